@@ -1,0 +1,251 @@
+#include "engine/base/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "engine/base/errors.h"
+
+namespace ovrin {
+
+namespace {
+
+class TPosixFile final : public TOsFile {
+ public:
+  explicit TPosixFile(int fd) : fd_(fd) {}
+  ~TPosixFile() override { ::close(fd_); }
+
+  int Read(int64_t offset, void* buffer, size_t count, size_t* done) override {
+    *done = 0;
+    auto* p = static_cast<char*>(buffer);
+    while (*done < count) {
+      ssize_t n = ::pread(fd_, p + *done, count - *done, offset + static_cast<int64_t>(*done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) break;
+      *done += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
+  int Write(int64_t offset, const void* buffer, size_t count, size_t* done) override {
+    *done = 0;
+    const auto* p = static_cast<const char*>(buffer);
+    while (*done < count) {
+      ssize_t n = ::pwrite(fd_, p + *done, count - *done, offset + static_cast<int64_t>(*done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) return EIO;
+      *done += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
+  int Truncate(int64_t size) override {
+    while (::ftruncate(fd_, size) != 0) {
+      if (errno != EINTR) return errno;
+    }
+    return 0;
+  }
+
+  int GetSize(int64_t* size) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return errno;
+    *size = st.st_size;
+    return 0;
+  }
+
+  int Sync() override { return ::fdatasync(fd_) == 0 ? 0 : errno; }
+
+  int Lock(int64_t offset, int64_t length, bool shared, bool* acquired) override {
+    struct flock fl = {};
+    fl.l_type = shared ? F_RDLCK : F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    *acquired = false;
+    if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) {
+      *acquired = true;
+      return 0;
+    }
+    if (errno == EAGAIN || errno == EACCES) return 0;
+    return errno;
+  }
+
+  int Unlock(int64_t offset, int64_t length) override {
+    struct flock fl = {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenFd(const std::string& path, int flags, const TOpenOptions& options, int* fd) {
+  if (options.writeThrough) flags |= O_DSYNC;
+  flags |= O_CLOEXEC;
+  do {
+    *fd = ::open(path.c_str(), flags, 0666);
+  } while (*fd < 0 && errno == EINTR);
+  return *fd < 0 ? errno : 0;
+}
+
+// Takes the sharing-mode lock; a conflict answers EWOULDBLOCK.
+int TakeShareLock(int fd, bool exclusive) {
+  while (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EAGAIN ? EWOULDBLOCK : errno;
+  }
+  return 0;
+}
+
+class TPosixPlatform final : public TPlatform {
+ public:
+  std::string ResolveExisting(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return path;
+    std::string folder = PathFolder(path);
+    std::string name = PathFileName(path);
+    if (name.empty()) return {};
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return {};
+    std::string best;
+    while (struct dirent* entry = ::readdir(dir)) {
+      if (::strcasecmp(entry->d_name, name.c_str()) == 0 &&
+          (best.empty() || std::string(entry->d_name) < best))
+        best = entry->d_name;
+    }
+    ::closedir(dir);
+    return best.empty() ? std::string() : folder + best;
+  }
+
+  int IsReadOnly(const std::string& path, bool* readOnly) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    // The owner's write bit is the attribute; access() would let root write anyway.
+    *readOnly = (st.st_mode & S_IWUSR) == 0 || ::access(path.c_str(), W_OK) != 0;
+    return 0;
+  }
+
+  int Open(const std::string& path, const TOpenOptions& options,
+           std::unique_ptr<TOsFile>* file) override {
+    int fd;
+    if (int err = OpenFd(path, options.write ? O_RDWR : O_RDONLY, options, &fd)) return err;
+    if (int err = TakeShareLock(fd, options.exclusive)) {
+      ::close(fd);
+      return err;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    *file = std::make_unique<TPosixFile>(fd);
+    return 0;
+  }
+
+  int Create(const std::string& path, const TOpenOptions& options,
+             std::unique_ptr<TOsFile>* file) override {
+    int fd;
+    if (int err = OpenFd(path, O_RDWR | O_CREAT, options, &fd)) return err;
+    if (int err = TakeShareLock(fd, true)) {
+      ::close(fd);
+      return err;
+    }
+    while (::ftruncate(fd, 0) != 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return err;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    *file = std::make_unique<TPosixFile>(fd);
+    return 0;
+  }
+
+  int Remove(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+  }
+
+  int Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
+  uint64_t TickMs() override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+
+  void SleepMs(uint32_t ms) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+};
+
+std::atomic<TPlatform*> g_platform{nullptr};
+
+}  // namespace
+
+TPlatform& PosixPlatform() {
+  static TPosixPlatform platform;
+  return platform;
+}
+
+TPlatform& Platform() {
+  TPlatform* p = g_platform.load(std::memory_order_acquire);
+  return p ? *p : PosixPlatform();
+}
+
+TPlatform* SetPlatform(TPlatform* platform) {
+  TPlatform* old = g_platform.exchange(platform, std::memory_order_acq_rel);
+  return old ? old : &PosixPlatform();
+}
+
+uint16_t MapOsError(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return errInvalidPath;
+    case EMFILE:
+    case ENFILE:
+      return errTooManyFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EWOULDBLOCK:
+      return errAccessDenied;
+    case EBADF:
+      return errInvalidHandle;
+    case ENOMEM:
+      return errNoMemory;
+    case EXDEV:
+      return errMoved;
+    default:
+      return errOsUnknown;
+  }
+}
+
+std::string PathFileName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string PathFolder(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace ovrin

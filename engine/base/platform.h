@@ -1,0 +1,84 @@
+// The platform layer: the only place where the engine calls the operating system for
+// files, locks, clocks and sleeps. Results are errno values (0 for success), which the
+// file handler maps onto engine codes with MapOsError.
+//
+// The POSIX implementation:
+//  - opens and creates with open/pread/pwrite/ftruncate and 64-bit offsets; write-through
+//    is O_DSYNC, flush is fdatasync, every file gets POSIX_FADV_RANDOM;
+//  - emulates the sharing modes with flock on the open file: an exclusive open holds
+//    LOCK_EX, a shared open LOCK_SH, both non-blocking; a conflict is EWOULDBLOCK
+//    (engine error 11013). Create opens without truncating, takes LOCK_EX and only then
+//    truncates, so a file another user holds is never emptied;
+//  - takes byte-range locks as open-file-description locks (F_OFD_SETLK, never the
+//    waiting form): they belong to the open file, so two handles in one process exclude
+//    each other exactly as two processes do. Process-wide fcntl locks are never used;
+//  - resolves the name of an existing file first exactly and then, as archives come
+//    from case-insensitive file systems, as the one entry of its folder whose name
+//    matches without regard to ASCII case (the first in byte order when several do);
+//  - treats a file whose owner-write permission bit is clear as read-only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ovrin {
+
+struct TOpenOptions {
+  bool write = false;         // read and write access, else read only
+  bool exclusive = false;     // no other open of the file may coexist
+  bool writeThrough = false;  // every write reaches the device before it returns
+};
+
+class TOsFile {
+ public:
+  virtual ~TOsFile() = default;
+  // Reads up to count bytes at offset; *done is what was read (short at end of file).
+  virtual int Read(int64_t offset, void* buffer, size_t count, size_t* done) = 0;
+  virtual int Write(int64_t offset, const void* buffer, size_t count, size_t* done) = 0;
+  virtual int Truncate(int64_t size) = 0;
+  virtual int GetSize(int64_t* size) = 0;
+  virtual int Sync() = 0;
+  // Never waits. A conflict with a lock held through another open file answers 0 with
+  // *acquired false; a shared lock conflicts only with exclusive ones.
+  virtual int Lock(int64_t offset, int64_t length, bool shared, bool* acquired) = 0;
+  virtual int Unlock(int64_t offset, int64_t length) = 0;
+};
+
+class TPlatform {
+ public:
+  virtual ~TPlatform() = default;
+  // The path of an existing file under the exact or a case-insensitively matching name;
+  // empty when there is none.
+  virtual std::string ResolveExisting(const std::string& path) = 0;
+  virtual int IsReadOnly(const std::string& path, bool* readOnly) = 0;
+  virtual int Open(const std::string& path, const TOpenOptions& options,
+                   std::unique_ptr<TOsFile>* file) = 0;
+  // Creates the file or empties an existing one; always read-write and exclusive.
+  virtual int Create(const std::string& path, const TOpenOptions& options,
+                     std::unique_ptr<TOsFile>* file) = 0;
+  virtual int Remove(const std::string& path) = 0;
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  // Milliseconds of a monotonic clock, and a sleep.
+  virtual uint64_t TickMs() = 0;
+  virtual void SleepMs(uint32_t ms) = 0;
+};
+
+// The platform in use; the POSIX one unless a test installed another.
+TPlatform& Platform();
+// Installs a platform for the whole process (nullptr restores the POSIX one) and answers
+// the one that was in use.
+TPlatform* SetPlatform(TPlatform* platform);
+TPlatform& PosixPlatform();
+
+// Engine code for an errno value: ENOENT, ENOTDIR -> 11010; EMFILE, ENFILE -> 11012;
+// EACCES, EPERM, EROFS and a sharing or lock conflict -> 11013; EBADF -> 11014;
+// ENOMEM -> 11016; EXDEV -> 11025; anything else -> 11047.
+uint16_t MapOsError(int err);
+
+// The file name part of a path and the folder part (with its trailing delimiter).
+std::string PathFileName(const std::string& path);
+std::string PathFolder(const std::string& path);
+
+}  // namespace ovrin

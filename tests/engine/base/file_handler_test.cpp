@@ -1,0 +1,378 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <vector>
+
+#include "engine/base/errors.h"
+#include "engine/base/fault_platform.h"
+#include "engine/base/file_handler.h"
+#include "tests/support/temp_dir.h"
+
+namespace ovrin {
+namespace {
+
+using test::TempDir;
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+uint16_t CodeOf(const std::function<void()>& f, std::string* message = nullptr) {
+  try {
+    f();
+  } catch (const EOvrinEngineError& e) {
+    if (message) *message = e.Message();
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+// A handler that maps names to ".DAT" files, as a data file does.
+class TDatHandler : public TFileHandler {
+ public:
+  TDatHandler() = default;
+  ~TDatHandler() override = default;
+  std::string MapFileName(const std::string& name) const override {
+    return RemoveExtensionOf(name) + ".DAT";
+  }
+  static std::string RemoveExtensionOf(const std::string& name) {
+    size_t dot = name.find_last_of('.'), slash = name.find_last_of('/');
+    return dot == std::string::npos || (slash != std::string::npos && dot < slash) ? name : name.substr(0, dot);
+  }
+};
+
+TEST(FileHandlerTest, OpeningAMissingFileNamesIt) {
+  TempDir dir;
+  TFileHandler h;
+  h.SetFileName(dir / "missing.DAT");
+  std::string message;
+  EXPECT_EQ(CodeOf([&] { h.Open(); }, &message), 11010);
+  EXPECT_EQ(message, "Ovrin Engine Error # 11010 Invalid path or file name for data file " + dir / "missing.DAT");
+  EXPECT_FALSE(h.IsOpen());
+}
+
+TEST(FileHandlerTest, FindsAFileUnderAnotherLetterCase) {
+  TempDir dir;
+  WriteFile(dir / "USERS.DAT", "abc");
+  TDatHandler h;
+  h.SetFileName(dir / "users.xyz");
+  EXPECT_EQ(h.FileName(), dir / "users.DAT");
+  EXPECT_TRUE(h.Exists());
+  h.Open();
+  char buf[3];
+  EXPECT_EQ(h.Read(buf, 3), 3u);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+}
+
+TEST(FileHandlerTest, FoldersWithDotsKeepTheirNames) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "v1.4");
+  TDatHandler h;
+  h.SetFileName(dir / "v1.4/sample");
+  EXPECT_EQ(h.FileName(), dir / "v1.4/sample.DAT");
+  h.SetFileName(dir / "v1.4/sample.xyz");
+  EXPECT_EQ(h.FileName(), dir / "v1.4/sample.DAT");
+}
+
+TEST(FileHandlerTest, ExclusiveAndSharedOpensExcludeEachOther) {
+  TempDir dir;
+  WriteFile(dir / "t.DAT", "x");
+  TFileHandler shared1, shared2, exclusive;
+  for (TFileHandler* h : {&shared1, &shared2, &exclusive}) h->SetFileName(dir / "t.DAT");
+  exclusive.SetExclusive(true);
+  shared1.Open();
+  shared2.Open();
+  EXPECT_EQ(CodeOf([&] { exclusive.Open(); }), 11013);
+  shared1.Close();
+  shared2.Close();
+  exclusive.Open();
+  EXPECT_EQ(CodeOf([&] { shared1.Open(); }), 11013);
+  // Create also refuses to empty a file that someone has open.
+  TFileHandler creator;
+  creator.SetFileName(dir / "t.DAT");
+  creator.SetExclusive(true);
+  EXPECT_EQ(CodeOf([&] { creator.Create(); }), 11013);
+  exclusive.Close();
+  EXPECT_EQ(ReadFile(dir / "t.DAT"), "x");
+  creator.Create();
+  EXPECT_EQ(creator.Size(), 0);
+}
+
+TEST(FileHandlerTest, ReadOnlyAttributeOpensReadOnly) {
+  TempDir dir;
+  WriteFile(dir / "ro.DAT", "data");
+  ::chmod((dir / "ro.DAT").c_str(), 0444);
+  TFileHandler h;
+  h.SetFileName(dir / "ro.DAT");
+  h.Open();
+  EXPECT_TRUE(h.ReadOnly());
+  EXPECT_TRUE(h.ReadOnlyByAttribute());
+  EXPECT_EQ(CodeOf([&] { h.Write("zz", 2); }), 9218);
+  h.Close();
+  EXPECT_EQ(ReadFile(dir / "ro.DAT"), "data");
+}
+
+TEST(FileHandlerTest, CreateRules) {
+  TempDir dir;
+  TFileHandler h;
+  h.SetFileName(dir / "c.DAT");
+  EXPECT_EQ(CodeOf([&] { h.Create(); }), 10253);
+  h.SetExclusive(true);
+  h.Create();
+  EXPECT_EQ(CodeOf([&] { h.Create(); }), 10031);
+}
+
+TEST(FileHandlerTest, ChangingSettingsOfAnOpenHandler) {
+  TempDir dir;
+  WriteFile(dir / "s.DAT", "");
+  TFileHandler h;
+  h.SetFileName(dir / "s.DAT");
+  h.Open();
+  EXPECT_EQ(CodeOf([&] { h.SetExclusive(true); }), 10031);
+  EXPECT_EQ(CodeOf([&] { h.SetInMemory(true); }), 10031);
+  EXPECT_EQ(CodeOf([&] { h.SetReadOnly(true); }), 10031);
+  EXPECT_EQ(CodeOf([&] { h.SetFileName(dir / "other.DAT"); }), 10031);
+  EXPECT_EQ(CodeOf([&] {
+              h.SetExclusive(false);
+              h.SetInMemory(false);
+              h.SetReadOnly(false);
+              h.SetFileName(dir / "s.DAT");
+            }),
+            0);
+  h.SetWriteThrough(true);  // ignored while open
+  EXPECT_FALSE(h.WriteThrough());
+}
+
+TEST(FileHandlerTest, ZeroLengthWriteTruncatesAtThePosition) {
+  TempDir dir;
+  WriteFile(dir / "z.DAT", std::string(1000, 'a'));
+  TFileHandler h;
+  h.SetFileName(dir / "z.DAT");
+  h.Open();
+  h.Seek(321, 0);
+  h.Write(nullptr, 0);
+  EXPECT_EQ(h.Size(), 321);
+  h.Close();
+  EXPECT_EQ(ReadFile(dir / "z.DAT").size(), 321u);
+}
+
+TEST(FileHandlerTest, ShortReads) {
+  TempDir dir;
+  WriteFile(dir / "r.DAT", std::string(100, 'r'));
+  TFileHandler h;
+  h.SetFileName(dir / "r.DAT");
+  h.Open();
+  std::vector<char> buf(127);
+  std::string message;
+  EXPECT_EQ(CodeOf([&] { h.Read(buf.data(), 127); }, &message), 9217);
+  EXPECT_NE(message.find("Error reading from data file " + dir / "r.DAT"), std::string::npos);
+  h.Seek(0, 0);
+  EXPECT_EQ(h.Read(buf.data(), 127, true), 100u);
+}
+
+TEST(FileHandlerTest, CopyOfExactlyOnePieceAndOfSeveral) {
+  TempDir dir;
+  for (size_t size : {size_t(0), size_t(65535), size_t(65536), size_t(200000)}) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 31 + 7);
+    WriteFile(dir / "src.DAT", data);
+    TFileHandler h;
+    h.SetFileName(dir / "src.DAT");
+    h.Open();
+    h.Copy(dir / "dst.DAT");
+    EXPECT_EQ(ReadFile(dir / "dst.DAT"), data) << size;
+    EXPECT_EQ(h.Position(), static_cast<int64_t>(size));
+  }
+  TFileHandler closed;
+  closed.SetFileName(dir / "src.DAT");
+  closed.Copy(dir / "never.DAT");  // does nothing unless open
+  EXPECT_FALSE(std::filesystem::exists(dir / "never.DAT"));
+}
+
+TEST(FileHandlerTest, DeleteAndRename) {
+  TempDir dir;
+  WriteFile(dir / "d.DAT", "d");
+  TDatHandler h;
+  h.SetFileName(dir / "d");
+  h.Rename(dir / "e.any");
+  EXPECT_EQ(h.FileName(), dir / "e.DAT");
+  EXPECT_TRUE(std::filesystem::exists(dir / "e.DAT"));
+  h.Open();
+  EXPECT_EQ(CodeOf([&] { h.Delete(); }), 10031);
+  h.Close();
+  h.Delete();
+  EXPECT_FALSE(h.Exists());
+  EXPECT_EQ(CodeOf([&] { h.Delete(); }), 9220);
+  EXPECT_EQ(CodeOf([&] { h.Rename(dir / "f"); }), 11047);
+}
+
+TEST(FileLockTest, TwoHandlersInOneProcessExcludeEachOther) {
+  TempDir dir;
+  WriteFile(dir / "l.DAT", "");
+  TFileHandler a, b;
+  a.SetFileName(dir / "l.DAT");
+  b.SetFileName(dir / "l.DAT");
+  a.Open();
+  b.Open();
+  EXPECT_TRUE(a.LockRange(lockmap::kDataWriteLock, 1));
+  EXPECT_FALSE(b.LockRange(lockmap::kDataWriteLock, 1));
+  // Record locks of different records do not overlap.
+  EXPECT_TRUE(a.LockRange(lockmap::kRecordLockBase - 1, 1));
+  EXPECT_TRUE(b.LockRange(lockmap::kRecordLockBase - 2, 1));
+  EXPECT_FALSE(b.LockRange(lockmap::kRecordLockBase - 1, 1));
+  EXPECT_TRUE(a.UnlockRange(lockmap::kDataWriteLock, 1));
+  EXPECT_TRUE(b.LockRange(lockmap::kDataWriteLock, 1));
+}
+
+TEST(FileLockTest, ReadersShareAndAWriterTakesTheWholeArea) {
+  TempDir dir;
+  WriteFile(dir / "l.IDX", "");
+  TFileHandler a, b;
+  a.SetFileName(dir / "l.IDX");
+  b.SetFileName(dir / "l.IDX");
+  a.Open();
+  b.Open();
+  EXPECT_TRUE(a.LockRange(lockmap::kReadLockTop - 5, 1, true));
+  EXPECT_TRUE(b.LockRange(lockmap::kReadLockTop - 5, 1, true));
+  EXPECT_FALSE(b.LockRange(lockmap::kAreaStart, lockmap::kAreaLength));
+  EXPECT_TRUE(a.UnlockRange(lockmap::kReadLockTop - 5, 1));
+  EXPECT_TRUE(b.UnlockRange(lockmap::kReadLockTop - 5, 1));
+  EXPECT_TRUE(b.LockRange(lockmap::kAreaStart, lockmap::kAreaLength));
+  EXPECT_FALSE(a.LockRange(lockmap::kReadLockTop - 9, 1, true));
+  // Closing a third handle on the same file keeps these locks (unlike process locks).
+  {
+    TFileHandler c;
+    c.SetFileName(dir / "l.IDX");
+    c.Open();
+  }
+  EXPECT_FALSE(a.LockRange(lockmap::kReadLockTop - 9, 1, true));
+  EXPECT_TRUE(b.UnlockRange(lockmap::kAreaStart, lockmap::kAreaLength));
+  EXPECT_TRUE(a.LockRange(lockmap::kReadLockTop - 9, 1, true));
+}
+
+TEST(FileLockTest, ExclusiveHandlerNeverLocks) {
+  TempDir dir;
+  WriteFile(dir / "x.DAT", "");
+  TFileHandler shared;
+  shared.SetFileName(dir / "x.DAT");
+  shared.Open();
+  EXPECT_TRUE(shared.LockRange(100, 10));
+  shared.Close();
+  TFileHandler exclusive;
+  exclusive.SetFileName(dir / "x.DAT");
+  exclusive.SetExclusive(true);
+  exclusive.Open();
+  EXPECT_TRUE(exclusive.LockRange(100, 10));
+  EXPECT_TRUE(exclusive.LockRange(100, 10));
+  EXPECT_TRUE(exclusive.UnlockRange(5, 5));
+}
+
+TEST(FileLockTest, TwoProcessesExcludeEachOther) {
+  TempDir dir;
+  WriteFile(dir / "p.DAT", "");
+  int toParent[2], toChild[2];
+  ASSERT_EQ(::pipe(toParent), 0);
+  ASSERT_EQ(::pipe(toChild), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 1;
+    TFileHandler h;
+    try {
+      h.SetFileName(dir / "p.DAT");
+      h.Open();
+      if (h.LockRange(lockmap::kDataWriteLock, 1)) status = 0;
+    } catch (...) {
+    }
+    char c = static_cast<char>(status);
+    (void)!::write(toParent[1], &c, 1);
+    (void)!::read(toChild[0], &c, 1);  // hold the lock until the parent has tried
+    ::_exit(status);
+  }
+  char c = 9;
+  ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+  ASSERT_EQ(c, 0) << "child could not lock";
+  TFileHandler h;
+  h.SetFileName(dir / "p.DAT");
+  h.Open();
+  EXPECT_FALSE(h.LockRange(lockmap::kDataWriteLock, 1));
+  EXPECT_TRUE(h.LockRange(lockmap::kRecordLockBase - 1, 1));
+  (void)!::write(toChild[1], &c, 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The child's locks ended with its process.
+  EXPECT_TRUE(h.LockRange(lockmap::kDataWriteLock, 1));
+  for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
+}
+
+TEST(OsErrorMappingTest, MapsEveryListedErrno) {
+  EXPECT_EQ(MapOsError(ENOENT), 11010);
+  EXPECT_EQ(MapOsError(ENOTDIR), 11010);
+  EXPECT_EQ(MapOsError(EMFILE), 11012);
+  EXPECT_EQ(MapOsError(ENFILE), 11012);
+  EXPECT_EQ(MapOsError(EACCES), 11013);
+  EXPECT_EQ(MapOsError(EPERM), 11013);
+  EXPECT_EQ(MapOsError(EROFS), 11013);
+  EXPECT_EQ(MapOsError(EWOULDBLOCK), 11013);
+  EXPECT_EQ(MapOsError(EBADF), 11014);
+  EXPECT_EQ(MapOsError(ENOMEM), 11016);
+  EXPECT_EQ(MapOsError(EXDEV), 11025);
+  EXPECT_EQ(MapOsError(EIO), 11047);
+  EXPECT_EQ(MapOsError(ENOSPC), 11047);
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  FaultTest() : faults_(PosixPlatform()) { previous_ = SetPlatform(&faults_); }
+  ~FaultTest() override { SetPlatform(previous_ == &PosixPlatform() ? nullptr : previous_); }
+  TFaultPlatform faults_;
+  TPlatform* previous_;
+};
+
+TEST_F(FaultTest, OperatingSystemFailuresBecomeEngineErrorsNamingTheFile) {
+  TempDir dir;
+  WriteFile(dir / "f.DAT", std::string(10, 'f'));
+  TFileHandler h;
+  h.SetFileName(dir / "f.DAT");
+  faults_.FailAt(TFaultOp::Open, 1, EMFILE);
+  std::string message;
+  EXPECT_EQ(CodeOf([&] { h.Open(); }, &message), 11012);
+  EXPECT_NE(message.find(dir / "f.DAT"), std::string::npos);
+  EXPECT_FALSE(h.IsOpen());
+  faults_.FailAt(TFaultOp::Open, 1, EIO);
+  EXPECT_EQ(CodeOf([&] { h.Open(); }), 11047);
+  h.Open();
+  faults_.FailAt(TFaultOp::Write, 1, ENOSPC);
+  EXPECT_EQ(CodeOf([&] { h.Write("abc", 3); }, &message), 9218);
+  EXPECT_NE(message.find(dir / "f.DAT"), std::string::npos);
+  faults_.FailAt(TFaultOp::Read, 1, EIO);
+  char buf[4];
+  EXPECT_EQ(CodeOf([&] { h.Read(buf, 4); }), 9217);
+  faults_.FailAt(TFaultOp::Sync, 1, EIO);
+  EXPECT_EQ(CodeOf([&] { h.Flush(); }), 9218);
+  faults_.FailAt(TFaultOp::Lock, 1, ENOLCK);
+  EXPECT_EQ(CodeOf([&] { h.LockRange(1, 1); }), 11047);
+  faults_.FailAt(TFaultOp::Truncate, 1, EIO);
+  EXPECT_EQ(CodeOf([&] { h.Write(nullptr, 0); }), 9218);
+  faults_.FailAt(TFaultOp::Create, 1, EACCES);
+  TFileHandler c;
+  c.SetFileName(dir / "new.DAT");
+  c.SetExclusive(true);
+  EXPECT_EQ(CodeOf([&] { c.Create(); }), 11013);
+  EXPECT_FALSE(c.IsOpen());
+  h.Close();
+  EXPECT_EQ(ReadFile(dir / "f.DAT"), std::string(10, 'f'));
+}
+
+}  // namespace
+}  // namespace ovrin
