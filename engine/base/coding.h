@@ -1,0 +1,58 @@
+// Explicit little-endian codecs for every file boundary. Never overlay a struct on file
+// bytes: read and write each field through these.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace ovrin {
+
+inline uint16_t LoadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t LoadLE32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint64_t LoadLE64(const uint8_t* p) { return uint64_t(LoadLE32(p)) | (uint64_t(LoadLE32(p + 4)) << 32); }
+inline int16_t LoadLEI16(const uint8_t* p) { return static_cast<int16_t>(LoadLE16(p)); }
+inline int32_t LoadLEI32(const uint8_t* p) { return static_cast<int32_t>(LoadLE32(p)); }
+inline int64_t LoadLEI64(const uint8_t* p) { return static_cast<int64_t>(LoadLE64(p)); }
+inline double LoadLEDouble(const uint8_t* p) {
+  uint64_t bits = LoadLE64(p);
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
+}
+
+inline void StoreLE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void StoreLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void StoreLE64(uint8_t* p, uint64_t v) {
+  StoreLE32(p, static_cast<uint32_t>(v));
+  StoreLE32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+inline void StoreLEDouble(uint8_t* p, double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  StoreLE64(p, bits);
+}
+
+// A shortstring[n]: a length byte followed by room for n characters. Reading clamps a
+// length byte above n to n, so a damaged length never reads past the field.
+inline std::string LoadShortString(const uint8_t* p, size_t capacity) {
+  size_t length = p[0] > capacity ? capacity : p[0];
+  return std::string(reinterpret_cast<const char*>(p + 1), length);
+}
+// Writes the text cut to n characters; the room after it is zeroed.
+inline void StoreShortString(uint8_t* p, size_t capacity, std::string_view text) {
+  size_t length = text.size() > capacity ? capacity : text.size();
+  p[0] = static_cast<uint8_t>(length);
+  std::memcpy(p + 1, text.data(), length);
+  std::memset(p + 1 + length, 0, capacity - length);
+}
+
+}  // namespace ovrin

@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <random>
+
+#include "engine/base/errors.h"
+#include "engine/data/table_create.h"
+#include "engine/index/index_format.h"
+#include "tests/support/temp_dir.h"
+
+namespace ovrin {
+namespace {
+
+using namespace idxfmt;
+
+uint16_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EOvrinEngineError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+TPageData Leaf(uint16_t L) {
+  TPageData p;
+  p.type = ptRootLeaf;
+  p.keyLength = L;
+  return p;
+}
+
+std::vector<uint8_t> Key(std::initializer_list<int> bytes) {
+  std::vector<uint8_t> k;
+  for (int b : bytes) k.push_back(static_cast<uint8_t>(b));
+  return k;
+}
+
+TEST(IndexFileTest, NewIndexFileIsOneHeaderPage) {
+  test::TempDir dir;
+  TTableDef def;
+  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 10}};
+  def.Primary.Fields = {"ID"};
+  TIndexDef byName;
+  byName.Name = "ByName";
+  byName.Fields = {"NAME"};
+  byName.CaseInsensitive = true;
+  byName.Compression = cmpFull;
+  def.Secondary = {byName};
+  CreateTable(dir / "t", def);
+  std::ifstream in(dir / "t.IDX", std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(bytes.size(), 4096u);
+  // Build the expected image from the rules and compare every byte.
+  std::vector<uint8_t> expected(4096, 0);
+  StoreLE32(&expected[0], 1);  // written once
+  expected[8] = 3;
+  StoreLE32(&expected[9], 4096);
+  expected[13] = 1;
+  uint8_t* primary = &expected[14];
+  StoreLE16(primary + 31, 5);  // indicator + 4 bytes
+  primary[35] = 1;             // unique
+  primary[37] = 1;
+  StoreLE16(primary + 54, 1);
+  uint8_t* second = &expected[14 + 120];
+  second[0] = 6;
+  std::memcpy(second + 1, "ByName", 6);
+  StoreLE16(second + 31, 12 + 4);  // indicator + 11 bytes + identifier
+  second[34] = 1;
+  second[36] = 3;
+  second[37] = 1;
+  StoreLE16(second + 54, 2);
+  uint8_t* deleted = &expected[14 + 120 * 31];
+  deleted[0] = 11;
+  std::memcpy(deleted + 1, "Sys Deleted", 11);
+  StoreLE16(deleted + 31, 5);
+  expected[3979] = 1;  // the mark goes to disk with the write that its change caused
+  EXPECT_EQ(bytes, expected);
+}
+
+TEST(PageFormatTest, FullCompressionOfAZeroTailStoresNoKeyBytes) {
+  TIndexShape shape{5, cmpFull, false};
+  TPageData page = Leaf(5);
+  auto a = Key({'A', 'B', 'C', 'D', 'E'}), b = Key({'A', 'B', 'C', 0, 0});
+  page.Insert(0, b.data(), 7, 0);
+  page.Insert(0, a.data(), 3, 0);
+  ComputeCompression(page, shape);
+  EXPECT_EQ(page.leading[1], 3);
+  EXPECT_EQ(page.trailing[1], 2);
+  EXPECT_EQ(page.packedSize, (5 + 6) + 6);
+  uint8_t out[4096];
+  PackPage(page, shape, false, out, "t.IDX");
+  EXPECT_EQ(LoadLE16(out + 11), 17);
+  // Second entry: p = 3, t = 2, no key bytes, record 7.
+  const uint8_t* e = out + 13 + 11;
+  EXPECT_EQ(e[0], 3);
+  EXPECT_EQ(e[1], 2);
+  EXPECT_EQ(LoadLEI32(e + 2), 7);
+}
+
+TEST(PageFormatTest, TrailingCompressionOfAnAllZeroKey) {
+  TIndexShape shape{9, cmpTrailing, false};
+  TPageData page = Leaf(9);
+  std::vector<uint8_t> zero(9, 0);
+  page.Insert(0, zero.data(), 42, 0);
+  ComputeCompression(page, shape);
+  EXPECT_EQ(page.trailing[0], 9);
+  EXPECT_EQ(page.packedSize, 6);
+  uint8_t out[4096];
+  PackPage(page, shape, false, out, "t.IDX");
+  EXPECT_EQ(LoadLE16(out + 13), 9);
+  EXPECT_EQ(LoadLEI32(out + 15), 42);
+}
+
+TEST(PageFormatTest, NonUniqueIndexesKeepTheIdentifierOutOfTheTrailingCount) {
+  TIndexShape shape{9, cmpTrailing, true};
+  TPageData page = Leaf(9);
+  auto k = Key({1, 'x', 0, 0, 0, 0x80, 0, 0, 5});
+  page.Insert(0, k.data(), 1, 0);
+  ComputeCompression(page, shape);
+  EXPECT_EQ(page.trailing[0], 3);  // the zeros before the identifier
+  uint8_t out[4096];
+  PackPage(page, shape, false, out, "t.IDX");
+  EXPECT_EQ(std::vector<uint8_t>(out + 15, out + 21), Key({1, 'x', 0x80, 0, 0, 5}));
+  // Full compression where the shared prefix reaches into the identifier: t = 0.
+  TIndexShape full{9, cmpFull, true};
+  TPageData two = Leaf(9);
+  auto k2 = Key({1, 'x', 0, 0, 0, 0x80, 0, 0, 6});
+  two.Insert(0, k.data(), 1, 0);
+  two.Insert(1, k2.data(), 2, 0);
+  ComputeCompression(two, full);
+  EXPECT_EQ(two.leading[1], 8);
+  EXPECT_EQ(two.trailing[1], 0);
+  EXPECT_EQ(two.trailing[0], 3);
+}
+
+TEST(PageFormatTest, TrailingCountUsesTheLengthModulo256) {
+  // A considered length of 256 leaves no window at all; 260 leaves 4 bytes.
+  TIndexShape shape{256, cmpTrailing, false};
+  TPageData page = Leaf(256);
+  std::vector<uint8_t> k(256, 0);
+  k[0] = 1;
+  page.Insert(0, k.data(), 1, 0);
+  ComputeCompression(page, shape);
+  EXPECT_EQ(page.trailing[0], 0);
+  TIndexShape wider{264, cmpTrailing, true};  // considered 260
+  TPageData p2 = Leaf(264);
+  std::vector<uint8_t> k2(264, 0);
+  k2[0] = 1;
+  k2[263] = 9;
+  p2.Insert(0, k2.data(), 1, 0);
+  ComputeCompression(p2, wider);
+  EXPECT_EQ(p2.trailing[0], 4);
+}
+
+// Random keys with long shared prefixes and zero tails, sorted.
+std::vector<std::vector<uint8_t>> RandomKeys(std::mt19937& rng, uint16_t L, size_t n) {
+  std::vector<std::vector<uint8_t>> keys;
+  std::vector<uint8_t> base(L);
+  for (auto& b : base) b = static_cast<uint8_t>(rng() % 4);
+  for (size_t i = 0; i < n; ++i) {
+    std::vector<uint8_t> k = base;
+    size_t change = rng() % L;
+    for (size_t j = change; j < L; ++j) k[j] = static_cast<uint8_t>(rng() % 3 == 0 ? rng() : 0);
+    keys.push_back(k);
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
+TEST(PageFormatTest, PackAndUnpackRoundTripInEveryCompression) {
+  uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 400; ++round) {
+    uint16_t L = static_cast<uint16_t>(5 + rng() % 400);
+    TIndexShape shape{L, static_cast<uint8_t>(rng() % 4), rng() % 2 == 0};
+    bool interior = rng() % 5 == 0;
+    TPageData page = Leaf(L);
+    page.type = interior ? ptInterior : ptLeaf;
+    page.previous = static_cast<int32_t>(4096 * (rng() % 100));
+    page.next = static_cast<int32_t>(4096 * (rng() % 100));
+    auto keys = RandomKeys(rng, L, 1 + rng() % 600);
+    for (const auto& k : keys) {
+      page.Insert(page.Count(), k.data(), static_cast<int32_t>(rng()), interior ? static_cast<int32_t>(rng() % 1000) : 0);
+      ComputeCompression(page, shape);
+      if (PageOverflows(page, shape)) {
+        page.Remove(page.Count() - 1);
+        ComputeCompression(page, shape);
+        break;
+      }
+    }
+    uint8_t packed[4096];
+    PackPage(page, shape, false, packed, "t.IDX");
+    TPageData back;
+    UnpackPage(packed, shape, false, &back, "t.IDX");
+    ASSERT_EQ(back.Count(), page.Count()) << "round " << round;
+    ASSERT_EQ(back.keys, page.keys) << "round " << round << " L " << L << " compression " << int(shape.compression);
+    ASSERT_EQ(back.values, page.values);
+    if (interior) {
+      ASSERT_EQ(back.counts, page.counts);
+    }
+    ASSERT_EQ(back.previous, page.previous);
+    ASSERT_EQ(back.next, page.next);
+    ASSERT_EQ(back.leading, page.leading);
+    ASSERT_EQ(back.trailing, page.trailing);
+    uint8_t again[4096];
+    PackPage(back, shape, false, again, "t.IDX");
+    ASSERT_EQ(std::memcmp(packed, again, 4096), 0) << "round " << round;
+  }
+}
+
+TEST(PageFormatTest, EntryLimits) {
+  EXPECT_EQ(LeafLimit(10), 255u);
+  EXPECT_EQ(InteriorLimit(10), 204u);
+  EXPECT_EQ(InteriorLimit(kMaxKeyLength), 3u);
+  EXPECT_EQ(InteriorLimit(kMaxKeyLength + 1), 2u);
+  TIndexShape shape{10, cmpNone, false};
+  TPageData page = Leaf(10);
+  std::vector<uint8_t> k(10, 0);
+  for (int i = 0; i < 256; ++i) page.Insert(page.Count(), k.data(), i, 0);
+  EXPECT_TRUE(PageOverflows(page, shape));
+  page.Remove(0);
+  EXPECT_FALSE(PageOverflows(page, shape));
+}
+
+TEST(PageFormatTest, FreePagesAreWrittenEmpty) {
+  TIndexShape shape{5, cmpNone, false};
+  TPageData page = Leaf(5);
+  std::vector<uint8_t> k(5, 7);
+  page.Insert(0, k.data(), 1, 0);
+  page.next = 8192;
+  uint8_t out[4096];
+  PackPage(page, shape, true, out, "t.IDX");
+  EXPECT_EQ(LoadLE16(out + 1), 0);
+  EXPECT_EQ(LoadLEI32(out + 7), 8192);
+  EXPECT_TRUE(std::all_of(out + 13, out + 4096, [](uint8_t b) { return b == 0; }));
+}
+
+TEST(PageFormatTest, DamagedPagesAre8965NeverACrash) {
+  TIndexShape shapes[] = {{12, cmpNone, false}, {12, cmpDuplicate, true}, {12, cmpTrailing, true}, {12, cmpFull, false}};
+  std::mt19937 rng(77);
+  for (const TIndexShape& shape : shapes) {
+    TPageData page = Leaf(12);
+    auto keys = RandomKeys(rng, 12, 100);
+    for (const auto& k : keys) page.Insert(page.Count(), k.data(), 5, 0);
+    ComputeCompression(page, shape);
+    uint8_t good[4096];
+    PackPage(page, shape, false, good, "d.IDX");
+    // Specific breaches.
+    uint8_t bad[4096];
+    std::memcpy(bad, good, 4096);
+    bad[0] = 9;
+    TPageData out;
+    EXPECT_EQ(CodeOf([&] { UnpackPage(bad, shape, false, &out, "d.IDX"); }), 8965);
+    std::memcpy(bad, good, 4096);
+    StoreLE16(bad + 1, 4000);
+    EXPECT_EQ(CodeOf([&] { UnpackPage(bad, shape, false, &out, "d.IDX"); }), 8965);
+    if (shape.compression != cmpNone) {
+      std::memcpy(bad, good, 4096);
+      StoreLE16(bad + 11, 4084);
+      EXPECT_EQ(CodeOf([&] { UnpackPage(bad, shape, false, &out, "d.IDX"); }), 8965);
+      std::memcpy(bad, good, 4096);
+      StoreLE16(bad + 11, LoadLE16(good + 11) - 1);
+      EXPECT_EQ(CodeOf([&] { UnpackPage(bad, shape, false, &out, "d.IDX"); }), 8965);
+    }
+    // Random damage: an error or a clean read, nothing else.
+    for (int i = 0; i < 2000; ++i) {
+      std::memcpy(bad, good, 4096);
+      for (int j = 0, n = 1 + static_cast<int>(rng() % 8); j < n; ++j) bad[rng() % 600] = static_cast<uint8_t>(rng());
+      uint16_t code = CodeOf([&] { UnpackPage(bad, shape, false, &out, "d.IDX"); });
+      ASSERT_TRUE(code == 0 || code == 8965) << code;
+    }
+  }
+}
+
+TEST(IndexHeaderTest, ValidationRefusesBrokenHeaders) {
+  auto check = [](auto change, int64_t fileSize = 4096) {
+    TIndexHeader h = TIndexHeader::NewImage();
+    h.Slot(0).SetKeyLength(5);
+    change(h);
+    return CodeOf([&] { ValidateIndexHeader(h, fileSize, "v.IDX"); });
+  };
+  EXPECT_EQ(check([](TIndexHeader&) {}), 0);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetEndOfFile(5000); }), 8961);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetEndOfFile(8192); }), 8961);  // beyond the file
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetEndOfFile(8192); }, 8192), 0);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetSecondaryCount(31); }), 8961);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetSecondaryCount(1); }), 8961);  // slot 1 has no key
+  EXPECT_EQ(check([](TIndexHeader& h) { h.Slot(0).SetKeyLength(2000); }), 8961);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.Slot(0).SetCompression(4); }), 8961);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.Slot(0).SetRoot(4096); }), 8961);  // at the end of file
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetEndOfFile(8192); h.Slot(0).SetRoot(4096); }, 8192), 0);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetEndOfFile(8192); h.Slot(0).SetRoot(4100); }, 8192), 8961);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.Slot(31).SetKeyLength(6); }), 8961);
+  EXPECT_EQ(check([](TIndexHeader& h) { h.SetNoPrimary(true); h.Slot(0).SetKeyLength(0); }), 0);
+}
+
+}  // namespace
+}  // namespace ovrin

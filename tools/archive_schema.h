@@ -1,0 +1,25 @@
+// The table structures of our new-layout (2.0) archives: the eleven target tables that
+// tests, demos and benchmarks create. They are our reference structures; real archives
+// may differ, which the migration copes with through typed field access.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/data/table_create.h"
+
+namespace hollard {
+
+struct TArchiveTable {
+  std::string name;
+  ovrin::TTableDef def;
+};
+
+// The eleven tables: users, projects, modules, pjmodule, revision, blobs, labels,
+// rvlabels, todo, pjref, vcslog.
+const std::vector<TArchiveTable>& NewLayoutTables();
+
+// Creates an empty new-layout archive in a folder (which must exist).
+void CreateNewLayoutArchive(const std::string& folder, bool replace = false);
+
+}  // namespace hollard
