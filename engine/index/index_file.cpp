@@ -1,0 +1,353 @@
+// The page cache, header, locks and open/close of TIndexFile.
+#include "engine/index/index_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/base/conversions.h"
+#include "engine/base/errors.h"
+#include "engine/base/file_session.h"
+
+namespace ovrin {
+
+using namespace idxfmt;
+
+namespace {
+constexpr int kInitialCapacity = 31;
+constexpr int kHeldGrowth = 64;
+constexpr uint16_t kMaxPins = 64;
+}  // namespace
+
+int64_t TPage::SubtreeCount() const {
+  if (IsLeaf()) return Count();
+  int64_t sum = 0;
+  for (int32_t c : data.counts) sum += c;
+  return sum;
+}
+
+TIndexFile::~TIndexFile() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+std::string TIndexFile::MapFileName(const std::string& name) const {
+  return RemoveExtension(TrimChar(name, ' ')) + ".IDX";
+}
+
+void TIndexFile::Corrupt() const { Raise(errIndexCorrupt); }
+
+void TIndexFile::OpenIndex(const std::vector<TFieldDescriptor>& fields, uint16_t language, uint16_t sort,
+                           bool encrypted) {
+  TFileHandler::Open();
+  try {
+    encrypted_ = encrypted;
+    readLocked_ = writeLocked_ = false;
+    ReadHeader();
+    ValidateIndexHeader(header_, Size(), FileName());
+    for (int slot : UsedSlots()) {
+      keys_[slot] = TKeyBuilder(header_, slot, fields, language, sort, FileName());
+      if (slot == kDeletedSlot) continue;
+      bool idSuffix = slot != 0 && !header_.Slot(slot).Unique();
+      // A descriptor whose key length disagrees with its fields would let keys run past
+      // their buffers.
+      if (KeyLengthFor(keys_[slot].Fields(), idSuffix) != header_.Slot(slot).KeyLength() ||
+          keys_[slot].Fields().empty())
+        Raise(errHeaderCorrupt);
+    }
+    for (int s = 0; s < kSlots; ++s) capacity_[s] = kInitialCapacity;
+    slot_ = -1;
+    ResetRange();
+    SelectSlot(0);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TIndexFile::Close() {
+  for (auto& list : lists_) list.clear();
+  filters_.clear();
+  current_ = nullptr;
+  position_ = 0;
+  naturalRecord_ = 0;
+  bof_ = eof_ = true;
+  rangeActive_ = false;
+  recordFilter_ = false;
+  if (IsOpen()) {
+    if (writeLocked_) ReleaseWriteLock();
+    if (readLocked_) ReleaseReadLock();
+  }
+  readLocked_ = writeLocked_ = false;
+  TFileHandler::Close();
+}
+
+std::vector<int> TIndexFile::UsedSlots() const {
+  std::vector<int> slots;
+  if (!header_.NoPrimary()) slots.push_back(0);
+  for (int s = 1; s <= header_.SecondaryCount(); ++s) slots.push_back(s);
+  if (!header_.NoPrimary()) slots.push_back(kDeletedSlot);
+  return slots;
+}
+
+const TKeyBuilder& TIndexFile::Keys(int slot) const { return keys_[slot]; }
+
+std::string TIndexFile::IndexName(int slot) const {
+  return slot == 0 ? std::string(kPrimaryName) : header_.Slot(slot).Name();
+}
+
+// ---------------------------------------------------------------- header
+
+void TIndexFile::WriteHeader(bool force) {
+  if (!force && !header_.Modified()) return;
+  WriteIndexHeader(*this, header_, encrypted_);
+  ++stats_.writes;
+}
+
+void TIndexFile::ReadHeader() { ReadIndexHeader(*this, header_, encrypted_); }
+
+bool TIndexFile::HeaderChanged() {
+  uint8_t counter[4];
+  Seek(0, 0);
+  Read(counter, 4);
+  if (encrypted_) ApplyCipher(counter, 4, kTableKey);
+  if (LoadLEI32(counter) == header_.ChangeCounter()) return false;
+  ReadHeader();
+  return true;
+}
+
+// ---------------------------------------------------------------- page cache
+
+TPage* TIndexFile::ObtainPageObject(int slot) {
+  auto& list = lists_[slot];
+  auto toFront = [&](size_t i) {
+    std::rotate(list.begin(), list.begin() + ptrdiff_t(i), list.begin() + ptrdiff_t(i) + 1);
+    return list.front().get();
+  };
+  if (static_cast<int>(list.size()) < capacity_[slot]) {
+    list.insert(list.begin(), std::make_unique<TPage>());
+    return list.front().get();
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    for (size_t i = list.size(); i-- > 0;) {
+      TPage* p = list[i].get();
+      if (!p->modified && p->pinCount == 0) {
+        *p = TPage{};
+        return toFront(i);
+      }
+    }
+    if (held_ || attempt == 1) break;
+    // Write the least recently used modified page that nobody holds, then look again.
+    for (size_t i = list.size(); i-- > 0;) {
+      if (list[i]->modified && list[i]->pinCount == 0) {
+        WritePage(list[i].get());
+        break;
+      }
+    }
+  }
+  if (!held_) Corrupt();
+  capacity_[slot] += kHeldGrowth;
+  list.insert(list.begin(), std::make_unique<TPage>());
+  return list.front().get();
+}
+
+void TIndexFile::CheckPageOffset(int32_t offset) const {
+  if (offset < int32_t(kHeaderSize) || offset % int32_t(kPageSize) != 0 || offset >= header_.EndOfFile()) Corrupt();
+}
+
+TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
+  ++stats_.requested;
+  CheckPageOffset(offset);
+  auto& list = lists_[ws_];
+  for (size_t i = 0; i < list.size(); ++i) {
+    TPage* p = list[i].get();
+    if (p->offset == offset) {
+      if (p->pinCount >= kMaxPins) Corrupt();
+      ++p->pinCount;
+      std::rotate(list.begin(), list.begin() + ptrdiff_t(i), list.begin() + ptrdiff_t(i) + 1);
+      return p;
+    }
+  }
+  if (!strict_ && !noRestart_) {
+    bool changed = owner_ ? owner_->ReadLockStep(*this) : (!Exclusive() && HeaderChanged());
+    if (changed) {
+      ForgetPages();
+      throw TRestart{};
+    }
+  }
+  TPage* page = ObtainPageObject(ws_);
+  uint8_t buffer[kPageSize];
+  Seek(offset, 0);
+  uint32_t got = Read(buffer, kPageSize, Exclusive() || held_);
+  std::memset(buffer + got, 0, kPageSize - got);
+  ++stats_.reads;
+  if (encrypted_) ApplyCipher(buffer, kPageSize, kTableKey);
+  page->offset = offset;
+  page->slot = ws_;
+  try {
+    UnpackPage(buffer, Shape(), fresh, &page->data, FileName());
+  } catch (...) {
+    *page = TPage{};
+    throw;
+  }
+  page->storedCount = LoadLE16(buffer + pCount);
+  page->pinCount = 1;
+  return page;
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+  if (page && page->pinCount > 0) --page->pinCount;
+}
+
+TPage* TIndexFile::AllocatePage() {
+  int32_t head = header_.Slot(ws_).FreeList();
+  TPage* page;
+  if (head != 0) {
+    page = GetPage(head, true);
+    // A free page holds no entries and does not name itself as the next free page;
+    // anything else is a damaged free list, which must not hand out a page in use.
+    bool isFree = page->freeMark || (page->storedCount == 0 && page->Count() == 0 && !page->modified);
+    if (!isFree || page->data.next == head) {
+      ReleasePage(page);
+      Corrupt();
+    }
+    header_.SetFreeList(ws_, page->data.next);
+  } else {
+    int32_t eof = header_.EndOfFile();
+    if (int64_t(eof) + kPageSize > kMaxEndOfFile) Raise(errTableFull);
+    page = ObtainPageObject(ws_);
+    page->offset = eof;
+    page->slot = ws_;
+    page->pinCount = 1;
+    header_.SetEndOfFile(eof + int32_t(kPageSize));
+  }
+  page->data.Clear();
+  page->data.keyLength = KeyLength();
+  page->data.type = ptRoot;
+  page->data.previous = 0;
+  page->data.next = 0;
+  page->freeMark = false;
+  page->parent = 0;
+  page->cursorPos = page->insertPos = 0;
+  page->storedCount = 0;
+  page->modified = true;
+  return page;
+}
+
+void TIndexFile::FreePage(TPage* page) {
+  page->data.Clear();
+  page->data.next = header_.Slot(ws_).FreeList();
+  page->freeMark = true;
+  page->modified = true;
+  header_.SetFreeList(ws_, page->offset);
+}
+
+void TIndexFile::PackInto(const TPage* page, uint8_t* out) {
+  PackPage(page->data, keys_[page->slot].Shape(), page->freeMark, out, FileName());
+  if (encrypted_) ApplyCipher(out, kPageSize, kTableKey);
+}
+
+void TIndexFile::WritePage(TPage* page) {
+  uint8_t buffer[kPageSize];
+  PackInto(page, buffer);
+  Seek(page->offset, 0);
+  Write(buffer, kPageSize);
+  page->modified = false;
+  ++stats_.writes;
+  ++stats_.pagesWritten;
+}
+
+void TIndexFile::FlushPages() {
+  std::vector<TPage*> dirty;
+  for (auto& list : lists_)
+    for (auto& p : list)
+      // The cursor's own pin does not hold a page back: between operations its page is
+      // as consistent as any other, and leaving it out would lose its changes.
+      if (p->modified && p->offset != 0 && (p->pinCount == 0 || (p.get() == current_ && p->pinCount == 1)))
+        dirty.push_back(p.get());
+  std::sort(dirty.begin(), dirty.end(), [](TPage* a, TPage* b) { return a->offset < b->offset; });
+  std::vector<uint8_t> run;
+  for (size_t i = 0; i < dirty.size();) {
+    size_t j = i + 1;
+    while (j < dirty.size() && dirty[j]->offset == dirty[j - 1]->offset + int32_t(kPageSize)) ++j;
+    run.assign((j - i) * kPageSize, 0);
+    for (size_t k = i; k < j; ++k) PackInto(dirty[k], run.data() + (k - i) * kPageSize);
+    Seek(dirty[i]->offset, 0);
+    Write(run.data(), static_cast<uint32_t>(run.size()));
+    for (size_t k = i; k < j; ++k) dirty[k]->modified = false;
+    ++stats_.writes;
+    stats_.pagesWritten += static_cast<long>(j - i);
+    i = j;
+  }
+}
+
+void TIndexFile::ForgetPages() {
+  for (auto& list : lists_)
+    for (auto& p : list) *p = TPage{};
+  current_ = nullptr;
+}
+
+void TIndexFile::UnpinAll() {
+  for (auto& list : lists_)
+    for (auto& p : list) p->pinCount = 0;
+  // The cursor keeps its page.
+  if (current_) current_->pinCount = 1;
+}
+
+void TIndexFile::TrimCache() {
+  for (int s = 0; s < kSlots; ++s) {
+    auto& list = lists_[s];
+    for (size_t i = list.size(); i-- > 0 && static_cast<int>(list.size()) > kInitialCapacity;)
+      if (list[i]->pinCount == 0 && !list[i]->modified) list.erase(list.begin() + ptrdiff_t(i));
+    capacity_[s] = std::max<int>(kInitialCapacity, static_cast<int>(list.size()));
+  }
+}
+
+void TIndexFile::Repack(TPage* page) {
+  page->data.keyLength = keys_[page->slot].KeyLength();
+  ComputeCompression(page->data, keys_[page->slot].Shape());
+  page->modified = true;
+}
+
+// ---------------------------------------------------------------- locks
+
+bool TIndexFile::TakeWriteLock() {
+  if (writeLocked_) return true;
+  for (int attempt = 0; attempt <= lockmap::kLockRetries; ++attempt) {
+    if (LockRange(lockmap::kAreaStart, lockmap::kAreaLength)) {
+      writeLocked_ = true;
+      return true;
+    }
+    Platform().SleepMs(lockmap::kLockRetryWaitMs);
+  }
+  return false;
+}
+
+void TIndexFile::ReleaseWriteLock() {
+  if (!writeLocked_) return;
+  UnlockRange(lockmap::kAreaStart, lockmap::kAreaLength);
+  writeLocked_ = false;
+}
+
+bool TIndexFile::TakeReadLock() {
+  if (readLocked_) return true;
+  for (int attempt = 0; attempt <= lockmap::kLockRetries; ++attempt) {
+    uint32_t k = engine::Random(1, lockmap::kReadLockMax);
+    if (LockRange(lockmap::kReadLockTop - k, 1, true)) {
+      readLockByte_ = lockmap::kReadLockTop - k;
+      readLocked_ = true;
+      return true;
+    }
+    Platform().SleepMs(lockmap::kLockRetryWaitMs);
+  }
+  return false;
+}
+
+void TIndexFile::ReleaseReadLock() {
+  if (!readLocked_) return;
+  UnlockRange(readLockByte_, 1);
+  readLocked_ = false;
+}
+
+}  // namespace ovrin
