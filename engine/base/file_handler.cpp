@@ -297,4 +297,42 @@ bool TFileHandler::UnlockRange(uint32_t offset, uint32_t length) {
   return osFile_->Unlock(offset, length) == 0;
 }
 
+bool TAreaLocks::TakeWrite(TFileHandler& file) {
+  if (write_) return true;
+  for (int attempt = 0; attempt <= lockmap::kLockRetries; ++attempt) {
+    if (file.LockRange(lockmap::kAreaStart, lockmap::kAreaLength)) {
+      write_ = true;
+      return true;
+    }
+    Platform().SleepMs(lockmap::kLockRetryWaitMs);
+  }
+  return false;
+}
+
+void TAreaLocks::ReleaseWrite(TFileHandler& file) {
+  if (!write_) return;
+  write_ = false;
+  file.UnlockRange(lockmap::kAreaStart, lockmap::kAreaLength);
+}
+
+bool TAreaLocks::TakeRead(TFileHandler& file) {
+  if (read_) return true;
+  for (int attempt = 0; attempt <= lockmap::kLockRetries; ++attempt) {
+    uint32_t k = engine::Random(1, lockmap::kReadLockMax);
+    if (file.LockRange(lockmap::kReadLockTop - k, 1, true)) {
+      byte_ = lockmap::kReadLockTop - k;
+      read_ = true;
+      return true;
+    }
+    Platform().SleepMs(lockmap::kLockRetryWaitMs);
+  }
+  return false;
+}
+
+void TAreaLocks::ReleaseRead(TFileHandler& file) {
+  if (!read_) return;
+  read_ = false;
+  file.UnlockRange(byte_, 1);
+}
+
 }  // namespace ovrin

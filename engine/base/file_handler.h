@@ -122,4 +122,23 @@ class TFileHandler {
   int64_t position_ = 0;
 };
 
+// The read and write locks of an index or blob file: a writer holds the whole area, a
+// reader one random byte of it (a new byte for every attempt). Each is taken at most once
+// and released only when held; a take tries 8,193 times with 3-millisecond sleeps.
+class TAreaLocks {
+ public:
+  bool TakeWrite(TFileHandler& file);
+  void ReleaseWrite(TFileHandler& file);
+  bool TakeRead(TFileHandler& file);
+  void ReleaseRead(TFileHandler& file);
+  bool WriteHeld() const { return write_; }
+  bool ReadHeld() const { return read_; }
+  void Forget() { write_ = read_ = false; }
+
+ private:
+  bool write_ = false;
+  bool read_ = false;
+  uint32_t byte_ = 0;
+};
+
 }  // namespace ovrin

@@ -43,7 +43,7 @@ void TIndexFile::OpenIndex(const std::vector<TFieldDescriptor>& fields, uint16_t
   TFileHandler::Open();
   try {
     encrypted_ = encrypted;
-    readLocked_ = writeLocked_ = false;
+    locks_.Forget();
     ReadHeader();
     ValidateIndexHeader(header_, Size(), FileName());
     for (int slot : UsedSlots()) {
@@ -76,10 +76,10 @@ void TIndexFile::Close() {
   rangeActive_ = false;
   recordFilter_ = false;
   if (IsOpen()) {
-    if (writeLocked_) ReleaseWriteLock();
-    if (readLocked_) ReleaseReadLock();
+    ReleaseWriteLock();
+    ReleaseReadLock();
   }
-  readLocked_ = writeLocked_ = false;
+  locks_.Forget();
   TFileHandler::Close();
 }
 
@@ -158,7 +158,6 @@ void TIndexFile::CheckPageOffset(int32_t offset) const {
 
 TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
   ++stats_.requested;
-  CheckPageOffset(offset);
   auto& list = lists_[ws_];
   for (size_t i = 0; i < list.size(); ++i) {
     TPage* p = list[i].get();
@@ -176,6 +175,7 @@ TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
       throw TRestart{};
     }
   }
+  CheckPageOffset(offset);
   TPage* page = ObtainPageObject(ws_);
   uint8_t buffer[kPageSize];
   Seek(offset, 0);
@@ -308,46 +308,6 @@ void TIndexFile::Repack(TPage* page) {
   page->data.keyLength = keys_[page->slot].KeyLength();
   ComputeCompression(page->data, keys_[page->slot].Shape());
   page->modified = true;
-}
-
-// ---------------------------------------------------------------- locks
-
-bool TIndexFile::TakeWriteLock() {
-  if (writeLocked_) return true;
-  for (int attempt = 0; attempt <= lockmap::kLockRetries; ++attempt) {
-    if (LockRange(lockmap::kAreaStart, lockmap::kAreaLength)) {
-      writeLocked_ = true;
-      return true;
-    }
-    Platform().SleepMs(lockmap::kLockRetryWaitMs);
-  }
-  return false;
-}
-
-void TIndexFile::ReleaseWriteLock() {
-  if (!writeLocked_) return;
-  UnlockRange(lockmap::kAreaStart, lockmap::kAreaLength);
-  writeLocked_ = false;
-}
-
-bool TIndexFile::TakeReadLock() {
-  if (readLocked_) return true;
-  for (int attempt = 0; attempt <= lockmap::kLockRetries; ++attempt) {
-    uint32_t k = engine::Random(1, lockmap::kReadLockMax);
-    if (LockRange(lockmap::kReadLockTop - k, 1, true)) {
-      readLockByte_ = lockmap::kReadLockTop - k;
-      readLocked_ = true;
-      return true;
-    }
-    Platform().SleepMs(lockmap::kLockRetryWaitMs);
-  }
-  return false;
-}
-
-void TIndexFile::ReleaseReadLock() {
-  if (!readLocked_) return;
-  UnlockRange(readLockByte_, 1);
-  readLocked_ = false;
 }
 
 }  // namespace ovrin

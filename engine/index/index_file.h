@@ -128,12 +128,12 @@ class TIndexFile : public TFileHandler {
   const TStats& Stats() const { return stats_; }
 
   // ---- locks (lock map and retries as for every table file)
-  bool TakeWriteLock();
-  void ReleaseWriteLock();
-  bool TakeReadLock();
-  void ReleaseReadLock();
-  bool ReadLockHeld() const { return readLocked_; }
-  bool WriteLockHeld() const { return writeLocked_; }
+  bool TakeWriteLock() { return locks_.TakeWrite(*this); }
+  void ReleaseWriteLock() { locks_.ReleaseWrite(*this); }
+  bool TakeReadLock() { return locks_.TakeRead(*this); }
+  void ReleaseReadLock() { locks_.ReleaseRead(*this); }
+  bool ReadLockHeld() const { return locks_.ReadHeld(); }
+  bool WriteLockHeld() const { return locks_.WriteHeld(); }
 
   // ---- key maintenance of one slot (the cursor's selection is left alone)
   // 9729 naming the index when the index is unique (or primary) and holds the key.
@@ -281,8 +281,7 @@ class TIndexFile : public TFileHandler {
   std::vector<std::unique_ptr<TPage>> lists_[idxfmt::kSlots];
   int capacity_[idxfmt::kSlots];
   TStats stats_;
-  bool readLocked_ = false, writeLocked_ = false;
-  uint32_t readLockByte_ = 0;
+  TAreaLocks locks_;
 
   int slot_ = 0;
   int ws_ = 0;

@@ -1,0 +1,663 @@
+#include "engine/blob/blob_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "engine/base/conversions.h"
+#include "engine/base/errors.h"
+#include "engine/data/table_format.h"
+
+namespace ovrin {
+
+using namespace blobfmt;
+
+namespace {
+constexpr uint16_t kMaxPins = 64;
+constexpr int kMaxRestarts = 1000;
+constexpr int64_t kMaxEndOfFile = 2000000000;
+}  // namespace
+
+void TBlock::Clear() {
+  offset = 0;
+  modified = false;
+  pinCount = 0;
+  readAhead = false;
+  previous = next = 0;
+  used = 0;
+  owner = length = 0;
+  std::fill(data.begin(), data.end(), 0);
+}
+
+TBlobFile::~TBlobFile() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+std::string TBlobFile::MapFileName(const std::string& name) const {
+  return RemoveExtension(TrimChar(name, ' ')) + ".BLB";
+}
+
+void TBlobFile::OpenBlobFile(int32_t blockSize, bool encrypted) {
+  int32_t size = blockSize == 0 ? 512 : blockSize;
+  if (!IsValidBlockSize(size)) Raise(errBlobFieldsOrBlockSize);
+  TFileHandler::Open();
+  try {
+    blockSize_ = size;
+    encrypted_ = encrypted;
+    locks_.Forget();
+    ReadHeader();
+    int64_t eof = header_.EndOfFile();
+    if (eof < kHeaderSize || (eof - kHeaderSize) % blockSize_ != 0 || eof > Size() || eof > kMaxEndOfFile + blockSize_)
+      Raise(errHeaderCorrupt);
+    if (header_.FreeList() != 0 && !LinkOk(header_.FreeList())) Raise(errHeaderCorrupt);
+    capacity_ = static_cast<size_t>(std::min(262140 / blockSize_, 4096));
+    readAheadLimit_ = std::max(1, 65535 / blockSize_);
+    stats_ = TStats{};
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TBlobFile::Close() {
+  open_.clear();
+  blocks_.clear();
+  byOffset_.clear();
+  stats_ = TStats{};
+  if (IsOpen()) {
+    ReleaseWriteLock();
+    ReleaseReadLock();
+  }
+  locks_.Forget();
+  TFileHandler::Close();
+}
+
+// ---------------------------------------------------------------- header
+
+void TBlobFile::WriteHeader(bool force) {
+  if (!force && !header_.Modified()) return;
+  WriteBlobHeader(*this, header_, encrypted_);
+}
+
+void TBlobFile::ReadHeader() {
+  Seek(0, 0);
+  Read(header_.bytes.data(), kHeaderSize);
+  if (encrypted_) ApplyCipher(header_.bytes.data(), kHeaderSize, kTableKey);
+  header_.SetModified(false);
+  if (header_.Version() != kVersion) Raise(errVersion);
+}
+
+bool TBlobFile::HeaderChanged() {
+  uint8_t counter[4];
+  Seek(0, 0);
+  Read(counter, 4);
+  if (encrypted_) ApplyCipher(counter, 4, kTableKey);
+  if (LoadLEI32(counter) == header_.ChangeCounter()) return false;
+  ReadHeader();
+  return true;
+}
+
+// ---------------------------------------------------------------- cache
+
+bool TBlobFile::LinkOk(int32_t offset) const {
+  return offset >= int32_t(kHeaderSize) && (offset - int32_t(kHeaderSize)) % blockSize_ == 0 &&
+         offset < header_.EndOfFile();
+}
+
+TBlock* TBlobFile::ObtainBlockObject() {
+  auto fresh = [&]() {
+    auto block = std::make_unique<TBlock>();
+    block->data.assign(static_cast<size_t>(BlockData()), 0);
+    blocks_.push_front(std::move(block));
+    return blocks_.front().get();
+  };
+  if (blocks_.size() < capacity_) return fresh();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    for (auto it = blocks_.end(); it != blocks_.begin();) {
+      --it;
+      TBlock* b = it->get();
+      if (!b->modified && b->pinCount == 0 && !b->readAhead) {
+        if (b->offset != 0) byOffset_.erase(b->offset);
+        b->Clear();
+        blocks_.splice(blocks_.begin(), blocks_, it);
+        return b;
+      }
+    }
+    if (held_ || attempt == 1) break;
+    FlushBlocks();
+  }
+  if (!held_) Corrupt();
+  capacity_ += 256;
+  return fresh();
+}
+
+void TBlobFile::LoadBlock(TBlock* block, const uint8_t* bytes) {
+  uint8_t head[kBlockHeaderSize];
+  std::memcpy(head, bytes, kBlockHeaderSize);
+  std::memcpy(block->data.data(), bytes + kBlockHeaderSize, block->data.size());
+  if (encrypted_) {
+    ApplyCipher(head, kBlockHeaderSize, kTableKey);
+    ApplyCipher(block->data.data(), block->data.size(), kTableKey);
+  }
+  block->previous = LoadLEI32(head + bPrevious);
+  block->next = LoadLEI32(head + bNext);
+  block->used = LoadLE16(head + bUsed);
+  block->owner = LoadLEI32(head + bOwner);
+  block->length = LoadLEI32(head + bLength);
+  block->modified = false;
+}
+
+void TBlobFile::StoreBlock(const TBlock* block, uint8_t* bytes) const {
+  StoreLE32(bytes + bPrevious, static_cast<uint32_t>(block->previous));
+  StoreLE32(bytes + bNext, static_cast<uint32_t>(block->next));
+  StoreLE16(bytes + bUsed, block->used);
+  StoreLE32(bytes + bOwner, static_cast<uint32_t>(block->owner));
+  StoreLE32(bytes + bLength, static_cast<uint32_t>(block->length));
+  std::memcpy(bytes + kBlockHeaderSize, block->data.data(), block->data.size());
+  if (encrypted_) {
+    ApplyCipher(bytes, kBlockHeaderSize, kTableKey);
+    ApplyCipher(bytes + kBlockHeaderSize, block->data.size(), kTableKey);
+  }
+}
+
+TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
+  ++stats_.requested;
+  auto found = byOffset_.find(offset);
+  if (found != byOffset_.end()) {
+    TBlock* b = found->second->get();
+    if (b->pinCount >= kMaxPins) Corrupt();
+    ++b->pinCount;
+    blocks_.splice(blocks_.begin(), blocks_, found->second);
+    return b;
+  }
+  if (!strict_ && !noRestart_) {
+    bool changed = owner_ ? owner_->ReadLockStep(*this) : (!Exclusive() && HeaderChanged());
+    if (changed) {
+      ForgetBlocks();
+      throw TRestart{};
+    }
+  }
+  if (!LinkOk(offset)) Corrupt();
+  int64_t k = std::max<int64_t>(1, std::min<int64_t>({readAheadLimit_, readAhead, (header_.EndOfFile() - offset) / blockSize_}));
+  std::vector<uint8_t> buffer(static_cast<size_t>(k * blockSize_));
+  Seek(offset, 0);
+  uint32_t got = TFileHandler::Read(buffer.data(), static_cast<uint32_t>(buffer.size()), true);
+  ++stats_.reads;
+  // Blocks the file does not hold yet read as zeros (owner 0), which no chain accepts.
+  std::fill(buffer.begin() + got, buffer.end(), 0);
+  TBlock* result = nullptr;
+  std::vector<TBlock*> filled;
+  for (int64_t i = k; i-- > 0;) {
+    int32_t at = offset + static_cast<int32_t>(i * blockSize_);
+    const uint8_t* bytes = buffer.data() + i * blockSize_;
+    auto cached = byOffset_.find(at);
+    TBlock* b;
+    if (cached != byOffset_.end()) {
+      b = cached->second->get();
+      if (b->pinCount == 0 && !b->modified) LoadBlock(b, bytes);
+    } else {
+      b = ObtainBlockObject();
+      b->offset = at;
+      byOffset_[at] = blocks_.begin();
+      LoadBlock(b, bytes);
+      b->readAhead = true;
+      filled.push_back(b);
+      ++stats_.blocksRead;
+    }
+    if (i == 0) result = b;
+  }
+  for (TBlock* b : filled) b->readAhead = false;
+  // The block asked for goes to the front.
+  blocks_.splice(blocks_.begin(), blocks_, byOffset_[offset]);
+  ++result->pinCount;
+  return result;
+}
+
+void TBlobFile::ReleaseBlock(TBlock* block) {
+  if (block && block->pinCount > 0) --block->pinCount;
+}
+
+TBlock* TBlobFile::AllocateBlock() {
+  int32_t head = header_.FreeList();
+  TBlock* block;
+  if (head != 0) {
+    if (!LinkOk(head)) Corrupt();
+    block = GetBlock(head);
+    if (block->next == head || (block->next != 0 && !LinkOk(block->next))) {
+      ReleaseBlock(block);
+      Corrupt();
+    }
+    header_.SetFreeList(block->next);
+    int32_t offset = block->offset;
+    uint16_t pins = block->pinCount;
+    block->Clear();
+    block->offset = offset;
+    block->pinCount = pins;
+  } else {
+    int32_t eof = header_.EndOfFile();
+    if (int64_t(eof) + blockSize_ > kMaxEndOfFile) Raise(errTableFull);
+    block = ObtainBlockObject();
+    block->offset = eof;
+    byOffset_[eof] = blocks_.begin();
+    block->pinCount = 1;
+    header_.SetEndOfFile(eof + blockSize_);
+  }
+  block->modified = true;
+  return block;
+}
+
+void TBlobFile::FreeBlock(TBlock* block) {
+  block->next = header_.FreeList();
+  // A freed block belongs to nobody, so that no chain can free it a second time.
+  block->owner = 0;
+  block->modified = true;
+  header_.SetFreeList(block->offset);
+}
+
+void TBlobFile::WriteRun(const std::vector<TBlock*>& run) {
+  std::vector<uint8_t> buffer(run.size() * static_cast<size_t>(blockSize_));
+  for (size_t i = 0; i < run.size(); ++i) StoreBlock(run[i], buffer.data() + i * blockSize_);
+  Seek(run.front()->offset, 0);
+  TFileHandler::Write(buffer.data(), static_cast<uint32_t>(buffer.size()));
+  for (TBlock* b : run) b->modified = false;
+  ++stats_.writes;
+  stats_.blocksWritten += static_cast<long>(run.size());
+}
+
+void TBlobFile::FlushBlocks() {
+  std::vector<TBlock*> dirty;
+  for (auto& b : blocks_)
+    if (b->modified && b->pinCount == 0 && !b->readAhead && b->offset != 0) dirty.push_back(b.get());
+  std::sort(dirty.begin(), dirty.end(), [](TBlock* a, TBlock* b) { return a->offset < b->offset; });
+  // Runs of adjacent blocks go out in one write, of at most about a megabyte each.
+  size_t maxRun = std::max<size_t>(1, (1u << 20) / static_cast<size_t>(blockSize_));
+  std::vector<TBlock*> run;
+  for (TBlock* b : dirty) {
+    if (!run.empty() && (b->offset != run.back()->offset + blockSize_ || run.size() >= maxRun)) {
+      WriteRun(run);
+      run.clear();
+    }
+    run.push_back(b);
+  }
+  if (!run.empty()) WriteRun(run);
+}
+
+void TBlobFile::ForgetBlocks() {
+  blocks_.clear();
+  byOffset_.clear();
+}
+
+void TBlobFile::UnpinAll() {
+  for (auto& b : blocks_) b->pinCount = 0;
+}
+
+void TBlobFile::TrimCache() {
+  capacity_ = static_cast<size_t>(std::min(262140 / blockSize_, 4096));
+  for (auto it = blocks_.end(); it != blocks_.begin() && blocks_.size() > capacity_;) {
+    --it;
+    if ((*it)->modified || (*it)->pinCount) continue;
+    byOffset_.erase((*it)->offset);
+    it = blocks_.erase(it);
+  }
+}
+
+// ---------------------------------------------------------------- blobs
+
+TBlobBuffer* TBlobFile::FindBlob(int32_t handle) {
+  for (auto& b : open_)
+    if (b->handle == handle) return b.get();
+  return nullptr;
+}
+
+uint16_t TBlobFile::OpenBlob(int32_t firstBlock, uint16_t field, int32_t record, bool lenient, int32_t* handle) {
+  if (static_cast<int>(open_.size()) >= kMaxOpenBlobs) return errTooManyBlobs;
+  auto blob = std::make_unique<TBlobBuffer>();
+  blob->handle = nextHandle_++;
+  if (nextHandle_ <= 0) nextHandle_ = 1;
+  blob->fieldNumber = field;
+  blob->recordNumber = record;
+  blob->firstBlock = firstBlock;
+  blob->lenient = lenient;
+  if (firstBlock != 0) {
+    for (int attempt = 0;; ++attempt) {
+      try {
+        Load(*blob);
+        break;
+      } catch (const TRestart&) {
+        if (attempt >= kMaxRestarts) Raise(errLockFailure);
+        UnpinAll();
+      }
+    }
+  }
+  *handle = blob->handle;
+  open_.push_back(std::move(blob));
+  return 0;
+}
+
+void TBlobFile::Load(TBlobBuffer& blob) {
+  blob.data.clear();
+  blob.modified = false;
+  TBlock* block = GetBlock(blob.firstBlock);
+  struct TRelease {
+    TBlobFile* f;
+    TBlock** b;
+    ~TRelease() { f->ReleaseBlock(*b); }
+  } release{this, &block};
+  if (block->owner != blob.recordNumber) {
+    if (blob.lenient) return;
+    Corrupt();
+  }
+  // A length the file could not hold is damage, not an allocation to attempt.
+  int64_t capacity = int64_t(header_.EndOfFile() - kHeaderSize) / blockSize_ * BlockData();
+  if (block->length < 0 || block->length > capacity) Corrupt();
+  uint32_t length = static_cast<uint32_t>(block->length);
+  blob.data.resize(length);
+  uint32_t copied = 0;
+  int64_t blocks = 1, limit = BlocksFor(length);
+  std::unordered_set<int32_t> visited{block->offset};
+  while (copied < length) {
+    uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(BlockData()), length - copied);
+    uint32_t take = std::min<uint32_t>(want, block->used);
+    std::memcpy(blob.data.data() + copied, block->data.data(), take);
+    copied += take;
+    if (take < want || copied == length || block->next == 0) break;
+    int32_t next = block->next;
+    if (!LinkOk(next) || !visited.insert(next).second || ++blocks > limit) Corrupt();
+    TBlock* nextBlock = GetBlock(next, BlocksFor(length - copied));
+    ReleaseBlock(block);
+    block = nextBlock;
+    if (block->pinCount > 1 || block->owner != blob.recordNumber) Corrupt();
+  }
+  if (copied < length) {
+    blob.data.resize(copied);
+    Raise(errEndOfBlob);
+  }
+}
+
+uint16_t TBlobFile::CloseBlob(int32_t handle, int32_t* firstBlock) {
+  for (size_t i = 0; i < open_.size(); ++i) {
+    if (open_[i]->handle == handle) {
+      if (firstBlock) *firstBlock = open_[i]->firstBlock;
+      open_.erase(open_.begin() + ptrdiff_t(i));
+      return 0;
+    }
+  }
+  return errBlobHandle;
+}
+
+uint16_t TBlobFile::ReadBlob(int32_t handle, uint32_t offset, uint32_t count, void* destination, uint32_t* read) {
+  *read = 0;
+  TBlobBuffer* blob = FindBlob(handle);
+  if (!blob) return errBlobHandle;
+  uint64_t length = blob->data.size();
+  if (uint64_t(offset) + count <= length) {
+    std::memcpy(destination, blob->data.data() + offset, count);
+    *read = count;
+    return 0;
+  }
+  if (offset < length) {
+    *read = static_cast<uint32_t>(length - offset);
+    std::memcpy(destination, blob->data.data() + offset, *read);
+  }
+  return errEndOfBlob;
+}
+
+uint16_t TBlobFile::WriteBlob(int32_t handle, uint32_t offset, uint32_t count, const void* source) {
+  TBlobBuffer* blob = FindBlob(handle);
+  if (!blob) return errBlobHandle;
+  uint64_t end = uint64_t(offset) + count;
+  if (end > 0x7FFFFFFF) return errBlobLength;
+  if (end > blob->data.size()) {
+    blob->data.resize(static_cast<size_t>(end));
+    blob->modified = true;
+  }
+  if (count) std::memcpy(blob->data.data() + offset, source, count);
+  // A change in place is saved too.
+  blob->modified = true;
+  return 0;
+}
+
+uint16_t TBlobFile::SetBlobSize(int32_t handle, uint32_t size) {
+  TBlobBuffer* blob = FindBlob(handle);
+  if (!blob) return errBlobHandle;
+  if (size > 0x7FFFFFFF) return errBlobLength;
+  if (size != blob->data.size()) {
+    blob->data.resize(size);
+    blob->modified = true;
+  }
+  return 0;
+}
+
+uint16_t TBlobFile::BlobSize(int32_t handle, uint32_t* size) {
+  TBlobBuffer* blob = FindBlob(handle);
+  if (!blob) return errBlobHandle;
+  *size = static_cast<uint32_t>(blob->data.size());
+  return 0;
+}
+
+void TBlobFile::SetRecordNumber(int32_t record) {
+  for (auto& b : open_) b->recordNumber = record;
+}
+
+void TBlobFile::SaveOpenBlobs() {
+  int32_t record = 0;
+  for (auto& b : open_) {
+    if (!b->modified) continue;
+    if (record != 0 && b->recordNumber != record) Corrupt();
+    record = b->recordNumber;
+  }
+  noRestart_ = true;
+  struct TReset {
+    bool& flag;
+    ~TReset() { flag = false; }
+  } reset{noRestart_};
+  for (auto& b : open_)
+    if (b->modified) Save(*b);
+}
+
+void TBlobFile::Save(TBlobBuffer& blob) {
+  uint32_t n = static_cast<uint32_t>(blob.data.size());
+  int32_t r = blob.recordNumber;
+  if (n == 0) {
+    if (blob.firstBlock != 0) {
+      FreeChain(blob.firstBlock, r, 1);
+      blob.firstBlock = 0;
+    }
+    blob.modified = false;
+    return;
+  }
+  TBlock* block;
+  int64_t oldLength = 0;
+  if (blob.firstBlock != 0) {
+    block = GetBlock(blob.firstBlock);
+    if (block->owner != r) {
+      ReleaseBlock(block);
+      Corrupt();
+    }
+    oldLength = block->length;
+  } else {
+    block = AllocateBlock();
+    block->owner = r;
+  }
+  struct TRelease {
+    TBlobFile* f;
+    TBlock** b;
+    ~TRelease() { f->ReleaseBlock(*b); }
+  } release{this, &block};
+  blob.firstBlock = block->offset;
+  block->previous = 0;
+  block->length = static_cast<int32_t>(n);
+  uint32_t written = 0;
+  std::unordered_set<int32_t> visited{block->offset};
+  for (;;) {
+    uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(BlockData()), n - written);
+    std::memcpy(block->data.data(), blob.data.data() + written, take);
+    std::fill(block->data.begin() + take, block->data.end(), 0);
+    block->used = static_cast<uint16_t>(take);
+    block->owner = r;
+    block->modified = true;
+    written += take;
+    if (written == n) break;
+    TBlock* next;
+    if (block->next != 0) {
+      int32_t at = block->next;
+      if (!LinkOk(at) || !visited.insert(at).second) Corrupt();
+      next = GetBlock(at, std::max<int64_t>(1, BlocksFor(oldLength - written)));
+      if (next->owner != r || next->pinCount > 1) {
+        ReleaseBlock(next);
+        Corrupt();
+      }
+    } else {
+      next = AllocateBlock();
+      block->next = next->offset;
+    }
+    next->previous = block->offset;
+    next->owner = r;
+    next->length = 0;
+    next->modified = true;
+    ReleaseBlock(block);
+    block = next;
+  }
+  if (block->next != 0) {
+    // The old value was longer: its tail goes back to the free list.
+    int32_t tail = block->next;
+    block->next = 0;
+    FreeChain(tail, r, std::max<int64_t>(1, BlocksFor(oldLength - written)));
+  }
+  blob.modified = false;
+}
+
+void TBlobFile::StoreReferences(const std::function<void(uint16_t, int32_t)>& set) {
+  for (auto& b : open_) set(b->fieldNumber, b->firstBlock);
+}
+
+void TBlobFile::CloseAllBlobs() { open_.clear(); }
+
+void TBlobFile::BrokenChain(int32_t record, bool recursive, TBlock* current) {
+  if (!repairing_) Raise(errInvalidBlobOffset);
+  std::string message = std::string(recursive ? "Recursive" : "Invalid") +
+                        " intra-block pointer in BLOB file for physical record # " + std::to_string(record) +
+                        ", error fixed";
+  if (repairLog_) repairLog_(message.substr(0, 255));
+  current->next = 0;
+  current->modified = true;
+}
+
+void TBlobFile::FreeChain(int32_t first, int32_t record, int64_t blocks) {
+  if (!LinkOk(first)) {
+    if (!repairing_) Raise(errInvalidBlobOffset);
+    return;
+  }
+  TBlock* current = GetBlock(first, blocks);
+  struct TRelease {
+    TBlobFile* f;
+    TBlock** b;
+    ~TRelease() { f->ReleaseBlock(*b); }
+  } release{this, &current};
+  if (current->owner != record) {
+    // The chain is not this record's: leave it alone.
+    if (!repairing_) Raise(errInvalidBlobOffset);
+    return;
+  }
+  // A chain from a first block is as long as its length needs; a tail is as long as the
+  // caller says.
+  int64_t limit = std::max<int64_t>({1, blocks, BlocksFor(std::max(current->length, 0))});
+  int64_t walked = 1;
+  std::unordered_set<int32_t> visited{first};
+  while (current->next != 0) {
+    int32_t at = current->next;
+    bool loops = visited.count(at) > 0;
+    if (loops || !LinkOk(at) || ++walked > limit) {
+      BrokenChain(record, loops, current);
+      break;
+    }
+    visited.insert(at);
+    TBlock* next = GetBlock(at, std::max<int64_t>(1, blocks - walked + 1));
+    if (next->pinCount > 1 || next->owner != record) {
+      bool recursive = next->pinCount > 1;
+      ReleaseBlock(next);
+      BrokenChain(record, recursive, current);
+      break;
+    }
+    FreeBlock(current);
+    ReleaseBlock(current);
+    current = next;
+  }
+  FreeBlock(current);
+}
+
+// ---------------------------------------------------------------- verification
+
+int64_t TBlobFile::VerifyChain(int32_t first, int32_t record, std::vector<std::string>* problems,
+                               std::unordered_map<int32_t, int32_t>* seen) {
+  std::string where = "blob of record " + std::to_string(record) + ": ";
+  auto problem = [&](const std::string& text) { problems->push_back(where + text); };
+  if (!LinkOk(first)) {
+    problem("first block " + std::to_string(first) + " is not a block of the file");
+    return -1;
+  }
+  int64_t length = -1, total = 0, blocks = 0;
+  int32_t at = first, previous = 0;
+  std::unordered_set<int32_t> visited;
+  while (at != 0) {
+    if (!LinkOk(at)) {
+      problem("link to " + std::to_string(at) + " leaves the file");
+      break;
+    }
+    if (!visited.insert(at).second) {
+      problem("the chain returns to block " + std::to_string(at));
+      break;
+    }
+    auto [it, inserted] = seen->emplace(at, record);
+    if (!inserted) problem("block " + std::to_string(at) + " also belongs to record " + std::to_string(it->second));
+    TBlock* b = GetBlock(at);
+    if (b->owner != record) problem("block " + std::to_string(at) + " names record " + std::to_string(b->owner));
+    if (b->previous != previous) problem("block " + std::to_string(at) + " links back to " + std::to_string(b->previous));
+    if (at == first) {
+      length = b->length;
+    } else if (b->length != 0) {
+      problem("block " + std::to_string(at) + " carries a length");
+    }
+    total += b->used;
+    ++blocks;
+    int32_t next = b->next;
+    if (next != 0 && b->used != BlockData()) problem("block " + std::to_string(at) + " is not full but has a successor");
+    ReleaseBlock(b);
+    previous = at;
+    at = next;
+    if (length >= 0 && blocks > BlocksFor(length) + 1) {
+      problem("the chain is longer than its length needs");
+      break;
+    }
+  }
+  if (length >= 0 && total != length)
+    problem("holds " + std::to_string(total) + " bytes, its length says " + std::to_string(length));
+  return length;
+}
+
+void TBlobFile::VerifyFreeList(std::vector<std::string>* problems, std::unordered_map<int32_t, int32_t>* seen) {
+  int32_t at = header_.FreeList();
+  int64_t limit = (header_.EndOfFile() - int32_t(kHeaderSize)) / blockSize_ + 1;
+  int64_t walked = 0;
+  while (at != 0) {
+    if (!LinkOk(at) || ++walked > limit) {
+      problems->push_back("free block list: link to " + std::to_string(at) + " leaves the file or loops");
+      return;
+    }
+    auto [it, inserted] = seen->emplace(at, 0);
+    if (!inserted) {
+      problems->push_back("free block list: block " + std::to_string(at) +
+                          (it->second ? " belongs to record " + std::to_string(it->second) : " is listed twice"));
+      return;
+    }
+    TBlock* b = GetBlock(at);
+    int32_t next = b->next;
+    ReleaseBlock(b);
+    at = next;
+  }
+}
+
+}  // namespace ovrin
