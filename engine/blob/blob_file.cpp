@@ -170,6 +170,7 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
     TBlock* b = found->second->get();
     if (b->pinCount >= kMaxPins) Corrupt();
     ++b->pinCount;
+    Capture(b, false);
     blocks_.splice(blocks_.begin(), blocks_, found->second);
     return b;
   }
@@ -213,6 +214,7 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
   // The block asked for goes to the front.
   blocks_.splice(blocks_.begin(), blocks_, byOffset_[offset]);
   ++result->pinCount;
+  Capture(result, false);
   return result;
 }
 
@@ -244,6 +246,7 @@ TBlock* TBlobFile::AllocateBlock() {
     byOffset_[eof] = blocks_.begin();
     block->pinCount = 1;
     header_.SetEndOfFile(eof + blockSize_);
+    Capture(block, true);
   }
   block->modified = true;
   return block;
@@ -262,7 +265,13 @@ void TBlobFile::WriteRun(const std::vector<TBlock*>& run) {
   for (size_t i = 0; i < run.size(); ++i) StoreBlock(run[i], buffer.data() + i * blockSize_);
   Seek(run.front()->offset, 0);
   TFileHandler::Write(buffer.data(), static_cast<uint32_t>(buffer.size()));
-  for (TBlock* b : run) b->modified = false;
+  for (TBlock* b : run) {
+    b->modified = false;
+    if (undoActive_) {
+      auto it = undoBlocks_.find(b->offset);
+      if (it != undoBlocks_.end()) it->second.written = true;
+    }
+  }
   ++stats_.writes;
   stats_.blocksWritten += static_cast<long>(run.size());
 }
@@ -302,6 +311,72 @@ void TBlobFile::TrimCache() {
     byOffset_.erase((*it)->offset);
     it = blocks_.erase(it);
   }
+}
+
+// ---------------------------------------------------------------- undo
+
+void TBlobFile::BeginUndo() {
+  undoActive_ = true;
+  undoHeader_ = header_;
+  undoBlocks_.clear();
+  undoOpen_.clear();
+  for (auto& b : open_) undoOpen_[b->handle] = TOpenImage{b->firstBlock, b->modified, b->recordNumber};
+}
+
+void TBlobFile::CommitUndo() {
+  undoActive_ = false;
+  undoBlocks_.clear();
+  undoOpen_.clear();
+}
+
+void TBlobFile::Capture(TBlock* block, bool fresh) {
+  if (!undoActive_ || undoBlocks_.count(block->offset)) return;
+  TBlockImage image;
+  image.block = *block;
+  image.fresh = fresh;
+  undoBlocks_.emplace(block->offset, std::move(image));
+}
+
+void TBlobFile::RollbackUndo() {
+  if (!undoActive_) return;
+  undoActive_ = false;
+  header_ = undoHeader_;
+  for (auto& [offset, image] : undoBlocks_) {
+    auto found = byOffset_.find(offset);
+    if (image.fresh) {
+      if (found != byOffset_.end()) {
+        blocks_.erase(found->second);
+        byOffset_.erase(found);
+      }
+      continue;
+    }
+    bool mustWrite = image.block.modified || image.written;
+    TBlock* b;
+    if (found != byOffset_.end()) {
+      b = found->second->get();
+    } else {
+      if (!mustWrite) continue;
+      auto restored = std::make_unique<TBlock>();
+      blocks_.push_front(std::move(restored));
+      byOffset_[offset] = blocks_.begin();
+      b = blocks_.front().get();
+      ++capacity_;
+    }
+    *b = image.block;
+    b->modified = mustWrite;
+    b->pinCount = 0;
+    b->readAhead = false;
+  }
+  for (auto& blob : open_) {
+    auto it = undoOpen_.find(blob->handle);
+    if (it == undoOpen_.end()) continue;
+    blob->firstBlock = it->second.firstBlock;
+    blob->modified = it->second.modified;
+    blob->recordNumber = it->second.record;
+  }
+  undoBlocks_.clear();
+  undoOpen_.clear();
+  UnpinAll();
 }
 
 // ---------------------------------------------------------------- blobs

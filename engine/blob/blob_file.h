@@ -139,6 +139,12 @@ class TBlobFile : public TFileHandler {
   };
   const TStats& Stats() const { return stats_; }
 
+  // ---- undo of a failed change: the blocks and open blobs a change touched are put
+  // back as they were, so that no later write-back puts half a change on disk.
+  void BeginUndo();
+  void CommitUndo();
+  void RollbackUndo();
+
   // ---- consistency (reads only)
   // Walks the chain of a blob and describes what is wrong with it; answers its length
   // as stored in the first block (or -1 when unreadable). Visited blocks are added to
@@ -161,6 +167,22 @@ class TBlobFile : public TFileHandler {
   void Load(TBlobBuffer& blob);
   void Save(TBlobBuffer& blob);
   void BrokenChain(int32_t record, bool recursive, TBlock* current);
+
+  void Capture(TBlock* block, bool fresh);
+  struct TBlockImage {
+    TBlock block;
+    bool fresh = false;
+    bool written = false;
+  };
+  struct TOpenImage {
+    int32_t firstBlock;
+    bool modified;
+    int32_t record;
+  };
+  bool undoActive_ = false;
+  TBlobHeader undoHeader_;
+  std::unordered_map<int32_t, TBlockImage> undoBlocks_;
+  std::unordered_map<int32_t, TOpenImage> undoOpen_;
 
   TBlobFileOwner* owner_;
   TBlobHeader header_;

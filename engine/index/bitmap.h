@@ -3,6 +3,7 @@
 // has c / 8 + 1 bytes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +32,10 @@ class TBitmap {
   void Clear(int32_t n) { Set(n, false); }
   void ClearAll() { std::fill(bytes_.begin(), bytes_.end(), 0); }
   void SetAll() { std::fill(bytes_.begin(), bytes_.end(), 0xFF); }
+  // Clears every bit above record n, so that set bits only ever name existing records.
+  void TrimTo(int32_t n) {
+    for (int32_t i = std::max(n, 0) + 1; i <= Capacity(); ++i) Clear(i);
+  }
   void Invert() {
     for (uint8_t& b : bytes_) b = static_cast<uint8_t>(~b);
   }

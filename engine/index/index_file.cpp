@@ -117,6 +117,70 @@ bool TIndexFile::HeaderChanged() {
   return true;
 }
 
+// ---------------------------------------------------------------- undo
+
+void TIndexFile::BeginUndo() {
+  undoActive_ = true;
+  undoHeader_ = header_;
+  undoPages_.clear();
+}
+
+void TIndexFile::CommitUndo() {
+  undoActive_ = false;
+  undoPages_.clear();
+}
+
+void TIndexFile::Capture(TPage* page, bool fresh) {
+  if (!undoActive_ || undoPages_.count(page->offset)) return;
+  TPageImage image;
+  image.slot = page->slot;
+  image.data = page->data;
+  image.modified = page->modified;
+  image.freeMark = page->freeMark;
+  image.storedCount = page->storedCount;
+  image.fresh = fresh;
+  undoPages_.emplace(page->offset, std::move(image));
+}
+
+void TIndexFile::RollbackUndo() {
+  if (!undoActive_) return;
+  undoActive_ = false;
+  header_ = undoHeader_;
+  // The cursor is placed again by the data file.
+  if (current_) ReleasePage(current_);
+  current_ = nullptr;
+  position_ = 0;
+  for (auto& [offset, image] : undoPages_) {
+    TPage* found = nullptr;
+    for (auto& p : lists_[image.slot])
+      if (p->offset == offset) found = p.get();
+    if (image.fresh) {
+      // Appended by the change: the restored end of file no longer includes it.
+      if (found) *found = TPage{};
+      continue;
+    }
+    bool mustWrite = image.modified || image.written;
+    if (!found) {
+      if (!mustWrite) continue;  // the file still holds what the page held before
+      auto restored = std::make_unique<TPage>();
+      found = restored.get();
+      lists_[image.slot].insert(lists_[image.slot].begin(), std::move(restored));
+      ++capacity_[image.slot];
+    }
+    found->offset = offset;
+    found->slot = image.slot;
+    found->data = std::move(image.data);
+    found->modified = mustWrite;
+    found->freeMark = image.freeMark;
+    found->storedCount = image.storedCount;
+    found->pinCount = 0;
+    found->parent = 0;
+  }
+  undoPages_.clear();
+  UnpinAll();
+  if (recordFilter_) RebuildBitmaps();
+}
+
 // ---------------------------------------------------------------- page cache
 
 TPage* TIndexFile::ObtainPageObject(int slot) {
@@ -164,6 +228,7 @@ TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
     if (p->offset == offset) {
       if (p->pinCount >= kMaxPins) Corrupt();
       ++p->pinCount;
+      Capture(p, false);
       std::rotate(list.begin(), list.begin() + ptrdiff_t(i), list.begin() + ptrdiff_t(i) + 1);
       return p;
     }
@@ -193,6 +258,7 @@ TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
   }
   page->storedCount = LoadLE16(buffer + pCount);
   page->pinCount = 1;
+  Capture(page, false);
   return page;
 }
 
@@ -221,6 +287,7 @@ TPage* TIndexFile::AllocatePage() {
     page->slot = ws_;
     page->pinCount = 1;
     header_.SetEndOfFile(eof + int32_t(kPageSize));
+    Capture(page, true);
   }
   page->data.Clear();
   page->data.keyLength = KeyLength();
@@ -253,6 +320,10 @@ void TIndexFile::WritePage(TPage* page) {
   PackInto(page, buffer);
   Seek(page->offset, 0);
   Write(buffer, kPageSize);
+  if (undoActive_) {
+    auto it = undoPages_.find(page->offset);
+    if (it != undoPages_.end()) it->second.written = true;
+  }
   page->modified = false;
   ++stats_.writes;
   ++stats_.pagesWritten;
@@ -275,7 +346,13 @@ void TIndexFile::FlushPages() {
     for (size_t k = i; k < j; ++k) PackInto(dirty[k], run.data() + (k - i) * kPageSize);
     Seek(dirty[i]->offset, 0);
     Write(run.data(), static_cast<uint32_t>(run.size()));
-    for (size_t k = i; k < j; ++k) dirty[k]->modified = false;
+    for (size_t k = i; k < j; ++k) {
+      dirty[k]->modified = false;
+      if (undoActive_) {
+        auto it = undoPages_.find(dirty[k]->offset);
+        if (it != undoPages_.end()) it->second.written = true;
+      }
+    }
     ++stats_.writes;
     stats_.pagesWritten += static_cast<long>(j - i);
     i = j;

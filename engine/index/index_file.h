@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/base/errors.h"
@@ -204,6 +205,14 @@ class TIndexFile : public TFileHandler {
   // Without an owner (an index file on its own), the physical record count for bitmaps.
   void SetPhysicalRecordCount(int32_t count) { physicalRecords_ = count; }
 
+  // ---- undo of a failed change
+  // Between BeginUndo and CommitUndo every page the change touches is remembered as it
+  // was; RollbackUndo puts the cache (and the header) back to that state, so that no
+  // later write-back puts half a change on disk.
+  void BeginUndo();
+  void CommitUndo();
+  void RollbackUndo();
+
   // ---- consistency
   // Walks a slot's whole tree and its free list and describes every breach of the tree
   // invariants (page types, key order within and across pages, interior keys equal to
@@ -271,6 +280,20 @@ class TIndexFile : public TFileHandler {
   void Combine();
   void FilterBase(size_t filterIndex, TBitmap& base);
   int32_t TableRecords();
+
+  void Capture(TPage* page, bool fresh);
+  struct TPageImage {
+    int slot = 0;
+    TPageData data;
+    bool modified = false;
+    bool freeMark = false;
+    uint16_t storedCount = 0;
+    bool fresh = false;    // appended at the end of the file by the change
+    bool written = false;  // written to the file while the change ran
+  };
+  bool undoActive_ = false;
+  TIndexHeader undoHeader_;
+  std::unordered_map<int32_t, TPageImage> undoPages_;
 
   TIndexFileOwner* owner_;
   TIndexHeader header_;

@@ -665,6 +665,7 @@ void TIndexFile::ComputeLiveBitmap() {
   live_ = TBitmap(records);
   if (header_.NoPrimary()) {
     live_.SetAll();
+    live_.TrimTo(records);
     return;
   }
   TWorkSlot ws(this, kDeletedSlot);
@@ -683,6 +684,7 @@ void TIndexFile::ComputeLiveBitmap() {
   } else {
     MarkKeysBetween(deletedLow, deletedHigh, live_);
     live_.Invert();
+    live_.TrimTo(records);
   }
 }
 
@@ -717,6 +719,7 @@ void TIndexFile::ComputeRangeBitmap() {
   }
   range_ = outside;
   range_.Invert();
+  range_.TrimTo(records);
 }
 
 void TIndexFile::FilterBase(size_t filterIndex, TBitmap& base) {

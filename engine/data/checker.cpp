@@ -1,0 +1,166 @@
+#include "engine/data/checker.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+#include "engine/base/errors.h"
+#include "engine/data/data_file.h"
+#include "engine/index/keys.h"
+
+namespace ovrin {
+
+using namespace datafmt;
+
+namespace {
+
+using Entries = std::map<std::vector<uint8_t>, std::vector<int32_t>>;
+
+void CompareEntries(const std::string& name, const Entries& expected, const Entries& actual,
+                    std::vector<std::string>& problems) {
+  for (const auto& [key, records] : expected) {
+    auto it = actual.find(key);
+    for (int32_t r : records) {
+      if (it == actual.end() || std::find(it->second.begin(), it->second.end(), r) == it->second.end())
+        problems.push_back("index " + name + ": record " + std::to_string(r) + " has no key or a wrong one");
+    }
+  }
+  for (const auto& [key, records] : actual) {
+    auto it = expected.find(key);
+    for (int32_t r : records) {
+      if (it == expected.end() || std::find(it->second.begin(), it->second.end(), r) == it->second.end())
+        problems.push_back("index " + name + ": a key names record " + std::to_string(r) +
+                           ", which is not a live record with that key");
+    }
+  }
+}
+
+}  // namespace
+
+TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
+  TCheckReport report;
+  TDataFile data;
+  data.SetFileName(path);
+  data.SetReadOnly(true);
+  report.table = data.FileName();
+  std::vector<std::string>& problems = report.problems;
+  try {
+    data.Open();
+  } catch (const EOvrinEngineError& e) {
+    problems.push_back(e.Message());
+    return report;
+  }
+  report.opened = true;
+  try {
+    data.BeginRead();
+    const TTableHeader& header = data.Header();
+    int32_t count = data.RecordCount();
+    uint16_t size = data.RecordSize();
+    report.physicalRecords = count;
+    std::vector<uint8_t> records(size_t(count) * size);
+    if (count > 0) {
+      data.Seek(header.RecordsStart(), 0);
+      data.Read(records.data(), static_cast<uint32_t>(records.size()));
+    }
+    auto record = [&](int32_t n) { return records.data() + size_t(n - 1) * size; };
+    if (data.Encrypted())
+      for (int32_t n = 1; n <= count; ++n) ApplyCipher(record(n), size, kTableKey);
+
+    // Records and the free chain.
+    std::set<int32_t> deleted;
+    std::map<int32_t, int32_t> identifiers;
+    for (int32_t n = 1; n <= count; ++n) {
+      const uint8_t* r = record(n);
+      if (r[rDeleted] > 1) problems.push_back("record " + std::to_string(n) + ": deleted flag " + std::to_string(r[rDeleted]));
+      if (r[rDeleted]) {
+        deleted.insert(n);
+        continue;
+      }
+      ++report.liveRecords;
+      if (LoadLEI32(r + rLink) != n)
+        problems.push_back("record " + std::to_string(n) + ": live record links to " + std::to_string(LoadLEI32(r + rLink)));
+      int32_t id = LoadLEI32(r + rIdentifier);
+      auto [it, inserted] = identifiers.emplace(id, n);
+      if (!inserted)
+        problems.push_back("record " + std::to_string(n) + ": identifier " + std::to_string(id) + " also used by record " +
+                           std::to_string(it->second));
+    }
+    report.deletedRecords = static_cast<int32_t>(deleted.size());
+    TIndexFile& index = data.Index();
+    bool noPrimary = index.NoPrimary();
+    std::set<int32_t> chained;
+    for (int32_t at = header.FreeChainHead(); at != 0;) {
+      if (at < 0 || at > count) {
+        problems.push_back("free chain: link to record " + std::to_string(at) + " outside the table");
+        break;
+      }
+      if (!chained.insert(at).second) {
+        problems.push_back("free chain: returns to record " + std::to_string(at));
+        break;
+      }
+      if (!deleted.count(at)) problems.push_back("free chain: record " + std::to_string(at) + " is not deleted");
+      at = LoadLEI32(record(at) + rLink);
+      if (noPrimary) break;  // such tables never reuse deleted places
+    }
+    if (!noPrimary && chained.size() != deleted.size())
+      problems.push_back("free chain: holds " + std::to_string(chained.size()) + " of " + std::to_string(deleted.size()) +
+                         " deleted records");
+
+    // Every index against the live records.
+    if (index.Header().RecordCount() != report.liveRecords)
+      problems.push_back("index file: record count " + std::to_string(index.Header().RecordCount()) + ", live records " +
+                         std::to_string(report.liveRecords));
+    for (int slot : index.UsedSlots()) {
+      std::string name = slot == idxfmt::kDeletedSlot ? std::string(idxfmt::kDeletedName) : index.IndexName(slot);
+      std::vector<std::string> treeProblems;
+      index.VerifyTree(slot, &treeProblems);
+      problems.insert(problems.end(), treeProblems.begin(), treeProblems.end());
+      const TKeyBuilder& keys = index.Keys(slot);
+      Entries expected, actual;
+      std::vector<uint8_t> key(keys.KeyLength());
+      for (int32_t n = 1; n <= count; ++n) {
+        if (slot != idxfmt::kDeletedSlot && deleted.count(n)) continue;
+        keys.Build(record(n), key.data());
+        expected[key].push_back(n);
+      }
+      for (auto& [k, r] : index.AllEntries(slot)) actual[k].push_back(r);
+      CompareEntries(name, expected, actual, problems);
+    }
+
+    // Blob chains of live records, and the blocks nobody holds.
+    if (TBlobFile* blob = data.Blob()) {
+      std::unordered_map<int32_t, int32_t> seen;
+      for (int32_t n = 1; n <= count; ++n) {
+        if (deleted.count(n)) continue;
+        for (const TFieldDescriptor& f : data.Fields()) {
+          if (!f.IsBlob()) continue;
+          const uint8_t* r = record(n);
+          int32_t reference = LoadLEI32(r + f.Offset() + 1);
+          bool indicator = r[f.Offset()] != 0;
+          if (indicator != (reference != 0))
+            problems.push_back("record " + std::to_string(n) + ": field " + f.Name() + " has indicator " +
+                               std::to_string(indicator) + " with blob reference " + std::to_string(reference));
+          if (reference != 0) blob->VerifyChain(reference, n, &problems, &seen);
+        }
+      }
+      blob->VerifyFreeList(&problems, &seen);
+      int64_t blocks = (blob->Header().EndOfFile() - int32_t(blobfmt::kHeaderSize)) / blob->BlockSize();
+      report.blobBlocks = blocks;
+      if (static_cast<int64_t>(seen.size()) < blocks)
+        problems.push_back("blob file: " + std::to_string(blocks - static_cast<int64_t>(seen.size())) +
+                           " blocks belong to no blob and are not free");
+    }
+    data.EndRead();
+  } catch (const EOvrinEngineError& e) {
+    problems.push_back(e.Message());
+  }
+  if (problems.size() > maxProblems) {
+    size_t rest = problems.size() - maxProblems;
+    problems.resize(maxProblems);
+    problems.push_back("... and " + std::to_string(rest) + " more");
+  }
+  return report;
+}
+
+}  // namespace ovrin

@@ -1,0 +1,231 @@
+// TDataFile: an open table as the storage layer sees it. It owns the data file, the
+// index file and the blob file of one table, keeps the header and field descriptors,
+// caches records, and offers the cursor layer the record operations: read the current,
+// next or prior record, position, search, ranges, fill a new record, append, modify and
+// delete, field values and blobs. It also runs the protocol by which several users and
+// processes share a table:
+//
+//   read lock    the index (and blob) file's reader byte; taken at a cache miss, and at
+//                every operation with StrictChangeDetection; detects other users' changes
+//   write lock   the data write lock byte plus the index and blob files' whole lock areas;
+//                held for the whole of an Append, Modify or Delete
+//   record lock  one byte per physical record, held while a user edits that record
+//
+// Order of a change (each step may fail; a failure undoes the steps before it, in the
+// caches, and releases the locks): read-only check, write lock (and refresh), place and
+// record lock, validity checks, duplicate test over every index, key changes over every
+// index and "Sys Deleted", record bytes, blobs, write back (header change counter + 1),
+// unlock. Nothing of a failed change reaches the files: the caches are restored to what
+// they held before it, so no later write-back can put half a change on disk.
+//
+// Tables are never kept in held mode: every change of a shared table is written through
+// at once; an exclusive table writes its changes when cache entries are replaced and at
+// close.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/base/file_handler.h"
+#include "engine/blob/blob_file.h"
+#include "engine/data/table_format.h"
+#include "engine/index/index_file.h"
+
+namespace ovrin {
+
+class TDataFile;
+
+class TRecord {
+ public:
+  bool modified = false;
+  uint16_t pinCount = 0;
+  bool calculatedDone = false;
+  int32_t number = 0;
+  bool readAhead = false;
+  std::vector<uint8_t> buffer;  // logical record size bytes
+};
+
+class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileOwner {
+ public:
+  TDataFile();
+  ~TDataFile() override;
+
+  std::string MapFileName(const std::string& name) const override;
+
+  // ---- settings (before Open)
+  void SetLockRetryCount(uint8_t count) { lockRetryCount_ = count; }
+  void SetLockWaitTime(uint16_t ms) { lockWaitTime_ = ms; }
+  void SetStrictChangeDetection(bool on) { strict_ = on; }
+  void SetForceBufferFlush(bool on) { SetWriteThrough(on); }
+  // Asked while the table's password is not in the session's list; answers whether to
+  // look again.
+  void SetPasswordCallback(std::function<bool(TDataFile&)> callback) { passwordCallback_ = std::move(callback); }
+  uint8_t LockRetryCount() const { return lockRetryCount_; }
+  uint16_t LockWaitTime() const { return lockWaitTime_; }
+
+  void Open() override;
+  void Close() override;
+
+  // ---- table description
+  const TTableHeader& Header() const { return header_; }
+  const std::vector<TFieldDescriptor>& Fields() const { return fields_; }
+  uint16_t RecordSize() const { return recordSize_; }
+  uint16_t LogicalRecordSize() const { return static_cast<uint16_t>(recordSize_ + calcAreaSize_); }
+  // 9985 naming the number or name when no descriptor carries it.
+  const TFieldDescriptor& FieldByNumber(int number) const;
+  const TFieldDescriptor& FieldByName(const std::string& name) const;
+  TIndexFile& Index() { return *index_; }
+  TBlobFile* Blob() { return blob_.get(); }
+  bool HasBlobFile() const { return blob_ != nullptr; }
+  bool Encrypted() const { return header_.Encrypted(); }
+  // Physical records, deleted ones included (next record number - 1).
+  int32_t RecordCount() const { return header_.NextRecordNumber() - 1; }
+
+  // ---- navigation (codes 0, 8705 at the beginning, 8706 at the end)
+  uint16_t GetCurrentRecord(uint8_t* buffer, bool lock);
+  uint16_t GetNextRecord(uint8_t* buffer);
+  uint16_t GetPriorRecord(uint8_t* buffer);
+  void First();
+  void Last();
+  void GoToPosition(int32_t n);
+  // Searches the current index for the key built from the first fieldCount key fields
+  // of a record buffer (partialLength: characters of the next string field, or -1), or
+  // for a whole key given as bytes. Makes the record found (or, with nearest, the nearest
+  // one) current and copies it into out when given. Answers whether it was found.
+  bool FindKey(const uint8_t* recordOrKey, bool isKey, int fieldCount, int partialLength, bool nearest,
+               uint8_t* out);
+  // Bookmarks: the record number (tables in natural order) or the current key.
+  std::vector<uint8_t> CurrentPosition();
+  void GoToSavedPosition(const std::vector<uint8_t>& position);
+  int ComparePositions(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) const;
+  int32_t SequenceNumber();
+  int32_t Count();
+  void SetRange(const uint8_t* low, const uint8_t* high, bool areKeys, int lowFields, int highFields);
+  void CancelRange();
+  bool Refresh();
+  void SelectIndex(const std::string& name);
+  int32_t CurrentRecordNumber() { return index_->CurrentRecordNumber(); }
+
+  // ---- records and fields
+  void InitRecord(uint8_t* buffer);
+  // Copies the field's stored bytes (zero-filled first) into out when given; answers
+  // whether the field is null.
+  bool GetFieldValue(int field, uint8_t* out, const uint8_t* record) const;
+  // value null: the field becomes null. Strings are cut, stripped of trailing blanks and
+  // stored as null when empty; booleans become 0 or 1.
+  void SetFieldValue(int field, const uint8_t* value, bool force, uint8_t* record) const;
+  void AppendRecord(uint8_t* buffer);
+  void ModifyRecord(uint8_t* buffer, bool unlock, bool reposition);
+  void DeleteRecord(bool reposition);
+  void LockRecord(int32_t n);
+  void UnlockRecord(int32_t n);
+  bool RecordLocked(int32_t n) const;
+
+  // ---- blobs of the record buffer being edited (codes as the blob file answers)
+  uint16_t OpenBlob(int field, uint8_t* record, int32_t* handle);
+  uint16_t ReadBlob(int field, const uint8_t* record, uint32_t offset, uint32_t count, void* out, uint32_t* read);
+  uint16_t WriteBlob(int field, uint8_t* record, uint32_t offset, uint32_t count, const void* in);
+  uint16_t TruncateBlob(int field, uint8_t* record, uint32_t size);
+  uint16_t BlobSize(int field, uint8_t* record, uint32_t* size);
+  // Closes the field's open blob without saving, putting its first block back.
+  uint16_t FreeBlob(int field, uint8_t* record);
+  void CloseBlobs(uint8_t* record);
+
+  // ---- locks (public for tests and tools)
+  void BeginRead();
+  void EndRead();
+  void BeginWrite();
+  void EndWrite();
+  bool WriteLocked() const { return writeLock_; }
+
+  // ---- a second data file on the same table, for a lookup cursor
+  std::unique_ptr<TDataFile> OpenSecond();
+
+  // TIndexFileOwner and TBlobFileOwner
+  bool ReadLockStep(TIndexFile& index) override;
+  bool ReadLockStep(TBlobFile& blob) override;
+  int32_t PhysicalRecordCount() override { return RecordCount(); }
+
+  struct TStats {
+    long fetches = 0, misses = 0, recordReads = 0, recordWrites = 0;
+  };
+  const TStats& Stats() const { return stats_; }
+
+ private:
+  friend class TChangeScope;
+  [[noreturn]] void Corrupt() const { Raise(errRecordBuffersCorrupt); }
+  uint16_t CopyCurrent(uint8_t* buffer, uint16_t codeWhenNone);
+  // Where the cursor stands for Get next and Get prior: on the index cursor's record, or
+  // before the first or after the last one.
+  void SyncMarker();
+  static constexpr int kOnRecord = 0, kBeforeFirst = 1, kAfterLast = 2;
+  int marker_ = kBeforeFirst;
+  int64_t RecordOffset(int32_t n) const { return header_.RecordOffset(n); }
+  bool Locking() const { return !Exclusive() && !ReadOnlyByAttribute(); }
+  void ReadTableHeader();
+  void WriteTableHeader(bool force);
+  TRecord* Fetch(int32_t n, bool forward, int32_t readAhead);
+  TRecord* FetchCurrent();
+  TRecord* ObtainEntry();
+  void ResetEntry(TRecord* r, bool drawIdentifier);
+  void LoadEntry(TRecord* r, const uint8_t* bytes);
+  void ReleaseRecord(TRecord* r);
+  void WriteBack(bool force);
+  void ForgetRecords();
+  int32_t DrawIdentifier();
+  int32_t PlaceForNewRecord() const;
+  void CheckValidity(const uint8_t* buffer);
+  void CheckWritable() const;
+  void HandBlobsToBlobFile(int32_t place, uint8_t* buffer);
+  void Reposition(const uint8_t* record, int32_t number);
+  void BuildKey(int slot, const uint8_t* record, uint8_t* key) const;
+  int32_t BlobReference(int field, const uint8_t* record) const;
+  void SetBlobReference(int field, int32_t reference, uint8_t* record) const;
+  uint16_t BlobHandleFor(int field, uint8_t* record, bool open, int32_t* handle);
+  std::vector<int> MaintainedSlots() const;
+
+  // undo of a failed change
+  void BeginUndo();
+  void CommitUndo();
+  void RollbackUndo();
+  void CaptureRecord(TRecord* r);
+
+  std::unique_ptr<TIndexFile> index_;
+  std::unique_ptr<TBlobFile> blob_;
+  TTableHeader header_;
+  std::vector<TFieldDescriptor> fields_;
+  uint16_t recordSize_ = 0;
+  uint16_t calcAreaSize_ = 0;
+  int32_t readAheadLimit_ = 1;
+  uint8_t lockRetryCount_ = 15;
+  uint16_t lockWaitTime_ = 100;
+  bool strict_ = false;
+  bool writeLock_ = false;     // the data write lock byte
+  bool writing_ = false;       // inside BeginWrite .. EndWrite
+  bool reading_ = false;       // inside BeginRead .. EndRead
+  std::vector<int32_t> recordLocks_;
+  std::function<bool(TDataFile&)> passwordCallback_;
+  bool hasValidity_ = false, hasDefaults_ = false;
+  // The record cache: most recently used first, with an index by record number.
+  std::list<std::unique_ptr<TRecord>> cache_;
+  std::unordered_map<int32_t, std::list<std::unique_ptr<TRecord>>::iterator> byNumber_;
+  size_t capacity_ = 0;
+  TRecord* current_ = nullptr;
+  TStats stats_;
+  // undo
+  bool undoActive_ = false;
+  TTableHeader undoHeader_;
+  struct TRecordImage {
+    std::vector<uint8_t> buffer;
+    bool modified;
+    bool existed;
+  };
+  std::unordered_map<int32_t, TRecordImage> undoRecords_;
+};
+
+}  // namespace ovrin

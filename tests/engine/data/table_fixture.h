@@ -1,0 +1,123 @@
+// A table for record storage tests: ID autoincrement (primary), NAME string[30]
+// (case-insensitive, non-unique, full compression), AGE small integer (non-unique),
+// PRICE BCD with 2 decimals, NOTE memo; or the same without primary index.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/base/coding.h"
+#include "engine/base/conversions.h"
+#include "engine/data/data_file.h"
+#include "engine/data/table_create.h"
+#include "tests/support/temp_dir.h"
+
+namespace ovrin::test {
+
+enum Field { kId = 1, kName = 2, kAge = 3, kPrice = 4, kNote = 5 };
+
+inline TTableDef PeopleTable(bool primary = true, std::string minPrice = "", bool nameRequired = false) {
+  TTableDef def;
+  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 30, 0, nameRequired},
+                TFieldDef{"AGE", fldSmallInt, subNone, 0, 0, false, "0", "150"},
+                TFieldDef{"PRICE", fldBcd, subNone, 0, 2, false, minPrice}, TFieldDef{"NOTE", fldBlob, subMemo}};
+  if (primary) def.Primary.Fields = {"ID"};
+  TIndexDef name;
+  name.Name = "NAME";
+  name.Fields = {"NAME"};
+  name.CaseInsensitive = true;
+  name.Compression = 3;
+  TIndexDef age;
+  age.Name = "AGE";
+  age.Fields = {"AGE"};
+  def.Secondary = {name, age};
+  return def;
+}
+
+// A record being edited, with typed setters over the storage layer's byte values.
+class Editor {
+ public:
+  explicit Editor(TDataFile& file) : file_(file), buffer_(file.LogicalRecordSize()) { file_.InitRecord(buffer_.data()); }
+  uint8_t* Data() { return buffer_.data(); }
+  Editor& Name(const std::string& v) {
+    file_.SetFieldValue(kName, reinterpret_cast<const uint8_t*>(v.c_str()), false, buffer_.data());
+    return *this;
+  }
+  Editor& Age(int16_t v) {
+    uint8_t b[2];
+    StoreLE16(b, static_cast<uint16_t>(v));
+    file_.SetFieldValue(kAge, b, false, buffer_.data());
+    return *this;
+  }
+  Editor& Price(int64_t tenThousandths) {
+    uint8_t b[8];
+    StoreLE64(b, static_cast<uint64_t>(CurrencyToBcd(2, tenThousandths)));
+    file_.SetFieldValue(kPrice, b, false, buffer_.data());
+    return *this;
+  }
+  Editor& Note(const std::string& text) {
+    uint32_t size = 0;
+    EXPECT_EQ(file_.TruncateBlob(kNote, buffer_.data(), 0), 0);
+    if (!text.empty()) {
+      EXPECT_EQ(file_.WriteBlob(kNote, buffer_.data(), 0, static_cast<uint32_t>(text.size()), text.data()), 0);
+    }
+    EXPECT_EQ(file_.BlobSize(kNote, buffer_.data(), &size), 0);
+    return *this;
+  }
+  Editor& Null(int field) {
+    file_.SetFieldValue(field, nullptr, false, buffer_.data());
+    return *this;
+  }
+
+ private:
+  TDataFile& file_;
+  std::vector<uint8_t> buffer_;
+};
+
+// Typed reads of a record buffer.
+inline std::string NameOf(const TDataFile& f, const uint8_t* r) {
+  uint8_t v[31];
+  if (f.GetFieldValue(kName, v, r)) return "";
+  return std::string(reinterpret_cast<const char*>(v));
+}
+inline int16_t AgeOf(const TDataFile& f, const uint8_t* r) {
+  uint8_t v[2];
+  f.GetFieldValue(kAge, v, r);
+  return LoadLEI16(v);
+}
+inline int32_t IdOf(const uint8_t* r) { return LoadLEI32(r + 5); }
+inline std::string NoteOf(TDataFile& f, const uint8_t* r) {
+  std::vector<uint8_t> copy(r, r + f.LogicalRecordSize());
+  uint32_t size = 0;
+  f.BlobSize(kNote, copy.data(), &size);
+  std::string text(size, '\0');
+  uint32_t read = 0;
+  if (size) f.ReadBlob(kNote, copy.data(), 0, size, text.data(), &read);
+  f.CloseBlobs(copy.data());
+  return text;
+}
+
+class TableFixture {
+ public:
+  explicit TableFixture(TTableDef def = PeopleTable()) {
+    path_ = dir_ / "people";
+    CreateTable(path_, def);
+  }
+  std::unique_ptr<TDataFile> Open(bool exclusive = false, bool readOnly = false) {
+    auto f = std::make_unique<TDataFile>();
+    f->SetFileName(path_);
+    f->SetExclusive(exclusive);
+    f->SetReadOnly(readOnly);
+    f->Open();
+    return f;
+  }
+  const std::string& Path() const { return path_; }
+  const TempDir& Dir() const { return dir_; }
+
+ private:
+  TempDir dir_;
+  std::string path_;
+};
+
+}  // namespace ovrin::test
