@@ -48,7 +48,27 @@ void TDataFile::Open() {
         if (!passwordCallback_ || !passwordCallback_(*this)) return false;
       }
     };
+    // Another user may be in the middle of a change: read the header and check the file's
+    // size while holding a reader's byte of the index file, which every writer's lock
+    // area covers for the whole of its change.
+    TFileHandler probe;
+    TAreaLocks probeLock;
+    if (Locking()) {
+      probe.SetInMemory(InMemory());
+      probe.SetReadOnly(true);
+      probe.SetFileName(RemoveExtension(FileName()) + ".IDX");
+      try {
+        probe.Open();
+      } catch (const EOvrinEngineError&) {
+        // The index file's own open below reports what is wrong with it.
+      }
+      if (probe.IsOpen() && !probeLock.TakeRead(probe)) Raise(errLockFailure);
+    }
     TTableImage image = ReadTableImage(*this, known);
+    if (probe.IsOpen()) {
+      probeLock.ReleaseRead(probe);
+      probe.Close();
+    }
     header_ = image.header;
     fields_ = std::move(image.descriptors);
     recordSize_ = header_.RecordSize();
@@ -428,6 +448,12 @@ void TDataFile::ForgetRecords() {
 }
 
 void TDataFile::WriteBack(bool force) {
+  if (undoActive_) changeWritten_ = true;
+  // Blocks and pages first, then the records, and the headers last: the data header's
+  // record count is what makes an appended record part of the table, so a write that
+  // fails part of the way leaves at most unreferenced pages, blocks and bytes behind.
+  if (blob_) blob_->FlushBlocks();
+  index_->FlushPages();
   std::vector<TRecord*> dirty;
   for (auto& r : cache_)
     if (r->modified && r->pinCount == 0 && !r->readAhead && r->number > 0) dirty.push_back(r.get());
@@ -448,13 +474,9 @@ void TDataFile::WriteBack(bool force) {
     ++stats_.recordWrites;
     i = j;
   }
-  WriteTableHeader(force);
-  index_->FlushPages();
+  if (blob_) blob_->WriteHeader(force);
   index_->WriteHeader(force);
-  if (blob_) {
-    blob_->FlushBlocks();
-    blob_->WriteHeader(force);
-  }
+  WriteTableHeader(force);
 }
 
 // ---------------------------------------------------------------- navigation
@@ -886,6 +908,7 @@ std::vector<int> TDataFile::MaintainedSlots() const {
 
 void TDataFile::BeginUndo() {
   undoActive_ = true;
+  changeWritten_ = false;
   undoHeader_ = header_;
   undoRecords_.clear();
   index_->BeginUndo();
@@ -967,6 +990,9 @@ class TChangeScope {
     if (!committed_) {
       try {
         file_.RollbackUndo();
+        // A shared table writes the state before the change back at once, over whatever
+        // part of the change a failed write-back had put on disk.
+        if (file_.Locking() && file_.changeWritten_) file_.WriteBack(true);
       } catch (...) {
       }
     }

@@ -219,6 +219,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   TStats stats_;
   // undo
   bool undoActive_ = false;
+  bool changeWritten_ = false;  // the change had begun to write back when it failed
   TTableHeader undoHeader_;
   struct TRecordImage {
     std::vector<uint8_t> buffer;

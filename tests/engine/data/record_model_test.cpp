@@ -1,0 +1,147 @@
+// Random appends, modifies and deletes against an in-memory model, with the
+// consistency checker after every batch and after reopening.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+
+#include "engine/base/errors.h"
+#include "engine/data/checker.h"
+#include "tests/engine/data/table_fixture.h"
+
+namespace ovrin {
+namespace {
+
+using namespace test;
+
+struct Row {
+  std::string name;
+  int16_t age;
+  std::string note;
+};
+
+std::string RandomNote(std::mt19937& rng) {
+  size_t n = rng() % 4 == 0 ? 0 : (rng() % 3 == 0 ? rng() % 20000 : rng() % 300);
+  std::string s(n, ' ');
+  for (auto& c : s) c = static_cast<char>('a' + rng() % 26);
+  return s;
+}
+
+std::string RandomName(std::mt19937& rng) {
+  std::string s;
+  for (size_t i = 0, n = 1 + rng() % 12; i < n; ++i) s += static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % 5);
+  return s;
+}
+
+bool GoToId(TDataFile& file, int32_t id) {
+  std::vector<uint8_t> key(5);
+  key[0] = 1;
+  KeyInt32(id, key.data() + 1);
+  file.SelectIndex("");
+  return file.FindKey(key.data(), true, 1, -1, false, nullptr);
+}
+
+void CheckModel(TDataFile& file, const std::map<int32_t, Row>& model) {
+  file.SelectIndex("");
+  file.First();
+  std::vector<uint8_t> r(file.LogicalRecordSize());
+  auto it = model.begin();
+  size_t seen = 0;
+  while (file.GetNextRecord(r.data()) == 0) {
+    ASSERT_NE(it, model.end());
+    ASSERT_EQ(IdOf(r.data()), it->first);
+    ASSERT_EQ(NameOf(file, r.data()), it->second.name) << "id " << it->first;
+    ASSERT_EQ(AgeOf(file, r.data()), it->second.age);
+    ASSERT_EQ(NoteOf(file, r.data()), it->second.note) << "id " << it->first;
+    ++it;
+    ++seen;
+  }
+  ASSERT_EQ(seen, model.size());
+  ASSERT_EQ(file.Count(), static_cast<int32_t>(model.size()));
+  // The AGE index walks in age order and holds every record.
+  file.SelectIndex("AGE");
+  file.First();
+  int16_t last = -1;
+  seen = 0;
+  while (file.GetNextRecord(r.data()) == 0) {
+    ASSERT_GE(AgeOf(file, r.data()), last);
+    last = AgeOf(file, r.data());
+    ++seen;
+  }
+  ASSERT_EQ(seen, model.size());
+}
+
+class RecordModelTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RecordModelTest, RandomChangesMatchTheModel) {
+  bool exclusive = GetParam();
+  const char* fixed = std::getenv("OVRIN_SEED");
+  uint32_t seed = fixed ? static_cast<uint32_t>(std::stoul(fixed)) : std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set OVRIN_SEED to replay)");
+  std::mt19937 rng(seed);
+  TableFixture fx;
+  auto file = fx.Open(exclusive);
+  std::map<int32_t, Row> model;
+  for (int batch = 0; batch < 20; ++batch) {
+    for (int op = 0; op < 150; ++op) {
+      int kind = static_cast<int>(rng() % 10);
+      if (kind < 5 || model.empty()) {
+        Row row{RandomName(rng), static_cast<int16_t>(rng() % 151), RandomNote(rng)};
+        Editor e(*file);
+        e.Name(row.name).Age(row.age).Note(row.note);
+        file->AppendRecord(e.Data());
+        model[IdOf(e.Data())] = row;
+      } else if (kind < 8) {
+        auto it = model.begin();
+        std::advance(it, rng() % model.size());
+        ASSERT_TRUE(GoToId(*file, it->first));
+        std::vector<uint8_t> r(file->LogicalRecordSize());
+        ASSERT_EQ(file->GetCurrentRecord(r.data(), true), 0);
+        Row row = it->second;
+        if (rng() % 2) {
+          row.name = RandomName(rng);
+          file->SetFieldValue(kName, reinterpret_cast<const uint8_t*>(row.name.c_str()), false, r.data());
+        }
+        if (rng() % 2) {
+          row.age = static_cast<int16_t>(rng() % 151);
+          uint8_t b[2];
+          StoreLE16(b, static_cast<uint16_t>(row.age));
+          file->SetFieldValue(kAge, b, false, r.data());
+        }
+        if (rng() % 2) {
+          row.note = RandomNote(rng);
+          ASSERT_EQ(file->TruncateBlob(kNote, r.data(), 0), 0);
+          if (!row.note.empty()) {
+            ASSERT_EQ(file->WriteBlob(kNote, r.data(), 0, static_cast<uint32_t>(row.note.size()), row.note.data()), 0);
+          }
+        }
+        file->ModifyRecord(r.data(), true, true);
+        it->second = row;
+      } else {
+        auto it = model.begin();
+        std::advance(it, rng() % model.size());
+        ASSERT_TRUE(GoToId(*file, it->first));
+        file->DeleteRecord(true);
+        model.erase(it);
+      }
+    }
+    CheckModel(*file, model);
+    if (!exclusive) {
+      TCheckReport report = CheckTable(fx.Path());
+      ASSERT_TRUE(report.Ok()) << report.problems.front();
+      ASSERT_EQ(report.liveRecords, static_cast<int32_t>(model.size()));
+    }
+  }
+  file->Close();
+  TCheckReport report = CheckTable(fx.Path());
+  ASSERT_TRUE(report.Ok()) << report.problems.front();
+  file = fx.Open(exclusive);
+  CheckModel(*file, model);
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedAndExclusive, RecordModelTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Exclusive" : "Shared"; });
+
+}  // namespace
+}  // namespace ovrin
