@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/base/errors.h"
+#include "engine/data/checker.h"
+#include "tests/engine/data/table_fixture.h"
+
+namespace ovrin {
+namespace {
+
+using namespace test;
+
+bool Mentions(const TCheckReport& report, const std::string& text) {
+  for (const std::string& p : report.problems)
+    if (p.find(text) != std::string::npos) return true;
+  return false;
+}
+
+void Fill(TableFixture& fx, int n) {
+  auto file = fx.Open();
+  for (int i = 1; i <= n; ++i) {
+    Editor e(*file);
+    e.Name("name" + std::to_string(i)).Age(static_cast<int16_t>(i % 100)).Note(std::string(600 + i, 'n'));
+    file->AppendRecord(e.Data());
+  }
+}
+
+void Patch(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(offset);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(CheckerTest, ACleanTableReportsNothing) {
+  TableFixture fx;
+  Fill(fx, 50);
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(report.Ok());
+  EXPECT_EQ(report.liveRecords, 50);
+  EXPECT_GT(report.blobBlocks, 50);
+}
+
+TEST(CheckerTest, AMissingKeyIsFound) {
+  TableFixture fx;
+  Fill(fx, 20);
+  {
+    // Take one record's key out of the AGE index behind the table's back.
+    auto file = fx.Open();
+    file->SelectIndex("AGE");
+    file->First();
+    std::vector<uint8_t> r(file->LogicalRecordSize());
+    ASSERT_EQ(file->GetNextRecord(r.data()), 0);
+    std::vector<uint8_t> key = file->Index().CurrentKey();
+    file->Index().DeleteKey(2, key.data());
+    file->Index().UnpinAll();
+    file->Index().FlushPages();
+    file->Index().WriteHeader(true);
+  }
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_FALSE(report.Ok());
+  EXPECT_TRUE(Mentions(report, "index AGE: record")) << report.problems.front();
+}
+
+TEST(CheckerTest, ABlobChainOfAnotherRecordIsFound) {
+  TableFixture fx;
+  Fill(fx, 3);
+  // Record 2's NOTE reference is made to point at record 1's chain.
+  auto file = fx.Open();
+  const TFieldDescriptor& note = file->FieldByNumber(kNote);
+  int64_t recordStart = file->Header().RecordOffset(1);
+  int32_t size = file->RecordSize();
+  std::ifstream in(DataFileName(fx.Path()), std::ios::binary);
+  std::vector<uint8_t> dat((std::istreambuf_iterator<char>(in)), {});
+  file->Close();
+  std::vector<uint8_t> first(dat.begin() + recordStart + note.Offset() + 1, dat.begin() + recordStart + note.Offset() + 5);
+  Patch(DataFileName(fx.Path()), recordStart + size + note.Offset() + 1, first);
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(Mentions(report, "blob of record 2")) << (report.problems.empty() ? "" : report.problems.front());
+  EXPECT_TRUE(Mentions(report, "belong to no blob"));
+}
+
+TEST(CheckerTest, ABrokenFreeChainIsFound) {
+  TableFixture fx;
+  Fill(fx, 5);
+  {
+    auto file = fx.Open();
+    file->SelectIndex("");
+    file->First();
+    std::vector<uint8_t> r(file->LogicalRecordSize());
+    file->GetNextRecord(r.data());
+    file->DeleteRecord(true);
+  }
+  // The header's free chain head is made to name a live record.
+  Patch(DataFileName(fx.Path()), 9, {3, 0, 0, 0});
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(Mentions(report, "free chain")) << (report.problems.empty() ? "" : report.problems.front());
+}
+
+TEST(CheckerTest, AnUnreadableTableIsReportedNotThrown) {
+  TableFixture fx;
+  Fill(fx, 2);
+  Patch(DataFileName(fx.Path()), 8, {9});
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_FALSE(report.opened);
+  ASSERT_EQ(report.problems.size(), 1u);
+  EXPECT_NE(report.problems[0].find("12035"), std::string::npos);
+}
+
+TEST(CheckerTest, TheCheckerChangesNoFile) {
+  TableFixture fx;
+  Fill(fx, 10);
+  auto read = [](const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  std::string dat = read(DataFileName(fx.Path())), idx = read(IndexFileName(fx.Path())), blb = read(BlobFileName(fx.Path()));
+  CheckTable(fx.Path());
+  EXPECT_EQ(read(DataFileName(fx.Path())), dat);
+  EXPECT_EQ(read(IndexFileName(fx.Path())), idx);
+  EXPECT_EQ(read(BlobFileName(fx.Path())), blb);
+}
+
+TEST(DataFileExtrasTest, DefaultsForNowDateAndTime) {
+  TTableDef def;
+  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"WHEN", fldTimeStamp, 0, 0, 0, false, "", "", "NOW"},
+                TFieldDef{"DAY", fldDate, 0, 0, 0, false, "", "", "DATE"},
+                TFieldDef{"FLAG", fldBoolean, 0, 0, 0, false, "", "", "true"},
+                TFieldDef{"TITLE", fldString, 0, 10, 0, false, "", "", "untitled"}};
+  def.Primary.Fields = {"ID"};
+  TableFixture fx(def);
+  auto file = fx.Open();
+  std::vector<uint8_t> r(file->LogicalRecordSize());
+  TDateTime before = Now();
+  file->InitRecord(r.data());
+  uint8_t v[8];
+  ASSERT_FALSE(file->GetFieldValue(2, v, r.data()));
+  double stamp = LoadLEDouble(v);
+  EXPECT_NEAR(TimeStampToDateTime(stamp), before, 2.0 / 86400);
+  ASSERT_FALSE(file->GetFieldValue(3, v, r.data()));
+  EXPECT_EQ(LoadLEI32(v), DateTimeToDayNumber(before));
+  ASSERT_FALSE(file->GetFieldValue(4, v, r.data()));
+  EXPECT_EQ(LoadLE16(v), 1);
+  ASSERT_FALSE(file->GetFieldValue(5, v, r.data()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(v), 8), "untitled");
+}
+
+TEST(DataFileExtrasTest, SecondDataFileForALookupCursor) {
+  TableFixture fx;
+  Fill(fx, 10);
+  auto file = fx.Open();
+  file->SelectIndex("NAME");
+  std::vector<uint8_t> r(file->LogicalRecordSize());
+  file->First();
+  file->GetNextRecord(r.data());
+  file->GetNextRecord(r.data());
+  auto second = file->OpenSecond();
+  EXPECT_EQ(second->CurrentRecordNumber(), file->CurrentRecordNumber());
+  EXPECT_EQ(second->Index().SelectedSlot(), file->Index().SelectedSlot());
+  std::vector<uint8_t> s(second->LogicalRecordSize());
+  EXPECT_EQ(second->GetCurrentRecord(s.data(), false), 0);
+  EXPECT_EQ(NameOf(*second, s.data()), NameOf(*file, r.data()));
+  second.reset();
+  file.reset();
+  auto exclusive = fx.Open(true);
+  EXPECT_THROW(exclusive->OpenSecond(), EOvrinEngineError);
+}
+
+TEST(DataFileExtrasTest, StringsAreCutAndBlanksRemoved) {
+  TableFixture fx;
+  auto file = fx.Open();
+  std::vector<uint8_t> r(file->LogicalRecordSize());
+  file->InitRecord(r.data());
+  const TFieldDescriptor& name = file->FieldByNumber(kName);
+  file->SetFieldValue(kName, reinterpret_cast<const uint8_t*>("    "), false, r.data());
+  EXPECT_EQ(r[name.Offset()], 0);
+  EXPECT_EQ(r[name.Offset() + 1], 0);
+  file->SetFieldValue(kName, reinterpret_cast<const uint8_t*>("ab  "), false, r.data());
+  EXPECT_EQ(r[name.Offset()], 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&r[name.Offset() + 1]), 3), std::string("ab\0", 3));
+  std::string longer(40, 'x');
+  file->SetFieldValue(kName, reinterpret_cast<const uint8_t*>(longer.c_str()), false, r.data());
+  EXPECT_EQ(NameOf(*file, r.data()), std::string(30, 'x'));
+}
+
+}  // namespace
+}  // namespace ovrin
