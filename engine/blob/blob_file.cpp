@@ -91,11 +91,7 @@ void TBlobFile::ReadHeader() {
 }
 
 bool TBlobFile::HeaderChanged() {
-  uint8_t counter[4];
-  Seek(0, 0);
-  Read(counter, 4);
-  if (encrypted_) ApplyCipher(counter, 4, kTableKey);
-  if (LoadLEI32(counter) == header_.ChangeCounter()) return false;
+  if (ReadChangeCounter(*this, encrypted_) == header_.ChangeCounter()) return false;
   ReadHeader();
   return true;
 }

@@ -245,10 +245,7 @@ bool TDataFile::Refresh() {
     ReadTableHeader();
     changed = true;
   } else {
-    uint8_t counter[4];
-    Seek(0, 0);
-    Read(counter, 4);
-    if (LoadLEI32(counter) != header_.ChangeCounter()) {
+    if (ReadChangeCounter(*this, false) != header_.ChangeCounter()) {
       ReadTableHeader();
       changed = true;
     }

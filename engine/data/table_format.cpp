@@ -221,6 +221,14 @@ TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const st
   return image;
 }
 
+int32_t ReadChangeCounter(TFileHandler& file, bool encrypted) {
+  uint8_t counter[4];
+  file.Seek(0, 0);
+  file.Read(counter, 4);
+  if (encrypted) ApplyCipher(counter, 4, kTableKey);
+  return LoadLEI32(counter);
+}
+
 void WriteTableHeader(TFileHandler& file, TTableHeader& header) {
   header.SetChangeCounter(header.ChangeCounter() + 1);
   header.SetLastUpdate(Now() - kDateDelta);

@@ -274,6 +274,10 @@ struct TTableImage {
 // record size and file size (8961). Every size is checked before it sizes a read.
 TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const std::string&)>& passwordKnown);
 
+// The change counter of a table file (its first 4 bytes, deciphered when the table is
+// enciphered), as other users compare it to notice a change.
+int32_t ReadChangeCounter(TFileHandler& file, bool encrypted);
+
 // Writes the header (change counter + 1, update stamp now, modified mark as given in
 // the image, then cleared) at offset 0.
 void WriteTableHeader(TFileHandler& file, TTableHeader& header);

@@ -351,15 +351,11 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
   if (n == 1) return;  // an only child has no partner under its parent
   if (c > 1) {
     TPage* left = GetPage(parent->data.values[c - 2]);
-    struct TRelease {
-      TIndexFile* f;
-      TPage* p;
-      ~TRelease() { f->ReleasePage(p); }
-    } release{this, left};
+    TPageGuard release(this, left);
     if (left->offset != page->data.previous || left->data.next != page->offset) Corrupt();
     uint32_t total = left->Count() + page->Count();
     if (total < limit) {
-      left->data.Append(page->data);
+      left->data.TakeAll(page->data);
       left->data.next = page->data.next;
       if (page->data.next != 0) {
         TPage* right = GetPage(page->data.next);
@@ -375,18 +371,7 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
       Repack(parent);
       Rebalance(path, level - 1);
     } else {
-      uint32_t keep = (total + 1) / 2;
-      if (left->Count() > keep) {
-        page->data.PrependFrom(left->data, left->Count() - keep);
-      } else if (left->Count() < keep) {
-        uint32_t take = keep - left->Count();
-        TPageData rest;
-        rest.keyLength = page->data.keyLength;
-        page->data.MoveTail(take, rest);
-        left->data.Append(page->data);
-        page->data.Clear();
-        page->data.Append(rest);
-      }
+      left->data.BalanceWith(page->data, (total + 1) / 2);
       Repack(left);
       Repack(page);
       std::memcpy(parent->data.Key(c - 1), page->data.Key(0), shape.keyLength);
@@ -398,24 +383,13 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
   }
   // c == 1 and not the last entry: the right neighbour is the partner.
   TPage* right = GetPage(parent->data.values[1]);
-  struct TRelease {
-    TIndexFile* f;
-    TPage* p;
-    ~TRelease() { f->ReleasePage(p); }
-  } release{this, right};
+  TPageGuard release(this, right);
   if (right->offset != page->data.next || right->data.previous != page->offset) Corrupt();
   uint32_t total = right->Count() + page->Count();
   if (total < limit) {
-    TPageData merged;
-    merged.keyLength = page->data.keyLength;
-    merged.type = right->data.type;
-    merged.Append(page->data);
-    merged.Append(right->data);
-    right->data.keys.swap(merged.keys);
-    right->data.values.swap(merged.values);
-    right->data.counts.swap(merged.counts);
-    right->data.leading.swap(merged.leading);
-    right->data.trailing.swap(merged.trailing);
+    // The right neighbour keeps its place in the file and takes this page's entries first.
+    page->data.TakeAll(right->data);
+    right->data.TakeAll(page->data);
     right->data.previous = page->data.previous;
     if (page->data.previous != 0) {
       TPage* left = GetPage(page->data.previous);
@@ -433,18 +407,7 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
     PropagateFirstKey(path, level - 1);
     Rebalance(path, level - 1);
   } else {
-    uint32_t keep = total / 2;
-    if (page->Count() > keep) {
-      right->data.PrependFrom(page->data, page->Count() - keep);
-    } else if (page->Count() < keep) {
-      uint32_t take = keep - page->Count();
-      TPageData rest;
-      rest.keyLength = right->data.keyLength;
-      right->data.MoveTail(take, rest);
-      page->data.Append(right->data);
-      right->data.Clear();
-      right->data.Append(rest);
-    }
+    page->data.BalanceWith(right->data, total / 2);
     Repack(page);
     Repack(right);
     std::memcpy(parent->data.Key(0), page->data.Key(0), shape.keyLength);

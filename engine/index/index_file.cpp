@@ -25,6 +25,8 @@ int64_t TPage::SubtreeCount() const {
   return sum;
 }
 
+TPageGuard::~TPageGuard() { file->ReleasePage(page); }
+
 TIndexFile::~TIndexFile() {
   try {
     Close();
@@ -108,11 +110,7 @@ void TIndexFile::WriteHeader(bool force) {
 void TIndexFile::ReadHeader() { ReadIndexHeader(*this, header_, encrypted_); }
 
 bool TIndexFile::HeaderChanged() {
-  uint8_t counter[4];
-  Seek(0, 0);
-  Read(counter, 4);
-  if (encrypted_) ApplyCipher(counter, 4, kTableKey);
-  if (LoadLEI32(counter) == header_.ChangeCounter()) return false;
+  if (ReadChangeCounter(*this, encrypted_) == header_.ChangeCounter()) return false;
   ReadHeader();
   return true;
 }

@@ -54,6 +54,16 @@ class TPage {
   int64_t SubtreeCount() const;
 };
 
+// Releases a pinned page on every way out of a scope.
+struct TPageGuard {
+  TIndexFile* file;
+  TPage* page;
+  TPageGuard(TIndexFile* f, TPage* p) : file(f), page(p) {}
+  TPageGuard(const TPageGuard&) = delete;
+  TPageGuard& operator=(const TPageGuard&) = delete;
+  ~TPageGuard();
+};
+
 // What the data file above provides to its index file.
 class TIndexFileOwner {
  public:
@@ -273,6 +283,7 @@ class TIndexFile : public TFileHandler {
   bool FirstFiltered(TPage*& page, uint16_t& pos, int32_t& position, bool forward);
   void FirstImpl();
   void LastImpl();
+  void EdgeImpl(bool first);
   bool RangeCorrection(TPage*& page, uint16_t& pos, int32_t& position);
   int32_t OrdinalOf(const uint8_t* key, bool start);
   void ComputeLiveBitmap();

@@ -79,6 +79,24 @@ void TPageData::PrependFrom(TPageData& other, uint32_t count) {
   trailing.swap(moved.trailing);
 }
 
+void TPageData::BalanceWith(TPageData& right, uint32_t count) {
+  if (Count() > count) {
+    right.PrependFrom(*this, Count() - count);
+  } else if (Count() < count) {
+    TPageData rest;
+    rest.keyLength = right.keyLength;
+    right.MoveTail(count - Count(), rest);
+    Append(right);
+    right.Clear();
+    right.Append(rest);
+  }
+}
+
+void TPageData::TakeAll(TPageData& right) {
+  Append(right);
+  right.Clear();
+}
+
 namespace {
 
 uint32_t CommonPrefix(const uint8_t* a, const uint8_t* b, uint32_t length) {

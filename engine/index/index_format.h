@@ -208,6 +208,11 @@ struct TPageData {
   void MoveTail(uint32_t from, TPageData& other);
   void Append(const TPageData& other);
   void PrependFrom(TPageData& other, uint32_t count);  // moves other's last count entries to our front
+  // Moves entries across the boundary between this page and its right neighbour until
+  // this page holds count entries.
+  void BalanceWith(TPageData& right, uint32_t count);
+  // Appends the right neighbour's entries and leaves it empty.
+  void TakeAll(TPageData& right);
 };
 
 // Recomputes leading and trailing counts and the packed size of a compressed leaf;

@@ -191,7 +191,13 @@ void TIndexFile::First() {
   Restartable([&] { FirstImpl(); });
 }
 
-void TIndexFile::FirstImpl() {
+void TIndexFile::FirstImpl() { EdgeImpl(true); }
+
+void TIndexFile::LastImpl() { EdgeImpl(false); }
+
+// First (or Last): the first (last) entry of the index, of the range, and passing the
+// filters.
+void TIndexFile::EdgeImpl(bool first) {
   SetEmpty();
   if (Root() == 0) return;
   if (rangeActive_ && rangeStart_ == 0) return;
@@ -199,19 +205,25 @@ void TIndexFile::FirstImpl() {
   TPage* page;
   uint16_t pos;
   if (rangeActive_) {
-    page = DescendSearch(rangeStartKey_.data(), 0, &position);
+    page = DescendSearch(first ? rangeStartKey_.data() : rangeEndKey_.data(), first ? 0 : 1, &position);
     pos = page->cursorPos;
     if (!RangeCorrection(page, pos, position)) {
       ReleasePage(page);
       return;
     }
   } else {
-    page = DescendToEdge(true, &position);
-    pos = 1;
+    page = DescendToEdge(first, &position);
+    pos = first ? 1 : static_cast<uint16_t>(page->Count());
   }
   if (recordFilter_) {
-    if (!FirstFiltered(page, pos, position, true) ||
-        (rangeActive_ && Compare(page->data.Key(pos - 1), rangeEndKey_.data()) > 0)) {
+    bool outside = false;
+    if (!FirstFiltered(page, pos, position, first)) {
+      outside = true;
+    } else if (rangeActive_) {
+      int c = Compare(page->data.Key(pos - 1), first ? rangeEndKey_.data() : rangeStartKey_.data());
+      outside = first ? c > 0 : c < 0;
+    }
+    if (outside) {
       ReleasePage(page);
       return;
     }
@@ -232,35 +244,6 @@ void TIndexFile::Last() {
   }
   TWorkSlot ws(this, slot_);
   Restartable([&] { LastImpl(); });
-}
-
-void TIndexFile::LastImpl() {
-  SetEmpty();
-  if (Root() == 0) return;
-  if (rangeActive_ && rangeStart_ == 0) return;
-  int32_t position;
-  TPage* page;
-  uint16_t pos;
-  if (rangeActive_) {
-    page = DescendSearch(rangeEndKey_.data(), 1, &position);
-    pos = page->cursorPos;
-    if (!RangeCorrection(page, pos, position)) {
-      ReleasePage(page);
-      return;
-    }
-  } else {
-    page = DescendToEdge(false, &position);
-    pos = static_cast<uint16_t>(page->Count());
-  }
-  if (recordFilter_) {
-    if (!FirstFiltered(page, pos, position, false) ||
-        (rangeActive_ && Compare(page->data.Key(pos - 1), rangeStartKey_.data()) < 0)) {
-      ReleasePage(page);
-      return;
-    }
-  }
-  SetCurrent(page, pos, position);
-  bof_ = eof_ = false;
 }
 
 bool TIndexFile::RangeCorrection(TPage*& page, uint16_t& pos, int32_t& position) {

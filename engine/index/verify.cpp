@@ -45,11 +45,7 @@ int64_t TIndexFile::VerifyTree(int slot, std::vector<std::string>* problems) {
           problem("page " + std::to_string(offset) + ": " + e.Text());
           break;
         }
-        struct TRelease {
-          TIndexFile* f;
-          TPage* p;
-          ~TRelease() { f->ReleasePage(p); }
-        } release{this, page};
+        TPageGuard release(this, page);
         uint8_t type = page->data.type;
         bool isRoot = offset == root;
         if (isRoot != IsRootType(type)) problem("page " + std::to_string(offset) + " has type " + std::to_string(type));

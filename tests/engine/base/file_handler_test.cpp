@@ -7,6 +7,7 @@
 #include <fstream>
 #include <vector>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/base/fault_platform.h"
 #include "engine/base/file_handler.h"
@@ -14,6 +15,8 @@
 
 namespace ovrin {
 namespace {
+
+using test::CodeOf;
 
 using test::TempDir;
 
@@ -26,15 +29,6 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-uint16_t CodeOf(const std::function<void()>& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    if (message) *message = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 // A handler that maps names to ".DAT" files, as a data file does.
 class TDatHandler : public TFileHandler {
@@ -55,7 +49,7 @@ TEST(FileHandlerTest, OpeningAMissingFileNamesIt) {
   TFileHandler h;
   h.SetFileName(dir / "missing.DAT");
   std::string message;
-  EXPECT_EQ(CodeOf([&] { h.Open(); }, &message), 11010);
+  EXPECT_EQ(CodeOf([&] { h.Open(); }, nullptr, &message), 11010);
   EXPECT_EQ(message, "Ovrin Engine Error # 11010 Invalid path or file name for data file " + dir / "missing.DAT");
   EXPECT_FALSE(h.IsOpen());
 }
@@ -173,7 +167,7 @@ TEST(FileHandlerTest, ShortReads) {
   h.Open();
   std::vector<char> buf(127);
   std::string message;
-  EXPECT_EQ(CodeOf([&] { h.Read(buf.data(), 127); }, &message), 9217);
+  EXPECT_EQ(CodeOf([&] { h.Read(buf.data(), 127); }, nullptr, &message), 9217);
   EXPECT_NE(message.find("Error reading from data file " + dir / "r.DAT"), std::string::npos);
   h.Seek(0, 0);
   EXPECT_EQ(h.Read(buf.data(), 127, true), 100u);
@@ -346,14 +340,14 @@ TEST_F(FaultTest, OperatingSystemFailuresBecomeEngineErrorsNamingTheFile) {
   h.SetFileName(dir / "f.DAT");
   faults_.FailAt(TFaultOp::Open, 1, EMFILE);
   std::string message;
-  EXPECT_EQ(CodeOf([&] { h.Open(); }, &message), 11012);
+  EXPECT_EQ(CodeOf([&] { h.Open(); }, nullptr, &message), 11012);
   EXPECT_NE(message.find(dir / "f.DAT"), std::string::npos);
   EXPECT_FALSE(h.IsOpen());
   faults_.FailAt(TFaultOp::Open, 1, EIO);
   EXPECT_EQ(CodeOf([&] { h.Open(); }), 11047);
   h.Open();
   faults_.FailAt(TFaultOp::Write, 1, ENOSPC);
-  EXPECT_EQ(CodeOf([&] { h.Write("abc", 3); }, &message), 9218);
+  EXPECT_EQ(CodeOf([&] { h.Write("abc", 3); }, nullptr, &message), 9218);
   EXPECT_NE(message.find(dir / "f.DAT"), std::string::npos);
   faults_.FailAt(TFaultOp::Read, 1, EIO);
   char buf[4];

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/blob/blob_file.h"
 #include "engine/data/table_create.h"
@@ -13,16 +14,10 @@
 namespace ovrin {
 namespace {
 
+using test::CodeOf;
+
 using Bytes = std::vector<uint8_t>;
 
-uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 Bytes Pattern(size_t n, uint32_t seed) {
   Bytes b(n);

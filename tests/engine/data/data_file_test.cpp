@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/data/checker.h"
 #include "tests/engine/data/table_fixture.h"
@@ -17,15 +18,6 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-uint16_t CodeOf(const std::function<void()>& f, std::string* text = nullptr) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    if (text) *text = e.Text();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 void ExpectClean(const std::string& path) {
   TCheckReport report = CheckTable(path);

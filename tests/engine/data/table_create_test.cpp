@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/base/file_handler.h"
 #include "engine/base/file_session.h"
@@ -12,18 +13,11 @@
 namespace ovrin {
 namespace {
 
+using test::CodeOf;
+
 using test::TempDir;
 namespace fs = std::filesystem;
 
-uint16_t CodeOf(const std::function<void()>& f, std::string* text = nullptr) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    if (text) *text = e.Text();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 TTableDef Base() {
   TTableDef def;

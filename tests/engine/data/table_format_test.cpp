@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/base/file_handler.h"
 #include "engine/base/file_session.h"
@@ -12,6 +13,8 @@
 
 namespace ovrin {
 namespace {
+
+using test::CodeOf;
 
 using test::TempDir;
 
@@ -24,14 +27,6 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 TTableDef SmallTable() {
   TTableDef def;

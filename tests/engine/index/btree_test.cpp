@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
 #include "tests/engine/index/index_fixture.h"
@@ -14,18 +15,12 @@
 namespace ovrin {
 namespace {
 
+using test::CodeOf;
+
 using test::IndexFixture;
 using test::IndexSpec;
 using Key = std::vector<uint8_t>;
 
-uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 // A key of length L that sorts as n (big-endian after the indicator byte).
 Key NumberKey(uint16_t L, uint32_t n) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <random>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/data/table_create.h"
 #include "engine/index/index_format.h"
@@ -13,16 +14,10 @@
 namespace ovrin {
 namespace {
 
+using test::CodeOf;
+
 using namespace idxfmt;
 
-uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 TPageData Leaf(uint16_t L) {
   TPageData p;

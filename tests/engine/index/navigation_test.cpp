@@ -3,12 +3,15 @@
 #include <cstring>
 #include <fstream>
 
+#include "tests/support/engine_error.h"
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
 #include "tests/engine/index/index_fixture.h"
 
 namespace ovrin {
 namespace {
+
+using test::CodeOf;
 
 using test::IndexFixture;
 using test::IndexSpec;
@@ -23,14 +26,6 @@ Key NumberKey(uint16_t L, uint32_t n) {
 
 uint32_t NumberOf(const Key& k) { return (uint32_t(k[1]) << 24) | (uint32_t(k[2]) << 16) | (uint32_t(k[3]) << 8) | k[4]; }
 
-uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EOvrinEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 // Keys 1..n with record number = key number.
 std::unique_ptr<TIndexFile> Filled(IndexFixture& fx, uint32_t n) {
