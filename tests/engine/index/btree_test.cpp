@@ -16,19 +16,12 @@ namespace ovrin {
 namespace {
 
 using test::CodeOf;
-
 using test::IndexFixture;
 using test::IndexSpec;
 using Key = std::vector<uint8_t>;
+using test::NumberKey;
 
 
-// A key of length L that sorts as n (big-endian after the indicator byte).
-Key NumberKey(uint16_t L, uint32_t n) {
-  Key k(L, 0);
-  k[0] = 1;
-  for (int i = 0; i < 4; ++i) k[1 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-  return k;
-}
 
 std::vector<std::string> Verify(TIndexFile& index, int64_t* keys = nullptr) {
   std::vector<std::string> problems;

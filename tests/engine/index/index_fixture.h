@@ -12,6 +12,14 @@
 
 namespace ovrin::test {
 
+// A key of length L that sorts as n: an indicator byte, then n big-endian.
+inline std::vector<uint8_t> NumberKey(uint16_t L, uint32_t n) {
+  std::vector<uint8_t> k(L, 0);
+  k[0] = 1;
+  for (int i = 0; i < 4; ++i) k[1 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+  return k;
+}
+
 struct IndexSpec {
   uint8_t width = 8;  // K is string[width]: L = width + 2, plus 4 when not unique
   bool unique = true;

@@ -12,17 +12,11 @@ namespace ovrin {
 namespace {
 
 using test::CodeOf;
-
 using test::IndexFixture;
 using test::IndexSpec;
 using Key = std::vector<uint8_t>;
+using test::NumberKey;
 
-Key NumberKey(uint16_t L, uint32_t n) {
-  Key k(L, 0);
-  k[0] = 1;
-  for (int i = 0; i < 4; ++i) k[1 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-  return k;
-}
 
 uint32_t NumberOf(const Key& k) { return (uint32_t(k[1]) << 24) | (uint32_t(k[2]) << 16) | (uint32_t(k[3]) << 8) | k[4]; }
 
