@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
   double plainRead = Seconds(start);
   std::filesystem::remove(plain);
 
-  TTableDef def;
-  def.Fields = {TFieldDef{"DATA", fldBlob, subBinary}};
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"DATA", fldBlob, subBinary}};
   def.BlobBlockSize = blockSize;
   CreateTable(path, def, TCreateOptions{true, false});
   TBlobFile file;

@@ -26,9 +26,9 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 
 void Run(const std::string& folder, const char* label, std::vector<uint32_t> order, bool shared) {
   std::string path = folder + "/bench_" + label;
-  TTableDef def;
-  def.Fields = {TFieldDef{"K", fldInteger}};
-  TIndexDef index;
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"K", fldInteger}};
+  TIndexSpec index;
   index.Name = "K";
   index.Fields = {"K"};
   index.Unique = true;

@@ -26,15 +26,15 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }
 
 void Run(const std::string& path, int records, bool exclusive) {
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 40},
-                TFieldDef{"MODULE", fldInteger}, TFieldDef{"STAMP", fldTimeStamp}};
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 40},
+                TFieldSpec{"MODULE", fldInteger}, TFieldSpec{"STAMP", fldTimeStamp}};
   def.Primary.Fields = {"ID"};
-  TIndexDef name;
+  TIndexSpec name;
   name.Name = "NAME";
   name.Fields = {"NAME"};
   name.Compression = 3;
-  TIndexDef module;
+  TIndexSpec module;
   module.Name = "MODULE";
   module.Fields = {"MODULE", "STAMP"};
   def.Secondary = {name, module};

@@ -8,24 +8,24 @@ using namespace ovrin;
 
 namespace {
 
-TFieldDef Auto(const char* name) { return TFieldDef{name, fldInteger, subAutoInc}; }
-TFieldDef Int(const char* name) { return TFieldDef{name, fldInteger}; }
-TFieldDef Small(const char* name) { return TFieldDef{name, fldSmallInt}; }
-TFieldDef Str(const char* name, uint8_t size) { return TFieldDef{name, fldString, subNone, size}; }
-TFieldDef Stamp(const char* name) { return TFieldDef{name, fldTimeStamp}; }
-TFieldDef Memo(const char* name) { return TFieldDef{name, fldBlob, subMemo}; }
-TFieldDef Binary(const char* name) { return TFieldDef{name, fldBlob, subBinary}; }
+TFieldSpec Auto(const char* name) { return TFieldSpec{name, fldInteger, subAutoInc}; }
+TFieldSpec Int(const char* name) { return TFieldSpec{name, fldInteger}; }
+TFieldSpec Small(const char* name) { return TFieldSpec{name, fldSmallInt}; }
+TFieldSpec Str(const char* name, uint8_t size) { return TFieldSpec{name, fldString, subNone, size}; }
+TFieldSpec Stamp(const char* name) { return TFieldSpec{name, fldTimeStamp}; }
+TFieldSpec Memo(const char* name) { return TFieldSpec{name, fldBlob, subMemo}; }
+TFieldSpec Binary(const char* name) { return TFieldSpec{name, fldBlob, subBinary}; }
 
-TIndexDef Primary(const char* field) {
-  TIndexDef i;
+TIndexSpec Primary(const char* field) {
+  TIndexSpec i;
   i.Fields = {field};
   i.Unique = true;
   return i;
 }
 
-TIndexDef Index(const char* name, std::vector<std::string> fields, uint8_t compression = 0,
+TIndexSpec Index(const char* name, std::vector<std::string> fields, uint8_t compression = 0,
                 bool caseInsensitive = false, bool descending = false) {
-  TIndexDef i;
+  TIndexSpec i;
   i.Name = name;
   i.Fields = std::move(fields);
   i.Compression = compression;
@@ -36,8 +36,8 @@ TIndexDef Index(const char* name, std::vector<std::string> fields, uint8_t compr
 
 std::vector<TArchiveTable> Build() {
   std::vector<TArchiveTable> t;
-  auto add = [&](const char* name, std::vector<TFieldDef> fields, TIndexDef primary,
-                 std::vector<TIndexDef> secondary, int32_t blockSize = 0) {
+  auto add = [&](const char* name, std::vector<TFieldSpec> fields, TIndexSpec primary,
+                 std::vector<TIndexSpec> secondary, int32_t blockSize = 0) {
     TArchiveTable table;
     table.name = name;
     table.def.Fields = std::move(fields);
@@ -59,7 +59,7 @@ std::vector<TArchiveTable> Build() {
        Str("READONLY", 1), Int("LASTUSER"), Int("FLAGS"), Memo("DESCRIPTION")},
       Primary("MODULEID"),
       {Index("NAME", {"NAME"}, idxfmt::cmpFull, true), Index("PATHNAME", {"PATH", "NAME"}, idxfmt::cmpTrailing)});
-  add("pjmodule", {Int("PROJECTID"), Int("MODULEID"), Str("HIDDEN", 1)}, TIndexDef{},
+  add("pjmodule", {Int("PROJECTID"), Int("MODULEID"), Str("HIDDEN", 1)}, TIndexSpec{},
       {Index("PROJECTID", {"PROJECTID", "MODULEID"}), Index("MODULEID", {"MODULEID"})});
   add("revision",
       {Auto("REVISIONID"), Int("MODULEID"), Int("USERID"), Int("VERSION"), Int("REVISION"), Int("VERSTATE"),
@@ -71,13 +71,13 @@ std::vector<TArchiveTable> Build() {
        Int("COMPSIZE"), Binary("FILEDATA")},
       Primary("BLOBID"), {Index("REVISIONID", {"REVISIONID"})}, 4096);
   add("labels", {Auto("LABELID"), Memo("LABEL"), Memo("DESCRIPTION")}, Primary("LABELID"), {});
-  add("rvlabels", {Int("REVISIONID"), Int("LABELID")}, TIndexDef{},
+  add("rvlabels", {Int("REVISIONID"), Int("LABELID")}, TIndexSpec{},
       {Index("REVISIONID", {"REVISIONID"}), Index("LABELID", {"LABELID"})});
   add("todo",
       {Auto("TODOID"), Int("PROJECTID"), Int("USERID"), Int("RESPONSIBLE"), Stamp("CREATED"), Int("PRIORITY"),
        Str("CATEGORY", 50), Str("STATE", 250), Memo("DESCRIPTION"), Stamp("TARGETDATE"), Stamp("DONEDATE")},
       Primary("TODOID"), {Index("PROJECTID", {"PROJECTID"})});
-  add("pjref", {Int("PROJECTID"), Int("REFERENCE")}, TIndexDef{}, {Index("PROJECTID", {"PROJECTID", "REFERENCE"})});
+  add("pjref", {Int("PROJECTID"), Int("REFERENCE")}, TIndexSpec{}, {Index("PROJECTID", {"PROJECTID", "REFERENCE"})});
   add("vcslog",
       {Auto("LOGID"), Int("PROJECTID"), Int("USERID"), Int("MODULEID"), Stamp("TSTAMP"), Str("TYPE", 1),
        Memo("DESCRIPTION")},

@@ -12,7 +12,7 @@ namespace hollard {
 
 struct TArchiveTable {
   std::string name;
-  ovrin::TTableDef def;
+  ovrin::TTableSpec def;
 };
 
 // The eleven tables: users, projects, modules, pjmodule, revision, blobs, labels,

@@ -1065,8 +1065,11 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   std::memcpy(&r->buffer[rIdentifier], buffer + rIdentifier, 4);
   r->modified = true;
   index_->AddRecordCount(1);
-  HandBlobsToBlobFile(place, buffer);
-  std::copy(buffer + kRecordPrefixSize, buffer + recordSize_, r->buffer.begin() + kRecordPrefixSize);
+  // Blob references go into a copy: a change that fails leaves the caller's buffer, with
+  // its open blobs, as it was, ready to be posted again.
+  std::vector<uint8_t> work(buffer, buffer + LogicalRecordSize());
+  HandBlobsToBlobFile(place, work.data());
+  std::copy(work.begin() + kRecordPrefixSize, work.begin() + recordSize_, r->buffer.begin() + kRecordPrefixSize);
   if (blob_) blob_->CloseAllBlobs();
   index_->RecordStored(place, r->buffer.data());
   ReleaseRecord(r);
@@ -1104,8 +1107,9 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     }
     for (size_t i = 0; i < slots.size(); ++i)
       if (changed[i]) index_->ReplaceKey(slots[i], oldKeys[i].data(), newKeys[i].data(), number);
-    HandBlobsToBlobFile(number, buffer);
-    std::copy(buffer + kRecordPrefixSize, buffer + recordSize_, r->buffer.begin() + kRecordPrefixSize);
+    std::vector<uint8_t> work(buffer, buffer + LogicalRecordSize());
+    HandBlobsToBlobFile(number, work.data());
+    std::copy(work.begin() + kRecordPrefixSize, work.begin() + recordSize_, r->buffer.begin() + kRecordPrefixSize);
     r->modified = true;
     if (blob_) blob_->CloseAllBlobs();
     index_->RecordStored(number, r->buffer.data());

@@ -24,7 +24,7 @@ std::string BlobFileName(const std::string& path) { return BaseName(path) + ".BL
 namespace {
 
 // The key fields of an index definition, checked against the descriptors.
-std::vector<TKeyField> KeyFieldsOf(const TIndexDef& index, const std::string& indexName,
+std::vector<TKeyField> KeyFieldsOf(const TIndexSpec& index, const std::string& indexName,
                                    const std::vector<TFieldDescriptor>& fields, const std::string& fileName,
                                    std::vector<uint16_t>* numbers) {
   if (index.Fields.empty() || index.Fields.size() > idxfmt::kMaxKeyFields)
@@ -49,7 +49,7 @@ std::vector<TKeyField> KeyFieldsOf(const TIndexDef& index, const std::string& in
   return keyFields;
 }
 
-void DescribeIndex(TIndexHeader& header, int slot, const TIndexDef& index, const std::string& indexName,
+void DescribeIndex(TIndexHeader& header, int slot, const TIndexSpec& index, const std::string& indexName,
                    const std::vector<TFieldDescriptor>& fields, const std::string& fileName) {
   if (index.Compression > idxfmt::cmpFull)
     throw EDatabaseError("Invalid compression " + std::to_string(index.Compression) + " for index " + indexName);
@@ -114,7 +114,7 @@ void RemoveFile(const std::string& name, bool inMemory) {
 
 }  // namespace
 
-void CreateTable(const std::string& path, const TTableDef& def, const TCreateOptions& options) {
+void CreateTable(const std::string& path, const TTableSpec& def, const TCreateOptions& options) {
   const std::string dataName = DataFileName(path);
   const std::string indexName = IndexFileName(path);
   const std::string blobName = BlobFileName(path);
@@ -138,13 +138,13 @@ void CreateTable(const std::string& path, const TTableDef& def, const TCreateOpt
   if (def.Secondary.size() > idxfmt::kMaxSecondary) RaiseEngineError(errIndexLimit, dataName);
   std::set<std::string> names;
   for (size_t i = 0; i < def.Secondary.size(); ++i) {
-    const TIndexDef& s = def.Secondary[i];
+    const TIndexSpec& s = def.Secondary[i];
     std::string name = TrimChar(s.Name, ' ');
     if (name.empty()) RaiseEngineError(errIndexNameMissing, dataName);
     if (name.size() > 30 || AsciiEqualNoCase(name, idxfmt::kDeletedName) || AsciiEqualNoCase(name, idxfmt::kPrimaryName))
       RaiseEngineError(errInvalidIndexName, dataName, "", "", name);
     if (!names.insert(AsciiUpper(name)).second) RaiseEngineError(errIndexExists, dataName, "", "", name);
-    TIndexDef named = s;
+    TIndexSpec named = s;
     named.Name = name;
     DescribeIndex(index, static_cast<int>(i + 1), named, name, fields, dataName);
   }

@@ -11,7 +11,7 @@
 
 namespace ovrin {
 
-struct TIndexDef {
+struct TIndexSpec {
   std::string Name;                 // empty for the primary index
   std::vector<std::string> Fields;  // field names, in key order
   std::vector<bool> FieldDescending;  // per key field; missing entries are ascending
@@ -21,12 +21,12 @@ struct TIndexDef {
   uint8_t Compression = 0;          // 0 none, 1 duplicate, 2 trailing, 3 full
 };
 
-struct TTableDef {
-  std::vector<TFieldDef> Fields;
+struct TTableSpec {
+  std::vector<TFieldSpec> Fields;
   // Without primary fields the table has no primary index and is kept in physical
   // record order.
-  TIndexDef Primary;
-  std::vector<TIndexDef> Secondary;
+  TIndexSpec Primary;
+  std::vector<TIndexSpec> Secondary;
   int32_t BlobBlockSize = 0;  // 0: 512 bytes
   uint16_t LocaleLanguage = 0;
   uint16_t LocaleSort = 0;
@@ -44,7 +44,7 @@ struct TCreateOptions {
 // key field; 12292 blob key field; 9487 index or key field count; 10026 key too long;
 // 9498 block size; 15878 locale; 10015 password), or EDatabaseError when the table
 // exists and Replace is not set. A failure leaves no new file behind.
-void CreateTable(const std::string& path, const TTableDef& def, const TCreateOptions& options = {});
+void CreateTable(const std::string& path, const TTableSpec& def, const TCreateOptions& options = {});
 
 // The three file names of a table.
 std::string DataFileName(const std::string& path);

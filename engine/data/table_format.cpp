@@ -109,14 +109,14 @@ bool IsValidDescriptorText(uint8_t type, const std::string& text) {
   }
 }
 
-std::vector<TFieldDescriptor> DefineFields(const std::vector<TFieldDef>& fields, uint16_t language,
+std::vector<TFieldDescriptor> DefineFields(const std::vector<TFieldSpec>& fields, uint16_t language,
                                            uint16_t sort, const std::string& fileName,
                                            uint16_t* recordSize, uint16_t* calcAreaSize) {
   if (fields.empty() || fields.size() > kMaxFields) RaiseEngineError(errFieldLimit, fileName);
   std::vector<TFieldDescriptor> out(fields.size());
   std::set<std::string> names;
   for (size_t i = 0; i < fields.size(); ++i) {
-    const TFieldDef& def = fields[i];
+    const TFieldSpec& def = fields[i];
     std::string name = TrimChar(def.Name, ' ').substr(0, kMaxFieldName);
     if (name.empty() || !IsNameStart(static_cast<unsigned char>(name[0])) ||
         !names.insert(AsciiUpper(name)).second)

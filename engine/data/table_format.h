@@ -31,7 +31,7 @@
 //     0 i16    field number (descriptor i carries i)
 //     2 31     field name, shortstring[30]
 //    33 51     not interpreted
-//    84 u8     field type (TFieldType)
+//    84 u8     field type (TFieldCode)
 //    85 u8     sub type (29 autoincrement with type 6, 21 money with 7, 22..28 blob kinds)
 //    86 u8     declared size (types 1, 9, 15; at most 250)
 //    87 u8     declared decimals (type 8)
@@ -65,7 +65,7 @@ namespace ovrin {
 
 class TFileHandler;
 
-enum TFieldType : uint8_t {
+enum TFieldCode : uint8_t {
   fldUndefined = 0,
   fldString = 1,
   fldDate = 2,
@@ -232,9 +232,9 @@ class TFieldDescriptor {
 uint16_t StoredSizeOf(uint8_t type, uint8_t declaredSize);
 
 // One field of a table to be created.
-struct TFieldDef {
-  TFieldDef() = default;
-  TFieldDef(std::string name, uint8_t type, uint8_t subType = 0, uint8_t size = 0, uint8_t decimals = 0,
+struct TFieldSpec {
+  TFieldSpec() = default;
+  TFieldSpec(std::string name, uint8_t type, uint8_t subType = 0, uint8_t size = 0, uint8_t decimals = 0,
             bool required = false, std::string minimum = {}, std::string maximum = {}, std::string defaultText = {},
             std::string expression = {})
       : Name(std::move(name)), Type(type), SubType(subType), Size(size), Decimals(decimals), Required(required),
@@ -254,7 +254,7 @@ struct TFieldDef {
 // numbers, types and sizes (10000), minimum, maximum and default texts in the table's
 // locale settings (10006), decimals, stored sizes and offsets. Field numbers are the
 // positions in the list. Raises with the data file's name.
-std::vector<TFieldDescriptor> DefineFields(const std::vector<TFieldDef>& fields, uint16_t language,
+std::vector<TFieldDescriptor> DefineFields(const std::vector<TFieldSpec>& fields, uint16_t language,
                                            uint16_t sort, const std::string& fileName,
                                            uint16_t* recordSize, uint16_t* calcAreaSize);
 

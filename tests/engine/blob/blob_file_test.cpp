@@ -30,8 +30,8 @@ Bytes Pattern(size_t n, uint32_t seed) {
 class BlobFixture {
  public:
   explicit BlobFixture(int32_t blockSize = 0, std::string password = "") : blockSize_(blockSize) {
-    TTableDef def;
-    def.Fields = {TFieldDef{"ID", fldInteger}, TFieldDef{"DATA", fldBlob, subBinary}};
+    TTableSpec def;
+    def.Fields = {TFieldSpec{"ID", fldInteger}, TFieldSpec{"DATA", fldBlob, subBinary}};
     def.BlobBlockSize = blockSize;
     def.Password = password;
     encrypted_ = !password.empty();

@@ -122,18 +122,18 @@ TEST(CheckerTest, TheCheckerChangesNoFile) {
 }
 
 TEST(DataFileExtrasTest, DefaultsForNowDateAndTime) {
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"WHEN", fldTimeStamp, 0, 0, 0, false, "", "", "NOW"},
-                TFieldDef{"DAY", fldDate, 0, 0, 0, false, "", "", "DATE"},
-                TFieldDef{"FLAG", fldBoolean, 0, 0, 0, false, "", "", "true"},
-                TFieldDef{"TITLE", fldString, 0, 10, 0, false, "", "", "untitled"}};
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"WHEN", fldTimeStamp, 0, 0, 0, false, "", "", "NOW"},
+                TFieldSpec{"DAY", fldDate, 0, 0, 0, false, "", "", "DATE"},
+                TFieldSpec{"FLAG", fldBoolean, 0, 0, 0, false, "", "", "true"},
+                TFieldSpec{"TITLE", fldString, 0, 10, 0, false, "", "", "untitled"}};
   def.Primary.Fields = {"ID"};
   TableFixture fx(def);
   auto file = fx.Open();
   std::vector<uint8_t> r(file->LogicalRecordSize());
   TDateTime before = Now();
   file->InitRecord(r.data());
-  uint8_t v[8];
+  uint8_t v[16];
   ASSERT_FALSE(file->GetFieldValue(2, v, r.data()));
   double stamp = LoadLEDouble(v);
   EXPECT_NEAR(TimeStampToDateTime(stamp), before, 2.0 / 86400);

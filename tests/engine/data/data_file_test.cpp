@@ -155,7 +155,7 @@ TEST(DataFileTest, ValidityChecksComeBeforeAnyKey) {
 }
 
 TEST(DataFileTest, DuplicateKeyLeavesTheFilesUnchanged) {
-  TTableDef def = PeopleTable();
+  TTableSpec def = PeopleTable();
   def.Secondary[0].Unique = true;
   TableFixture fx(def);
   auto file = fx.Open();
@@ -205,7 +205,7 @@ TEST(DataFileTest, ReadOnlyFilesOpenWithoutLocksAndRefuseWrites) {
 }
 
 TEST(DataFileTest, NavigationCodesAndDefaults) {
-  TTableDef def = PeopleTable();
+  TTableSpec def = PeopleTable();
   def.Fields[2].Default = "42";
   TableFixture fx(def);
   auto file = fx.Open();

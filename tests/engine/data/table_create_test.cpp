@@ -19,16 +19,16 @@ using test::TempDir;
 namespace fs = std::filesystem;
 
 
-TTableDef Base() {
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 40},
-                TFieldDef{"NOTE", fldBlob, subMemo}, TFieldDef{"N", fldInteger}};
+TTableSpec Base() {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 40},
+                TFieldSpec{"NOTE", fldBlob, subMemo}, TFieldSpec{"N", fldInteger}};
   def.Primary.Fields = {"ID"};
   return def;
 }
 
-TIndexDef Named(const std::string& name, std::vector<std::string> fields) {
-  TIndexDef i;
+TIndexSpec Named(const std::string& name, std::vector<std::string> fields) {
+  TIndexSpec i;
   i.Name = name;
   i.Fields = std::move(fields);
   return i;
@@ -49,7 +49,7 @@ TEST(CreateTableTest, RefusesAnExistingTableUnlessReplacing) {
   TempDir dir;
   CreateTable(dir / "t", Base());
   EXPECT_THROW(CreateTable(dir / "T", Base()), EDatabaseError);  // another letter case
-  TTableDef noBlobs = Base();
+  TTableSpec noBlobs = Base();
   noBlobs.Fields.erase(noBlobs.Fields.begin() + 2);
   TCreateOptions replace;
   replace.Replace = true;
@@ -61,7 +61,7 @@ TEST(CreateTableTest, RefusesAnExistingTableUnlessReplacing) {
 TEST(CreateTableTest, BrokenRulesLeaveNoFilesBehind) {
   TempDir dir;
   auto attempt = [&](auto change, std::string* text = nullptr) {
-    TTableDef def = Base();
+    TTableSpec def = Base();
     change(def);
     uint16_t code = CodeOf([&] { CreateTable(dir / "bad", def); }, text);
     EXPECT_FALSE(fs::exists(dir / "bad.DAT"));
@@ -70,29 +70,29 @@ TEST(CreateTableTest, BrokenRulesLeaveNoFilesBehind) {
     return code;
   };
   std::string text;
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Secondary = {Named("", {"NAME"})}; }), 10010);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Secondary = {Named("A", {"NAME"}), Named("a", {"N"})}; }, &text), 10027);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Secondary = {Named("", {"NAME"})}; }), 10010);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Secondary = {Named("A", {"NAME"}), Named("a", {"N"})}; }, &text), 10027);
   EXPECT_EQ(text, "The secondary index a already exists for data file " + dir / "bad.DAT");
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Secondary = {Named("Sys Deleted", {"N"})}; }), 10022);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Secondary = {Named("X", {"MISSING"})}; }, &text), 10023);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Secondary = {Named("Sys Deleted", {"N"})}; }), 10022);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Secondary = {Named("X", {"MISSING"})}; }, &text), 10023);
   EXPECT_EQ(text, "Invalid field number MISSING specified in index X for data file " + dir / "bad.DAT");
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Secondary = {Named("X", {"NOTE"})}; }), 12292);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Secondary = {Named("X", {})}; }), 9487);
-  EXPECT_EQ(attempt([](TTableDef& d) {
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Secondary = {Named("X", {"NOTE"})}; }), 12292);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Secondary = {Named("X", {})}; }), 9487);
+  EXPECT_EQ(attempt([](TTableSpec& d) {
               for (int i = 0; i < 31; ++i) d.Secondary.push_back(Named("I" + std::to_string(i), {"N"}));
             }),
             9487);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.LocaleLanguage = 0x7777; }), 15878);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Password = std::string(16, 'p'); }), 10015);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.BlobBlockSize = 10; }), 9498);
-  EXPECT_EQ(attempt([](TTableDef& d) { d.Fields.push_back({"name", fldInteger}); }), 10038);
-  EXPECT_THROW(attempt([](TTableDef& d) { d.Secondary = {Named("X", {"N"})}; d.Secondary[0].Compression = 4; }),
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.LocaleLanguage = 0x7777; }), 15878);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Password = std::string(16, 'p'); }), 10015);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.BlobBlockSize = 10; }), 9498);
+  EXPECT_EQ(attempt([](TTableSpec& d) { d.Fields.push_back({"name", fldInteger}); }), 10038);
+  EXPECT_THROW(attempt([](TTableSpec& d) { d.Secondary = {Named("X", {"N"})}; d.Secondary[0].Compression = 4; }),
                EDatabaseError);
 }
 
 TEST(CreateTableTest, RefusesKeysTooLongForThreeInteriorEntries) {
   TempDir dir;
-  TTableDef def;
+  TTableSpec def;
   // Five strings of 250 give 5 * 252 = 1,260 bytes: fine; six give 1,512: too long.
   for (int i = 0; i < 6; ++i) def.Fields.push_back({"S" + std::to_string(i), fldString, subNone, 250});
   def.Primary.Fields = {"S0", "S1", "S2", "S3", "S4"};
@@ -105,7 +105,7 @@ TEST(CreateTableTest, RefusesKeysTooLongForThreeInteriorEntries) {
 
 TEST(CreateTableTest, OpensAgainThroughTheOpenTimeChecks) {
   TempDir dir;
-  TTableDef def = Base();
+  TTableSpec def = Base();
   def.BlobBlockSize = 4096;
   def.Secondary = {Named("BYNAME", {"NAME", "N"})};
   def.LocaleLanguage = 0x0407;
@@ -131,8 +131,8 @@ TEST(CreateTableTest, OpensAgainThroughTheOpenTimeChecks) {
 
 TEST(CreateTableTest, TablesWithoutPrimaryIndexAndInMemory) {
   engine::StartEngine();
-  TTableDef def = Base();
-  def.Primary = TIndexDef{};
+  TTableSpec def = Base();
+  def.Primary = TIndexSpec{};
   CreateTable("mem", def, TCreateOptions{false, true});
   TFileHandler index;
   index.SetInMemory(true);

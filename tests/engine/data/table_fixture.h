@@ -17,18 +17,18 @@ namespace ovrin::test {
 
 enum Field { kId = 1, kName = 2, kAge = 3, kPrice = 4, kNote = 5 };
 
-inline TTableDef PeopleTable(bool primary = true, std::string minPrice = "", bool nameRequired = false) {
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 30, 0, nameRequired},
-                TFieldDef{"AGE", fldSmallInt, subNone, 0, 0, false, "0", "150"},
-                TFieldDef{"PRICE", fldBcd, subNone, 0, 2, false, minPrice}, TFieldDef{"NOTE", fldBlob, subMemo}};
+inline TTableSpec PeopleTable(bool primary = true, std::string minPrice = "", bool nameRequired = false) {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 30, 0, nameRequired},
+                TFieldSpec{"AGE", fldSmallInt, subNone, 0, 0, false, "0", "150"},
+                TFieldSpec{"PRICE", fldBcd, subNone, 0, 2, false, minPrice}, TFieldSpec{"NOTE", fldBlob, subMemo}};
   if (primary) def.Primary.Fields = {"ID"};
-  TIndexDef name;
+  TIndexSpec name;
   name.Name = "NAME";
   name.Fields = {"NAME"};
   name.CaseInsensitive = true;
   name.Compression = 3;
-  TIndexDef age;
+  TIndexSpec age;
   age.Name = "AGE";
   age.Fields = {"AGE"};
   def.Secondary = {name, age};
@@ -100,7 +100,7 @@ inline std::string NoteOf(TDataFile& f, const uint8_t* r) {
 
 class TableFixture {
  public:
-  explicit TableFixture(TTableDef def = PeopleTable()) {
+  explicit TableFixture(TTableSpec def = PeopleTable()) {
     path_ = dir_ / "people";
     CreateTable(path_, def);
   }

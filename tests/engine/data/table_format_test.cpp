@@ -28,10 +28,10 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 
-TTableDef SmallTable() {
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 20},
-                TFieldDef{"AMOUNT", fldBcd, subNone, 0, 2}, TFieldDef{"WHEN", fldTimeStamp}};
+TTableSpec SmallTable() {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 20},
+                TFieldSpec{"AMOUNT", fldBcd, subNone, 0, 2}, TFieldSpec{"WHEN", fldTimeStamp}};
   def.Primary.Fields = {"ID"};
   return def;
 }
@@ -83,7 +83,7 @@ TEST(TableFormatTest, EmptyTableIsHeaderAndDescriptors) {
 
 TEST(TableFormatTest, FieldDefinitionRules) {
   uint16_t size, calc;
-  auto define = [&](std::vector<TFieldDef> fields) {
+  auto define = [&](std::vector<TFieldSpec> fields) {
     return CodeOf([&] { DefineFields(fields, 0, 0, "x.DAT", &size, &calc); });
   };
   EXPECT_EQ(define({{"", fldInteger}}), 10038);
@@ -102,7 +102,7 @@ TEST(TableFormatTest, FieldDefinitionRules) {
   EXPECT_EQ(define({{"A", fldBoolean, 0, 0, 0, false, "", "", "true"}}), 0);
   EXPECT_EQ(define({{"A", fldInteger, 0, 0, 0, false, "", "", "", "B + 1"}}), 10006);
   EXPECT_EQ(define({}), 9492);
-  std::vector<TFieldDef> wide;
+  std::vector<TFieldSpec> wide;
   for (int i = 0; i < 300; ++i) wide.push_back({"F" + std::to_string(i), fldString, 0, 250});
   EXPECT_EQ(define(wide), 9477);
   // Names are trimmed and cut to 30 characters; sizes of fixed types are dropped.
@@ -220,7 +220,7 @@ TEST(TableCipherTest, RunsAreInvolutionsAndRestartPerRun) {
 
 TEST(TableCipherTest, EncipheredTableNeedsItsPassword) {
   TempDir dir;
-  TTableDef def = SmallTable();
+  TTableSpec def = SmallTable();
   def.Password = "Secret";
   CreateTable(dir / "e", def);
   std::vector<uint8_t> bytes = ReadAll(dir / "e.DAT");

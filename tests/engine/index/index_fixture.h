@@ -30,9 +30,9 @@ struct IndexSpec {
 class IndexFixture {
  public:
   explicit IndexFixture(const IndexSpec& spec, const std::string& name = "t") : spec_(spec) {
-    TTableDef def;
-    def.Fields = {TFieldDef{"K", fldString, subNone, spec.width}};
-    TIndexDef index;
+    TTableSpec def;
+    def.Fields = {TFieldSpec{"K", fldString, subNone, spec.width}};
+    TIndexSpec index;
     index.Name = "K";
     index.Fields = {"K"};
     index.Unique = spec.unique;

@@ -34,10 +34,10 @@ std::vector<uint8_t> Key(std::initializer_list<int> bytes) {
 
 TEST(IndexFileTest, NewIndexFileIsOneHeaderPage) {
   test::TempDir dir;
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}, TFieldDef{"NAME", fldString, subNone, 10}};
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 10}};
   def.Primary.Fields = {"ID"};
-  TIndexDef byName;
+  TIndexSpec byName;
   byName.Name = "ByName";
   byName.Fields = {"NAME"};
   byName.CaseInsensitive = true;

@@ -364,8 +364,8 @@ TEST(NaturalOrderTest, WalksPhysicalRecordsThroughTheBitmap) {
 TEST(NaturalOrderTest, LiveRecordsComeFromSysDeleted) {
   // A table with a primary index keeps one "Sys Deleted" key per record.
   test::TempDir dir;
-  TTableDef def;
-  def.Fields = {TFieldDef{"ID", fldInteger, subAutoInc}};
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}};
   def.Primary.Fields = {"ID"};
   CreateTable(dir / "d", def);
   TFileHandler data;

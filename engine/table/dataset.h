@@ -1,0 +1,228 @@
+// A record-buffer dataset framework of our own: the cursor object on which the engine's
+// tables sit. It keeps the dataset's state (browse, edit, insert, set-key, ...), one
+// active record buffer, the Bof and Eof flags, field definitions and field objects with
+// typed accessors, and calls the hooks that a descendant (TOvrinTable) supplies to reach
+// the records.
+//
+// Field values cross between the field objects and the record buffer in the engine's
+// stored forms: strings zero-terminated; dates as day numbers from 1 January 0001 (day 1);
+// times as milliseconds since midnight; date-times as day number * 86,400,000 +
+// milliseconds; booleans as 16-bit 0 or 1; integers and floats in machine form; BCD as a
+// currency value in ten-thousandths (the table converts to and from the stored BCD form).
+// The accessors (AsString, AsInteger, AsFloat, AsDateTime, AsBoolean) convert between
+// types as a dataset framework does, in the program-wide format settings; a conversion
+// that fails raises EConvertError naming the value.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/base/conversions.h"
+#include "engine/base/errors.h"
+
+namespace ovrin {
+
+enum class TDataSetState { Inactive, Browse, Edit, Insert, SetKey, CalcFields, Filter, NewValue, OldValue, InternalCalc };
+
+enum class TFieldType {
+  Unknown, String, SmallInt, Integer, Word, Boolean, Float, Currency, BCD, Date, Time, DateTime, Bytes, VarBytes,
+  AutoInc, Blob, Memo, Graphic, FmtMemo, TypedBinary, LargeInt
+};
+
+const char* FieldTypeName(TFieldType type);
+bool IsBlobType(TFieldType type);
+
+struct TFieldDef {
+  std::string Name;
+  int FieldNo = 0;
+  TFieldType DataType = TFieldType::Unknown;
+  int Size = 0;
+  int Precision = 0;
+  bool Required = false;
+};
+
+class TDataSet;
+
+// A field object: a named view of one field of the active record.
+class TField {
+ public:
+  TField(TDataSet& dataSet, const TFieldDef& def);
+
+  const std::string& FieldName() const { return name_; }
+  int FieldNo() const { return fieldNo_; }
+  TFieldType DataType() const { return type_; }
+  int Size() const { return size_; }
+  bool Required() const { return required_; }
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool on) { readOnly_ = on; }
+  TDataSet& DataSet() const { return dataSet_; }
+  // Bytes of the stored form.
+  int DataSize() const;
+  bool IsBlob() const { return IsBlobType(type_); }
+
+  bool IsNull() const;
+  void Clear();
+
+  std::string AsString() const;
+  void SetAsString(const std::string& value);
+  int64_t AsLargeInt() const;
+  int32_t AsInteger() const;
+  void SetAsInteger(int64_t value);
+  double AsFloat() const;
+  void SetAsFloat(double value);
+  TDateTime AsDateTime() const;
+  void SetAsDateTime(TDateTime value);
+  bool AsBoolean() const;
+  void SetAsBoolean(bool value);
+  // Currency in ten-thousandths.
+  int64_t AsCurrency() const;
+  void SetAsCurrency(int64_t value);
+
+  // Blob fields: the whole value as bytes, from and to streams.
+  std::string AsBytes() const;
+  void SetAsBytes(const std::string& value);
+  void LoadFromStream(std::istream& in);
+  void SaveToStream(std::ostream& out) const;
+
+  // The stored form, as the dataset exchanges it; answers whether there is a value.
+  bool GetData(std::vector<uint8_t>* out) const;
+  void SetData(const std::vector<uint8_t>* value);
+
+ private:
+  [[noreturn]] void BadConversion(const std::string& what) const;
+  TDataSet& dataSet_;
+  std::string name_;
+  int fieldNo_;
+  TFieldType type_;
+  int size_;
+  bool required_;
+  bool readOnly_ = false;
+};
+
+// A stream over one blob field of the active record.
+class TBlobStream {
+ public:
+  virtual ~TBlobStream() = default;
+  virtual uint32_t Read(void* buffer, uint32_t count) = 0;
+  virtual uint32_t Write(const void* buffer, uint32_t count) = 0;
+  virtual int64_t Seek(int64_t offset, int origin) = 0;
+  virtual int64_t Size() = 0;
+  virtual void Truncate() = 0;
+};
+
+enum class TBlobStreamMode { Read, Write, ReadWrite };
+
+class TDataSet {
+ public:
+  TDataSet() = default;
+  virtual ~TDataSet() = default;
+  TDataSet(const TDataSet&) = delete;
+  TDataSet& operator=(const TDataSet&) = delete;
+
+  void Open();
+  void Close();
+  bool Active() const { return state_ != TDataSetState::Inactive; }
+  void SetActive(bool on) { on ? Open() : Close(); }
+  TDataSetState State() const { return state_; }
+
+  void First();
+  void Last();
+  void Next() { MoveBy(1); }
+  void Prior() { MoveBy(-1); }
+  int32_t MoveBy(int32_t distance);
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  bool IsEmpty() const { return bof_ && eof_; }
+  virtual int32_t RecordCount() = 0;
+  virtual int32_t RecNo() = 0;
+  virtual void SetRecNo(int32_t n) = 0;
+  void Refresh();
+
+  // Bookmarks: the position of the active record, to come back to.
+  std::vector<uint8_t> GetBookmark();
+  void GotoBookmark(const std::vector<uint8_t>& bookmark);
+  virtual int CompareBookmarks(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) = 0;
+  virtual bool BookmarkValid(const std::vector<uint8_t>& bookmark) = 0;
+
+  // Editing.
+  void Append();
+  void Insert() { Append(); }
+  void Edit();
+  void Post();
+  void Cancel();
+  void Delete();
+  void CheckBrowseMode();
+  bool CanModify() const { return canModify_; }
+
+  // Fields.
+  const std::vector<TFieldDef>& FieldDefs();
+  int FieldCount() const { return static_cast<int>(fields_.size()); }
+  TField& Fields(int i) { return *fields_.at(static_cast<size_t>(i)); }
+  TField* FindField(const std::string& name);
+  TField& FieldByName(const std::string& name);
+  virtual std::unique_ptr<TBlobStream> CreateBlobStream(TField& field, TBlobStreamMode mode) = 0;
+
+  // Events.
+  std::function<void(TDataSet&)> OnNewRecord;
+
+  // ---- hooks for field objects
+  virtual bool GetFieldData(const TField& field, uint8_t* out) = 0;
+  virtual void SetFieldData(TField& field, const uint8_t* value) = 0;
+  // The field objects' modified marks of the current edit.
+  bool FieldModified(const TField& field) const;
+  void SetFieldModified(const TField& field);
+
+ protected:
+  // Hooks a descendant supplies.
+  virtual void InternalOpen() = 0;   // opens the cursor and sets field definitions
+  virtual void InternalClose() = 0;
+  virtual void InternalFirst() = 0;  // before the first record
+  virtual void InternalLast() = 0;   // after the last record
+  // Reads the next, prior or current record into the active buffer: 0, 8705 or 8706.
+  virtual uint16_t GetRecord(int mode) = 0;
+  virtual void InternalInitRecord() = 0;
+  virtual void InternalEdit() = 0;
+  virtual void InternalPost() = 0;  // insert or modify by state
+  virtual void InternalCancel() = 0;
+  virtual void InternalDelete() = 0;
+  virtual void InternalRefresh() = 0;
+  virtual std::vector<uint8_t> CurrentBookmark() = 0;
+  virtual void InternalGotoBookmark(const std::vector<uint8_t>& bookmark) = 0;
+  virtual void InternalLoadFieldDefs(std::vector<TFieldDef>& defs) = 0;
+
+  static constexpr int kCurrent = 0, kNext = 1, kPrior = 2;
+
+  void SetState(TDataSetState state) { state_ = state; }
+  void SetCanModify(bool on) { canModify_ = on; }
+  // Re-reads the active record where the cursor stands (after a post, cancel, delete).
+  void Resync();
+  void CheckActive() const;
+  void ClearModifiedFields() { modified_.assign(fields_.size(), false); }
+  void BuildFields();
+  void DestroyFields() {
+    fields_.clear();
+    modified_.clear();
+  }
+  std::vector<TFieldDef> fieldDefs_;
+  bool fieldDefsValid_ = false;
+  bool recordValid_ = false;  // the active buffer holds a record
+
+ private:
+  TDataSetState state_ = TDataSetState::Inactive;
+  bool bof_ = true;
+  bool eof_ = true;
+  bool canModify_ = false;
+  std::vector<std::unique_ptr<TField>> fields_;
+  std::vector<bool> modified_;
+};
+
+// The framework's plain database errors.
+[[noreturn]] void DatabaseError(const std::string& message);
+[[noreturn]] void DatabaseErrorFmt(const std::string& format, const std::string& value);
+
+}  // namespace ovrin

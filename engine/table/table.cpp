@@ -1,0 +1,583 @@
+#include "engine/table/table.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/base/coding.h"
+#include "engine/base/conversions.h"
+#include "engine/data/table_create.h"
+
+namespace ovrin {
+
+namespace {
+
+TFieldType DataSetType(const TFieldDescriptor& d) {
+  switch (d.Type()) {
+    case fldString: return TFieldType::String;
+    case fldDate: return TFieldType::Date;
+    case fldBlob:
+      switch (d.SubType()) {
+        case subMemo: return TFieldType::Memo;
+        case subFormattedMemo: return TFieldType::FmtMemo;
+        case subGraphic: return TFieldType::Graphic;
+        case subTypedBinary: return TFieldType::TypedBinary;
+        default: return TFieldType::Blob;
+      }
+    case fldBoolean: return TFieldType::Boolean;
+    case fldSmallInt: return TFieldType::SmallInt;
+    case fldInteger: return d.SubType() == subAutoInc ? TFieldType::AutoInc : TFieldType::Integer;
+    case fldFloat: return d.SubType() == subMoney ? TFieldType::Currency : TFieldType::Float;
+    case fldBcd: return TFieldType::BCD;
+    case fldBytes: return TFieldType::Bytes;
+    case fldTime: return TFieldType::Time;
+    case fldTimeStamp: return TFieldType::DateTime;
+    case fldWord: return TFieldType::Word;
+    case fldUnsigned: return TFieldType::Integer;
+    case fldVarBytes: return TFieldType::VarBytes;
+    case 18:
+    case 19: return TFieldType::LargeInt;
+    default: return TFieldType::Unknown;
+  }
+}
+
+std::vector<std::string> SplitFields(const std::string& list) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t end = list.find(';', start);
+    std::string part = TrimChar(list.substr(start, end == std::string::npos ? std::string::npos : end - start), ' ');
+    if (!part.empty()) out.push_back(part);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+TOvrinTable::TOvrinTable() = default;
+
+TOvrinTable::~TOvrinTable() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TOvrinTable::CheckInactive() const {
+  if (Active()) DatabaseError("Cannot perform this operation on an open dataset");
+}
+
+void TOvrinTable::SetDatabaseName(const std::string& name) {
+  CheckInactive();
+  databaseName_ = name;
+  fieldDefsValid_ = indexDefsValid_ = false;
+}
+
+void TOvrinTable::SetSessionName(const std::string& name) {
+  CheckInactive();
+  sessionName_ = name;
+  fieldDefsValid_ = indexDefsValid_ = false;
+}
+
+void TOvrinTable::SetTableName(const std::string& name) {
+  CheckInactive();
+  tableName_ = name;
+  fieldDefsValid_ = indexDefsValid_ = false;
+}
+
+void TOvrinTable::SetExclusive(bool on) {
+  CheckInactive();
+  exclusive_ = on;
+}
+void TOvrinTable::SetReadOnly(bool on) {
+  CheckInactive();
+  readOnly_ = on;
+}
+void TOvrinTable::SetInMemory(bool on) {
+  CheckInactive();
+  inMemory_ = on;
+}
+void TOvrinTable::SetStrictChangeDetection(bool on) {
+  CheckInactive();
+  strict_ = on;
+}
+void TOvrinTable::SetForceBufferFlush(bool on) {
+  CheckInactive();
+  forceFlush_ = on;
+}
+void TOvrinTable::SetLockRetryCount(uint8_t count) {
+  lockRetryCount_ = count;
+  if (handle_) handle_->SetLockRetryCount(count);
+}
+void TOvrinTable::SetLockWaitTime(int16_t ms) {
+  lockWaitTime_ = ms;
+  if (handle_) handle_->SetLockWaitTime(static_cast<uint16_t>(std::max<int16_t>(ms, 0)));
+}
+
+TOvrinSession& TOvrinTable::Session() const {
+  return database_ ? *database_->Session() : Sessions().GetSession(sessionName_);
+}
+
+void TOvrinTable::AcquireDatabase() {
+  if (database_) return;
+  TOvrinSession& session = Sessions().GetSession(sessionName_);
+  TSessionScope scope(session);
+  database_ = session.OpenDatabase(databaseName_, nullptr);
+  database_->AddDataSet(this);
+}
+
+void TOvrinTable::ReleaseDatabase() {
+  if (!database_) return;
+  TOvrinDatabase* db = database_;
+  database_ = nullptr;
+  db->RemoveDataSet(this);
+  db->Session()->CloseDatabase(db);
+}
+
+std::string TOvrinTable::TablePath() const {
+  std::string dir = TrimChar(database_ ? database_->Directory() : std::string(), ' ');
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return (dir + tableName_).substr(0, 255);
+}
+
+std::unique_ptr<TDataFile> TOvrinTable::MakeDataFile(bool exclusive) const {
+  auto file = std::make_unique<TDataFile>();
+  file->SetFileName(TablePath());
+  file->SetExclusive(exclusive);
+  file->SetReadOnly(readOnly_);
+  file->SetInMemory(inMemory_);
+  file->SetStrictChangeDetection(strict_);
+  file->SetForceBufferFlush(forceFlush_);
+  file->SetLockRetryCount(lockRetryCount_);
+  file->SetLockWaitTime(static_cast<uint16_t>(std::max<int16_t>(lockWaitTime_, 0)));
+  TOvrinSession* session = database_ ? database_->Session() : nullptr;
+  file->SetPasswordCallback([session](TDataFile&) { return session && session->AskPassword(); });
+  return file;
+}
+
+void TOvrinTable::InternalOpen() {
+  if (TrimChar(tableName_, ' ').empty()) DatabaseError("Missing table name.");
+  AcquireDatabase();
+  try {
+    TSessionScope scope(Session());
+    indexDefsValid_ = false;
+    std::string indexName = ResolveIndexName();
+    auto file = MakeDataFile(exclusive_);
+    file->Open();
+    file->SetPasswordCallback(nullptr);
+    if (file->ReadOnly()) readOnly_ = true;
+    file->SelectIndex(indexName);
+    handle_ = std::move(file);
+    buffer_.assign(handle_->LogicalRecordSize(), 0);
+    bookmark_.clear();
+    recNo_ = -1;
+    SetCanModify(!readOnly_);
+    fieldDefsValid_ = false;
+    handle_->First();
+  } catch (...) {
+    handle_.reset();
+    ReleaseDatabase();
+    throw;
+  }
+}
+
+void TOvrinTable::InternalClose() {
+  if (handle_) {
+    TSessionScope scope(Session());
+    handle_->Close();
+    handle_.reset();
+  }
+  buffer_.clear();
+  bookmark_.clear();
+  SetCanModify(false);
+  ReleaseDatabase();
+}
+
+void TOvrinTable::InternalLoadFieldDefs(std::vector<TFieldDef>& defs) {
+  std::vector<TFieldDescriptor> descriptors;
+  if (handle_) {
+    descriptors = handle_->Fields();
+  } else {
+    if (TrimChar(tableName_, ' ').empty()) DatabaseError("Missing table name.");
+    bool hadDatabase = database_ != nullptr;
+    AcquireDatabase();
+    try {
+      TSessionScope scope(Session());
+      auto file = MakeDataFile(false);
+      file->Open();
+      descriptors = file->Fields();
+    } catch (...) {
+      if (!hadDatabase) ReleaseDatabase();
+      throw;
+    }
+    if (!hadDatabase) ReleaseDatabase();
+  }
+  for (const TFieldDescriptor& d : descriptors) {
+    TFieldType type = DataSetType(d);
+    if (type == TFieldType::Unknown) continue;
+    TFieldDef def;
+    def.Name = d.Name();
+    auto taken = [&](const std::string& n) {
+      return std::any_of(defs.begin(), defs.end(), [&](const TFieldDef& x) { return AsciiEqualNoCase(x.Name, n); });
+    };
+    for (int counter = 1; taken(def.Name); ++counter) def.Name = d.Name() + "_" + std::to_string(counter);
+    def.FieldNo = d.FieldNumber();
+    def.DataType = type;
+    def.Size = type == TFieldType::String || type == TFieldType::Bytes || type == TFieldType::VarBytes
+                   ? d.DeclaredSize()
+                   : (type == TFieldType::BCD ? d.DeclaredDecimals() : 0);
+    def.Precision = type == TFieldType::BCD ? 20 : 0;
+    def.Required = d.Required();
+    defs.push_back(def);
+  }
+}
+
+// ---------------------------------------------------------------- indexes
+
+void TOvrinTable::UpdateIndexDefs() {
+  indexDefs_.clear();
+  auto describe = [&](TDataFile& file) {
+    TIndexFile& index = file.Index();
+    TIndexHeader& h = index.Header();
+    for (int slot : index.UsedSlots()) {
+      if (slot == idxfmt::kDeletedSlot) continue;
+      TIndexDescriptor d = h.Slot(slot);
+      TIndexDefInfo info;
+      info.Name = slot == 0 ? std::string() : d.Name();
+      info.Primary = slot == 0;
+      info.Unique = slot == 0 || d.Unique();
+      info.Descending = d.Descending();
+      info.CaseInsensitive = d.CaseInsensitive();
+      info.Compression = d.Compression();
+      for (int i = 0; i < d.FieldCount(); ++i) {
+        if (i) info.Fields += ";";
+        info.Fields += file.FieldByNumber(d.FieldNumber(i)).Name();
+      }
+      indexDefs_.push_back(info);
+    }
+  };
+  if (handle_) {
+    describe(*handle_);
+  } else {
+    if (TrimChar(tableName_, ' ').empty()) DatabaseError("Missing table name.");
+    bool hadDatabase = database_ != nullptr;
+    AcquireDatabase();
+    try {
+      TSessionScope scope(Session());
+      auto file = MakeDataFile(false);
+      file->Open();
+      describe(*file);
+    } catch (...) {
+      if (!hadDatabase) ReleaseDatabase();
+      throw;
+    }
+    if (!hadDatabase) ReleaseDatabase();
+  }
+  indexDefsValid_ = true;
+}
+
+const std::vector<TIndexDefInfo>& TOvrinTable::IndexDefs() {
+  if (!indexDefsValid_) UpdateIndexDefs();
+  return indexDefs_;
+}
+
+std::string TOvrinTable::ResolveIndexName() {
+  if (!indexIsFields_) return index_;
+  std::vector<std::string> wanted = SplitFields(index_);
+  for (const TIndexDefInfo& def : IndexDefs()) {
+    std::vector<std::string> have = SplitFields(def.Fields);
+    if (have.size() != wanted.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < have.size(); ++i) same = same && AsciiEqualNoCase(have[i], wanted[i]);
+    if (same) return def.Name;
+  }
+  DatabaseErrorFmt("No index for fields '%s'", index_);
+}
+
+void TOvrinTable::SetIndexName(const std::string& name) {
+  if (Active()) CheckBrowseMode();
+  bool changed = indexIsFields_ || name != index_;
+  index_ = name;
+  indexIsFields_ = false;
+  if (changed && Active()) SwitchIndex();
+}
+
+void TOvrinTable::SetIndexFieldNames(const std::string& fields) {
+  if (Active()) CheckBrowseMode();
+  bool changed = indexIsFields_ != !fields.empty() || fields != index_;
+  index_ = fields;
+  indexIsFields_ = !fields.empty();
+  if (changed && Active()) SwitchIndex();
+}
+
+void TOvrinTable::SwitchIndex() {
+  TSessionScope scope(Session());
+  if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+  handle_->SelectIndex(ResolveIndexName());
+  if (recordValid_ && GetRecord(kCurrent) == 0) return;
+  First();
+}
+
+// ---------------------------------------------------------------- cursor hooks
+
+void TOvrinTable::InternalFirst() {
+  TSessionScope scope(Session());
+  handle_->First();
+}
+
+void TOvrinTable::InternalLast() {
+  TSessionScope scope(Session());
+  handle_->Last();
+}
+
+uint16_t TOvrinTable::GetRecord(int mode) {
+  TSessionScope scope(Session());
+  std::vector<uint8_t> temp(handle_->LogicalRecordSize());
+  uint16_t code = mode == kNext    ? handle_->GetNextRecord(temp.data())
+                  : mode == kPrior ? handle_->GetPriorRecord(temp.data())
+                                   : handle_->GetCurrentRecord(temp.data(), false);
+  if (code == 0) {
+    buffer_ = std::move(temp);
+    bookmark_ = handle_->CurrentPosition();
+    recNo_ = handle_->SequenceNumber();
+    return 0;
+  }
+  // Past either end the active record stays, and so does the data file's cursor.
+  if (mode != kCurrent && recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+  return code;
+}
+
+void TOvrinTable::ReadCurrentInto(std::vector<uint8_t>& out) {
+  out.assign(handle_->LogicalRecordSize(), 0);
+  uint16_t code = handle_->GetCurrentRecord(out.data(), true);
+  if (code) RaiseEngineError(code, handle_->FileName());
+}
+
+int32_t TOvrinTable::RecordCount() {
+  CheckActive();
+  TSessionScope scope(Session());
+  return handle_->Count();
+}
+
+int32_t TOvrinTable::RecNo() {
+  CheckActive();
+  if (State() == TDataSetState::Insert) return -1;
+  return recordValid_ ? recNo_ : 0;
+}
+
+void TOvrinTable::SetRecNo(int32_t n) {
+  CheckBrowseMode();
+  if (n == recNo_ && recordValid_) return;
+  {
+    TSessionScope scope(Session());
+    handle_->GoToPosition(n);
+  }
+  recordValid_ = GetRecord(kCurrent) == 0;
+  if (!recordValid_) First();
+}
+
+std::vector<uint8_t> TOvrinTable::CurrentBookmark() { return bookmark_; }
+
+void TOvrinTable::InternalGotoBookmark(const std::vector<uint8_t>& bookmark) {
+  TSessionScope scope(Session());
+  handle_->GoToSavedPosition(bookmark);
+}
+
+int TOvrinTable::CompareBookmarks(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.empty() && b.empty()) return 0;
+  if (a.empty()) return 1;
+  if (b.empty()) return -1;
+  if (!handle_) return 0;
+  return handle_->ComparePositions(a, b);
+}
+
+bool TOvrinTable::BookmarkValid(const std::vector<uint8_t>& bookmark) {
+  if (!handle_ || bookmark.empty()) return false;
+  TSessionScope scope(Session());
+  handle_->GoToSavedPosition(bookmark);
+  std::vector<uint8_t> temp(handle_->LogicalRecordSize());
+  bool ok = handle_->GetCurrentRecord(temp.data(), false) == 0 && handle_->CurrentPosition() == bookmark;
+  if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+  return ok;
+}
+
+void TOvrinTable::InternalRefresh() {
+  TSessionScope scope(Session());
+  handle_->Refresh();
+}
+
+// ---------------------------------------------------------------- editing
+
+void TOvrinTable::InternalInitRecord() {
+  TSessionScope scope(Session());
+  buffer_.assign(handle_->LogicalRecordSize(), 0);
+  handle_->InitRecord(buffer_.data());
+  recNo_ = -1;
+}
+
+void TOvrinTable::InternalEdit() {
+  TSessionScope scope(Session());
+  if (!bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+  ReadCurrentInto(buffer_);
+}
+
+void TOvrinTable::InternalPost() {
+  TSessionScope scope(Session());
+  if (State() == TDataSetState::Insert) {
+    handle_->AppendRecord(buffer_.data());
+  } else {
+    handle_->ModifyRecord(buffer_.data(), true, true);
+  }
+  bookmark_ = handle_->CurrentPosition();
+}
+
+void TOvrinTable::InternalCancel() {
+  TSessionScope scope(Session());
+  handle_->CloseBlobs(buffer_.data());
+  if (State() == TDataSetState::Edit) {
+    int32_t number = handle_->CurrentRecordNumber();
+    if (number > 0 && handle_->RecordLocked(number)) handle_->UnlockRecord(number);
+  }
+}
+
+void TOvrinTable::InternalDelete() {
+  TSessionScope scope(Session());
+  if (!bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+  handle_->DeleteRecord(true);
+  bookmark_ = handle_->CurrentPosition();
+}
+
+// ---------------------------------------------------------------- field data
+
+bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
+  TDataSetState state = State();
+  bool browsing = state == TDataSetState::Browse;
+  if (!handle_ || (browsing && !recordValid_)) return false;
+  if (!browsing && state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::NewValue)
+    return false;
+  if (field.FieldNo() <= 0) return false;
+  const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
+  if (d.IsBlob()) {
+    int32_t reference = LoadLEI32(buffer_.data() + d.Offset() + 1);
+    if (out) StoreLE32(out, static_cast<uint32_t>(reference));
+    if (reference >= 0) return reference != 0;
+    uint32_t size = 0;
+    TSessionScope scope(Session());
+    handle_->BlobSize(field.FieldNo(), buffer_.data(), &size);
+    return size > 0;
+  }
+  std::vector<uint8_t> stored(std::max<size_t>(d.StoredSize(), 8), 0);
+  bool isNull = handle_->GetFieldValue(field.FieldNo(), stored.data(), buffer_.data());
+  if (out) {
+    if (d.Type() == fldBcd) StoreLE64(out, static_cast<uint64_t>(BcdToCurrency(LoadLEI64(stored.data()))));
+    else std::memcpy(out, stored.data(), static_cast<size_t>(field.DataSize()));
+  }
+  return !isNull;
+}
+
+void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
+  TDataSetState state = State();
+  if (state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::SetKey &&
+      state != TDataSetState::Filter && state != TDataSetState::NewValue && state != TDataSetState::InternalCalc)
+    DatabaseError("Dataset not in edit or insert mode");
+  if (field.FieldNo() <= 0) return;
+  if (field.ReadOnly() && state != TDataSetState::SetKey && state != TDataSetState::Filter)
+    DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
+  const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
+  if (value && d.Type() == fldBcd) {
+    uint8_t bcd[8];
+    StoreLE64(bcd, static_cast<uint64_t>(CurrencyToBcd(d.DeclaredDecimals(), LoadLEI64(value))));
+    handle_->SetFieldValue(field.FieldNo(), bcd, false, buffer_.data());
+  } else {
+    handle_->SetFieldValue(field.FieldNo(), value, false, buffer_.data());
+  }
+  SetFieldModified(field);
+}
+
+// ---------------------------------------------------------------- blob streams
+
+std::unique_ptr<TBlobStream> TOvrinTable::CreateBlobStream(TField& field, TBlobStreamMode mode) {
+  return std::make_unique<TOvrinBlobStream>(*this, field, mode);
+}
+
+TOvrinBlobStream::TOvrinBlobStream(TOvrinTable& table, TField& field, TBlobStreamMode mode)
+    : table_(table), field_(field) {
+  TDataSetState state = table.State();
+  bool hasBuffer = table.handle_ && (state == TDataSetState::Edit || state == TDataSetState::Insert ||
+                                     (state == TDataSetState::Browse && table.recordValid_));
+  if (!table.FieldModified(field)) {
+    if (mode != TBlobStreamMode::Read) {
+      if (field.ReadOnly()) DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
+      if (state != TDataSetState::Edit && state != TDataSetState::Insert) DatabaseError("Dataset not in edit or insert mode");
+    }
+    if (!hasBuffer) return;
+    TSessionScope scope(table.Session());
+    int32_t handle;
+    uint16_t code = table.handle_->OpenBlob(field.FieldNo(), table.buffer_.data(), &handle);
+    if (code) RaiseEngineError(code, table.handle_->FileName(), field.FieldName());
+  } else if (!hasBuffer) {
+    return;
+  }
+  opened_ = true;
+  if (mode == TBlobStreamMode::Write) Truncate();
+}
+
+TOvrinBlobStream::~TOvrinBlobStream() {
+  if (!opened_ || !table_.handle_) return;
+  try {
+    if (modified_) table_.SetFieldModified(field_);
+    if (!table_.FieldModified(field_)) {
+      TSessionScope scope(table_.Session());
+      table_.handle_->FreeBlob(field_.FieldNo(), table_.buffer_.data());
+    }
+  } catch (...) {
+  }
+}
+
+uint32_t TOvrinBlobStream::Read(void* buffer, uint32_t count) {
+  if (!opened_) return 0;
+  TSessionScope scope(table_.Session());
+  uint32_t read = 0;
+  uint16_t code = table_.handle_->ReadBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_),
+                                           count, buffer, &read);
+  if (code == errInvalidBlobOffset) return 0;
+  if (code != 0 && code != errEndOfBlob) RaiseEngineError(code, table_.handle_->FileName(), field_.FieldName());
+  position_ += read;
+  return read;
+}
+
+uint32_t TOvrinBlobStream::Write(const void* buffer, uint32_t count) {
+  if (!opened_) return 0;
+  TSessionScope scope(table_.Session());
+  uint16_t code =
+      table_.handle_->WriteBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_), count, buffer);
+  if (code) RaiseEngineError(code, table_.handle_->FileName(), field_.FieldName());
+  position_ += count;
+  modified_ = true;
+  return count;
+}
+
+int64_t TOvrinBlobStream::Seek(int64_t offset, int origin) {
+  int64_t base = origin == 0 ? 0 : (origin == 1 ? position_ : Size());
+  position_ = std::max<int64_t>(0, base + offset);
+  return position_;
+}
+
+int64_t TOvrinBlobStream::Size() {
+  if (!opened_) return 0;
+  TSessionScope scope(table_.Session());
+  uint32_t size = 0;
+  table_.handle_->BlobSize(field_.FieldNo(), table_.buffer_.data(), &size);
+  return size;
+}
+
+void TOvrinBlobStream::Truncate() {
+  if (!opened_) return;
+  TSessionScope scope(table_.Session());
+  uint16_t code = table_.handle_->TruncateBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_));
+  if (code) RaiseEngineError(code, table_.handle_->FileName(), field_.FieldName());
+  modified_ = true;
+}
+
+}  // namespace ovrin

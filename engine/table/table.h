@@ -1,0 +1,148 @@
+// The engine as its users see it: sessions and databases, the table cursor with its
+// fields and blob streams, editing, and the engine exception.
+//
+//   TOvrinTable table;
+//   table.SetDatabaseName("/archive");     // a folder: a temporary database is made
+//   table.SetTableName("users");
+//   table.Open();
+//   table.Append();
+//   table.FieldByName("LOGIN").SetAsString("ada");
+//   table.Post();
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/data/data_file.h"
+#include "engine/table/dataset.h"
+#include "engine/table/session.h"
+
+namespace ovrin {
+
+struct TIndexDefInfo {
+  std::string Name;    // empty for the primary index
+  std::string Fields;  // field names separated by ';'
+  bool Primary = false;
+  bool Unique = false;
+  bool Descending = false;
+  bool CaseInsensitive = false;
+  uint8_t Compression = 0;
+};
+
+class TOvrinTable : public TDataSet {
+ public:
+  TOvrinTable();
+  ~TOvrinTable() override;
+
+  // ---- properties (names, modes and files only while closed)
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(const std::string& name);
+  const std::string& SessionName() const { return sessionName_; }
+  void SetSessionName(const std::string& name);
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(const std::string& name);
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool on);
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool on);
+  bool InMemory() const { return inMemory_; }
+  void SetInMemory(bool on);
+  bool StrictChangeDetection() const { return strict_; }
+  void SetStrictChangeDetection(bool on);
+  bool ForceBufferFlush() const { return forceFlush_; }
+  void SetForceBufferFlush(bool on);
+  // May change while open: the next lock attempt uses the new value.
+  uint8_t LockRetryCount() const { return lockRetryCount_; }
+  void SetLockRetryCount(uint8_t count);
+  int16_t LockWaitTime() const { return lockWaitTime_; }
+  void SetLockWaitTime(int16_t ms);
+  std::string EngineVersion() const { return "1.19"; }
+
+  // Index selection by name, or by a list of field names separated by ';'.
+  std::string IndexName() const { return indexIsFields_ ? std::string() : index_; }
+  void SetIndexName(const std::string& name);
+  std::string IndexFieldNames() const { return indexIsFields_ ? index_ : std::string(); }
+  void SetIndexFieldNames(const std::string& fields);
+  const std::vector<TIndexDefInfo>& IndexDefs();
+  void UpdateIndexDefs();
+
+  // ---- cursor
+  int32_t RecordCount() override;
+  int32_t RecNo() override;
+  void SetRecNo(int32_t n) override;
+  int CompareBookmarks(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) override;
+  bool BookmarkValid(const std::vector<uint8_t>& bookmark) override;
+  std::unique_ptr<TBlobStream> CreateBlobStream(TField& field, TBlobStreamMode mode) override;
+  TDataFile* Handle() { return handle_.get(); }
+  TOvrinDatabase* Database() { return database_; }
+
+  bool GetFieldData(const TField& field, uint8_t* out) override;
+  void SetFieldData(TField& field, const uint8_t* value) override;
+
+  // The record buffer of the active record (for blob streams and tests).
+  uint8_t* ActiveBuffer() { return buffer_.data(); }
+
+ protected:
+  void InternalOpen() override;
+  void InternalClose() override;
+  void InternalFirst() override;
+  void InternalLast() override;
+  uint16_t GetRecord(int mode) override;
+  void InternalInitRecord() override;
+  void InternalEdit() override;
+  void InternalPost() override;
+  void InternalCancel() override;
+  void InternalDelete() override;
+  void InternalRefresh() override;
+  std::vector<uint8_t> CurrentBookmark() override;
+  void InternalGotoBookmark(const std::vector<uint8_t>& bookmark) override;
+  void InternalLoadFieldDefs(std::vector<TFieldDef>& defs) override;
+
+ private:
+  friend class TOvrinBlobStream;
+  void CheckInactive() const;
+  std::string TablePath() const;
+  std::unique_ptr<TDataFile> MakeDataFile(bool exclusive) const;
+  std::string ResolveIndexName();
+  void SwitchIndex();
+  void AcquireDatabase();
+  void ReleaseDatabase();
+  TOvrinSession& Session() const;
+  void ReadCurrentInto(std::vector<uint8_t>& out);
+
+  std::unique_ptr<TDataFile> handle_;
+  TOvrinDatabase* database_ = nullptr;
+  std::string databaseName_, sessionName_, tableName_;
+  std::string index_;
+  bool indexIsFields_ = false;
+  bool exclusive_ = false, readOnly_ = false, inMemory_ = false, strict_ = false, forceFlush_ = false;
+  uint8_t lockRetryCount_ = 15;
+  int16_t lockWaitTime_ = 100;
+  std::vector<TIndexDefInfo> indexDefs_;
+  bool indexDefsValid_ = false;
+  std::vector<uint8_t> buffer_;      // the active record
+  std::vector<uint8_t> bookmark_;    // of the active record
+  int32_t recNo_ = -1;
+};
+
+// A stream over one blob field of a table's active record.
+class TOvrinBlobStream : public TBlobStream {
+ public:
+  TOvrinBlobStream(TOvrinTable& table, TField& field, TBlobStreamMode mode);
+  ~TOvrinBlobStream() override;
+  uint32_t Read(void* buffer, uint32_t count) override;
+  uint32_t Write(const void* buffer, uint32_t count) override;
+  int64_t Seek(int64_t offset, int origin) override;
+  int64_t Size() override;
+  void Truncate() override;
+
+ private:
+  TOvrinTable& table_;
+  TField& field_;
+  bool opened_ = false;
+  bool modified_ = false;
+  int64_t position_ = 0;
+};
+
+}  // namespace ovrin
