@@ -512,7 +512,56 @@ const std::vector<TFieldDef>& TDataSet::FieldDefs() {
 void TDataSet::BuildFields() {
   fields_.clear();
   for (const TFieldDef& def : FieldDefs()) fields_.push_back(std::make_unique<TField>(*this, def));
+  calcOffsets_.clear();
+  int offset = 0;
+  for (const TFieldDef& def : calcDefs_) {
+    fields_.push_back(std::make_unique<TField>(*this, def));
+    calcOffsets_.push_back(offset);
+    offset += 1 + fields_.back()->DataSize();
+  }
+  calcArea_.assign(static_cast<size_t>(offset), 0);
   modified_.assign(fields_.size(), false);
+}
+
+void TDataSet::AddCalculatedField(const std::string& name, TFieldType type, int size) {
+  if (Active()) DatabaseError("Cannot perform this operation on an open dataset");
+  if (IsBlobType(type)) DatabaseErrorFmt("Field '%s' cannot be a calculated blob field", name);
+  TFieldDef def;
+  def.Name = name;
+  def.FieldNo = -static_cast<int>(calcDefs_.size()) - 1;
+  def.DataType = type;
+  def.Size = size;
+  calcDefs_.push_back(def);
+}
+
+bool TDataSet::GetCalcFieldData(const TField& field, uint8_t* out) const {
+  size_t i = static_cast<size_t>(-field.FieldNo() - 1);
+  if (i >= calcOffsets_.size() || (!recordValid_ && state_ == TDataSetState::Browse)) return false;
+  const uint8_t* at = calcArea_.data() + calcOffsets_[i];
+  if (at[0] && out) std::memcpy(out, at + 1, static_cast<size_t>(field.DataSize()));
+  return at[0] != 0;
+}
+
+void TDataSet::SetCalcFieldData(const TField& field, const uint8_t* value) {
+  size_t i = static_cast<size_t>(-field.FieldNo() - 1);
+  if (i >= calcOffsets_.size()) return;
+  uint8_t* at = calcArea_.data() + calcOffsets_[i];
+  at[0] = value ? 1 : 0;
+  std::memset(at + 1, 0, static_cast<size_t>(field.DataSize()));
+  if (value) std::memcpy(at + 1, value, static_cast<size_t>(field.DataSize()));
+}
+
+void TDataSet::CalculateFields() {
+  std::fill(calcArea_.begin(), calcArea_.end(), 0);
+  if (calcDefs_.empty() || !OnCalcFields) return;
+  TDataSetState saved = state_;
+  state_ = TDataSetState::CalcFields;
+  struct TRestore {
+    TDataSetState& state;
+    TDataSetState value;
+    ~TRestore() { state = value; }
+  } restore{state_, saved};
+  OnCalcFields(*this);
 }
 
 TField* TDataSet::FindField(const std::string& name) {
@@ -550,6 +599,7 @@ void TDataSet::First() {
   recordValid_ = code == 0;
   bof_ = true;
   eof_ = !recordValid_;
+  CalculateFields();
 }
 
 void TDataSet::Last() {
@@ -559,6 +609,7 @@ void TDataSet::Last() {
   recordValid_ = code == 0;
   eof_ = true;
   bof_ = !recordValid_;
+  CalculateFields();
 }
 
 int32_t TDataSet::MoveBy(int32_t distance) {
@@ -585,15 +636,18 @@ int32_t TDataSet::MoveBy(int32_t distance) {
     --moved;
     ++distance;
   }
+  if (moved) CalculateFields();
   return moved;
 }
 
 void TDataSet::Resync() {
-  if (recordValid_ && GetRecord(kCurrent) == 0) return;
-  InternalFirst();
-  recordValid_ = GetRecord(kNext) == 0;
-  bof_ = true;
-  eof_ = !recordValid_;
+  if (!(recordValid_ && GetRecord(kCurrent) == 0)) {
+    InternalFirst();
+    recordValid_ = GetRecord(kNext) == 0;
+    bof_ = true;
+    eof_ = !recordValid_;
+  }
+  CalculateFields();
 }
 
 void TDataSet::Refresh() {
@@ -615,12 +669,14 @@ void TDataSet::GotoBookmark(const std::vector<uint8_t>& bookmark) {
   recordValid_ = GetRecord(kCurrent) == 0;
   bof_ = eof_ = false;
   if (!recordValid_) Resync();
+  else CalculateFields();
 }
 
 void TDataSet::Append() {
   CheckBrowseMode();
   if (!canModify_) DatabaseError("Cannot modify a read-only dataset");
   InternalInitRecord();
+  std::fill(calcArea_.begin(), calcArea_.end(), 0);
   state_ = TDataSetState::Insert;
   ClearModifiedFields();
   if (OnNewRecord) OnNewRecord(*this);

@@ -167,12 +167,21 @@ class TDataSet {
   TField& FieldByName(const std::string& name);
   virtual std::unique_ptr<TBlobStream> CreateBlobStream(TField& field, TBlobStreamMode mode) = 0;
 
+  // Calculated fields the user adds (only while closed): they live in the dataset's
+  // calculated-field area of the record buffer, one byte telling whether the field has a
+  // value followed by the value, and are computed by OnCalcFields after every read.
+  void AddCalculatedField(const std::string& name, TFieldType type, int size = 0);
+
   // Events.
   std::function<void(TDataSet&)> OnNewRecord;
+  std::function<void(TDataSet&)> OnCalcFields;
 
   // ---- hooks for field objects
   virtual bool GetFieldData(const TField& field, uint8_t* out) = 0;
   virtual void SetFieldData(TField& field, const uint8_t* value) = 0;
+  // Calculated fields' values in the calculated-field area.
+  bool GetCalcFieldData(const TField& field, uint8_t* out) const;
+  void SetCalcFieldData(const TField& field, const uint8_t* value);
   // The field objects' modified marks of the current edit.
   bool FieldModified(const TField& field) const;
   void SetFieldModified(const TField& field);
@@ -208,6 +217,8 @@ class TDataSet {
     fields_.clear();
     modified_.clear();
   }
+  // Computes the calculated fields of the active record.
+  void CalculateFields();
   std::vector<TFieldDef> fieldDefs_;
   bool fieldDefsValid_ = false;
   bool recordValid_ = false;  // the active buffer holds a record
@@ -219,6 +230,9 @@ class TDataSet {
   bool canModify_ = false;
   std::vector<std::unique_ptr<TField>> fields_;
   std::vector<bool> modified_;
+  std::vector<TFieldDef> calcDefs_;
+  std::vector<int> calcOffsets_;
+  std::vector<uint8_t> calcArea_;
 };
 
 // The framework's plain database errors.

@@ -315,7 +315,10 @@ void TOvrinTable::SwitchIndex() {
   TSessionScope scope(Session());
   if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
   handle_->SelectIndex(ResolveIndexName());
-  if (recordValid_ && GetRecord(kCurrent) == 0) return;
+  if (recordValid_ && GetRecord(kCurrent) == 0) {
+    CalculateFields();
+    return;
+  }
   First();
 }
 
@@ -375,6 +378,7 @@ void TOvrinTable::SetRecNo(int32_t n) {
   }
   recordValid_ = GetRecord(kCurrent) == 0;
   if (!recordValid_) First();
+  else CalculateFields();
 }
 
 std::vector<uint8_t> TOvrinTable::CurrentBookmark() { return bookmark_; }
@@ -454,9 +458,14 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   TDataSetState state = State();
   bool browsing = state == TDataSetState::Browse;
   if (!handle_ || (browsing && !recordValid_)) return false;
-  if (!browsing && state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::NewValue)
+  if (field.FieldNo() <= 0) {
+    bool allowed = browsing || state == TDataSetState::Edit || state == TDataSetState::Insert ||
+                   state == TDataSetState::CalcFields;
+    return allowed && GetCalcFieldData(field, out);
+  }
+  if (!browsing && state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::NewValue &&
+      state != TDataSetState::CalcFields)
     return false;
-  if (field.FieldNo() <= 0) return false;
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
   if (d.IsBlob()) {
     int32_t reference = LoadLEI32(buffer_.data() + d.Offset() + 1);
@@ -479,9 +488,16 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
 void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   TDataSetState state = State();
   if (state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::SetKey &&
-      state != TDataSetState::Filter && state != TDataSetState::NewValue && state != TDataSetState::InternalCalc)
+      state != TDataSetState::Filter && state != TDataSetState::NewValue && state != TDataSetState::InternalCalc &&
+      state != TDataSetState::CalcFields)
     DatabaseError("Dataset not in edit or insert mode");
-  if (field.FieldNo() <= 0) return;
+  if (state == TDataSetState::SetKey && field.FieldNo() <= 0)
+    DatabaseErrorFmt("Field '%s' is not indexed and cannot be modified", field.FieldName());
+  if (field.FieldNo() <= 0) {
+    SetCalcFieldData(field, value);
+    return;
+  }
+  if (state == TDataSetState::CalcFields) DatabaseError("Dataset not in edit or insert mode");
   if (field.ReadOnly() && state != TDataSetState::SetKey && state != TDataSetState::Filter)
     DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());

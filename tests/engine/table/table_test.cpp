@@ -386,3 +386,50 @@ TEST_F(TableTest, TwoProcessesAppendAndSeeEachOther) {
 
 }  // namespace
 }  // namespace ovrin
+
+namespace ovrin {
+namespace {
+
+TEST(CalculatedFieldTest, ComputedAfterEveryReadAndReadOnlyForStoredFields) {
+  test::TempDir dir;
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 20}};
+  def.Primary.Fields = {"ID"};
+  CreateTable(dir / "c", def);
+  TOvrinTable t;
+  t.SetDatabaseName(dir.Path());
+  t.SetTableName("c");
+  t.AddCalculatedField("SHOUT", TFieldType::String, 30);
+  t.AddCalculatedField("TWICE", TFieldType::Integer);
+  std::string attempt;
+  t.OnCalcFields = [&](TDataSet& d) {
+    d.FieldByName("SHOUT").SetAsString(AsciiUpper(d.FieldByName("NAME").AsString()) + "!");
+    d.FieldByName("TWICE").SetAsInteger(d.FieldByName("ID").AsInteger() * 2);
+    try {
+      d.FieldByName("NAME").SetAsString("no");
+    } catch (const EDatabaseError& e) {
+      attempt = e.Message();
+    }
+  };
+  t.Open();
+  for (const char* n : {"ada", "bob"}) {
+    t.Append();
+    t.FieldByName("NAME").SetAsString(n);
+    t.Post();
+  }
+  t.First();
+  EXPECT_EQ(t.FieldByName("SHOUT").AsString(), "ADA!");
+  EXPECT_EQ(t.FieldByName("TWICE").AsInteger(), 2);
+  t.Next();
+  EXPECT_EQ(t.FieldByName("SHOUT").AsString(), "BOB!");
+  EXPECT_EQ(t.FieldByName("TWICE").AsInteger(), 4);
+  EXPECT_EQ(attempt, "Dataset not in edit or insert mode");
+  EXPECT_EQ(t.RecNo(), 2);
+  t.SetRecNo(1);
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), "ada");
+  EXPECT_EQ(t.FieldByName("SHOUT").AsString(), "ADA!");
+  EXPECT_THROW(t.AddCalculatedField("LATE", TFieldType::Integer), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace ovrin
