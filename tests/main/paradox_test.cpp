@@ -15,6 +15,7 @@ extern "C" {
 
 #include "engine/base/conversions.h"
 #include "main/source_table.h"
+#include "tests/support/pxlib_record.h"
 #include "tests/support/temp_dir.h"
 
 namespace hollard {
@@ -158,11 +159,6 @@ TEST(ParadoxSamplesTest, Errors) {
 
 // ---------------------------------------------------------------- pxlib as a second reader
 
-void Quiet(pxdoc_t*, int, const char*, void*) {}
-void* Alloc(pxdoc_t*, size_t size, const char*) { return std::calloc(1, size); }
-void* Realloc(pxdoc_t*, void* mem, size_t size, const char*) { return std::realloc(mem, size); }
-void Free(pxdoc_t*, void* mem) { std::free(mem); }
-
 TEST(ParadoxSamplesTest, AgreesWithPxlibWherePxlibIsRight) {
   for (const char* name : {"long.db", "logical.db", "CUSTOMER.DB", "TypSammlung.DB", "memo.db"}) {
     SCOPED_TRACE(name);
@@ -170,13 +166,13 @@ TEST(ParadoxSamplesTest, AgreesWithPxlibWherePxlibIsRight) {
     TParadoxFile& file = ours.table.File();
     FILE* fp = std::fopen((kSamples + "/" + name).c_str(), "rb");
     ASSERT_NE(fp, nullptr);
-    pxdoc_t* px = PX_new2(Quiet, Alloc, Realloc, Free);
+    pxdoc_t* px = test::NewQuietPxDoc();
     ASSERT_EQ(PX_open_fp(px, fp), 0);
     ASSERT_EQ(PX_get_num_records(px), file.RecordCount());
     int compared = 0;
     for (int r = 0; r < file.RecordCount(); ++r) {
-      pxval_t** values = PX_retrieve_record(px, r);
-      ASSERT_NE(values, nullptr);
+      test::TPxRecord values(px, r);
+      ASSERT_TRUE(values.Valid());
       for (size_t f = 0; f < file.Fields().size(); ++f) {
         const TParadoxField& field = file.Fields()[f];
         pxval_t* v = values[f];
@@ -214,11 +210,7 @@ TEST(ParadoxSamplesTest, AgreesWithPxlibWherePxlibIsRight) {
               break;
           }
         }
-        bool text = field.type == pxAlpha || field.type == pxBytes || field.type == pxBcd || field.IsBlob();
-        if (text && !v->isnull && v->value.str.val) std::free(v->value.str.val);
-        std::free(v);
       }
-      std::free(values);
     }
     EXPECT_GT(compared, 0);
     PX_close(px);

@@ -1,0 +1,8 @@
+#include <iostream>
+
+#include "tools/archive_tool.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return hollard::RunArchiveTool(args, std::cout, std::cerr);
+}
