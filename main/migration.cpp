@@ -1,0 +1,249 @@
+// The run: preflight, banner, the step procedures in order, each under its own handler,
+// and the conventions every step follows (log lines, gauge, table objects, lookups).
+#include "main/migration.h"
+
+#include <chrono>
+
+#include "engine/base/conversions.h"
+#include "engine/base/datetime.h"
+#include "engine/base/locale.h"
+#include "engine/base/platform.h"
+#include "engine/table/session.h"
+#include "engine/table/table.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+// Fifty groups of '#' and a number: the stored form of the initial password.
+const char* const TMigration::kInitialPassword =
+    "#91#43#20#92#136#95#72#93#92#94#61#78#45#40#86#42#58#93#91#35#13#39#16#137#26#11#36#50#92#78#22#89#85#88#47#49#91"
+    "#184#36#26#139#70#20#65#28#126#89#87#61#48";
+
+bool TMigrationReport::Failed() const {
+  if (preflightFailed) return true;
+  for (const TStepOutcome& s : steps)
+    if (!s.succeeded) return true;
+  return false;
+}
+
+TMigration::TMigration(TMigrationUser& user, const std::string& codePage)
+    : user_(user), comparer_(codePage), list_(comparer_) {}
+
+TMigration::~TMigration() { DestroyTables(); }
+
+std::string TMigration::WithDelimiter(const std::string& folder) {
+  return !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+}
+
+void TMigration::CreateTables() {
+  source_ = std::make_unique<TSourceTable>();
+  for (auto& t : targets_) t = std::make_unique<TOvrinTable>();
+}
+
+void TMigration::DestroyTables() {
+  source_.reset();
+  for (auto& t : targets_) t.reset();
+}
+
+void TMigration::Import() {
+  CreateTables();
+  struct TDestroy {
+    TMigration* m;
+    ~TDestroy() { m->DestroyTables(); }
+  } destroy{this};
+  // A target table that is enciphered asks the user for its password.
+  ovrin::TOvrinSession& session = ovrin::Sessions().Default();
+  ovrin::TOvrinPasswordEvent saved = session.OnPassword;
+  session.OnPassword = [this](ovrin::TOvrinSession& s, bool& continueOpen) {
+    std::string password;
+    continueOpen = user_.AskPassword(targetDir_, &password);
+    if (continueOpen) s.AddPassword(password);
+  };
+  struct TRestore {
+    ovrin::TOvrinSession& s;
+    ovrin::TOvrinPasswordEvent saved;
+    ~TRestore() { s.OnPassword = std::move(saved); }
+  } restore{session, std::move(saved)};
+  RunMigration();
+}
+
+bool TMigration::Preflight() {
+  auto missing = [](const std::string& path) { return ovrin::Platform().ResolveExisting(path).empty(); };
+  const char* which = nullptr;
+  if (missing(sourceDir_ + "hollardm.db"))
+    which = "Source tables not found!";
+  else if (missing(targetDir_ + "users.dat"))
+    which = "Target tables not found!";
+  if (!which) return true;
+  report_.preflightFailed = true;
+  report_.preflightMessage = std::string(which) + "\n\rSee Hollard online help topic \"Installation\"";
+  user_.ShowError(report_.preflightMessage);
+  return false;
+}
+
+void TMigration::WriteBanner() {
+  ovrin::TFormatSettings settings = ovrin::SaveSettings();
+  Log("Hollard version archive conversion tool", false);
+  Log(std::string(39, '='), false);
+  Log("Converting from Paradox archive V1.4 - " + sourceDir_, false);
+  Log("Converting to Ovrin archive V2.0 - " + targetDir_, false);
+  Log("Ovrin engine version: " + targets_[0]->EngineVersion(), false);
+  Log("Process started at " +
+          ovrin::FormatDateTime(settings.ShortDateFormat + " " + settings.LongTimeFormat, ovrin::Now(), settings),
+      false);
+  Log("", false);
+}
+
+void TMigration::RunMigration() {
+  report_ = TMigrationReport();
+  sourceDir_ = WithDelimiter(sourceText_);
+  targetDir_ = WithDelimiter(targetText_);
+  if (!Preflight()) return;
+  WriteBanner();
+  RunStep("ConvertUsers", 1, 2, &TMigration::ConvertUsers);
+  RunStep("ConvertProjects", 3, 3, &TMigration::ConvertProjects);
+  RunStep("ConvertModules", 4, 5, &TMigration::ConvertModules);
+  RunStep("ConvertSharedDependencies", 6, 7, &TMigration::ConvertSharedDependencies);
+  RunStep("ConvertHiddenDependencies", 8, 9, &TMigration::ConvertHiddenDependencies);
+}
+
+void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body) {
+  TStepOutcome outcome;
+  outcome.procedure = procedure;
+  outcome.firstStep = firstStep;
+  outcome.lastStep = lastStep;
+  report_.steps.push_back(std::move(outcome));
+  current_ = &report_.steps.back();
+  auto start = std::chrono::steady_clock::now();
+  std::string error;
+  bool failed = true;
+  try {
+    (this->*body)();
+    failed = false;
+  } catch (const ovrin::Exception& e) {
+    error = e.Message();
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (failed) {
+    current_->errors.push_back(error);
+    user_.ShowError(error);
+    CloseAll();
+  }
+  current_->succeeded = !failed && current_->errors.empty();
+  current_->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  current_ = nullptr;
+}
+
+// Ends a step that failed: the record being edited is discarded, every table closed,
+// the question controls returned to idle and the working lists released.
+void TMigration::CloseAll() {
+  for (auto& t : targets_) {
+    if (!t) continue;
+    try {
+      if (t->State() == ovrin::TDataSetState::Insert || t->State() == ovrin::TDataSetState::Edit) t->Cancel();
+    } catch (...) {
+    }
+    try {
+      t->Close();
+    } catch (...) {
+    }
+  }
+  if (source_) source_->Close();
+  if (busy_) {
+    user_.SetBusyCursor(false);
+    busy_ = false;
+  }
+  if (questionOpen_ || projectsShown_) {
+    user_.EndQuestion();
+    questionOpen_ = projectsShown_ = false;
+  }
+  list_.Clear();
+  projectNames_.clear();
+}
+
+void TMigration::EndStep() {
+  for (auto& t : targets_) t->Close();
+  source_->Close();
+  Log("Success.");
+  user_.SetStepText("Success");
+  user_.ProcessEvents();
+  list_.Clear();
+}
+
+std::string TMigration::Shown(const std::string& archiveText) const {
+  return ovrin::DecodeToUtf8(archiveText, comparer_.CodePage().c_str());
+}
+
+void TMigration::StartGauge(const std::string& stepText, int maximum) {
+  user_.SetStepText(stepText);
+  gaugeMax_ = maximum;
+  gaugeProgress_ = 0;
+  user_.SetGaugeMax(maximum);
+  user_.SetGaugeProgress(0);
+  user_.ProcessEvents();
+}
+
+void TMigration::Advance() {
+  if (gaugeProgress_ < gaugeMax_) ++gaugeProgress_;
+  user_.SetGaugeProgress(gaugeProgress_);
+}
+
+void TMigration::OpenSource(const std::string& table) {
+  source_->SetDatabaseName(sourceDir_);
+  source_->SetTableName(table);
+  source_->SetTableType(TTableType::Paradox);
+  try {
+    source_->Open();
+  } catch (const EDBEngineError& e) {
+    // The step goes on; its next use of the table reports that it is closed.
+    if (current_) current_->errors.push_back(e.Message());
+    user_.ShowError(e.Message());
+  }
+}
+
+TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
+  TOvrinTable& t = *targets_.at(static_cast<size_t>(number - 1));
+  t.SetDatabaseName(targetDir_);
+  t.SetTableName(table);
+  t.Open();
+  return t;
+}
+
+void TMigration::Added(TOvrinTable& table) { ++report_.added[table.TableName()]; }
+void TMigration::Changed(TOvrinTable& table) { ++report_.changed[table.TableName()]; }
+
+int32_t TMigration::Lookup(TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
+                           const std::string& second, const char* idField) {
+  auto matches = [&](bool exact) {
+    std::string k = table.FieldByName(keyField).AsString();
+    bool equal = exact ? k == key : comparer_.Equal(k, key);
+    if (equal && secondField) {
+      std::string s = table.FieldByName(secondField).AsString();
+      equal = exact ? s == second : comparer_.Equal(s, second);
+    }
+    return equal;
+  };
+  // The exact walk first; only when it finds nothing, the walk that ignores case, so
+  // that a spelling merged into one user or module by the working lists still finds it.
+  for (bool exact : {true, false}) {
+    for (table.First(); !table.Eof(); table.Next())
+      if (matches(exact)) return table.FieldByName(idField).AsInteger();
+  }
+  return 0;
+}
+
+int32_t TMigration::FindUserId(TOvrinTable& users, const std::string& login) {
+  return Lookup(users, "LOGIN", login, nullptr, std::string(), "USERID");
+}
+
+int32_t TMigration::FindProjectId(TOvrinTable& projects, const std::string& name) {
+  return Lookup(projects, "NAME", name, nullptr, std::string(), "PROJECTID");
+}
+
+int32_t TMigration::FindModuleId(TOvrinTable& modules, const std::string& name, const std::string& path) {
+  return Lookup(modules, "NAME", name, "PATH", path, "MODULEID");
+}
+
+}  // namespace hollard

@@ -1,0 +1,152 @@
+// The migration core: copies an old-layout archive (Paradox tables and side files) into
+// an existing new-layout archive in numbered steps, always in the same order. It talks
+// to its user only through TMigrationUser, so the window, the terminal tool and the
+// tests all drive this same code.
+//
+// Texts read from the archive stay bytes of its code page all the way into the target
+// tables; only what is shown to the user (log lines, module keys, project names) is
+// decoded to UTF-8.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "main/source_table.h"
+#include "main/text_compare.h"
+
+namespace ovrin {
+class TOvrinTable;
+}
+
+namespace hollard {
+
+// What the run asks of and reports to its user.
+class TMigrationUser {
+ public:
+  virtual ~TMigrationUser() = default;
+  // A new last line of the log; scroll asks the log to scroll down by one line.
+  virtual void AddLogLine(const std::string& text, bool scroll) = 0;
+  virtual void SetStepText(const std::string& text) = 0;
+  virtual void SetGaugeMax(int maximum) = 0;
+  virtual void SetGaugeProgress(int progress) = 0;
+  // Lets the user interface process pending events.
+  virtual void ProcessEvents() = 0;
+  // The projects the coming questions offer, in table order (duplicates kept).
+  virtual void SetProjects(const std::vector<std::string>& projects) = 0;
+  // A series of questions: which of the projects does each module belong to?
+  virtual void BeginQuestion(const std::string& question) = 0;
+  // Asks about one module (path followed by file name); answers the selected entries
+  // of the project list in list order, or nothing for Skip.
+  virtual std::optional<std::vector<int>> Ask(const std::string& module) = 0;
+  // Empties, disables and clears the question controls and the project list.
+  virtual void EndQuestion() = 0;
+  virtual void ShowError(const std::string& text) = 0;
+  virtual void SetBusyCursor(bool busy) = 0;
+  // A password for an enciphered target table the session holds none for; false cancels.
+  virtual bool AskPassword(const std::string& /*table*/, std::string* /*password*/) { return false; }
+};
+
+// The outcome of one step procedure, for summaries.
+struct TStepOutcome {
+  std::string procedure;
+  int firstStep = 0, lastStep = 0;
+  bool succeeded = false;
+  std::vector<std::string> errors;  // every message shown while the step ran
+  double seconds = 0;
+};
+
+struct TMigrationReport {
+  bool preflightFailed = false;
+  std::string preflightMessage;
+  std::vector<TStepOutcome> steps;
+  std::map<std::string, int64_t> added;    // records appended per target table
+  std::map<std::string, int64_t> changed;  // records modified per target table
+  bool Failed() const;
+};
+
+class TMigration {
+ public:
+  // The fixed stored password text of every migrated user.
+  static const char* const kInitialPassword;
+
+  explicit TMigration(TMigrationUser& user, const std::string& codePage = "windows-1252");
+  ~TMigration();
+
+  // The two folders as typed; a delimiter is appended when the text does not end in one.
+  void SetSourceDir(const std::string& folder) { sourceText_ = folder; }
+  void SetTargetDir(const std::string& folder) { targetText_ = folder; }
+  const std::string& SourceDir() const { return sourceDir_; }
+  const std::string& TargetDir() const { return targetDir_; }
+
+  // Creates the seven table objects, runs, and destroys them again (also on an error).
+  void Import();
+  // The run itself; the table objects must exist.
+  void RunMigration();
+  const TMigrationReport& Report() const { return report_; }
+
+  // Appends the folder delimiter when the text does not end in one (also to an empty text).
+  static std::string WithDelimiter(const std::string& folder);
+
+  // Lookups by a walk from the first record: the first record whose key equals the text
+  // exactly; failing that, the first whose key equals it without regard to case; else 0.
+  int32_t FindUserId(ovrin::TOvrinTable& users, const std::string& login);
+  int32_t FindProjectId(ovrin::TOvrinTable& projects, const std::string& name);
+  int32_t FindModuleId(ovrin::TOvrinTable& modules, const std::string& name, const std::string& path);
+
+  // The step procedures, in run order. Each catches its own errors.
+  void ConvertUsers();
+  void ConvertProjects();
+  void ConvertModules();
+  void ConvertSharedDependencies();
+  void ConvertHiddenDependencies();
+
+ private:
+  using TStepBody = void (TMigration::*)();
+  void CreateTables();
+  void DestroyTables();
+  bool Preflight();
+  void WriteBanner();
+  // Runs a step body under the handler that shows its error and closes its tables.
+  void RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body);
+  void EndStep();
+  void CloseAll();
+
+  // Step conventions.
+  void Log(const std::string& text, bool scroll = true) { user_.AddLogLine(text, scroll); }
+  std::string Shown(const std::string& archiveText) const;
+  void StartGauge(const std::string& stepText, int maximum);
+  void Advance();
+  void OpenSource(const std::string& table);
+  ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
+  void Added(ovrin::TOvrinTable& table);
+  void Changed(ovrin::TOvrinTable& table);
+
+  int32_t Lookup(ovrin::TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
+                 const std::string& second, const char* idField);
+  std::string SourceKey();  // PATH followed by FNAME of the current source record
+  void ConvertDependencies(bool shared);
+  // From the cursor on: stops at the first link of the module to the project.
+  bool FindLink(ovrin::TOvrinTable& links, int32_t moduleId, int32_t projectId);
+  void ShareModule(ovrin::TOvrinTable& links, const std::string& key, const std::string& project, int32_t moduleId,
+                   int32_t projectId);
+  void HideModule(ovrin::TOvrinTable& links, int32_t moduleId, int32_t projectId);
+
+  TMigrationUser& user_;
+  TTextComparer comparer_;
+  TWorkingList list_;
+  std::string sourceText_, targetText_, sourceDir_, targetDir_;
+  std::unique_ptr<TSourceTable> source_;
+  std::array<std::unique_ptr<ovrin::TOvrinTable>, 6> targets_;
+  std::vector<std::string> projectNames_;  // the question's project list, archive bytes
+  bool questionOpen_ = false, projectsShown_ = false, busy_ = false;
+  int gaugeMax_ = 0, gaugeProgress_ = 0;
+  TMigrationReport report_;
+  TStepOutcome* current_ = nullptr;
+};
+
+}  // namespace hollard

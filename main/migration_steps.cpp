@@ -1,0 +1,251 @@
+// Steps 1 to 9: users, projects, modules with their first project link, and the links of
+// shared and hidden modules that the user names.
+#include "engine/table/table.h"
+#include "main/migration.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+// ------------------------------------------------------------------ users and projects
+
+void TMigration::ConvertUsers() {
+  Log("Converting users...");
+  OpenSource("hollardm");
+  source_->First();
+  // Step 1: the distinct lock owners, the empty login of unlocked modules included.
+  StartGauge("Converting users... #1 - Step 1/16", source_->RecordCount());
+  list_.Clear();
+  for (; !source_->Eof(); source_->Next()) {
+    Advance();
+    list_.Add(source_->FieldByName("LOCKEDBY").AsString());
+  }
+  source_->Close();
+  TOvrinTable& users = OpenTarget(2, "users");
+
+  // Step 2: a user for every login that no user has in exactly this spelling.
+  StartGauge("Converting users... #2 - Step 2/16", list_.Count());
+  for (int i = 0; i < list_.Count(); ++i) {
+    Advance();
+    user_.ProcessEvents();
+    const std::string& login = list_[i];
+    Log("Adding " + Shown(login));
+    bool exists = false;
+    for (users.First(); !users.Eof() && !exists; users.Next()) exists = users.FieldByName("LOGIN").AsString() == login;
+    if (exists) continue;
+    users.Append();
+    users.FieldByName("LOGIN").SetAsString(login);
+    users.FieldByName("PW").SetAsString(kInitialPassword);
+    users.FieldByName("IPADDR").SetAsString("0");
+    users.FieldByName("RIGHTS").SetAsInteger(2);
+    users.FieldByName("DELETED").SetAsString("0");
+    users.FieldByName("DESCRIPTION").SetAsString("");
+    users.Post();
+    Added(users);
+  }
+  EndStep();
+}
+
+void TMigration::ConvertProjects() {
+  Log("Converting projects...");
+  OpenSource("hollardp");
+  source_->First();
+  TOvrinTable& projects = OpenTarget(2, "projects");
+  TOvrinTable& users = OpenTarget(5, "users");
+  StartGauge("Converting projects... - Step 3/16", source_->RecordCount());
+  for (source_->First(); !source_->Eof(); source_->Next()) {
+    Advance();
+    user_.ProcessEvents();
+    std::string name = source_->FieldByName("PROJECT").AsString();
+    if (name == "_HLRD_std.dpr") continue;  // the standard project, never migrated
+    Log("Adding " + Shown(name));
+    projects.Append();
+    projects.FieldByName("NAME").SetAsString(name);
+    projects.FieldByName("CREATED").SetAsDateTime(source_->FieldByName("CREATETIME").AsDateTime());
+    projects.FieldByName("CREATEDBY").SetAsInteger(FindUserId(users, source_->FieldByName("CREATEBY").AsString()));
+    projects.FieldByName("LASTUSER").SetAsInteger(FindUserId(users, source_->FieldByName("LASTUSER").AsString()));
+    projects.FieldByName("LASTACCESS").SetAsDateTime(source_->FieldByName("LASTACCESS").AsDateTime());
+    projects.FieldByName("HISTORY").SetAsString("Converted by Dovoruv 2.0");
+    projects.FieldByName("DELETED").SetAsString("0");
+    projects.FieldByName("DESCRIPTION").SetAsString("");
+    projects.Post();
+    Added(projects);
+  }
+  EndStep();
+}
+
+// ------------------------------------------------------------------ modules
+
+std::string TMigration::SourceKey() {
+  return source_->FieldByName("PATH").AsString() + source_->FieldByName("FNAME").AsString();
+}
+
+void TMigration::ConvertModules() {
+  Log("Converting modules...");
+  OpenSource("hollardm");
+  source_->First();
+  TOvrinTable& modules = OpenTarget(2, "modules");
+  TOvrinTable& links = OpenTarget(3, "pjmodule");
+  TOvrinTable& projects = OpenTarget(5, "projects");
+  TOvrinTable& users = OpenTarget(6, "users");
+
+  // Step 4: one key per module, whatever its letter case and number of revisions.
+  StartGauge("Converting modules...#1 - Step 4/16", source_->RecordCount());
+  list_.Clear();
+  for (; !source_->Eof(); source_->Next()) {
+    Advance();
+    list_.Add(SourceKey());
+  }
+
+  // Step 5: the first record of each key makes the module and its project link.
+  StartGauge("Converting modules...#2 - Step 5/16", source_->RecordCount());
+  for (source_->First(); !source_->Eof(); source_->Next()) {
+    Advance();
+    user_.ProcessEvents();
+    int at = list_.IndexOf(SourceKey());
+    if (at < 0) continue;
+    list_.Delete(at);
+    std::string path = source_->FieldByName("PATH").AsString(), name = source_->FieldByName("FNAME").AsString();
+    Log("Adding " + Shown(path + name));
+    std::string lockedBy = source_->FieldByName("LOCKEDBY").AsString();
+    modules.Append();
+    modules.FieldByName("USERID").SetAsInteger(FindUserId(users, lockedBy));
+    modules.FieldByName("NAME").SetAsString(name);
+    modules.FieldByName("PATH").SetAsString(path);
+    modules.FieldByName("TSTAMP").SetAsDateTime(source_->FieldByName("TSTAMP").AsDateTime());
+    modules.FieldByName("LOCKTSTAMP").SetAsDateTime(source_->FieldByName("LOCKTSTAMP").AsDateTime());
+    modules.FieldByName("READONLY").SetAsString(source_->FieldByName("READONLY").AsBoolean() ? "1" : "0");
+    modules.FieldByName("LASTUSER").SetAsInteger(FindUserId(users, lockedBy));
+    modules.FieldByName("FLAGS").SetAsInteger(source_->FieldByName("OPTIONS").AsInteger());
+    modules.FieldByName("DESCRIPTION").SetAsString("");
+    modules.Post();
+    Added(modules);
+    int32_t moduleId = modules.FieldByName("MODULEID").AsInteger();
+
+    links.Append();
+    links.FieldByName("MODULEID").SetAsInteger(moduleId);
+    links.FieldByName("PROJECTID").SetAsInteger(FindProjectId(projects, source_->FieldByName("PROJECT").AsString()));
+    links.FieldByName("HIDDEN").SetAsString("0");
+    links.Post();
+    Added(links);
+  }
+  EndStep();
+}
+
+// ------------------------------------------------------------------ shared and hidden modules
+
+void TMigration::ConvertSharedDependencies() {
+  ConvertDependencies(true);
+}
+
+void TMigration::ConvertHiddenDependencies() {
+  ConvertDependencies(false);
+}
+
+void TMigration::ConvertDependencies(bool shared) {
+  const std::string title = shared ? "Converting shared dependencies..." : "Converting hidden dependencies...";
+  const std::string first = shared ? "6" : "8", second = shared ? "7" : "9";
+  Log(title);
+  TOvrinTable& list = OpenTarget(1, "projects");
+  projectNames_.clear();
+  for (list.First(); !list.Eof(); list.Next()) projectNames_.push_back(list.FieldByName("NAME").AsString());
+  list.Close();
+  std::vector<std::string> shown;
+  for (const std::string& name : projectNames_) shown.push_back(Shown(name));
+  user_.SetProjects(shown);
+  projectsShown_ = true;
+
+  OpenSource("hollardm");
+  source_->First();
+  TOvrinTable& links = OpenTarget(2, "pjmodule");
+  TOvrinTable& projects = OpenTarget(5, "projects");
+  TOvrinTable& modules = OpenTarget(6, "modules");
+
+  // The first half collects the keys of the marked modules, each once.
+  StartGauge(title + "#1 - Step " + first + "/16", source_->RecordCount());
+  list_.Clear();
+  const char* flag = shared ? "SHARE" : "HIDDEN";
+  for (; !source_->Eof(); source_->Next()) {
+    Advance();
+    if (source_->FieldByName(flag).AsBoolean()) list_.Add(SourceKey());
+  }
+
+  // The second half asks about each of them.
+  user_.BeginQuestion(shared ? "Module is shared between:" : "Module is hidden in:");
+  questionOpen_ = true;
+  StartGauge(title + "#2 - Step " + second + "/16", list_.Count());
+  for (int i = 0; i < list_.Count(); ++i) {
+    const std::string key = list_[i];
+    std::optional<std::vector<int>> answer = user_.Ask(Shown(key));
+    if (shared) {
+      user_.SetBusyCursor(true);
+      busy_ = true;
+    }
+    if (answer) {
+      // The key splits after its last backslash or colon; the folder keeps it.
+      size_t cut = key.find_last_of("\\:");
+      std::string path = cut == std::string::npos ? std::string() : key.substr(0, cut + 1);
+      std::string name = cut == std::string::npos ? key : key.substr(cut + 1);
+      int32_t moduleId = FindModuleId(modules, name, path);
+      for (int selected : *answer) {
+        if (selected < 0 || selected >= static_cast<int>(projectNames_.size())) continue;
+        const std::string& project = projectNames_[static_cast<size_t>(selected)];
+        int32_t projectId = FindProjectId(projects, project);
+        if (shared)
+          ShareModule(links, key, project, moduleId, projectId);
+        else
+          HideModule(links, moduleId, projectId);
+      }
+    }
+    if (shared) {
+      user_.SetBusyCursor(false);
+      busy_ = false;
+    }
+    Advance();
+    user_.ProcessEvents();
+  }
+
+  for (auto& t : targets_) t->Close();
+  source_->Close();
+  Log("Success.");
+  user_.EndQuestion();
+  questionOpen_ = projectsShown_ = false;
+  projectNames_.clear();
+  user_.SetStepText("Success");
+  user_.ProcessEvents();
+  list_.Clear();
+}
+
+bool TMigration::FindLink(TOvrinTable& links, int32_t moduleId, int32_t projectId) {
+  for (; !links.Eof(); links.Next())
+    if (links.FieldByName("PROJECTID").AsInteger() == projectId && links.FieldByName("MODULEID").AsInteger() == moduleId)
+      return true;
+  return false;
+}
+
+void TMigration::ShareModule(TOvrinTable& links, const std::string& key, const std::string& project, int32_t moduleId,
+                             int32_t projectId) {
+  links.First();
+  if (FindLink(links, moduleId, projectId)) {
+    Log("Already assigned: " + Shown(key) + " -> " + Shown(project));
+    return;
+  }
+  Log("Sharing: " + Shown(key) + " -> " + Shown(project));
+  links.Append();
+  links.FieldByName("PROJECTID").SetAsInteger(projectId);
+  links.FieldByName("MODULEID").SetAsInteger(moduleId);
+  links.FieldByName("HIDDEN").SetAsString("0");
+  links.Post();
+  Added(links);
+}
+
+void TMigration::HideModule(TOvrinTable& links, int32_t moduleId, int32_t projectId) {
+  for (links.First(); FindLink(links, moduleId, projectId); links.Next()) {
+    links.Edit();
+    links.FieldByName("HIDDEN").SetAsString("1");
+    links.Post();
+    Changed(links);
+  }
+}
+
+}  // namespace hollard

@@ -1,0 +1,185 @@
+// A scripted user for the migration core and small hand-made archives: an old-layout
+// folder with just the revision and project records a test names, and an empty
+// new-layout archive beside it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/table/table.h"
+#include "main/migration.h"
+#include "tests/support/temp_dir.h"
+#include "tools/archive_schema.h"
+#include "tools/source_generator.h"
+
+namespace hollard::test {
+
+// Records everything the run shows and answers questions from a script.
+class TScriptedUser : public TMigrationUser {
+ public:
+  void AddLogLine(const std::string& text, bool scroll) override {
+    log.push_back(text);
+    scrolls += scroll;
+  }
+  void SetStepText(const std::string& text) override { stepTexts.push_back(text); }
+  void SetGaugeMax(int maximum) override {
+    gaugeMax = maximum;
+    gauges.push_back({maximum, 0});
+  }
+  void SetGaugeProgress(int progress) override {
+    EXPECT_LE(progress, gaugeMax);
+    if (!gauges.empty()) gauges.back().second = progress;
+  }
+  void ProcessEvents() override { ++events; }
+  void SetProjects(const std::vector<std::string>& list) override { projects = list; }
+  void BeginQuestion(const std::string& question) override {
+    questionText = question;
+    questionsBegun.push_back(question);
+  }
+  std::optional<std::vector<int>> Ask(const std::string& module) override {
+    asked.push_back(module);
+    auto& script = questionText == "Module is hidden in:" ? hiddenAnswers : answers;
+    auto it = script.find(module);
+    if (it == script.end()) return std::nullopt;  // Skip
+    std::vector<int> picked;
+    for (const std::string& name : it->second)
+      for (size_t i = 0; i < projects.size(); ++i)
+        if (projects[i] == name) {
+          picked.push_back(static_cast<int>(i));
+          break;
+        }
+    return picked;
+  }
+  void EndQuestion() override {
+    ++questionsEnded;
+    projects.clear();
+    questionText.clear();
+  }
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  void SetBusyCursor(bool busy) override { busyChanges.push_back(busy); }
+
+  // Lines of the log from the first that equals `from` up to the next "Success." or heading.
+  bool Logged(const std::string& line) const {
+    for (const std::string& l : log)
+      if (l == line) return true;
+    return false;
+  }
+  int Count(const std::string& line) const {
+    int n = 0;
+    for (const std::string& l : log) n += l == line;
+    return n;
+  }
+
+  // Module key -> project names to select before OK; a key not named is skipped.
+  std::map<std::string, std::vector<std::string>> answers, hiddenAnswers;
+  std::vector<std::string> log, stepTexts, errors, asked, projects, questionsBegun;
+  std::vector<std::pair<int, int>> gauges;  // (maximum, last progress) per gauge start
+  std::vector<bool> busyChanges;
+  std::string questionText;
+  int gaugeMax = 0, events = 0, scrolls = 0, questionsEnded = 0;
+};
+
+struct TRevisionRow {
+  std::string path, fname, project, lockedBy;
+  bool share = false, hidden = false, readonly = false;
+  int options = 0;
+};
+
+struct TProjectRow {
+  std::string name, createBy, lastUser;
+};
+
+inline TParadoxValue Text(const std::string& s) {
+  TParadoxValue v;
+  v.isNull = s.empty();
+  v.text = s;
+  return v;
+}
+inline TParadoxValue Number(int64_t n) {
+  TParadoxValue v;
+  v.isNull = false;
+  v.integer = n;
+  return v;
+}
+inline TParadoxValue Stamp(double ms) {
+  TParadoxValue v;
+  v.isNull = false;
+  v.number = ms;
+  return v;
+}
+
+// The revision table with the fields the steps read (others are left out).
+inline void WriteRevisions(const std::string& folder, const std::vector<TRevisionRow>& rows) {
+  std::vector<TParadoxColumn> columns = {
+      {"PATH", pxAlpha, 255},     {"FNAME", pxAlpha, 64},     {"PROJECT", pxAlpha, 64},  {"LOCKEDBY", pxAlpha, 32},
+      {"OPTIONS", pxLong, 4},    {"TSTAMP", pxTimestamp, 8},     {"LOCKTSTAMP", pxTimestamp, 8}, {"READONLY", pxLogical, 1},
+      {"SHARE", pxLogical, 1},      {"HIDDEN", pxLogical, 1}};
+  std::vector<std::vector<TParadoxValue>> values;
+  int n = 0;
+  for (const TRevisionRow& r : rows) {
+    ++n;
+    values.push_back({Text(r.path), Text(r.fname), Text(r.project), Text(r.lockedBy), Number(r.options),
+                      Stamp(6.3e13 + n * 1000.0), Stamp(6.3e13 + n * 2000.0), Number(r.readonly), Number(r.share),
+                      Number(r.hidden)});
+  }
+  WriteParadoxTable(folder + "/hollardm.db", folder + "/hollardm.mb", columns, values);
+}
+
+inline void WriteProjects(const std::string& folder, const std::vector<TProjectRow>& rows) {
+  std::vector<TParadoxColumn> columns = {{"PROJECT", pxAlpha, 64}, {"CREATEBY", pxAlpha, 32}, {"LASTUSER", pxAlpha, 32},
+                                         {"CREATETIME", pxTimestamp, 8}, {"LASTACCESS", pxTimestamp, 8}};
+  std::vector<std::vector<TParadoxValue>> values;
+  for (const TProjectRow& r : rows)
+    values.push_back({Text(r.name), Text(r.createBy), Text(r.lastUser), Stamp(6.31e13), Stamp(6.32e13)});
+  WriteParadoxTable(folder + "/hollardp.db", "", columns, values);
+}
+
+// Every record of a target table as field -> text.
+inline std::vector<std::map<std::string, std::string>> Records(const std::string& folder, const std::string& table) {
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName(table);
+  t.Open();
+  std::vector<std::map<std::string, std::string>> out;
+  for (t.First(); !t.Eof(); t.Next()) {
+    std::map<std::string, std::string> record;
+    for (int i = 0; i < t.FieldCount(); ++i) record[t.Fields(i).FieldName()] = t.Fields(i).AsString();
+    out.push_back(record);
+  }
+  return out;
+}
+
+inline std::vector<std::string> Column(const std::string& folder, const std::string& table, const std::string& field) {
+  std::vector<std::string> out;
+  for (auto& r : Records(folder, table)) out.push_back(r.at(field));
+  return out;
+}
+
+class MigrationFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source = dir / "old.archive";
+    target = dir / "new.archive";
+    std::filesystem::create_directories(source);
+    std::filesystem::create_directories(target);
+    CreateNewLayoutArchive(target);
+  }
+  void Run() {
+    TMigration m(user, "windows-1252");
+    m.SetSourceDir(source);
+    m.SetTargetDir(target);
+    m.Import();
+    report = m.Report();
+  }
+  ovrin::test::TempDir dir;
+  std::string source, target;
+  TScriptedUser user;
+  TMigrationReport report;
+};
+
+}  // namespace hollard::test

@@ -1,0 +1,362 @@
+// The migration core driven by a scripted user: preflight, banner and step shape, the
+// failure handling of a step, and steps 1 to 9 on small hand-made archives.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/main/migration_fixture.h"
+
+namespace hollard::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The log lines between a heading and the step's end.
+std::vector<std::string> Section(const TScriptedUser& user, const std::string& heading) {
+  std::vector<std::string> out;
+  bool in = false;
+  for (const std::string& line : user.log) {
+    if (line == heading) {
+      in = true;
+      continue;
+    }
+    if (!in) continue;
+    out.push_back(line);
+    if (line == "Success." || line.rfind("Converting ", 0) == 0) break;
+  }
+  return out;
+}
+
+const std::string kSourceMissing = "Source tables not found!\n\rSee Hollard online help topic \"Installation\"";
+const std::string kTargetMissing = "Target tables not found!\n\rSee Hollard online help topic \"Installation\"";
+
+// ------------------------------------------------------------------ preflight and run shape
+
+TEST(MigrationFoldersTest, ADelimiterIsAppendedOnlyWhenMissing) {
+  EXPECT_EQ(TMigration::WithDelimiter(""), "/");
+  EXPECT_EQ(TMigration::WithDelimiter("/data/old"), "/data/old/");
+  EXPECT_EQ(TMigration::WithDelimiter("/data/old/"), "/data/old/");
+}
+
+TEST_F(MigrationFixture, PreflightNamesTheSourceFirstAndWritesNothing) {
+  fs::remove_all(target);
+  fs::create_directories(target);
+  Run();  // neither table there: only the source box
+  EXPECT_EQ(user.errors, std::vector<std::string>{kSourceMissing});
+  EXPECT_TRUE(report.preflightFailed);
+  EXPECT_TRUE(user.log.empty());
+
+  user = TScriptedUser();
+  WriteRevisions(source, {});
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{kTargetMissing});
+  EXPECT_TRUE(user.log.empty());
+  EXPECT_TRUE(fs::is_empty(target));
+}
+
+TEST_F(MigrationFixture, PreflightFindsTablesUnderAnyLetterCase) {
+  WriteRevisions(source, {});
+  WriteProjects(source, {});
+  fs::rename(source + "/hollardm.db", source + "/HOLLARDM.DB");
+  fs::rename(target + "/users.DAT", target + "/USERS.dat");
+  Run();
+  EXPECT_FALSE(report.preflightFailed);
+}
+
+TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
+  WriteRevisions(source, {});
+  WriteProjects(source, {});
+  Run();
+  ASSERT_GE(user.log.size(), 7u);
+  EXPECT_EQ(user.log[0], "Hollard version archive conversion tool");
+  EXPECT_EQ(user.log[1], std::string(39, '='));
+  EXPECT_EQ(user.log[2], "Converting from Paradox archive V1.4 - " + source + "/");
+  EXPECT_EQ(user.log[3], "Converting to Ovrin archive V2.0 - " + target + "/");
+  EXPECT_EQ(user.log[4], "Ovrin engine version: 1.19");
+  EXPECT_EQ(user.log[5].rfind("Process started at ", 0), 0u);
+  EXPECT_EQ(user.log[6], "");
+  // Empty tables: every step still ends with "Success.", its gauge at 0 of 0.
+  EXPECT_EQ(user.Count("Success."), 5);
+  EXPECT_TRUE(user.errors.empty());
+  std::vector<std::string> texts;
+  for (const std::string& t : user.stepTexts)
+    if (t != "Success") texts.push_back(t);
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "Converting users... #1 - Step 1/16", "Converting users... #2 - Step 2/16",
+                       "Converting projects... - Step 3/16", "Converting modules...#1 - Step 4/16",
+                       "Converting modules...#2 - Step 5/16", "Converting shared dependencies...#1 - Step 6/16",
+                       "Converting shared dependencies...#2 - Step 7/16",
+                       "Converting hidden dependencies...#1 - Step 8/16",
+                       "Converting hidden dependencies...#2 - Step 9/16"}));
+  for (auto& g : user.gauges) EXPECT_EQ(g, (std::pair<int, int>{0, 0}));
+  // No question without a marked module, but the controls were enabled and reset.
+  EXPECT_TRUE(user.asked.empty());
+  EXPECT_EQ(user.questionsBegun.size(), 2u);
+  EXPECT_EQ(user.questionsEnded, 2);
+  EXPECT_FALSE(report.Failed());
+}
+
+TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
+  WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
+  // No project table: step 3 shows the open error and then the closed-dataset error.
+  Run();
+  ASSERT_EQ(user.errors.size(), 2u);
+  EXPECT_NE(user.errors[0].find("hollardp"), std::string::npos) << user.errors[0];
+  EXPECT_EQ(user.errors[1], "Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Section(user, "Converting projects..."), std::vector<std::string>{"Converting modules..."});
+  EXPECT_EQ(user.Count("Success."), 4);
+  ASSERT_EQ(report.steps.size(), 5u);
+  EXPECT_FALSE(report.steps[1].succeeded);
+  EXPECT_EQ(report.steps[1].errors.size(), 2u);
+  EXPECT_TRUE(report.steps[2].succeeded);
+  EXPECT_TRUE(report.Failed());
+  // The next step ran: the module is there, linked to project 0.
+  EXPECT_EQ(Column(target, "modules", "NAME"), std::vector<std::string>{"a.pas"});
+  EXPECT_EQ(Column(target, "pjmodule", "PROJECTID"), std::vector<std::string>{"0"});
+}
+
+TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {
+  // A revision table without SHARE: step 6 fails, step 8 runs.
+  std::vector<TParadoxColumn> columns = {{"PATH", pxAlpha, 20}, {"FNAME", pxAlpha, 20}, {"PROJECT", pxAlpha, 20},
+                                         {"LOCKEDBY", pxAlpha, 20}, {"OPTIONS", pxLong, 4}, {"TSTAMP", pxTimestamp, 8},
+                                         {"LOCKTSTAMP", pxTimestamp, 8}, {"READONLY", pxLogical, 1},
+                                         {"HIDDEN", pxLogical, 1}};
+  WriteParadoxTable(source + "/hollardm.db", "", columns,
+                    {{Text("\\"), Text("x"), Text("P.dpr"), Text("ada"), Number(0), Stamp(6.3e13), Stamp(6.3e13),
+                      Number(0), Number(1)}});
+  WriteProjects(source, {{"P.dpr", "ada", "ada"}});
+  user.hiddenAnswers["\\x"] = {"P.dpr"};
+  Run();
+  ASSERT_EQ(user.errors, std::vector<std::string>{"Field 'SHARE' not found"});
+  EXPECT_EQ(user.questionsEnded, 2);  // the failed step put the question controls back too
+  EXPECT_EQ(user.asked, std::vector<std::string>{"\\x"});  // step 9 still asked
+  EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), std::vector<std::string>{"1"});
+}
+
+TEST_F(MigrationFixture, TheSourceArchiveIsNeverWritten) {
+  TSourceOptions o;
+  o.revisions = 60;
+  o.modules = 12;
+  o.blobBytes = 3000;
+  WriteSourceArchive(source, PlanSourceArchive(o), o);
+  std::map<std::string, std::string> before;
+  for (const auto& e : fs::directory_iterator(source)) before[e.path().filename()] = Slurp(e.path());
+  Run();
+  EXPECT_FALSE(report.Failed());
+  std::map<std::string, std::string> after;
+  for (const auto& e : fs::directory_iterator(source)) after[e.path().filename()] = Slurp(e.path());
+  EXPECT_EQ(before, after);
+}
+
+// ------------------------------------------------------------------ users and projects
+
+TEST_F(MigrationFixture, LoginsThatDifferInCaseMakeOneUserInCaseInsensitiveOrder) {
+  WriteRevisions(source, {{"\\", "a", "P", "Smith"},
+                          {"\\", "b", "P", "smith"},
+                          {"\\", "c", "P", "SMITH"},
+                          {"\\", "d", "P", "bob"},
+                          {"\\", "e", "P", "Ada"},
+                          {"\\", "f", "P", ""}});
+  WriteProjects(source, {});
+  Run();
+  EXPECT_EQ(Section(user, "Converting users..."),
+            (std::vector<std::string>{"Adding ", "Adding Ada", "Adding bob", "Adding Smith", "Success."}));
+  EXPECT_EQ(Column(target, "users", "LOGIN"), (std::vector<std::string>{"", "Ada", "bob", "Smith"}));
+  auto users = Records(target, "users");
+  for (auto& u : users) {
+    EXPECT_EQ(u["PW"], TMigration::kInitialPassword);
+    EXPECT_EQ(u["PW"].size(), 155u);
+    EXPECT_EQ(u["IPADDR"], "0");
+    EXPECT_EQ(u["RIGHTS"], "2");
+    EXPECT_EQ(u["DELETED"], "0");
+    EXPECT_EQ(u["DESCRIPTION"], "");
+  }
+  EXPECT_EQ(users[3]["USERID"], "4");
+  EXPECT_EQ(report.added.at("users"), 4);
+  // Modules locked by any spelling find the one user (the exact walk fails, the one
+  // that ignores case finds 'Smith').
+  EXPECT_EQ(Column(target, "modules", "USERID"), (std::vector<std::string>{"4", "4", "4", "3", "2", "1"}));
+}
+
+TEST_F(MigrationFixture, ExistingUsersAreFoundOnlyInTheirExactSpelling) {
+  {
+    ovrin::TOvrinTable users;
+    users.SetDatabaseName(target);
+    users.SetTableName("users");
+    users.Open();
+    for (const char* login : {"smith", "jones"}) {
+      users.Append();
+      users.FieldByName("LOGIN").SetAsString(login);
+      users.Post();
+    }
+  }
+  WriteRevisions(source, {{"\\", "a", "P", "Smith"}, {"\\", "b", "P", "jones"}});
+  WriteProjects(source, {});
+  Run();
+  // Both get their "Adding" line; only 'Smith' is new.
+  EXPECT_EQ(Section(user, "Converting users..."),
+            (std::vector<std::string>{"Adding jones", "Adding Smith", "Success."}));
+  EXPECT_EQ(Column(target, "users", "LOGIN"), (std::vector<std::string>{"smith", "jones", "Smith"}));
+}
+
+TEST_F(MigrationFixture, ProjectsSkipOnlyTheStandardProjectInExactCase) {
+  WriteRevisions(source, {{"\\", "a", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", "nobody"},
+                         {"_HLRD_std.dpr", "ada", "ada"},
+                         {"_hlrd_std.dpr", "ADA", ""},
+                         {"Main.dpr", "", "ada"}});
+  Run();
+  EXPECT_EQ(Section(user, "Converting projects..."),
+            (std::vector<std::string>{"Adding Main.dpr", "Adding _hlrd_std.dpr", "Adding Main.dpr", "Success."}));
+  auto projects = Records(target, "projects");
+  ASSERT_EQ(projects.size(), 3u);
+  EXPECT_EQ(projects[0]["CREATEDBY"], "1");
+  EXPECT_EQ(projects[0]["LASTUSER"], "0");  // not a user
+  EXPECT_EQ(projects[1]["CREATEDBY"], "1");  // 'ADA' finds 'ada'
+  EXPECT_EQ(projects[1]["LASTUSER"], "0");   // no user has the empty login here
+  EXPECT_EQ(projects[2]["CREATEDBY"], "0");
+  for (auto& p : projects) {
+    EXPECT_EQ(p["HISTORY"], "Converted by Dovoruv 2.0");
+    EXPECT_EQ(p["DELETED"], "0");
+  }
+}
+
+// ------------------------------------------------------------------ modules
+
+TEST_F(MigrationFixture, OneModulePerKeyLinkedToTheProjectOfItsFirstRecord) {
+  std::vector<TRevisionRow> rows;
+  for (int i = 0; i < 20; ++i) rows.push_back({"\\src\\", "Unit1.pas", i == 0 ? "B.dpr" : "A.dpr", "", false, false, true, 7});
+  rows.push_back({"\\SRC\\", "unit1.PAS", "A.dpr", "ada"});
+  rows.push_back({"c:\\lib\\", "x.pas", "A.dpr", "ada"});
+  WriteRevisions(source, rows);
+  WriteProjects(source, {{"A.dpr", "", ""}, {"B.dpr", "", ""}});
+  Run();
+  EXPECT_EQ(Section(user, "Converting modules..."),
+            (std::vector<std::string>{"Adding \\src\\Unit1.pas", "Adding c:\\lib\\x.pas", "Success."}));
+  auto modules = Records(target, "modules");
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[0]["PATH"], "\\src\\");
+  EXPECT_EQ(modules[0]["NAME"], "Unit1.pas");
+  EXPECT_EQ(modules[0]["READONLY"], "1");
+  EXPECT_EQ(modules[0]["FLAGS"], "7");
+  EXPECT_EQ(modules[0]["USERID"], "1");  // the empty login's user
+  EXPECT_EQ(modules[1]["READONLY"], "0");
+  EXPECT_EQ(modules[1]["USERID"], "2");
+  EXPECT_EQ(modules[1]["LASTUSER"], "2");
+  auto links = Records(target, "pjmodule");
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0]["MODULEID"], "1");
+  EXPECT_EQ(links[0]["PROJECTID"], "2");  // B.dpr, the project of the first record
+  EXPECT_EQ(links[0]["HIDDEN"], "0");
+  EXPECT_EQ(links[1]["PROJECTID"], "1");
+  // Gauges of steps 4 and 5 walk every record.
+  EXPECT_EQ(user.gauges[3], (std::pair<int, int>{22, 22}));
+  EXPECT_EQ(user.gauges[4], (std::pair<int, int>{22, 22}));
+}
+
+// ------------------------------------------------------------------ shared and hidden modules
+
+class DependencyTest : public MigrationFixture {
+ protected:
+  void SetUp() override {
+    MigrationFixture::SetUp();
+    WriteRevisions(source, {{"\\src\\", "a.pas", "One.dpr", "", true, false},
+                            {"\\src\\", "a.pas", "One.dpr", "", true, true},
+                            {"\\src\\", "b.pas", "One.dpr", "", true, false},
+                            {"\\src\\", "c.pas", "Two.dpr", "", true, true},
+                            {"d:\\x\\", "d.pas", "One.dpr", "", false, true},
+                            {"\\src\\", "e.pas", "One.dpr", "", false, false}});
+    WriteProjects(source, {{"One.dpr", "", ""}, {"Two.dpr", "", ""}, {"Two.dpr", "", ""}, {"Three.dpr", "", ""}});
+  }
+};
+
+TEST_F(DependencyTest, SharedModulesAreAskedOnceAndLinkedAsAnswered) {
+  user.answers["\\src\\a.pas"] = {"One.dpr", "Two.dpr", "Three.dpr"};
+  user.answers["\\src\\b.pas"] = {};  // OK with nothing selected
+  // c.pas: Skip.
+  Run();
+  EXPECT_EQ(user.questionsBegun,
+            (std::vector<std::string>{"Module is shared between:", "Module is hidden in:"}));
+  EXPECT_EQ(user.asked, (std::vector<std::string>{"\\src\\a.pas", "\\src\\b.pas", "\\src\\c.pas",  // shared
+                                                  "\\src\\a.pas", "\\src\\c.pas", "d:\\x\\d.pas"}));  // hidden
+  EXPECT_EQ(Section(user, "Converting shared dependencies..."),
+            (std::vector<std::string>{"Already assigned: \\src\\a.pas -> One.dpr",
+                                      "Sharing: \\src\\a.pas -> Two.dpr", "Sharing: \\src\\a.pas -> Three.dpr",
+                                      "Success."}));
+  auto links = Records(target, "pjmodule");
+  ASSERT_EQ(links.size(), 7u);  // five from step 5, two shared
+  EXPECT_EQ(links[5]["MODULEID"], "1");
+  EXPECT_EQ(links[5]["PROJECTID"], "2");  // the first "Two.dpr"
+  EXPECT_EQ(links[6]["PROJECTID"], "4");
+  // The hourglass around each answered shared question, never in the hidden step.
+  EXPECT_EQ(user.busyChanges, (std::vector<bool>{true, false, true, false, true, false}));
+  EXPECT_EQ(report.added.at("pjmodule"), 7);
+}
+
+TEST_F(DependencyTest, HiddenMarksOnlyExistingLinks) {
+  user.hiddenAnswers["\\src\\a.pas"] = {"One.dpr", "Three.dpr"};  // linked to One only
+  user.hiddenAnswers["\\src\\c.pas"] = {"One.dpr"};               // not linked to One
+  user.hiddenAnswers["d:\\x\\d.pas"] = {"One.dpr"};
+  Run();
+  EXPECT_EQ(Section(user, "Converting hidden dependencies..."), std::vector<std::string>{"Success."});
+  auto links = Records(target, "pjmodule");
+  ASSERT_EQ(links.size(), 5u);
+  std::vector<std::string> hidden;
+  for (auto& l : links) hidden.push_back(l["HIDDEN"]);
+  EXPECT_EQ(hidden, (std::vector<std::string>{"1", "0", "0", "1", "0"}));
+  EXPECT_EQ(report.changed.at("pjmodule"), 2);
+}
+
+TEST_F(DependencyTest, TheProjectListIsTheTargetsProjectsInTableOrder) {
+  std::vector<std::vector<std::string>> seen;
+  struct TWatch : TScriptedUser {
+    std::vector<std::vector<std::string>>* seen;
+    std::optional<std::vector<int>> Ask(const std::string& module) override {
+      seen->push_back(projects);
+      return TScriptedUser::Ask(module);
+    }
+  } watch;
+  watch.seen = &seen;
+  TMigration m(watch);
+  m.SetSourceDir(source);
+  m.SetTargetDir(target);
+  m.Import();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0], (std::vector<std::string>{"One.dpr", "Two.dpr", "Two.dpr", "Three.dpr"}));
+  EXPECT_TRUE(watch.projects.empty());  // cleared when the question ended
+}
+
+// ------------------------------------------------------------------ lookups
+
+TEST_F(MigrationFixture, LookupsPreferTheExactSpellingThenIgnoreCase) {
+  WriteRevisions(source, {});
+  WriteProjects(source, {});
+  ovrin::TOvrinTable modules;
+  modules.SetDatabaseName(target);
+  modules.SetTableName("modules");
+  modules.Open();
+  for (auto [path, name] : std::vector<std::pair<std::string, std::string>>{
+           {"\\SRC\\", "Unit1.pas"}, {"\\src\\", "unit1.pas"}, {"\\lib\\", "Unit1.pas"}}) {
+    modules.Append();
+    modules.FieldByName("PATH").SetAsString(path);
+    modules.FieldByName("NAME").SetAsString(name);
+    modules.Post();
+  }
+  TScriptedUser quiet;
+  TMigration m(quiet);
+  EXPECT_EQ(m.FindModuleId(modules, "unit1.pas", "\\src\\"), 2);  // exact beats the earlier case variant
+  EXPECT_EQ(m.FindModuleId(modules, "UNIT1.PAS", "\\Src\\"), 1);  // first case-insensitive match
+  EXPECT_EQ(m.FindModuleId(modules, "Unit1.pas", "\\LIB\\"), 3);
+  EXPECT_EQ(m.FindModuleId(modules, "Unit1.pas", "\\other\\"), 0);  // NAME alone is not enough
+  EXPECT_EQ(m.FindModuleId(modules, "Unit1.pàs", "\\src\\"), 0);     // accents still count
+}
+
+}  // namespace
+}  // namespace hollard::test
