@@ -395,6 +395,12 @@ std::string TParadoxFile::ReadBlobBytes(uint64_t offset, size_t count) const {
   return bytes.substr(static_cast<size_t>(offset - first), count);
 }
 
+uint32_t TParadoxFile::BlobLength(int32_t record, int field) const {
+  const TParadoxField& f = fields_.at(static_cast<size_t>(field));
+  if (!f.IsBlob()) NoConversion(f, "a blob");
+  return LoadLE32(FieldBytes(record, field) + f.size - 10u + 4);
+}
+
 std::string TParadoxFile::Blob(int32_t record, int field) const {
   const TParadoxField& f = fields_.at(static_cast<size_t>(field));
   if (!f.IsBlob()) NoConversion(f, "a blob");

@@ -84,6 +84,8 @@ class TParadoxFile {
   double DateTime(int32_t record, int field) const;
   // A blob field's whole value, byte for byte.
   std::string Blob(int32_t record, int field) const;
+  // The length the record declares for its blob, without reading the blob file.
+  uint32_t BlobLength(int32_t record, int field) const;
 
  private:
   [[noreturn]] void Damaged(const std::string& what) const;

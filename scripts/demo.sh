@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# The main job: migrate the bundled sample archive into a fresh new-layout archive.
-# Installs what is missing and builds first.
+# The main job: make a small old-layout archive and an empty new-layout archive with the
+# generators, and migrate the one into the other with the bundled answers file, printing
+# the run's log and summary. Installs what is missing and builds first.
+# Extra arguments go to hollard-migrate (for example --dry-run or --interactive).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 BUILD_DIR=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)"
-if [ -x "$BUILD_DIR/cli/hollard-migrate" ]; then
-  exec "$BUILD_DIR/cli/hollard-migrate" "$@"
-fi
-echo "The migration front end is not built yet: this build holds the engine's base layer."
-echo "Run 'bash scripts/test.sh' to run its tests."
+DEMO="$BUILD_DIR/demo"
+rm -rf "$DEMO"
+"$BUILD_DIR/tools/hollard-archive" make-source "$DEMO/old" --seed 1
+"$BUILD_DIR/tools/hollard-archive" create "$DEMO/new"
+answers=(--answers scripts/demo-answers.json)
+for a in "$@"; do [ "$a" = "--interactive" ] && answers=(); done
+exec "$BUILD_DIR/cli/hollard-migrate" "$DEMO/old" "$DEMO/new" "${answers[@]}" --report "$DEMO/report.json" "$@"

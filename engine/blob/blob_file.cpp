@@ -15,7 +15,6 @@ using namespace blobfmt;
 namespace {
 constexpr uint16_t kMaxPins = 64;
 constexpr int kMaxRestarts = 1000;
-constexpr int64_t kMaxEndOfFile = 2000000000;
 }  // namespace
 
 void TBlock::Clear() {

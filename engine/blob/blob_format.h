@@ -34,6 +34,7 @@ constexpr uint32_t kHeaderSize = 512;
 constexpr uint32_t kBlockHeaderSize = 18;
 constexpr int32_t kMinBlockSize = 64;
 constexpr int32_t kMaxBlockSize = 65536;
+constexpr int64_t kMaxEndOfFile = 2000000000;  // a blob file never grows past this
 constexpr size_t hChangeCounter = 0, hVersion = 8, hFreeList = 9, hEndOfFile = 13, hModified = 17;
 constexpr size_t bPrevious = 0, bNext = 4, bUsed = 8, bOwner = 10, bLength = 14;
 }  // namespace blobfmt

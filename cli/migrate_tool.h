@@ -1,0 +1,27 @@
+// hollard-migrate: the migration run from a terminal.
+//
+//   hollard-migrate SOURCE TARGET [--answers FILE | --interactive] [--log FILE]
+//                   [--report FILE] [--dry-run] [--allow-duplicates] [--force]
+//                   [--code-page NAME] [--backup DIR] [--password TEXT]...
+//
+// Exit codes: 0 the run succeeded; 1 the preflight or a step failed; 2 the command line
+// or the answers file is wrong; 3 a guard stopped the run before it wrote anything.
+#pragma once
+
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace hollard {
+
+struct TMigrateConsole {
+  std::istream& in;
+  std::ostream& out;  // the log and the summary
+  std::ostream& err;  // errors, the progress bar
+  bool terminal = false;  // draw a progress bar on err
+};
+
+int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console);
+
+}  // namespace hollard

@@ -1,0 +1,32 @@
+// Checks a terminal run makes before it writes anything: whether the target already
+// holds this archive's projects (a second run of the same archive), and whether the
+// stored files fit into what the target's blob file has left.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "main/text_compare.h"
+
+namespace hollard {
+
+// The source's project names (archive bytes) that a target project already carries,
+// compared without regard to case; the standard project "_HLRD_std.dpr" is left out.
+std::vector<std::string> ProjectsAlreadyInTarget(const std::string& sourceDir, const std::string& targetDir,
+                                                 const TTextComparer& comparer);
+
+struct TBlobSpace {
+  int64_t needed = 0;     // bytes of blob blocks the stored files will take
+  int64_t available = 0;  // bytes the target's blob file can still grow by
+  int64_t blobs = 0;      // non-empty stored files
+  bool Fits() const { return needed <= available; }
+};
+// Sums the stored files' lengths (as the revision records declare them, without reading
+// the blob file) in whole blocks of the target "blobs" table.
+TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir);
+
+// The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
+std::vector<std::string> TargetTableFiles(const std::string& targetDir);
+
+}  // namespace hollard

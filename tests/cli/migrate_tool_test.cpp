@@ -1,0 +1,232 @@
+// hollard-migrate run in-process on generated archives: answers, exit codes, the
+// summary and report, and the guards and options a terminal run offers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/migrate_tool.h"
+#include "engine/base/platform.h"
+#include "main/migration_guards.h"
+#include "tests/main/migration_fixture.h"
+
+namespace hollard::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TResult {
+  int code;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(folder)) files[e.path().filename()] = Slurp(e.path());
+  return files;
+}
+
+class MigrateToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source = dir / "old";
+    target = dir / "new";
+    fs::create_directories(source);
+    fs::create_directories(target);
+    CreateNewLayoutArchive(target);
+    WriteRevisions(source, {{"\\src\\", "a.pas", "One.dpr", "ada", true, false},
+                            {"\\src\\", "b.pas", "One.dpr", "bob", true, true},
+                            {"\\src\\", "c.pas", "Two.dpr", "", false, true}});
+    WriteProjects(source, {{"One.dpr", "ada", "bob"}, {"Two.dpr", "bob", "ada"}, {"_HLRD_std.dpr", "", ""}});
+  }
+  TResult Run(std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    int code = RunMigrateTool(args, TMigrateConsole{in, out, err, false});
+    return {code, out.str(), err.str()};
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    std::string path = dir / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  ovrin::test::TempDir dir;
+  std::string source, target;
+};
+
+TEST_F(MigrateToolTest, AnswersFileSharesAndHidesAndTheSummaryCounts) {
+  std::string answers = Write("answers.json", R"({"shared": {"\\src\\a.pas": ["Two.dpr"], "\\src\\b.pas": ["One.dpr"]},
+                                                  "hidden": {"\\src\\b.pas": ["One.dpr"]}})");
+  std::string report = dir / "report.json";
+  std::string logFile = dir / "run.log";
+  TResult r = Run({source, target, "--answers", answers, "--report", report, "--log", logFile});
+  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("Sharing: \\src\\a.pas -> Two.dpr"), std::string::npos);
+  EXPECT_NE(r.out.find("Already assigned: \\src\\b.pas -> One.dpr"), std::string::npos);
+  EXPECT_NE(r.out.find("    pjmodule   4\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("    users      3\n"), std::string::npos) << r.out;
+  // c.pas is hidden but not named: answered with Skip and reported.
+  EXPECT_NE(r.out.find("Questions answered with Skip"), std::string::npos);
+  EXPECT_NE(r.out.find("    hidden: \\src\\c.pas\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Result: success"), std::string::npos);
+  EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), (std::vector<std::string>{"0", "1", "0", "0"}));
+
+  nlohmann::json j = nlohmann::json::parse(Slurp(report));
+  EXPECT_TRUE(j["succeeded"].get<bool>());
+  EXPECT_EQ(j["added"]["pjmodule"], 4);
+  EXPECT_EQ(j["changed"]["pjmodule"], 1);
+  EXPECT_EQ(j["steps"].size(), 5u);
+  EXPECT_EQ(j["skippedQuestions"], nlohmann::json::array({"hidden: \\src\\c.pas"}));
+  std::string log = Slurp(logFile);
+  EXPECT_EQ(log.rfind("Hollard version archive conversion tool\n", 0), 0u);
+  EXPECT_NE(log.find("Adding \\src\\a.pas\n"), std::string::npos);
+}
+
+TEST_F(MigrateToolTest, UsageErrorsAndBadAnswerFilesExitTwo) {
+  EXPECT_EQ(Run({}).code, 2);
+  EXPECT_EQ(Run({source}).code, 2);
+  TResult both = Run({source, target, "--answers", "x.json", "--interactive"});
+  EXPECT_EQ(both.code, 2);
+  TResult missing = Run({source, target, "--answers", dir / "none.json"});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
+  TResult broken = Run({source, target, "--answers", Write("bad.json", "{\"shared\": [")});
+  EXPECT_EQ(broken.code, 2);
+  EXPECT_NE(broken.err.find("bad.json is not valid JSON"), std::string::npos) << broken.err;
+  TResult shape = Run({source, target, "--answers", Write("shape.json", R"({"shared": {"\\a": "One.dpr"}})")});
+  EXPECT_EQ(shape.code, 2);
+  EXPECT_NE(shape.err.find("must be a list of project names"), std::string::npos) << shape.err;
+  TResult section = Run({source, target, "--answers", Write("section.json", R"({"shraed": {}})")});
+  EXPECT_EQ(section.code, 2);
+  EXPECT_NE(section.err.find("unknown section \"shraed\""), std::string::npos) << section.err;
+  TResult codePage = Run({source, target, "--code-page", "no-such-page"});
+  EXPECT_EQ(codePage.code, 2);
+  EXPECT_NE(codePage.err.find("no-such-page"), std::string::npos);
+  // Nothing was written by any of them.
+  EXPECT_TRUE(Records(target, "users").empty());
+}
+
+TEST_F(MigrateToolTest, PreflightAndStepFailuresExitOne) {
+  TResult noTarget = Run({source, dir / "nowhere"});
+  EXPECT_EQ(noTarget.code, 1);
+  EXPECT_NE(noTarget.err.find("Target tables not found!"), std::string::npos);
+  EXPECT_NE(noTarget.out.find("The run did not start"), std::string::npos);
+
+  fs::remove(source + "/hollardp.db");
+  TResult step = Run({source, target});
+  EXPECT_EQ(step.code, 1);
+  EXPECT_NE(step.out.find("ConvertProjects"), std::string::npos);
+  EXPECT_NE(step.out.find("FAILED\n"), std::string::npos) << step.out;
+  EXPECT_NE(step.out.find("Cannot perform this operation on a closed dataset"), std::string::npos);
+  EXPECT_NE(step.out.find("Result: FAILED"), std::string::npos);
+}
+
+TEST_F(MigrateToolTest, ASecondRunOfTheSameArchiveIsStoppedBeforeItWrites) {
+  ASSERT_EQ(Run({source, target}).code, 0);
+  auto before = Snapshot(target);
+  TResult again = Run({source, target});
+  EXPECT_EQ(again.code, 3);
+  EXPECT_NE(again.err.find("already holds projects of this archive: One.dpr Two.dpr."), std::string::npos) << again.err;
+  EXPECT_NE(again.err.find("--allow-duplicates"), std::string::npos);
+  EXPECT_EQ(Snapshot(target), before);
+  TResult allowed = Run({source, target, "--allow-duplicates"});
+  EXPECT_EQ(allowed.code, 0) << allowed.err;
+  EXPECT_EQ(Column(target, "projects", "NAME"), (std::vector<std::string>{"One.dpr", "Two.dpr", "One.dpr", "Two.dpr"}));
+}
+
+TEST_F(MigrateToolTest, TheStandardProjectAloneIsNoDuplicate) {
+  {
+    ovrin::TOvrinTable projects;
+    projects.SetDatabaseName(target);
+    projects.SetTableName("projects");
+    projects.Open();
+    projects.Append();
+    projects.FieldByName("NAME").SetAsString("_HLRD_std.dpr");
+    projects.Post();
+  }
+  EXPECT_EQ(Run({source, target}).code, 0);
+}
+
+TEST_F(MigrateToolTest, StoredFilesThatCannotFitStopTheRunUnlessForced) {
+  // Source blobs of 5,000 bytes; a target blob file with only about 4 KB left.
+  TSourceOptions o;
+  o.revisions = 10;
+  o.modules = 3;
+  o.projects = 1;
+  o.blobBytes = 5000;
+  WriteSourceArchive(source, PlanSourceArchive(o), o);
+  std::string blb = ovrin::Platform().ResolveExisting(target + "/blobs.BLB");
+  ASSERT_FALSE(blb.empty());
+  fs::resize_file(blb, 2000000000 - 4096);  // sparse
+  TBlobSpace space = BlobSpaceNeeded(source + "/", target + "/");
+  EXPECT_EQ(space.available, 4096);
+  EXPECT_GT(space.needed, space.available);
+  auto before = Snapshot(target);
+  TResult stopped = Run({source, target});
+  EXPECT_EQ(stopped.code, 3);
+  EXPECT_NE(stopped.err.find("would not fit"), std::string::npos) << stopped.err;
+  EXPECT_NE(stopped.err.find("--force"), std::string::npos);
+  EXPECT_EQ(Snapshot(target).size(), before.size());
+  EXPECT_EQ(Records(target, "users").size(), 0u);
+  EXPECT_EQ(Run({source, target, "--force"}).code, 0);
+}
+
+TEST_F(MigrateToolTest, DryRunLeavesTheTargetAsItWas) {
+  auto before = Snapshot(target);
+  TResult r = Run({source, target, "--dry-run"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Summary (dry run: the target was not touched)"), std::string::npos);
+  EXPECT_NE(r.out.find("Records that would be added:\n"), std::string::npos);
+  EXPECT_NE(r.out.find("    modules    3\n"), std::string::npos) << r.out;
+  EXPECT_EQ(Snapshot(target), before);
+}
+
+TEST_F(MigrateToolTest, BackupCopiesTheTablesBeforeTheFirstWrite) {
+  auto before = Snapshot(target);
+  std::string backup = dir / "backup";
+  fs::remove(source + "/hollardp.db");  // a failing step: the summary says how to undo
+  TResult r = Run({source, target, "--backup", backup});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(Snapshot(backup), before);
+  EXPECT_NE(r.out.find("To undo this run, copy the files in " + backup + " back into " + target), std::string::npos)
+      << r.out;
+  // A second backup into the same folder would overwrite the first: refused.
+  TResult again = Run({source, target, "--backup", backup, "--allow-duplicates"});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
+}
+
+TEST_F(MigrateToolTest, InteractiveAnswersOnTheTerminal) {
+  // Shared: a.pas -> projects 2, b.pas -> a wrong entry then Skip; hidden: b.pas -> 1, c.pas -> Skip.
+  TResult r = Run({source, target, "--interactive"}, "2\n7\n\n1\n\n");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("Module is shared between: \\src\\a.pas\n  1. One.dpr\n  2. Two.dpr\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("'7' is not a number from 1 to 2."), std::string::npos);
+  EXPECT_NE(r.out.find("Sharing: \\src\\a.pas -> Two.dpr"), std::string::npos);
+  EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), (std::vector<std::string>{"0", "1", "0", "0"}));
+}
+
+TEST_F(MigrateToolTest, AnswersMatchKeysDecodedFromTheCodePage) {
+  // A module whose path holds a byte of windows-1252 (0xE9, e with acute accent).
+  WriteRevisions(source, {{"\\caf\xE9\\", "a.pas", "One.dpr", "", true, false}});
+  std::string answers = Write("answers.json", "{\"shared\": {\"\\\\caf\xC3\xA9\\\\a.pas\": [\"Two.dpr\"]}}");
+  TResult r = Run({source, target, "--answers", answers});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Sharing: \\caf\xC3\xA9\\a.pas -> Two.dpr"), std::string::npos) << r.out;
+  // The target keeps the archive's bytes.
+  EXPECT_EQ(Column(target, "modules", "PATH"), std::vector<std::string>{"\\caf\xE9\\"});
+}
+
+}  // namespace
+}  // namespace hollard::test
