@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libicu-dev pxlib-dev libcli11-dev nlohmann-json3-dev
+  libicu-dev pxlib-dev libcli11-dev nlohmann-json3-dev qt6-base-dev
 )
 
 missing=()

@@ -1,0 +1,76 @@
+// Steps 1 to 3: the users (the distinct lock owners of the old archive) and the projects.
+#include "engine/table/table.h"
+#include "main/migration.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+// ------------------------------------------------------------------ users and projects
+
+void TMigration::ConvertUsers() {
+  Log("Converting users...");
+  OpenSource("hollardm");
+  source_->First();
+  // Step 1: the distinct lock owners, the empty login of unlocked modules included.
+  StartGauge("Converting users... #1 - Step 1/16", source_->RecordCount());
+  list_.Clear();
+  for (; !source_->Eof(); source_->Next()) {
+    Advance();
+    list_.Add(source_->FieldByName("LOCKEDBY").AsString());
+  }
+  source_->Close();
+  TOvrinTable& users = OpenTarget(2, "users");
+
+  // Step 2: a user for every login that no user has in exactly this spelling.
+  StartGauge("Converting users... #2 - Step 2/16", list_.Count());
+  for (int i = 0; i < list_.Count(); ++i) {
+    Advance();
+    user_.ProcessEvents();
+    const std::string& login = list_[i];
+    Log("Adding " + Shown(login));
+    bool exists = false;
+    for (users.First(); !users.Eof() && !exists; users.Next()) exists = users.FieldByName("LOGIN").AsString() == login;
+    if (exists) continue;
+    users.Append();
+    users.FieldByName("LOGIN").SetAsString(login);
+    users.FieldByName("PW").SetAsString(kInitialPassword);
+    users.FieldByName("IPADDR").SetAsString("0");
+    users.FieldByName("RIGHTS").SetAsInteger(2);
+    users.FieldByName("DELETED").SetAsString("0");
+    users.FieldByName("DESCRIPTION").SetAsString("");
+    users.Post();
+    Added(users);
+  }
+  EndStep();
+}
+
+void TMigration::ConvertProjects() {
+  Log("Converting projects...");
+  OpenSource("hollardp");
+  source_->First();
+  TOvrinTable& projects = OpenTarget(2, "projects");
+  TOvrinTable& users = OpenTarget(5, "users");
+  StartGauge("Converting projects... - Step 3/16", source_->RecordCount());
+  for (source_->First(); !source_->Eof(); source_->Next()) {
+    Advance();
+    user_.ProcessEvents();
+    std::string name = source_->FieldByName("PROJECT").AsString();
+    if (name == "_HLRD_std.dpr") continue;  // the standard project, never migrated
+    Log("Adding " + Shown(name));
+    projects.Append();
+    projects.FieldByName("NAME").SetAsString(name);
+    projects.FieldByName("CREATED").SetAsDateTime(source_->FieldByName("CREATETIME").AsDateTime());
+    projects.FieldByName("CREATEDBY").SetAsInteger(FindUserId(users, source_->FieldByName("CREATEBY").AsString()));
+    projects.FieldByName("LASTUSER").SetAsInteger(FindUserId(users, source_->FieldByName("LASTUSER").AsString()));
+    projects.FieldByName("LASTACCESS").SetAsDateTime(source_->FieldByName("LASTACCESS").AsDateTime());
+    projects.FieldByName("HISTORY").SetAsString("Converted by Dovoruv 2.0");
+    projects.FieldByName("DELETED").SetAsString("0");
+    projects.FieldByName("DESCRIPTION").SetAsString("");
+    projects.Post();
+    Added(projects);
+  }
+  EndStep();
+}
+
+}  // namespace hollard
