@@ -186,9 +186,10 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
   std::fill(buffer.begin() + got, buffer.end(), 0);
   TBlock* result = nullptr;
   std::vector<TBlock*> filled;
+  const long writesAtRead = stats_.writes;
   for (int64_t i = k; i-- > 0;) {
     int32_t at = offset + static_cast<int32_t>(i * blockSize_);
-    const uint8_t* bytes = buffer.data() + i * blockSize_;
+    uint8_t* bytes = buffer.data() + i * blockSize_;
     auto cached = byOffset_.find(at);
     TBlock* b;
     if (cached != byOffset_.end()) {
@@ -196,6 +197,13 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
       if (b->pinCount == 0 && !b->modified) LoadBlock(b, bytes);
     } else {
       b = ObtainBlockObject();
+      if (stats_.writes != writesAtRead) {
+        // Making room wrote modified blocks back, and one of them may lie in this range
+        // and have left the cache since: the buffer is older than the file there.
+        std::fill(bytes, bytes + blockSize_, 0);
+        Seek(at, 0);
+        TFileHandler::Read(bytes, static_cast<uint32_t>(blockSize_), true);
+      }
       b->offset = at;
       byOffset_[at] = blocks_.begin();
       LoadBlock(b, bytes);

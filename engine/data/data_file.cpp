@@ -403,10 +403,17 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   int32_t whole = static_cast<int32_t>(got / recordSize_);
   TRecord* result = nullptr;
   std::vector<TRecord*> marked;
+  const long writesAtRead = stats_.recordWrites;
   for (int32_t i = 0; i < whole; ++i) {
     int32_t number = first + i;
     if (byNumber_.count(number)) continue;  // cached records keep their cached contents
     TRecord* r = ObtainEntry();
+    if (stats_.recordWrites != writesAtRead) {
+      // Making room wrote modified records back, and one of them may lie in this range
+      // and have left the cache since: the buffer is older than the file there.
+      Seek(RecordOffset(number), 0);
+      if (Read(bytes.data() + size_t(i) * recordSize_, recordSize_, true) < recordSize_) Raise(errRead);
+    }
     r->number = number;
     byNumber_[number] = cache_.begin();
     LoadEntry(r, bytes.data() + size_t(i) * recordSize_);
