@@ -333,6 +333,26 @@ TEST_F(DependencyTest, TheProjectListIsTheTargetsProjectsInTableOrder) {
   EXPECT_TRUE(watch.projects.empty());  // cleared when the question ended
 }
 
+TEST_F(DependencyTest, EitherOfTwoProjectsOfOneNameResolvesToTheFirst) {
+  struct TSecondEntry : TScriptedUser {
+    std::optional<std::vector<int>> Ask(const std::string& module) override {
+      asked.push_back(module);
+      if (questionText == "Module is shared between:" && module == "\\src\\b.pas") return std::vector<int>{2};
+      return std::nullopt;
+    }
+  } second;
+  TMigration m(second);
+  m.SetSourceDir(source);
+  m.SetTargetDir(target);
+  m.Import();
+  // The list shows One, Two, Two, Three; the second "Two.dpr" is project 3, but the
+  // lookup by name finds project 2.
+  auto links = Records(target, "pjmodule");
+  ASSERT_EQ(links.size(), 6u);
+  EXPECT_EQ(links[5]["MODULEID"], "2");
+  EXPECT_EQ(links[5]["PROJECTID"], "2");
+}
+
 // ------------------------------------------------------------------ lookups
 
 TEST_F(MigrationFixture, LookupsPreferTheExactSpellingThenIgnoreCase) {
