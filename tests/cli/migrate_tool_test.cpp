@@ -11,28 +11,23 @@
 #include "cli/migrate_tool.h"
 #include "engine/base/platform.h"
 #include "main/migration_guards.h"
+#include "tests/support/file_bytes.h"
 #include "tests/main/migration_fixture.h"
 
 namespace hollard::test {
 namespace {
 
 namespace fs = std::filesystem;
+using ovrin::test::FileBytes;
 
 struct TResult {
   int code;
   std::string out, err;
 };
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
   std::map<std::string, std::string> files;
-  for (const auto& e : fs::directory_iterator(folder)) files[e.path().filename()] = Slurp(e.path());
+  for (const auto& e : fs::directory_iterator(folder)) files[e.path().filename()] = FileBytes(e.path().string());
   return files;
 }
 
@@ -81,13 +76,13 @@ TEST_F(MigrateToolTest, AnswersFileSharesAndHidesAndTheSummaryCounts) {
   EXPECT_NE(r.out.find("Result: success"), std::string::npos);
   EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), (std::vector<std::string>{"0", "1", "0", "0"}));
 
-  nlohmann::json j = nlohmann::json::parse(Slurp(report));
+  nlohmann::json j = nlohmann::json::parse(FileBytes(report));
   EXPECT_TRUE(j["succeeded"].get<bool>());
   EXPECT_EQ(j["added"]["pjmodule"], 4);
   EXPECT_EQ(j["changed"]["pjmodule"], 1);
   EXPECT_EQ(j["steps"].size(), 5u);
   EXPECT_EQ(j["skippedQuestions"], nlohmann::json::array({"hidden: \\src\\c.pas"}));
-  std::string log = Slurp(logFile);
+  std::string log = FileBytes(logFile);
   EXPECT_EQ(log.rfind("Hollard version archive conversion tool\n", 0), 0u);
   EXPECT_NE(log.find("Adding \\src\\a.pas\n"), std::string::npos);
 }

@@ -4,19 +4,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/file_bytes.h"
 #include "tests/main/migration_fixture.h"
 
 namespace hollard::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using ovrin::test::FileBytes;
 
 // The log lines between a heading and the step's end.
 std::vector<std::string> Section(const TScriptedUser& user, const std::string& heading) {
@@ -147,11 +142,11 @@ TEST_F(MigrationFixture, TheSourceArchiveIsNeverWritten) {
   o.blobBytes = 3000;
   WriteSourceArchive(source, PlanSourceArchive(o), o);
   std::map<std::string, std::string> before;
-  for (const auto& e : fs::directory_iterator(source)) before[e.path().filename()] = Slurp(e.path());
+  for (const auto& e : fs::directory_iterator(source)) before[e.path().filename()] = FileBytes(e.path().string());
   Run();
   EXPECT_FALSE(report.Failed());
   std::map<std::string, std::string> after;
-  for (const auto& e : fs::directory_iterator(source)) after[e.path().filename()] = Slurp(e.path());
+  for (const auto& e : fs::directory_iterator(source)) after[e.path().filename()] = FileBytes(e.path().string());
   EXPECT_EQ(before, after);
 }
 

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "engine/base/conversions.h"
 #include "main/source_table.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/pxlib_record.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,6 +23,7 @@ namespace hollard {
 namespace {
 
 namespace fs = std::filesystem;
+using ovrin::test::FileBytes;
 using namespace ovrin;
 
 const std::string kSamples = std::string(OVRIN_TEST_DATA) + "/paradox";
@@ -221,11 +223,6 @@ TEST(ParadoxSamplesTest, AgreesWithPxlibWherePxlibIsRight) {
 
 // ---------------------------------------------------------------- damaged tables
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Opens and reads a table completely; answers whether it read cleanly. Any other outcome
 // than a clean read or our own error fails the test.
 bool ReadCompletely(const std::string& folder, const std::string& name) {
@@ -251,8 +248,8 @@ TEST(ParadoxDamageTest, MutationsGiveAnErrorOrACleanRead) {
   };
   for (Sample s : {Sample{"long.db", nullptr}, Sample{"memo.db", "memo.mb"}, Sample{"CUSTOMER.DB", "CUSTOMER.MB"},
                    Sample{"TypSammlung.DB", "TypSammlung.MB"}, Sample{"encryptedmemo.db", "encryptedmemo.mb"}}) {
-    std::string db = ReadAll(kSamples + "/" + s.db);
-    std::string mb = s.mb ? ReadAll(kSamples + "/" + s.mb) : std::string();
+    std::string db = FileBytes(kSamples + "/" + s.db);
+    std::string mb = s.mb ? FileBytes(kSamples + "/" + s.mb) : std::string();
     std::string stem = fs::path(s.db).stem().string();
     for (int round = 0; round < 120; ++round) {
       std::string bad = db, badMb = mb;
@@ -286,7 +283,7 @@ TEST(ParadoxDamageTest, MutationsGiveAnErrorOrACleanRead) {
 
 TEST(ParadoxDamageTest, ABlockChainThatLoopsIsAnError) {
   test::TempDir dir;
-  std::string db = ReadAll(kSamples + "/long.db");
+  std::string db = FileBytes(kSamples + "/long.db");
   db[2048] = 1;  // block 1 names itself as the next block
   db[2049] = 0;
   std::ofstream(dir / "loop.db", std::ios::binary) << db;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "main/source_table.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/pxlib_record.h"
 #include "tests/support/temp_dir.h"
 #include "tools/source_generator.h"
@@ -18,13 +19,7 @@ namespace hollard {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using ovrin::test::FileBytes;
 
 std::string Pattern(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
@@ -258,7 +253,7 @@ TEST_F(GeneratedArchiveTest, PxlibReadsTheSameFixedFields) {
 }
 
 TEST_F(GeneratedArchiveTest, SideFilesAndLog) {
-  std::string key = Slurp(dir / "hollardm.key");
+  std::string key = FileBytes(dir / "hollardm.key");
   EXPECT_EQ(key.rfind("[Keys]\r\n1=Release 1.0\r\n", 0), 0u) << key;
   EXPECT_NE(key.find("[Comments]\r\n1=Comment of Release 1.0\r\n"), std::string::npos);
   for (const TSourceProject& p : plan.projects) {
@@ -268,11 +263,11 @@ TEST_F(GeneratedArchiveTest, SideFilesAndLog) {
     EXPECT_EQ(fs::exists(dir / (stem + ".prl")), !standard) << stem;
     EXPECT_EQ(fs::exists(dir / (stem + ".pcr")), !standard) << stem;
   }
-  std::string tdo = Slurp(dir / "Main.tdo");
+  std::string tdo = FileBytes(dir / "Main.tdo");
   EXPECT_NE(tdo.find("|Task 0 of Main|open|x|"), std::string::npos) << tdo;
   // Dates follow the chosen format: day.month.year with the project's creation day.
   EXPECT_NE(tdo.find("|01.03.1999 00:00:00|"), std::string::npos) << tdo;
-  std::string log = Slurp(dir / "hollardm.log");
+  std::string log = FileBytes(dir / "hollardm.log");
   EXPECT_NE(log.find(" - check in: revision "), std::string::npos);
   EXPECT_NE(log.find("an undated line without a time\r\n"), std::string::npos);
   EXPECT_NE(log.find("Main.dpr - Backup (nightly)"), std::string::npos);
@@ -294,11 +289,11 @@ TEST(GeneratorTest, SameSeedSameFilesOtherSeedOtherFiles) {
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(a.Path())) {
     std::string name = entry.path().filename().string();
-    EXPECT_EQ(Slurp(entry.path()), Slurp(b / name)) << name;
+    EXPECT_EQ(FileBytes(entry.path().string()), FileBytes(b / name)) << name;
     ++files;
   }
   EXPECT_GE(files, 12u);  // two tables, one blob file, key, log, three side files per project
-  EXPECT_NE(Slurp(a / "hollardm.mb"), Slurp(c / "hollardm.mb"));
+  EXPECT_NE(FileBytes(a / "hollardm.mb"), FileBytes(c / "hollardm.mb"));
 }
 
 TEST(GeneratorTest, MonthFirstDateFormat) {
@@ -309,7 +304,7 @@ TEST(GeneratorTest, MonthFirstDateFormat) {
   o.dateFormat = "m/d/yyyy";
   ovrin::test::TempDir dir;
   WriteSourceArchive(dir.Path(), PlanSourceArchive(o), o);
-  std::string log = Slurp(dir / "hollardm.log");
+  std::string log = FileBytes(dir / "hollardm.log");
   EXPECT_EQ(log.rfind("3/1/1999 ", 0), 0u) << log.substr(0, 80);
 }
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <vector>
 
+#include "tests/support/file_bytes.h"
 #include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/base/fault_platform.h"
@@ -19,14 +20,10 @@ namespace {
 using test::CodeOf;
 
 using test::TempDir;
+using test::FileBytes;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 
@@ -96,7 +93,7 @@ TEST(FileHandlerTest, ExclusiveAndSharedOpensExcludeEachOther) {
   creator.SetExclusive(true);
   EXPECT_EQ(CodeOf([&] { creator.Create(); }), 11013);
   exclusive.Close();
-  EXPECT_EQ(ReadFile(dir / "t.DAT"), "x");
+  EXPECT_EQ(FileBytes(dir / "t.DAT"), "x");
   creator.Create();
   EXPECT_EQ(creator.Size(), 0);
 }
@@ -112,7 +109,7 @@ TEST(FileHandlerTest, ReadOnlyAttributeOpensReadOnly) {
   EXPECT_TRUE(h.ReadOnlyByAttribute());
   EXPECT_EQ(CodeOf([&] { h.Write("zz", 2); }), 9218);
   h.Close();
-  EXPECT_EQ(ReadFile(dir / "ro.DAT"), "data");
+  EXPECT_EQ(FileBytes(dir / "ro.DAT"), "data");
 }
 
 TEST(FileHandlerTest, CreateRules) {
@@ -156,7 +153,7 @@ TEST(FileHandlerTest, ZeroLengthWriteTruncatesAtThePosition) {
   h.Write(nullptr, 0);
   EXPECT_EQ(h.Size(), 321);
   h.Close();
-  EXPECT_EQ(ReadFile(dir / "z.DAT").size(), 321u);
+  EXPECT_EQ(FileBytes(dir / "z.DAT").size(), 321u);
 }
 
 TEST(FileHandlerTest, ShortReads) {
@@ -183,7 +180,7 @@ TEST(FileHandlerTest, CopyOfExactlyOnePieceAndOfSeveral) {
     h.SetFileName(dir / "src.DAT");
     h.Open();
     h.Copy(dir / "dst.DAT");
-    EXPECT_EQ(ReadFile(dir / "dst.DAT"), data) << size;
+    EXPECT_EQ(FileBytes(dir / "dst.DAT"), data) << size;
     EXPECT_EQ(h.Position(), static_cast<int64_t>(size));
   }
   TFileHandler closed;
@@ -365,7 +362,7 @@ TEST_F(FaultTest, OperatingSystemFailuresBecomeEngineErrorsNamingTheFile) {
   EXPECT_EQ(CodeOf([&] { c.Create(); }), 11013);
   EXPECT_FALSE(c.IsOpen());
   h.Close();
-  EXPECT_EQ(ReadFile(dir / "f.DAT"), std::string(10, 'f'));
+  EXPECT_EQ(FileBytes(dir / "f.DAT"), std::string(10, 'f'));
 }
 
 }  // namespace

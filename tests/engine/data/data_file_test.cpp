@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/file_bytes.h"
 #include "tests/support/engine_error.h"
 #include "engine/base/errors.h"
 #include "engine/data/checker.h"
@@ -12,11 +13,6 @@ namespace ovrin {
 namespace {
 
 using namespace test;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 
 void ExpectClean(const std::string& path) {
@@ -42,7 +38,7 @@ TEST(DataFileTest, FirstAppendIsRecordOneWithTheNextIdentifier) {
   file->Close();
   ExpectClean(fx.Path());
   // The record on disk: active, linking to itself, identifier 1, NAME with indicator 1.
-  std::string dat = ReadAll(DataFileName(fx.Path()));
+  std::string dat = FileBytes(DataFileName(fx.Path()));
   size_t at = 127 + 5 * 768;
   ASSERT_EQ(dat.size(), at + 9 + 32 + 3 + 9 + 5);
   EXPECT_EQ(dat[at], 0);
@@ -125,7 +121,7 @@ TEST(DataFileTest, ValidityChecksComeBeforeAnyKey) {
     first.Name("x").Price(20000);
     file->AppendRecord(first.Data());
   }
-  std::string dat = ReadAll(DataFileName(fx.Path())), idx = ReadAll(IndexFileName(fx.Path()));
+  std::string dat = FileBytes(DataFileName(fx.Path())), idx = FileBytes(IndexFileName(fx.Path()));
   Editor e(*file);
   e.Age(5);
   std::string text;
@@ -139,8 +135,8 @@ TEST(DataFileTest, ValidityChecksComeBeforeAnyKey) {
   EXPECT_EQ(CodeOf([&] { file->AppendRecord(e.Data()); }), 9731);
   e.Age(-1);
   EXPECT_EQ(CodeOf([&] { file->AppendRecord(e.Data()); }), 9730);
-  EXPECT_EQ(ReadAll(DataFileName(fx.Path())), dat);
-  EXPECT_EQ(ReadAll(IndexFileName(fx.Path())), idx);
+  EXPECT_EQ(FileBytes(DataFileName(fx.Path())), dat);
+  EXPECT_EQ(FileBytes(IndexFileName(fx.Path())), idx);
   e.Age(150);
   file->AppendRecord(e.Data());
   // Modify is checked the same way.
@@ -161,16 +157,16 @@ TEST(DataFileTest, DuplicateKeyLeavesTheFilesUnchanged) {
   auto file = fx.Open();
   AppendNamed(*file, "Grace");
   AppendNamed(*file, "Alan");
-  std::string dat = ReadAll(DataFileName(fx.Path())), idx = ReadAll(IndexFileName(fx.Path())),
-              blb = ReadAll(BlobFileName(fx.Path()));
+  std::string dat = FileBytes(DataFileName(fx.Path())), idx = FileBytes(IndexFileName(fx.Path())),
+              blb = FileBytes(BlobFileName(fx.Path()));
   Editor e(*file);
   e.Name("GRACE").Note("a note that must not stay");
   std::string text;
   EXPECT_EQ(CodeOf([&] { file->AppendRecord(e.Data()); }, &text), 9729);
   EXPECT_EQ(text, "Duplicate key found in index NAME of data file " + IndexFileName(fx.Path()));
-  EXPECT_EQ(ReadAll(DataFileName(fx.Path())), dat);
-  EXPECT_EQ(ReadAll(IndexFileName(fx.Path())), idx);
-  EXPECT_EQ(ReadAll(BlobFileName(fx.Path())), blb);
+  EXPECT_EQ(FileBytes(DataFileName(fx.Path())), dat);
+  EXPECT_EQ(FileBytes(IndexFileName(fx.Path())), idx);
+  EXPECT_EQ(FileBytes(BlobFileName(fx.Path())), blb);
   // The buffer keeps its values and its open blob: a corrected post goes through.
   e.Name("Grace Hopper");
   file->AppendRecord(e.Data());

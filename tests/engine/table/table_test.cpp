@@ -10,6 +10,7 @@
 #include "engine/data/checker.h"
 #include "engine/data/table_create.h"
 #include "engine/table/table.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 using test::CodeOf;
 using test::TempDir;
+using test::FileBytes;
 
 TTableSpec People(bool primary = true) {
   TTableSpec def;
@@ -42,11 +44,6 @@ std::string EngineMessage(const std::function<void()>& f) {
     return e.Message();
   }
   return "";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class TableTest : public ::testing::Test {
@@ -201,7 +198,7 @@ TEST_F(TableTest, AppendThenCancelLeavesTheFilesAlone) {
   TOvrinTable t;
   Open(t);
   AddPerson(t, "x", "note");
-  std::string dat = ReadFile(dir_ / "people.DAT"), idx = ReadFile(dir_ / "people.IDX"), blb = ReadFile(dir_ / "people.BLB");
+  std::string dat = FileBytes(dir_ / "people.DAT"), idx = FileBytes(dir_ / "people.IDX"), blb = FileBytes(dir_ / "people.BLB");
   t.Append();
   t.FieldByName("NAME").SetAsString("never");
   t.FieldByName("NOTE").SetAsString(std::string(5000, 'n'));
@@ -209,9 +206,9 @@ TEST_F(TableTest, AppendThenCancelLeavesTheFilesAlone) {
   EXPECT_EQ(t.State(), TDataSetState::Browse);
   EXPECT_EQ(t.FieldByName("NAME").AsString(), "x");
   t.Close();
-  EXPECT_EQ(ReadFile(dir_ / "people.DAT"), dat);
-  EXPECT_EQ(ReadFile(dir_ / "people.IDX"), idx);
-  EXPECT_EQ(ReadFile(dir_ / "people.BLB"), blb);
+  EXPECT_EQ(FileBytes(dir_ / "people.DAT"), dat);
+  EXPECT_EQ(FileBytes(dir_ / "people.IDX"), idx);
+  EXPECT_EQ(FileBytes(dir_ / "people.BLB"), blb);
 }
 
 TEST_F(TableTest, TableNameWithAnExtensionOpensTheSameFiles) {
