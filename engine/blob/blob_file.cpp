@@ -194,7 +194,9 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
     TBlock* b;
     if (cached != byOffset_.end()) {
       b = cached->second->get();
-      if (b->pinCount == 0 && !b->modified) LoadBlock(b, bytes);
+      // A cached block is as new as the file; the buffer may be older if a write-back
+      // ran since it was read.
+      if (b->pinCount == 0 && !b->modified && stats_.writes == writesAtRead) LoadBlock(b, bytes);
     } else {
       b = ObtainBlockObject();
       if (stats_.writes != writesAtRead) {
