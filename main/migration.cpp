@@ -28,7 +28,7 @@ bool TMigrationReport::Failed() const {
 }
 
 TMigration::TMigration(TMigrationUser& user, const std::string& codePage)
-    : user_(user), comparer_(codePage), list_(comparer_) {}
+    : user_(user), comparer_(codePage), settings_(ovrin::UserFormatSettings(codePage.c_str())), list_(comparer_) {}
 
 TMigration::~TMigration() { DestroyTables(); }
 
@@ -83,14 +83,13 @@ bool TMigration::Preflight() {
 }
 
 void TMigration::WriteBanner() {
-  ovrin::TFormatSettings settings = ovrin::SaveSettings();
   Log("Hollard version archive conversion tool", false);
   Log(std::string(39, '='), false);
   Log("Converting from Paradox archive V1.4 - " + sourceDir_, false);
   Log("Converting to Ovrin archive V2.0 - " + targetDir_, false);
   Log("Ovrin engine version: " + targets_[0]->EngineVersion(), false);
   Log("Process started at " +
-          ovrin::FormatDateTime(settings.ShortDateFormat + " " + settings.LongTimeFormat, ovrin::Now(), settings),
+          Shown(ovrin::FormatDateTime(settings_.ShortDateFormat + " " + settings_.LongTimeFormat, ovrin::Now(), settings_)),
       false);
   Log("", false);
 }

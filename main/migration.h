@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/conversions.h"
 #include "main/source_table.h"
 #include "main/text_compare.h"
 
@@ -83,6 +84,11 @@ class TMigration {
   const std::string& SourceDir() const { return sourceDir_; }
   const std::string& TargetDir() const { return targetDir_; }
 
+  // "The system's" date and time formats: built from the user's locale, texts in the
+  // archive's code page; the user may set others.
+  const ovrin::TFormatSettings& FormatSettings() const { return settings_; }
+  void SetFormatSettings(const ovrin::TFormatSettings& settings) { settings_ = settings; }
+
   // Creates the seven table objects, runs, and destroys them again (also on an error).
   void Import();
   // The run itself; the table objects must exist.
@@ -138,6 +144,7 @@ class TMigration {
 
   TMigrationUser& user_;
   TTextComparer comparer_;
+  ovrin::TFormatSettings settings_;
   TWorkingList list_;
   std::string sourceText_, targetText_, sourceDir_, targetDir_;
   std::unique_ptr<TSourceTable> source_;

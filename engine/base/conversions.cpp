@@ -1,5 +1,6 @@
 #include "engine/base/conversions.h"
 
+#include <unicode/uloc.h>
 #include <unicode/datefmt.h>
 #include <unicode/dcfmtsym.h>
 #include <unicode/dtfmtsym.h>
@@ -154,12 +155,23 @@ char SeparatorAfterHour(const std::string& pattern, char fallback) {
 }  // namespace
 
 TFormatSettings BuildSettingsForLocale(uint16_t language, uint16_t sort) {
-  TFormatSettings s = FixedFormatSettings();
-  if (language == 0) return s;
+  if (language == 0) return FixedFormatSettings();
   const TLocaleInfo* info = FindLocale(MakeLcid(language, sort));
-  if (!info) return s;
-  const char* cp = info->codePage;
-  icu::Locale locale(info->icuLocale);
+  if (!info) return FixedFormatSettings();
+  return BuildSettingsForIcuLocale(info->icuLocale, info->codePage);
+}
+
+TFormatSettings UserFormatSettings(const char* codePage) {
+  std::string name = uloc_getDefault();
+  // The C and POSIX locales have no settings of their own: the fixed ones stand for them.
+  if (name.empty() || name.rfind("en_US_POSIX", 0) == 0 || name == "c" || name == "C") return FixedFormatSettings();
+  return BuildSettingsForIcuLocale(name.c_str(), codePage);
+}
+
+TFormatSettings BuildSettingsForIcuLocale(const char* icuLocale, const char* codePage) {
+  TFormatSettings s = FixedFormatSettings();
+  const char* cp = codePage;
+  icu::Locale locale(icuLocale);
   UErrorCode status = U_ZERO_ERROR;
 
   icu::DecimalFormatSymbols symbols(locale, status);

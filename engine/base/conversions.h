@@ -51,6 +51,11 @@ void InstallSettings(const TFormatSettings& settings);
 // Language 0 gives the fixed settings; otherwise the items come from the locale's data,
 // with the fixed value wherever the locale has none.
 TFormatSettings BuildSettingsForLocale(uint16_t language, uint16_t sort);
+// The items from an ICU locale's data, texts in the code page (ICU converter name).
+TFormatSettings BuildSettingsForIcuLocale(const char* icuLocale, const char* codePage);
+// The settings of the user's locale (the process's default ICU locale), texts in the
+// code page; the fixed settings for the C and POSIX locales.
+TFormatSettings UserFormatSettings(const char* codePage = "windows-1252");
 
 // Runs a conversion in the table's settings: save, build, install, convert, and always
 // install the saved settings again.

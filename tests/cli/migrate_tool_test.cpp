@@ -87,6 +87,16 @@ TEST_F(MigrateToolTest, AnswersFileSharesAndHidesAndTheSummaryCounts) {
   EXPECT_NE(log.find("Adding \\src\\a.pas\n"), std::string::npos);
 }
 
+TEST_F(MigrateToolTest, AProgressBarOnATerminal) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunMigrateTool({source, target}, TMigrateConsole{in, out, err, true}), 0);
+  EXPECT_NE(err.str().find("\r\033[KConverting modules...#2 - Step 5/16 [##############################] 100%"),
+            std::string::npos);
+  // The log stays on standard output, free of the bar's control characters.
+  EXPECT_EQ(out.str().find('\r'), std::string::npos);
+}
+
 TEST_F(MigrateToolTest, UsageErrorsAndBadAnswerFilesExitTwo) {
   EXPECT_EQ(Run({}).code, 2);
   EXPECT_EQ(Run({source}).code, 2);

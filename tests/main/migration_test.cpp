@@ -98,6 +98,26 @@ TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
   EXPECT_FALSE(report.Failed());
 }
 
+TEST_F(MigrationFixture, TheStartTimeIsInTheUsersFormats) {
+  WriteRevisions(source, {});
+  WriteProjects(source, {});
+  TMigration m(user);
+  ovrin::TFormatSettings settings = ovrin::FixedFormatSettings();
+  settings.ShortDateFormat = "yyyy-mm-dd";
+  settings.DateSeparator = '-';
+  settings.LongTimeFormat = "hh:nn:ss";
+  m.SetFormatSettings(settings);
+  m.SetSourceDir(source);
+  m.SetTargetDir(target);
+  m.Import();
+  ASSERT_GE(user.log.size(), 6u);
+  const std::string& line = user.log[5];
+  ASSERT_EQ(line.size(), std::string("Process started at 2026-12-07 10:00:00").size()) << line;
+  EXPECT_EQ(line[23], '-');
+  EXPECT_EQ(line[26], '-');
+  EXPECT_EQ(line[32], ':');
+}
+
 TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
   WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
   // No project table: step 3 shows the open error and then the closed-dataset error.

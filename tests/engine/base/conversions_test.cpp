@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unicode/uloc.h>
 
 #include <algorithm>
 #include <cmath>
@@ -182,6 +183,18 @@ TEST(TextTest, SettingsBuiltForLocales) {
   // Dates parse in the locale's order.
   TDateTime d = TextToDate("31.12.1999", de);
   EXPECT_EQ(FormatDateTime("yyyy-mm-dd", d, de), "1999-12-31");
+}
+
+TEST(FormatSettingsTest, TheUsersLocaleGivesTheSystemFormats) {
+  std::string saved = uloc_getDefault();
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_setDefault("de_DE", &status);
+  TFormatSettings de = UserFormatSettings();
+  uloc_setDefault("en_US_POSIX", &status);
+  TFormatSettings posix = UserFormatSettings();
+  uloc_setDefault(saved.c_str(), &status);
+  EXPECT_EQ(de, BuildSettingsForLocale(0x0407, 0));
+  EXPECT_EQ(posix, FixedFormatSettings());
 }
 
 TEST(TextTest, FormatDateTimeTokens) {
