@@ -105,6 +105,7 @@ void TMigration::RunMigration() {
   RunStep("ConvertModules", 4, 5, &TMigration::ConvertModules);
   RunStep("ConvertSharedDependencies", 6, 7, &TMigration::ConvertSharedDependencies);
   RunStep("ConvertHiddenDependencies", 8, 9, &TMigration::ConvertHiddenDependencies);
+  RunStep("ConvertRevisions", 10, 10, &TMigration::ConvertRevisions);
 }
 
 void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body) {

@@ -22,6 +22,7 @@
 
 namespace ovrin {
 class TOvrinTable;
+class TField;
 }
 
 namespace hollard {
@@ -110,6 +111,7 @@ class TMigration {
   void ConvertModules();
   void ConvertSharedDependencies();
   void ConvertHiddenDependencies();
+  void ConvertRevisions();
 
  private:
   using TStepBody = void (TMigration::*)();
@@ -134,6 +136,8 @@ class TMigration {
 
   int32_t Lookup(ovrin::TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
                  const std::string& second, const char* idField);
+  // Copies a source blob field's whole content into a target blob field.
+  void CopyBlob(const char* sourceField, ovrin::TField& target);
   std::string SourceKey();  // PATH followed by FNAME of the current source record
   void ConvertDependencies(bool shared);
   // From the cursor on: stops at the first link of the module to the project.

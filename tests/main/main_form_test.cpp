@@ -241,7 +241,7 @@ class MainFormTest : public QObject {
     QCOMPARE(form.lblMsg->text(), QString("Success"));
     QStringList log = LogLines(form);
     QCOMPARE(log.value(0), QString("Hollard version archive conversion tool"));
-    QCOMPARE(log.count("Success."), 5);
+    QCOMPARE(size_t(log.count("Success.")), form.Report().steps.size());
     QVERIFY(log.contains("Sharing: \\SRC\\FORM1.PAS -> Main.dpr") || log.contains("Already assigned: \\SRC\\FORM1.PAS -> Main.dpr"));
     QVERIFY(log.contains("Sharing: \\SRC\\FORM1.PAS -> setup.dpr") || log.contains("Already assigned: \\SRC\\FORM1.PAS -> setup.dpr"));
     QVERIFY(!form.Report().Failed());
@@ -287,7 +287,7 @@ class MainFormTest : public QObject {
     QTest::mouseClick(form.btnImport, Qt::LeftButton);
     QCOMPARE(prompts, 1);  // the session keeps the password for the later steps
     QVERIFY(watcher.boxes.empty());
-    QCOMPARE(LogLines(form).count("Success."), 5);
+    QCOMPARE(size_t(LogLines(form).count("Success.")), form.Report().steps.size());
     ovrin::Sessions().Default().RemoveAllPasswords();
   }
 
@@ -309,7 +309,7 @@ class MainFormTest : public QObject {
     int projects = log.indexOf("Converting projects...");
     QVERIFY(projects > 0);
     QCOMPARE(log.value(projects + 1), QString("Converting modules..."));  // no "Success." for step 3
-    QCOMPARE(log.count("Success."), 4);
+    QCOMPARE(size_t(log.count("Success.")), form.Report().steps.size() - 1);
     QCOMPARE(form.State(), TMainForm::TState::Done);
   }
 };

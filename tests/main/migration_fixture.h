@@ -88,6 +88,9 @@ struct TRevisionRow {
   std::string path, fname, project, lockedBy;
   bool share = false, hidden = false, readonly = false;
   int options = 0;
+  int version = 1, revision = 1, nr = 1, verstate = 0;
+  std::string lcomment{}, vcomment{}, binary{}, asbinary{};
+  int fsize = 0, flag2 = 0, compsize = 0, asfsize = 0, options2 = 0, ascompsize = 0;
 };
 
 struct TProjectRow {
@@ -116,16 +119,25 @@ inline TParadoxValue Stamp(double ms) {
 // The revision table with the fields the steps read (others are left out).
 inline void WriteRevisions(const std::string& folder, const std::vector<TRevisionRow>& rows) {
   std::vector<TParadoxColumn> columns = {
-      {"PATH", pxAlpha, 255},     {"FNAME", pxAlpha, 64},     {"PROJECT", pxAlpha, 64},  {"LOCKEDBY", pxAlpha, 32},
-      {"OPTIONS", pxLong, 4},    {"TSTAMP", pxTimestamp, 8},     {"LOCKTSTAMP", pxTimestamp, 8}, {"READONLY", pxLogical, 1},
-      {"SHARE", pxLogical, 1},      {"HIDDEN", pxLogical, 1}};
+      {"PATH", pxAlpha, 255},      {"FNAME", pxAlpha, 64},       {"PROJECT", pxAlpha, 64},
+      {"LOCKEDBY", pxAlpha, 32},   {"OPTIONS", pxLong, 4},       {"TSTAMP", pxTimestamp, 8},
+      {"LOCKTSTAMP", pxTimestamp, 8}, {"READONLY", pxLogical, 1}, {"SHARE", pxLogical, 1},
+      {"HIDDEN", pxLogical, 1},    {"LCOMMENT", pxAlpha, 255},   {"VCOMMENT", pxMemo, 50},
+      {"VERSION", pxLong, 4},      {"REVISION", pxLong, 4},      {"NR", pxLong, 4},
+      {"VERSTATE", pxShort, 2},    {"FSIZE", pxLong, 4},         {"FLAG2", pxLong, 4},
+      {"COMPSIZE", pxLong, 4},     {"ASFSIZE", pxLong, 4},       {"OPTIONS2", pxLong, 4},
+      {"ASCOMPSIZE", pxLong, 4},   {"FTIME", pxTimestamp, 8},    {"ASFTIME", pxTimestamp, 8},
+      {"BINARY", pxBlob, 10},      {"ASBINARY", pxBlob, 10}};
   std::vector<std::vector<TParadoxValue>> values;
   int n = 0;
   for (const TRevisionRow& r : rows) {
     ++n;
     values.push_back({Text(r.path), Text(r.fname), Text(r.project), Text(r.lockedBy), Number(r.options),
                       Stamp(6.3e13 + n * 1000.0), Stamp(6.3e13 + n * 2000.0), Number(r.readonly), Number(r.share),
-                      Number(r.hidden)});
+                      Number(r.hidden), Text(r.lcomment), Text(r.vcomment), Number(r.version), Number(r.revision),
+                      Number(r.nr), Number(r.verstate), Number(r.fsize), Number(r.flag2), Number(r.compsize),
+                      Number(r.asfsize), Number(r.options2), Number(r.ascompsize), Stamp(6.3e13 + n * 3000.0),
+                      Stamp(6.3e13 + n * 4000.0), Text(r.binary), Text(r.asbinary)});
   }
   WriteParadoxTable(folder + "/hollardm.db", folder + "/hollardm.mb", columns, values);
 }

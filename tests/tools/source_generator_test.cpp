@@ -289,7 +289,17 @@ TEST(GeneratorTest, SameSeedSameFilesOtherSeedOtherFiles) {
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(a.Path())) {
     std::string name = entry.path().filename().string();
-    EXPECT_EQ(FileBytes(entry.path().string()), FileBytes(b / name)) << name;
+    std::string first = FileBytes(entry.path().string()), second = FileBytes(b / name);
+    if (name.size() > 3 && name.substr(name.size() - 3) == ".db") {
+      // pxlib fills parts of a table's header with memory addresses and the time of
+      // writing; the records after the header are the same.
+      ASSERT_GE(first.size(), 4u);
+      size_t header = static_cast<uint8_t>(first[2]) | static_cast<size_t>(static_cast<uint8_t>(first[3])) << 8;
+      EXPECT_EQ(first.size(), second.size()) << name;
+      EXPECT_EQ(first.substr(header), second.substr(header)) << name;
+    } else {
+      EXPECT_EQ(first, second) << name;
+    }
     ++files;
   }
   EXPECT_GE(files, 12u);  // two tables, one blob file, key, log, three side files per project

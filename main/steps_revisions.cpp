@@ -1,0 +1,99 @@
+// Step 10: every stored revision, with its file (and the form file kept with a unit)
+// copied byte for byte into the target's blobs table.
+#include <sstream>
+
+#include "engine/table/table.h"
+#include "main/migration.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+namespace {
+
+// The extension of a file name: from its last '.' after the last backslash or colon to
+// the end, the dot included; empty when there is none.
+std::string ExtensionOf(const std::string& name) {
+  size_t folder = name.find_last_of("\\:");
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (folder != std::string::npos && dot < folder)) return std::string();
+  return name.substr(dot);
+}
+
+std::string FormFileName(const std::string& name) {
+  std::string extension = ExtensionOf(name);
+  return name.substr(0, name.size() - extension.size()) + ".dfm";
+}
+
+}  // namespace
+
+void TMigration::CopyBlob(const char* sourceField, ovrin::TField& target) {
+  // The stored file passes through a stream of its own, released before the next one.
+  std::stringstream stream(std::ios::in | std::ios::out | std::ios::binary);
+  source_->FieldByName(sourceField).SaveToStream(stream);
+  stream.seekg(0);
+  target.LoadFromStream(stream);
+}
+
+void TMigration::ConvertRevisions() {
+  Log("Converting revisions...");
+  OpenSource("hollardm");
+  source_->First();
+  TOvrinTable& revisions = OpenTarget(2, "revision");
+  TOvrinTable& blobs = OpenTarget(4, "blobs");
+  TOvrinTable& modules = OpenTarget(5, "modules");
+  TOvrinTable& users = OpenTarget(6, "users");
+  StartGauge("Converting revisions... - Step 10/16", source_->RecordCount());
+  for (source_->First(); !source_->Eof(); source_->Next()) {
+    Advance();
+    user_.ProcessEvents();
+    std::string path = source_->FieldByName("PATH").AsString(), name = source_->FieldByName("FNAME").AsString();
+    int32_t version = source_->FieldByName("VERSION").AsInteger();
+    int32_t revision = source_->FieldByName("REVISION").AsInteger();
+    int32_t nr = source_->FieldByName("NR").AsInteger();
+    std::string numbers =
+        " " + std::to_string(version) + "." + std::to_string(revision) + " [" + std::to_string(nr) + "]";
+    Log("Converting " + Shown(path + name) + numbers);
+
+    revisions.Append();
+    revisions.FieldByName("MODULEID").SetAsInteger(FindModuleId(modules, name, path));
+    revisions.FieldByName("USERID").SetAsInteger(FindUserId(users, source_->FieldByName("LOCKEDBY").AsString()));
+    revisions.FieldByName("VERSION").SetAsInteger(version);
+    revisions.FieldByName("VERSTATE").SetAsInteger(source_->FieldByName("VERSTATE").AsInteger());
+    revisions.FieldByName("REVISION").SetAsInteger(revision);
+    revisions.FieldByName("COMMENT_I").SetAsString(source_->FieldByName("LCOMMENT").AsString());
+    revisions.FieldByName("COMMENT_O").SetAsString(source_->FieldByName("VCOMMENT").AsString());
+    revisions.FieldByName("IDEVERSION").SetAsInteger(400);
+    revisions.Post();
+    Added(revisions);
+    int32_t revisionId = revisions.FieldByName("REVISIONID").AsInteger();
+
+    blobs.Append();
+    blobs.FieldByName("REVISIONID").SetAsInteger(revisionId);
+    blobs.FieldByName("EXTENSION").SetAsString(ExtensionOf(name));
+    blobs.FieldByName("ORIGTIME").SetAsDateTime(source_->FieldByName("FTIME").AsDateTime());
+    blobs.FieldByName("ORIGSIZE").SetAsInteger(source_->FieldByName("FSIZE").AsInteger());
+    blobs.FieldByName("ORIGCRC").SetAsInteger(source_->FieldByName("FLAG2").AsInteger());
+    blobs.FieldByName("COMPSIZE").SetAsInteger(source_->FieldByName("COMPSIZE").AsInteger());
+    CopyBlob("BINARY", blobs.FieldByName("FILEDATA"));
+    blobs.Post();
+    Added(blobs);
+
+    if (source_->FieldByName("ASFSIZE").AsInteger() > 0) {
+      Log("Converting " + Shown(path + FormFileName(name)) + numbers);
+      blobs.Append();
+      blobs.FieldByName("REVISIONID").SetAsInteger(revisionId);
+      blobs.FieldByName("EXTENSION").SetAsString(".dfm");
+      blobs.FieldByName("ORIGTIME").SetAsDateTime(source_->FieldByName("ASFTIME").AsDateTime());
+      blobs.FieldByName("ORIGSIZE").SetAsInteger(source_->FieldByName("ASFSIZE").AsInteger());
+      blobs.FieldByName("ORIGCRC").SetAsInteger(source_->FieldByName("OPTIONS2").AsInteger());
+      blobs.FieldByName("COMPSIZE").SetAsInteger(source_->FieldByName("ASCOMPSIZE").AsInteger());
+      CopyBlob("ASBINARY", blobs.FieldByName("FILEDATA"));
+      blobs.Post();
+      Added(blobs);
+    }
+  }
+  EndStep();
+}
+
+}  // namespace hollard
