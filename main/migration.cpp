@@ -106,6 +106,7 @@ void TMigration::RunMigration() {
   RunStep("ConvertSharedDependencies", 6, 7, &TMigration::ConvertSharedDependencies);
   RunStep("ConvertHiddenDependencies", 8, 9, &TMigration::ConvertHiddenDependencies);
   RunStep("ConvertRevisions", 10, 10, &TMigration::ConvertRevisions);
+  RunStep("ConvertLabels", 11, 12, &TMigration::ConvertLabels);
 }
 
 void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body) {

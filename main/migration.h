@@ -112,6 +112,10 @@ class TMigration {
   void ConvertSharedDependencies();
   void ConvertHiddenDependencies();
   void ConvertRevisions();
+  void ConvertLabels();
+  // Every target revision of the module with this version and revision, in table order.
+  std::vector<int32_t> FindRevisionIds(ovrin::TOvrinTable& revisions, int32_t moduleId, int32_t version,
+                                       int32_t revision);
 
  private:
   using TStepBody = void (TMigration::*)();

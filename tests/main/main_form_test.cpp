@@ -88,6 +88,15 @@ class TWatcher : public QObject {
   int answered_ = 0;
 };
 
+// One "Success." per step procedure that succeeded; the labels procedure writes one after
+// each of its two steps.
+size_t SuccessLines(const hollard::TMigrationReport& report) {
+  size_t n = 0;
+  for (const auto& s : report.steps)
+    if (s.succeeded) n += s.procedure == "ConvertLabels" ? 2 : 1;
+  return n;
+}
+
 QStringList LogLines(TMainForm& form) { return form.DisplayMemo->toPlainText().split('\n'); }
 
 std::vector<std::string> Column(const std::string& folder, const std::string& table, const std::string& field) {
@@ -241,7 +250,7 @@ class MainFormTest : public QObject {
     QCOMPARE(form.lblMsg->text(), QString("Success"));
     QStringList log = LogLines(form);
     QCOMPARE(log.value(0), QString("Hollard version archive conversion tool"));
-    QCOMPARE(size_t(log.count("Success.")), form.Report().steps.size());
+    QCOMPARE(size_t(log.count("Success.")), SuccessLines(form.Report()));
     QVERIFY(log.contains("Sharing: \\SRC\\FORM1.PAS -> Main.dpr") || log.contains("Already assigned: \\SRC\\FORM1.PAS -> Main.dpr"));
     QVERIFY(log.contains("Sharing: \\SRC\\FORM1.PAS -> setup.dpr") || log.contains("Already assigned: \\SRC\\FORM1.PAS -> setup.dpr"));
     QVERIFY(!form.Report().Failed());
@@ -287,7 +296,7 @@ class MainFormTest : public QObject {
     QTest::mouseClick(form.btnImport, Qt::LeftButton);
     QCOMPARE(prompts, 1);  // the session keeps the password for the later steps
     QVERIFY(watcher.boxes.empty());
-    QCOMPARE(size_t(LogLines(form).count("Success.")), form.Report().steps.size());
+    QCOMPARE(size_t(LogLines(form).count("Success.")), SuccessLines(form.Report()));
     ovrin::Sessions().Default().RemoveAllPasswords();
   }
 
@@ -309,7 +318,8 @@ class MainFormTest : public QObject {
     int projects = log.indexOf("Converting projects...");
     QVERIFY(projects > 0);
     QCOMPARE(log.value(projects + 1), QString("Converting modules..."));  // no "Success." for step 3
-    QCOMPARE(size_t(log.count("Success.")), form.Report().steps.size() - 1);
+    QCOMPARE(size_t(log.count("Success.")), SuccessLines(form.Report()));
+    QCOMPARE(std::count_if(form.Report().steps.begin(), form.Report().steps.end(), [](const auto& s) { return !s.succeeded; }), 1);
     QCOMPARE(form.State(), TMainForm::TState::Done);
   }
 };

@@ -91,6 +91,7 @@ struct TRevisionRow {
   int version = 1, revision = 1, nr = 1, verstate = 0;
   std::string lcomment{}, vcomment{}, binary{}, asbinary{};
   int fsize = 0, flag2 = 0, compsize = 0, asfsize = 0, options2 = 0, ascompsize = 0;
+  int flag = 0;  // the label number, 0 for none
 };
 
 struct TProjectRow {
@@ -127,7 +128,7 @@ inline void WriteRevisions(const std::string& folder, const std::vector<TRevisio
       {"VERSTATE", pxShort, 2},    {"FSIZE", pxLong, 4},         {"FLAG2", pxLong, 4},
       {"COMPSIZE", pxLong, 4},     {"ASFSIZE", pxLong, 4},       {"OPTIONS2", pxLong, 4},
       {"ASCOMPSIZE", pxLong, 4},   {"FTIME", pxTimestamp, 8},    {"ASFTIME", pxTimestamp, 8},
-      {"BINARY", pxBlob, 10},      {"ASBINARY", pxBlob, 10}};
+      {"BINARY", pxBlob, 10},      {"ASBINARY", pxBlob, 10},     {"FLAG", pxLong, 4}};
   std::vector<std::vector<TParadoxValue>> values;
   int n = 0;
   for (const TRevisionRow& r : rows) {
@@ -137,7 +138,7 @@ inline void WriteRevisions(const std::string& folder, const std::vector<TRevisio
                       Number(r.hidden), Text(r.lcomment), Text(r.vcomment), Number(r.version), Number(r.revision),
                       Number(r.nr), Number(r.verstate), Number(r.fsize), Number(r.flag2), Number(r.compsize),
                       Number(r.asfsize), Number(r.options2), Number(r.ascompsize), Stamp(6.3e13 + n * 3000.0),
-                      Stamp(6.3e13 + n * 4000.0), Text(r.binary), Text(r.asbinary)});
+                      Stamp(6.3e13 + n * 4000.0), Text(r.binary), Text(r.asbinary), Number(r.flag)});
   }
   WriteParadoxTable(folder + "/hollardm.db", folder + "/hollardm.mb", columns, values);
 }

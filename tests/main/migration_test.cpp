@@ -77,8 +77,9 @@ TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
   EXPECT_EQ(user.log[4], "Ovrin engine version: 1.19");
   EXPECT_EQ(user.log[5].rfind("Process started at ", 0), 0u);
   EXPECT_EQ(user.log[6], "");
-  // Empty tables: every step still ends with "Success.", its gauge at 0 of 0.
-  EXPECT_EQ(user.Count("Success."), 6);
+  // Empty tables: every step still ends with "Success.", its gauge at 0 of 0 (the labels
+  // procedure writes one after each of its two steps).
+  EXPECT_EQ(user.Count("Success."), 8);
   EXPECT_TRUE(user.errors.empty());
   std::vector<std::string> texts;
   for (const std::string& t : user.stepTexts)
@@ -90,7 +91,8 @@ TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
                        "Converting shared dependencies...#2 - Step 7/16",
                        "Converting hidden dependencies...#1 - Step 8/16",
                        "Converting hidden dependencies...#2 - Step 9/16",
-                       "Converting revisions... - Step 10/16"}));
+                       "Converting revisions... - Step 10/16", "Converting labels... - Step 11/16",
+                       "Assign labels... - Step 12/16"}));
   for (auto& g : user.gauges) EXPECT_EQ(g, (std::pair<int, int>{0, 0}));
   // No question without a marked module, but the controls were enabled and reset.
   EXPECT_TRUE(user.asked.empty());
@@ -127,8 +129,8 @@ TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
   EXPECT_NE(user.errors[0].find("hollardp"), std::string::npos) << user.errors[0];
   EXPECT_EQ(user.errors[1], "Cannot perform this operation on a closed dataset");
   EXPECT_EQ(Section(user, "Converting projects..."), std::vector<std::string>{"Converting modules..."});
-  EXPECT_EQ(user.Count("Success."), 5);
-  ASSERT_EQ(report.steps.size(), 6u);
+  EXPECT_EQ(user.Count("Success."), 7);
+  ASSERT_EQ(report.steps.size(), 7u);
   EXPECT_FALSE(report.steps[1].succeeded);
   EXPECT_EQ(report.steps[1].errors.size(), 2u);
   EXPECT_TRUE(report.steps[2].succeeded);
@@ -150,8 +152,9 @@ TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {
   WriteProjects(source, {{"P.dpr", "ada", "ada"}});
   user.hiddenAnswers["\\x"] = {"P.dpr"};
   Run();
-  // Step 10 fails too: this table has none of the revision fields.
-  ASSERT_EQ(user.errors, (std::vector<std::string>{"Field 'SHARE' not found", "Field 'VERSION' not found"}));
+  // Steps 10 and 12 fail too: this table has none of the revision fields.
+  ASSERT_EQ(user.errors, (std::vector<std::string>{"Field 'SHARE' not found", "Field 'VERSION' not found",
+                                                   "Field 'FLAG' not found"}));
   EXPECT_EQ(user.questionsEnded, 2);  // the failed step put the question controls back too
   EXPECT_EQ(user.asked, std::vector<std::string>{"\\x"});  // step 9 still asked
   EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), std::vector<std::string>{"1"});

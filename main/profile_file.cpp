@@ -1,0 +1,69 @@
+#include "main/profile_file.h"
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "engine/base/conversions.h"
+#include "engine/base/platform.h"
+
+namespace hollard {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  size_t from = text.find_first_not_of(" \t");
+  if (from == std::string::npos) return std::string();
+  size_t to = text.find_last_not_of(" \t");
+  return text.substr(from, to - from + 1);
+}
+
+}  // namespace
+
+TProfileFile::TProfileFile(const std::string& path) {
+  std::string found = ovrin::Platform().ResolveExisting(path);
+  if (found.empty()) return;
+  std::ifstream in(found, std::ios::binary);
+  Parse(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+TProfileFile TProfileFile::FromText(const std::string& text) {
+  TProfileFile file;
+  file.Parse(text);
+  return file;
+}
+
+void TProfileFile::Parse(const std::string& text) {
+  std::map<std::string, std::string>* section = nullptr;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') continue;
+    if (t[0] == '[') {
+      size_t close = t.find(']');
+      std::string name = ovrin::AsciiUpper(Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
+      section = &sections_[name];  // a repeated section adds to the first
+      continue;
+    }
+    size_t eq = t.find('=');
+    if (!section || eq == std::string::npos) continue;
+    std::string key = ovrin::AsciiUpper(Trim(t.substr(0, eq)));
+    std::string value = Trim(t.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    if (value.size() > kMaxValue) value.resize(kMaxValue);
+    section->emplace(key, value);  // the first of two equal keys counts
+  }
+}
+
+std::string TProfileFile::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& fallback) const {
+  auto s = sections_.find(ovrin::AsciiUpper(section));
+  if (s == sections_.end()) return fallback;
+  auto k = s->second.find(ovrin::AsciiUpper(key));
+  return k == s->second.end() ? fallback : k->second;
+}
+
+}  // namespace hollard

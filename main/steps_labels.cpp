@@ -1,0 +1,77 @@
+// Steps 11 and 12: the labels of the key file, then a label assignment for every target
+// revision that matches a labelled source revision.
+#include "engine/table/table.h"
+#include "main/migration.h"
+#include "main/profile_file.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+void TMigration::ConvertLabels() {
+  // Step 11: the key file's labels, numbered from 1 until the first missing one.
+  Log("Converting labels...");
+  TOvrinTable& labels = OpenTarget(2, "labels");
+  TOvrinTable& modules = OpenTarget(5, "modules");
+  TOvrinTable& revisions = OpenTarget(6, "revision");
+  user_.SetStepText("Converting labels... - Step 11/16");
+  user_.ProcessEvents();
+  std::string keyFile = sourceDir_ + "hollardm.key";
+  Log(keyFile);
+  {
+    TProfileFile keys(keyFile);
+    for (int n = 1; n <= 1000; ++n) {
+      std::string name = keys.ReadString("Keys", std::to_string(n), "_empty_");
+      if (name == "_empty_") break;
+      Log(std::to_string(n) + ". " + Shown(name));
+      labels.Append();
+      labels.FieldByName("LABEL").SetAsString(name);
+      labels.FieldByName("DESCRIPTION").SetAsString(keys.ReadString("Comments", std::to_string(n), ""));
+      labels.Post();
+      Added(labels);
+    }
+  }
+  labels.Close();
+  Log("Success.");
+  Log("Assign labels...");
+
+  // Step 12: each labelled revision's label goes to every matching target revision.
+  OpenSource("hollardm");
+  source_->First();
+  TOvrinTable& assignments = OpenTarget(2, "rvlabels");
+  StartGauge("Assign labels... - Step 12/16", source_->RecordCount());
+  for (source_->First(); !source_->Eof(); source_->Next()) {
+    Advance();
+    user_.ProcessEvents();
+    int32_t label = source_->FieldByName("FLAG").AsInteger();
+    if (label == 0) continue;
+    std::string name = source_->FieldByName("FNAME").AsString();
+    int32_t version = source_->FieldByName("VERSION").AsInteger();
+    int32_t revision = source_->FieldByName("REVISION").AsInteger();
+    int32_t nr = source_->FieldByName("NR").AsInteger();
+    Log("Search label " + Shown(name) + std::to_string(version) + "." + std::to_string(revision) + " [" +
+        std::to_string(nr) + "]");
+    int32_t moduleId = FindModuleId(modules, name, source_->FieldByName("PATH").AsString());
+    for (int32_t revisionId : FindRevisionIds(revisions, moduleId, version, revision)) {
+      assignments.Append();
+      assignments.FieldByName("REVISIONID").SetAsInteger(revisionId);
+      assignments.FieldByName("LABELID").SetAsInteger(label);
+      assignments.Post();
+      Added(assignments);
+    }
+  }
+  EndStep();
+}
+
+std::vector<int32_t> TMigration::FindRevisionIds(TOvrinTable& revisions, int32_t moduleId, int32_t version,
+                                                 int32_t revision) {
+  std::vector<int32_t> ids;
+  for (revisions.First(); !revisions.Eof(); revisions.Next())
+    if (revisions.FieldByName("MODULEID").AsInteger() == moduleId &&
+        revisions.FieldByName("VERSION").AsInteger() == version &&
+        revisions.FieldByName("REVISION").AsInteger() == revision)
+      ids.push_back(revisions.FieldByName("REVISIONID").AsInteger());
+  return ids;
+}
+
+}  // namespace hollard
