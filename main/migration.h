@@ -140,6 +140,12 @@ class TMigration {
 
   int32_t Lookup(ovrin::TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
                  const std::string& second, const char* idField);
+  // The source fields of a stored file: time, size, check value, stored size, content.
+  struct TStoredFileFields {
+    const char *time, *size, *crc, *compressed, *data;
+  };
+  void AppendBlob(ovrin::TOvrinTable& blobs, int32_t revisionId, const std::string& extension,
+                  const TStoredFileFields& from);
   // Copies a source blob field's whole content into a target blob field.
   void CopyBlob(const char* sourceField, ovrin::TField& target);
   std::string SourceKey();  // PATH followed by FNAME of the current source record

@@ -35,6 +35,22 @@ void TMigration::CopyBlob(const char* sourceField, ovrin::TField& target) {
   target.LoadFromStream(stream);
 }
 
+// One "blobs" record: the stored file of the current source record (or its form file)
+// with the sizes and check value the old archive kept for it.
+void TMigration::AppendBlob(TOvrinTable& blobs, int32_t revisionId, const std::string& extension,
+                            const TStoredFileFields& from) {
+  blobs.Append();
+  blobs.FieldByName("REVISIONID").SetAsInteger(revisionId);
+  blobs.FieldByName("EXTENSION").SetAsString(extension);
+  blobs.FieldByName("ORIGTIME").SetAsDateTime(source_->FieldByName(from.time).AsDateTime());
+  blobs.FieldByName("ORIGSIZE").SetAsInteger(source_->FieldByName(from.size).AsInteger());
+  blobs.FieldByName("ORIGCRC").SetAsInteger(source_->FieldByName(from.crc).AsInteger());
+  blobs.FieldByName("COMPSIZE").SetAsInteger(source_->FieldByName(from.compressed).AsInteger());
+  CopyBlob(from.data, blobs.FieldByName("FILEDATA"));
+  blobs.Post();
+  Added(blobs);
+}
+
 void TMigration::ConvertRevisions() {
   Log("Converting revisions...");
   OpenSource("hollardm");
@@ -68,29 +84,10 @@ void TMigration::ConvertRevisions() {
     Added(revisions);
     int32_t revisionId = revisions.FieldByName("REVISIONID").AsInteger();
 
-    blobs.Append();
-    blobs.FieldByName("REVISIONID").SetAsInteger(revisionId);
-    blobs.FieldByName("EXTENSION").SetAsString(ExtensionOf(name));
-    blobs.FieldByName("ORIGTIME").SetAsDateTime(source_->FieldByName("FTIME").AsDateTime());
-    blobs.FieldByName("ORIGSIZE").SetAsInteger(source_->FieldByName("FSIZE").AsInteger());
-    blobs.FieldByName("ORIGCRC").SetAsInteger(source_->FieldByName("FLAG2").AsInteger());
-    blobs.FieldByName("COMPSIZE").SetAsInteger(source_->FieldByName("COMPSIZE").AsInteger());
-    CopyBlob("BINARY", blobs.FieldByName("FILEDATA"));
-    blobs.Post();
-    Added(blobs);
-
+    AppendBlob(blobs, revisionId, ExtensionOf(name), {"FTIME", "FSIZE", "FLAG2", "COMPSIZE", "BINARY"});
     if (source_->FieldByName("ASFSIZE").AsInteger() > 0) {
       Log("Converting " + Shown(path + FormFileName(name)) + numbers);
-      blobs.Append();
-      blobs.FieldByName("REVISIONID").SetAsInteger(revisionId);
-      blobs.FieldByName("EXTENSION").SetAsString(".dfm");
-      blobs.FieldByName("ORIGTIME").SetAsDateTime(source_->FieldByName("ASFTIME").AsDateTime());
-      blobs.FieldByName("ORIGSIZE").SetAsInteger(source_->FieldByName("ASFSIZE").AsInteger());
-      blobs.FieldByName("ORIGCRC").SetAsInteger(source_->FieldByName("OPTIONS2").AsInteger());
-      blobs.FieldByName("COMPSIZE").SetAsInteger(source_->FieldByName("ASCOMPSIZE").AsInteger());
-      CopyBlob("ASBINARY", blobs.FieldByName("FILEDATA"));
-      blobs.Post();
-      Added(blobs);
+      AppendBlob(blobs, revisionId, ".dfm", {"ASFTIME", "ASFSIZE", "OPTIONS2", "ASCOMPSIZE", "ASBINARY"});
     }
   }
   EndStep();

@@ -8,20 +8,6 @@
 namespace hollard::test {
 namespace {
 
-std::vector<std::string> Between(const TScriptedUser& user, const std::string& from, const std::string& to) {
-  std::vector<std::string> out;
-  bool in = false;
-  for (const std::string& line : user.log) {
-    if (line == from) {
-      in = true;
-      continue;
-    }
-    if (in && line == to) break;
-    if (in) out.push_back(line);
-  }
-  return out;
-}
-
 void WriteKeyFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 TEST(ProfileFileTest, SectionsKeysBlanksQuotesAndLimits) {
@@ -43,8 +29,8 @@ TEST_F(MigrationFixture, LabelsStopAtTheFirstMissingNumber) {
   WriteKeyFile(source + "/HOLLARDM.KEY",
                "[Keys]\r\n1=Release 1.0\r\n2=Beta\r\n4=never read\r\n[Comments]\r\n2=the beta\r\n");
   Run();
-  EXPECT_EQ(Between(user, "Converting labels...", "Success."),
-            (std::vector<std::string>{source + "/hollardm.key", "1. Release 1.0", "2. Beta"}));
+  EXPECT_EQ(user.Section("Converting labels...", false),
+            (std::vector<std::string>{source + "/hollardm.key", "1. Release 1.0", "2. Beta", "Success."}));
   auto labels = Records(target, "labels");
   ASSERT_EQ(labels.size(), 2u);
   EXPECT_EQ(labels[0]["LABEL"], "Release 1.0");
@@ -93,8 +79,8 @@ TEST_F(MigrationFixture, ALabelGoesToEveryMatchingRevision) {
   Run();
   EXPECT_TRUE(user.errors.empty()) << user.errors.front();
   EXPECT_TRUE(Records(target, "labels").empty());
-  EXPECT_EQ(Between(user, "Assign labels...", "Success."),
-            (std::vector<std::string>{"Search label Unit1.pas2.5 [9]", "Search label Unit2.pas1.1 [1]"}));
+  EXPECT_EQ(user.Section("Assign labels...", false),
+            (std::vector<std::string>{"Search label Unit1.pas2.5 [9]", "Search label Unit2.pas1.1 [1]", "Success."}));
   auto assignments = Records(target, "rvlabels");
   ASSERT_EQ(assignments.size(), 3u);
   EXPECT_EQ(assignments[0]["REVISIONID"], "1");

@@ -63,7 +63,21 @@ class TScriptedUser : public TMigrationUser {
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void SetBusyCursor(bool busy) override { busyChanges.push_back(busy); }
 
-  // Lines of the log from the first that equals `from` up to the next "Success." or heading.
+  // The log lines after `heading`, up to and including the first "Success."; with
+  // stopAtHeading, also up to and including the next heading ("Converting ...").
+  std::vector<std::string> Section(const std::string& heading, bool stopAtHeading = true) const {
+    std::vector<std::string> out;
+    bool in = false;
+    for (const std::string& line : log) {
+      if (!in) {
+        in = line == heading;
+        continue;
+      }
+      out.push_back(line);
+      if (line == "Success." || (stopAtHeading && line.rfind("Converting ", 0) == 0)) break;
+    }
+    return out;
+  }
   bool Logged(const std::string& line) const {
     for (const std::string& l : log)
       if (l == line) return true;

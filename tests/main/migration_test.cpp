@@ -13,22 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using ovrin::test::FileBytes;
 
-// The log lines between a heading and the step's end.
-std::vector<std::string> Section(const TScriptedUser& user, const std::string& heading) {
-  std::vector<std::string> out;
-  bool in = false;
-  for (const std::string& line : user.log) {
-    if (line == heading) {
-      in = true;
-      continue;
-    }
-    if (!in) continue;
-    out.push_back(line);
-    if (line == "Success." || line.rfind("Converting ", 0) == 0) break;
-  }
-  return out;
-}
-
 const std::string kSourceMissing = "Source tables not found!\n\rSee Hollard online help topic \"Installation\"";
 const std::string kTargetMissing = "Target tables not found!\n\rSee Hollard online help topic \"Installation\"";
 
@@ -128,7 +112,7 @@ TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
   ASSERT_EQ(user.errors.size(), 2u);
   EXPECT_NE(user.errors[0].find("hollardp"), std::string::npos) << user.errors[0];
   EXPECT_EQ(user.errors[1], "Cannot perform this operation on a closed dataset");
-  EXPECT_EQ(Section(user, "Converting projects..."), std::vector<std::string>{"Converting modules..."});
+  EXPECT_EQ(user.Section("Converting projects..."), std::vector<std::string>{"Converting modules..."});
   EXPECT_EQ(user.Count("Success."), 7);
   ASSERT_EQ(report.steps.size(), 7u);
   EXPECT_FALSE(report.steps[1].succeeded);
@@ -186,7 +170,7 @@ TEST_F(MigrationFixture, LoginsThatDifferInCaseMakeOneUserInCaseInsensitiveOrder
                           {"\\", "f", "P", ""}});
   WriteProjects(source, {});
   Run();
-  EXPECT_EQ(Section(user, "Converting users..."),
+  EXPECT_EQ(user.Section("Converting users..."),
             (std::vector<std::string>{"Adding ", "Adding Ada", "Adding bob", "Adding Smith", "Success."}));
   EXPECT_EQ(Column(target, "users", "LOGIN"), (std::vector<std::string>{"", "Ada", "bob", "Smith"}));
   auto users = Records(target, "users");
@@ -221,7 +205,7 @@ TEST_F(MigrationFixture, ExistingUsersAreFoundOnlyInTheirExactSpelling) {
   WriteProjects(source, {});
   Run();
   // Both get their "Adding" line; only 'Smith' is new.
-  EXPECT_EQ(Section(user, "Converting users..."),
+  EXPECT_EQ(user.Section("Converting users..."),
             (std::vector<std::string>{"Adding jones", "Adding Smith", "Success."}));
   EXPECT_EQ(Column(target, "users", "LOGIN"), (std::vector<std::string>{"smith", "jones", "Smith"}));
 }
@@ -233,7 +217,7 @@ TEST_F(MigrationFixture, ProjectsSkipOnlyTheStandardProjectInExactCase) {
                          {"_hlrd_std.dpr", "ADA", ""},
                          {"Main.dpr", "", "ada"}});
   Run();
-  EXPECT_EQ(Section(user, "Converting projects..."),
+  EXPECT_EQ(user.Section("Converting projects..."),
             (std::vector<std::string>{"Adding Main.dpr", "Adding _hlrd_std.dpr", "Adding Main.dpr", "Success."}));
   auto projects = Records(target, "projects");
   ASSERT_EQ(projects.size(), 3u);
@@ -258,7 +242,7 @@ TEST_F(MigrationFixture, OneModulePerKeyLinkedToTheProjectOfItsFirstRecord) {
   WriteRevisions(source, rows);
   WriteProjects(source, {{"A.dpr", "", ""}, {"B.dpr", "", ""}});
   Run();
-  EXPECT_EQ(Section(user, "Converting modules..."),
+  EXPECT_EQ(user.Section("Converting modules..."),
             (std::vector<std::string>{"Adding \\src\\Unit1.pas", "Adding c:\\lib\\x.pas", "Success."}));
   auto modules = Records(target, "modules");
   ASSERT_EQ(modules.size(), 2u);
@@ -306,7 +290,7 @@ TEST_F(DependencyTest, SharedModulesAreAskedOnceAndLinkedAsAnswered) {
             (std::vector<std::string>{"Module is shared between:", "Module is hidden in:"}));
   EXPECT_EQ(user.asked, (std::vector<std::string>{"\\src\\a.pas", "\\src\\b.pas", "\\src\\c.pas",  // shared
                                                   "\\src\\a.pas", "\\src\\c.pas", "d:\\x\\d.pas"}));  // hidden
-  EXPECT_EQ(Section(user, "Converting shared dependencies..."),
+  EXPECT_EQ(user.Section("Converting shared dependencies..."),
             (std::vector<std::string>{"Already assigned: \\src\\a.pas -> One.dpr",
                                       "Sharing: \\src\\a.pas -> Two.dpr", "Sharing: \\src\\a.pas -> Three.dpr",
                                       "Success."}));
@@ -325,7 +309,7 @@ TEST_F(DependencyTest, HiddenMarksOnlyExistingLinks) {
   user.hiddenAnswers["\\src\\c.pas"] = {"One.dpr"};               // not linked to One
   user.hiddenAnswers["d:\\x\\d.pas"] = {"One.dpr"};
   Run();
-  EXPECT_EQ(Section(user, "Converting hidden dependencies..."), std::vector<std::string>{"Success."});
+  EXPECT_EQ(user.Section("Converting hidden dependencies..."), std::vector<std::string>{"Success."});
   auto links = Records(target, "pjmodule");
   ASSERT_EQ(links.size(), 5u);
   std::vector<std::string> hidden;

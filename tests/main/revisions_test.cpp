@@ -7,21 +7,6 @@
 namespace hollard::test {
 namespace {
 
-std::vector<std::string> Section(const TScriptedUser& user, const std::string& heading) {
-  std::vector<std::string> out;
-  bool in = false;
-  for (const std::string& line : user.log) {
-    if (line == heading) {
-      in = true;
-      continue;
-    }
-    if (!in) continue;
-    out.push_back(line);
-    if (line == "Success.") break;
-  }
-  return out;
-}
-
 TEST_F(MigrationFixture, ARevisionWithAFormFileGetsTwoBlobsRecords) {
   TRevisionRow unit{"\\src\\", "Unit1.pas", "P.dpr", "ada"};
   unit.version = 1;
@@ -46,7 +31,7 @@ TEST_F(MigrationFixture, ARevisionWithAFormFileGetsTwoBlobsRecords) {
   WriteProjects(source, {{"P.dpr", "ada", "ada"}});
   Run();
   EXPECT_TRUE(user.errors.empty()) << user.errors.front();
-  EXPECT_EQ(Section(user, "Converting revisions..."),
+  EXPECT_EQ(user.Section("Converting revisions...", false),
             (std::vector<std::string>{"Converting \\src\\Unit1.pas 1.3 [7]", "Converting \\src\\Unit1.dfm 1.3 [7]",
                                       "Converting \\shared.v2\\readme 1.1 [1]", "Converting \\src\\Empty.txt 1.1 [1]",
                                       "Success."}));
