@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -252,6 +254,34 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
   out << (report.Failed() ? "Result: FAILED\n" : "Result: success\n");
 }
 
+// A date pattern of day, month and year in any order with one separator (dd.mm.yyyy,
+// m/d/yyyy, yyyy-mm-dd): the order and separator of the dates in the archive's texts.
+void ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* settings) {
+  std::string order, parts;
+  char separator = 0;
+  bool ok = !pattern.empty();
+  for (size_t i = 0; i < pattern.size() && ok; ++i) {
+    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(pattern[i])));
+    if (c == 'd' || c == 'm' || c == 'y') {
+      if (order.empty() || order.back() != c || (i > 0 && !std::isalpha(static_cast<unsigned char>(pattern[i - 1]))))
+        order += c;
+      parts += c;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) && (separator == 0 || separator == c)) {
+      separator = c;
+      parts += '/';
+    } else {
+      ok = false;
+    }
+  }
+  std::string sorted = order;
+  std::sort(sorted.begin(), sorted.end());
+  if (!ok || sorted != "dmy" || separator == 0)
+    throw TUsageError{"--date-format '" + pattern +
+                      "': expected day, month and year in any order with one separator, e.g. dd.mm.yyyy or m/d/yyyy"};
+  settings->ShortDateFormat = parts;
+  settings->DateSeparator = separator;
+}
+
 std::string MakeTempFolder() {
   std::string pattern = (fs::temp_directory_path() / "hollard-dry-run-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("Cannot make a temporary folder for the dry run");
@@ -292,6 +322,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   app.add_option("--code-page", codePage, "Code page of the archive's text (default windows-1252)");
   app.add_option("--backup", backup, "Copy the target's table files to this folder before writing");
   app.add_option("--password", passwords, "Password of enciphered target tables (repeatable)");
+  std::string dateFormat, timeSeparator;
+  app.add_option("--date-format", dateFormat, "Date format of the archive's texts, e.g. dd.mm.yyyy or m/d/yyyy");
+  app.add_option("--time-separator", timeSeparator, "Time separator of the archive's texts (one character)");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -305,9 +338,17 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
 
   std::ofstream log;
   TAnswers answers;
+  ovrin::TFormatSettings settings;
   try {
     if (!answersFile.empty()) answers = LoadAnswers(answersFile);
     TTextComparer probe(codePage);  // an unknown code page is a usage error
+    settings = ovrin::UserFormatSettings(codePage.c_str());
+    if (!dateFormat.empty()) ApplyDateFormat(dateFormat, &settings);
+    if (!timeSeparator.empty()) {
+      if (timeSeparator.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator[0])))
+        throw TUsageError{"--time-separator '" + timeSeparator + "': expected one character that is not a letter or digit"};
+      settings.TimeSeparator = timeSeparator[0];
+    }
     if (!logFile.empty()) {
       log.open(logFile, std::ios::binary | std::ios::trunc);
       if (!log) throw TUsageError{"Cannot write the log file " + logFile};
@@ -382,6 +423,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   TMigrationReport report;
   {
     TMigration migration(user, codePage);
+    migration.SetFormatSettings(settings);
     migration.SetSourceDir(source);
     migration.SetTargetDir(runTarget);
     migration.Import();

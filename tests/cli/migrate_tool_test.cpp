@@ -98,6 +98,26 @@ TEST_F(MigrateToolTest, AProgressBarOnATerminal) {
   EXPECT_EQ(out.str().find('\r'), std::string::npos);
 }
 
+TEST_F(MigrateToolTest, DateFormatAndTimeSeparatorOfTheArchive) {
+  TResult r = Run({source, target, "--date-format", "yyyy-mm-dd", "--time-separator", "."});
+  ASSERT_EQ(r.code, 0) << r.err;
+  size_t at = r.out.find("Process started at ");
+  ASSERT_NE(at, std::string::npos);
+  std::string stamp = r.out.substr(at + 19, r.out.find('\n', at) - at - 19);
+  ASSERT_GE(stamp.size(), 15u) << stamp;
+  EXPECT_EQ(stamp[4], '-') << stamp;
+  EXPECT_EQ(stamp[7], '-') << stamp;
+  EXPECT_NE(stamp.find('.', 10), std::string::npos) << stamp;
+  EXPECT_EQ(stamp.find(':'), std::string::npos) << stamp;
+  for (const char* bad : {"dd.mm", "ddmmyyyy", "dd.mm-yyyy", "dd.mm.yyyy.dd", "qq.mm.yyyy"}) {
+    TResult wrong = Run({source, target, "--date-format", bad});
+    EXPECT_EQ(wrong.code, 2) << bad;
+    EXPECT_NE(wrong.err.find("expected day, month and year"), std::string::npos) << wrong.err;
+  }
+  EXPECT_EQ(Run({source, target, "--time-separator", "ab"}).code, 2);
+  EXPECT_EQ(Run({source, target, "--date-format", "m/d/yyyy", "--allow-duplicates"}).code, 0);
+}
+
 TEST_F(MigrateToolTest, UsageErrorsAndBadAnswerFilesExitTwo) {
   EXPECT_EQ(Run({}).code, 2);
   EXPECT_EQ(Run({source}).code, 2);
