@@ -79,18 +79,18 @@ TEST(ArchiveToolTest, CreateWritesTablesTheEngineOpensAndFills) {
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out, "Created 11 tables in " + folder + "\n");
 
-  for (const TArchiveTable& spec : NewLayoutTables()) {
-    SCOPED_TRACE(spec.name);
+  for (const TArchiveTable& table : NewLayoutTables()) {
+    SCOPED_TRACE(table.name);
     ovrin::TOvrinTable t;
     t.SetDatabaseName(folder);
-    t.SetTableName(spec.name);
+    t.SetTableName(table.name);
     t.Open();
     EXPECT_EQ(t.RecordCount(), 0);
-    ASSERT_EQ(static_cast<size_t>(t.FieldCount()), spec.def.Fields.size());
-    for (size_t i = 0; i < spec.def.Fields.size(); ++i)
-      EXPECT_EQ(t.Fields(static_cast<int>(i)).FieldName(), spec.def.Fields[i].Name);
+    ASSERT_EQ(static_cast<size_t>(t.FieldCount()), table.def.Fields.size());
+    for (size_t i = 0; i < table.def.Fields.size(); ++i)
+      EXPECT_EQ(t.Fields(static_cast<int>(i)).FieldName(), table.def.Fields[i].Name);
     t.UpdateIndexDefs();
-    EXPECT_EQ(t.IndexDefs().size(), (spec.def.Secondary.size() + (spec.def.Primary.Fields.empty() ? 0 : 1)));
+    EXPECT_EQ(t.IndexDefs().size(), (table.def.Secondary.size() + (table.def.Primary.Fields.empty() ? 0 : 1)));
     t.Close();
   }
 

@@ -144,7 +144,7 @@ TEST(BTreeTest, DeletingAMissingKeyChangesNothing) {
 // ---------------------------------------------------------------- model test
 
 struct ModelCase {
-  IndexSpec spec;
+  IndexSpec shape;
   int operations;
 };
 
@@ -204,10 +204,10 @@ TEST_P(BTreeModelTest, RandomChangesMatchAnOrderedModel) {
   uint32_t seed = fixed ? static_cast<uint32_t>(std::stoul(fixed)) : std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed) + " (set OVRIN_SEED to replay)");
   std::mt19937 rng(seed);
-  IndexFixture fx(c.spec);
+  IndexFixture fx(c.shape);
   auto index = fx.Open();
   uint16_t L = fx.KeyLength();
-  bool idSuffix = !c.spec.unique;
+  bool idSuffix = !c.shape.unique;
   std::map<Key, int32_t> model;
   uint32_t nextId = 1;
   auto sorted = [&](const Key& k) { return k; };
@@ -250,13 +250,13 @@ TEST_P(BTreeModelTest, RandomChangesMatchAnOrderedModel) {
         auto problems = Verify(*index, &n);
         ASSERT_EQ(n, static_cast<int64_t>(model.size())) << "after commit at op " << op;
       }
-      CheckAgainstModel(*index, model, c.spec.descending, rng);
+      CheckAgainstModel(*index, model, c.shape.descending, rng);
     }
   }
   IndexFixture::Commit(*index);
   index->Close();
   index = fx.Open();
-  CheckAgainstModel(*index, model, c.spec.descending, rng);
+  CheckAgainstModel(*index, model, c.shape.descending, rng);
   // Empty it completely: every page goes back to the free list.
   while (!model.empty()) {
     index->DeleteKey(1, model.begin()->first.data());
@@ -275,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{{250, false, 2}, 8000}, ModelCase{{250, true, 3}, 8000},
                       ModelCase{{100, false, 0, true}, 8000}),
     [](const ::testing::TestParamInfo<ModelCase>& info) {
-      const IndexSpec& s = info.param.spec;
+      const IndexSpec& s = info.param.shape;
       return "W" + std::to_string(s.width) + (s.unique ? "Unique" : "Dup") + "C" + std::to_string(s.compression) +
              (s.descending ? "Desc" : "");
     });

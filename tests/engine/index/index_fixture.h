@@ -29,15 +29,15 @@ struct IndexSpec {
 
 class IndexFixture {
  public:
-  explicit IndexFixture(const IndexSpec& spec, const std::string& name = "t") : spec_(spec) {
+  explicit IndexFixture(const IndexSpec& shape, const std::string& name = "t") : shape_(shape) {
     TTableSpec def;
-    def.Fields = {TFieldSpec{"K", fldString, subNone, spec.width}};
+    def.Fields = {TFieldSpec{"K", fldString, subNone, shape.width}};
     TIndexSpec index;
     index.Name = "K";
     index.Fields = {"K"};
-    index.Unique = spec.unique;
-    index.Compression = spec.compression;
-    index.Descending = spec.descending;
+    index.Unique = shape.unique;
+    index.Compression = shape.compression;
+    index.Descending = shape.descending;
     def.Secondary = {index};
     path_ = dir_ / name;
     CreateTable(path_, def);
@@ -63,12 +63,12 @@ class IndexFixture {
     index.WriteHeader(true);
   }
 
-  uint16_t KeyLength() const { return static_cast<uint16_t>(spec_.width + 2 + (spec_.unique ? 0 : 4)); }
+  uint16_t KeyLength() const { return static_cast<uint16_t>(shape_.width + 2 + (shape_.unique ? 0 : 4)); }
   const std::string& Path() const { return path_; }
   std::string IndexPath() const { return IndexFileName(path_); }
 
  private:
-  IndexSpec spec_;
+  IndexSpec shape_;
   TempDir dir_;
   std::string path_;
   std::vector<TFieldDescriptor> fields_;
