@@ -208,6 +208,7 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, bool 
   if (report.preflightFailed) j["preflight"] = report.preflightMessage;
   j["added"] = report.added;
   j["changed"] = report.changed;
+  j["cut"] = report.cut;
   j["steps"] = json::array();
   for (const TStepOutcome& s : report.steps)
     j["steps"].push_back({{"procedure", s.procedure},
@@ -234,6 +235,10 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
   if (!report.changed.empty()) {
     out << (dryRun ? "  Records that would be changed:\n" : "  Records changed:\n");
     for (const auto& [table, n] : report.changed) out << "    " << std::left << std::setw(10) << table << " " << n << "\n";
+  }
+  if (!report.cut.empty()) {
+    out << "  Texts cut to their field's size (longer in the archive than the target holds):\n";
+    for (const auto& [field, n] : report.cut) out << "    " << std::left << std::setw(20) << field << " " << n << "\n";
   }
   out << "  Steps:\n";
   for (const TStepOutcome& s : report.steps) {

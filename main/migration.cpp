@@ -215,11 +215,27 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
 void TMigration::Added(TOvrinTable& table) { ++report_.added[table.TableName()]; }
 void TMigration::Changed(TOvrinTable& table) { ++report_.changed[table.TableName()]; }
 
+void TMigration::SetText(TOvrinTable& table, const char* field, const std::string& text) {
+  ovrin::TField& f = table.FieldByName(field);
+  if (f.DataType() == ovrin::TFieldType::String && text.size() > static_cast<size_t>(std::max(f.DataSize() - 1, 0)))
+    ++report_.cut[table.TableName() + "." + f.FieldName()];
+  f.SetAsString(text);
+}
+
 int32_t TMigration::Lookup(TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
-                           const std::string& second, const char* idField) {
+                           const std::string& askedSecond, const char* idField) {
+  // A key is compared as the target stores it: a text longer than its field was cut when
+  // it was written, and is cut the same way here so that it still finds its record.
+  auto stored = [&](const char* field, const std::string& text) {
+    ovrin::TField& f = table.FieldByName(field);
+    size_t room = static_cast<size_t>(std::max(f.DataSize() - 1, 0));
+    return f.DataType() == ovrin::TFieldType::String && text.size() > room ? text.substr(0, room) : text;
+  };
+  const std::string asked = stored(keyField, key);
+  const std::string second = secondField ? stored(secondField, askedSecond) : askedSecond;
   auto matches = [&](bool exact) {
     std::string k = table.FieldByName(keyField).AsString();
-    bool equal = exact ? k == key : comparer_.Equal(k, key);
+    bool equal = exact ? k == asked : comparer_.Equal(k, asked);
     if (equal && secondField) {
       std::string s = table.FieldByName(secondField).AsString();
       equal = exact ? s == second : comparer_.Equal(s, second);

@@ -68,6 +68,7 @@ struct TMigrationReport {
   std::vector<TStepOutcome> steps;
   std::map<std::string, int64_t> added;    // records appended per target table
   std::map<std::string, int64_t> changed;  // records modified per target table
+  std::map<std::string, int64_t> cut;      // "table.FIELD" -> texts cut to the field's size
   bool Failed() const;
 };
 
@@ -136,10 +137,12 @@ class TMigration {
   void OpenSource(const std::string& table);
   ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
   void Added(ovrin::TOvrinTable& table);
+  // Sets a text field, counting a text longer than the field holds (the engine cuts it).
+  void SetText(ovrin::TOvrinTable& table, const char* field, const std::string& text);
   void Changed(ovrin::TOvrinTable& table);
 
   int32_t Lookup(ovrin::TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
-                 const std::string& second, const char* idField);
+                 const std::string& askedSecond, const char* idField);
   // The source fields of a stored file: time, size, check value, stored size, content.
   struct TStoredFileFields {
     const char *time, *size, *crc, *compressed, *data;

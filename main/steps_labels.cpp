@@ -25,8 +25,8 @@ void TMigration::ConvertLabels() {
       if (name == "_empty_") break;
       Log(std::to_string(n) + ". " + Shown(name));
       labels.Append();
-      labels.FieldByName("LABEL").SetAsString(name);
-      labels.FieldByName("DESCRIPTION").SetAsString(keys.ReadString("Comments", std::to_string(n), ""));
+      SetText(labels, "LABEL", name);
+      SetText(labels, "DESCRIPTION", keys.ReadString("Comments", std::to_string(n), ""));
       labels.Post();
       Added(labels);
     }

@@ -43,14 +43,14 @@ void TMigration::ConvertModules() {
     std::string lockedBy = source_->FieldByName("LOCKEDBY").AsString();
     modules.Append();
     modules.FieldByName("USERID").SetAsInteger(FindUserId(users, lockedBy));
-    modules.FieldByName("NAME").SetAsString(name);
-    modules.FieldByName("PATH").SetAsString(path);
+    SetText(modules, "NAME", name);
+    SetText(modules, "PATH", path);
     modules.FieldByName("TSTAMP").SetAsDateTime(source_->FieldByName("TSTAMP").AsDateTime());
     modules.FieldByName("LOCKTSTAMP").SetAsDateTime(source_->FieldByName("LOCKTSTAMP").AsDateTime());
-    modules.FieldByName("READONLY").SetAsString(source_->FieldByName("READONLY").AsBoolean() ? "1" : "0");
+    SetText(modules, "READONLY", source_->FieldByName("READONLY").AsBoolean() ? "1" : "0");
     modules.FieldByName("LASTUSER").SetAsInteger(FindUserId(users, lockedBy));
     modules.FieldByName("FLAGS").SetAsInteger(source_->FieldByName("OPTIONS").AsInteger());
-    modules.FieldByName("DESCRIPTION").SetAsString("");
+    SetText(modules, "DESCRIPTION", "");
     modules.Post();
     Added(modules);
     int32_t moduleId = modules.FieldByName("MODULEID").AsInteger();
@@ -58,7 +58,7 @@ void TMigration::ConvertModules() {
     links.Append();
     links.FieldByName("MODULEID").SetAsInteger(moduleId);
     links.FieldByName("PROJECTID").SetAsInteger(FindProjectId(projects, source_->FieldByName("PROJECT").AsString()));
-    links.FieldByName("HIDDEN").SetAsString("0");
+    SetText(links, "HIDDEN", "0");
     links.Post();
     Added(links);
   }
@@ -167,7 +167,7 @@ void TMigration::ShareModule(TOvrinTable& links, const std::string& key, const s
   links.Append();
   links.FieldByName("PROJECTID").SetAsInteger(projectId);
   links.FieldByName("MODULEID").SetAsInteger(moduleId);
-  links.FieldByName("HIDDEN").SetAsString("0");
+  SetText(links, "HIDDEN", "0");
   links.Post();
   Added(links);
 }
@@ -175,7 +175,7 @@ void TMigration::ShareModule(TOvrinTable& links, const std::string& key, const s
 void TMigration::HideModule(TOvrinTable& links, int32_t moduleId, int32_t projectId) {
   for (links.First(); FindLink(links, moduleId, projectId); links.Next()) {
     links.Edit();
-    links.FieldByName("HIDDEN").SetAsString("1");
+    SetText(links, "HIDDEN", "1");
     links.Post();
     Changed(links);
   }

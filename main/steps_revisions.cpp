@@ -41,7 +41,7 @@ void TMigration::AppendBlob(TOvrinTable& blobs, int32_t revisionId, const std::s
                             const TStoredFileFields& from) {
   blobs.Append();
   blobs.FieldByName("REVISIONID").SetAsInteger(revisionId);
-  blobs.FieldByName("EXTENSION").SetAsString(extension);
+  SetText(blobs, "EXTENSION", extension);
   blobs.FieldByName("ORIGTIME").SetAsDateTime(source_->FieldByName(from.time).AsDateTime());
   blobs.FieldByName("ORIGSIZE").SetAsInteger(source_->FieldByName(from.size).AsInteger());
   blobs.FieldByName("ORIGCRC").SetAsInteger(source_->FieldByName(from.crc).AsInteger());
@@ -77,8 +77,8 @@ void TMigration::ConvertRevisions() {
     revisions.FieldByName("VERSION").SetAsInteger(version);
     revisions.FieldByName("VERSTATE").SetAsInteger(source_->FieldByName("VERSTATE").AsInteger());
     revisions.FieldByName("REVISION").SetAsInteger(revision);
-    revisions.FieldByName("COMMENT_I").SetAsString(source_->FieldByName("LCOMMENT").AsString());
-    revisions.FieldByName("COMMENT_O").SetAsString(source_->FieldByName("VCOMMENT").AsString());
+    SetText(revisions, "COMMENT_I", source_->FieldByName("LCOMMENT").AsString());
+    SetText(revisions, "COMMENT_O", source_->FieldByName("VCOMMENT").AsString());
     revisions.FieldByName("IDEVERSION").SetAsInteger(400);
     revisions.Post();
     Added(revisions);

@@ -33,12 +33,12 @@ void TMigration::ConvertUsers() {
     for (users.First(); !users.Eof() && !exists; users.Next()) exists = users.FieldByName("LOGIN").AsString() == login;
     if (exists) continue;
     users.Append();
-    users.FieldByName("LOGIN").SetAsString(login);
-    users.FieldByName("PW").SetAsString(kInitialPassword);
-    users.FieldByName("IPADDR").SetAsString("0");
+    SetText(users, "LOGIN", login);
+    SetText(users, "PW", kInitialPassword);
+    SetText(users, "IPADDR", "0");
     users.FieldByName("RIGHTS").SetAsInteger(2);
-    users.FieldByName("DELETED").SetAsString("0");
-    users.FieldByName("DESCRIPTION").SetAsString("");
+    SetText(users, "DELETED", "0");
+    SetText(users, "DESCRIPTION", "");
     users.Post();
     Added(users);
   }
@@ -59,14 +59,14 @@ void TMigration::ConvertProjects() {
     if (name == "_HLRD_std.dpr") continue;  // the standard project, never migrated
     Log("Adding " + Shown(name));
     projects.Append();
-    projects.FieldByName("NAME").SetAsString(name);
+    SetText(projects, "NAME", name);
     projects.FieldByName("CREATED").SetAsDateTime(source_->FieldByName("CREATETIME").AsDateTime());
     projects.FieldByName("CREATEDBY").SetAsInteger(FindUserId(users, source_->FieldByName("CREATEBY").AsString()));
     projects.FieldByName("LASTUSER").SetAsInteger(FindUserId(users, source_->FieldByName("LASTUSER").AsString()));
     projects.FieldByName("LASTACCESS").SetAsDateTime(source_->FieldByName("LASTACCESS").AsDateTime());
-    projects.FieldByName("HISTORY").SetAsString("Converted by Dovoruv 2.0");
-    projects.FieldByName("DELETED").SetAsString("0");
-    projects.FieldByName("DESCRIPTION").SetAsString("");
+    SetText(projects, "HISTORY", "Converted by Dovoruv 2.0");
+    SetText(projects, "DELETED", "0");
+    SetText(projects, "DESCRIPTION", "");
     projects.Post();
     Added(projects);
   }

@@ -118,6 +118,22 @@ TEST_F(MigrateToolTest, DateFormatAndTimeSeparatorOfTheArchive) {
   EXPECT_EQ(Run({source, target, "--date-format", "m/d/yyyy", "--allow-duplicates"}).code, 0);
 }
 
+TEST_F(MigrateToolTest, TextsCutToTheirFieldAreCounted) {
+  // A path of 255 characters: the old table holds it, the target's PATH holds 250.
+  std::string longPath = "\\" + std::string(253, 'p') + "\\";
+  WriteRevisions(source, {{longPath, "a.pas", "One.dpr", ""}, {"\\src\\", "b.pas", "One.dpr", ""}});
+  std::string report = dir / "report.json";
+  TResult r = Run({source, target, "--report", report});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Texts cut to their field's size"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("    modules.PATH         1\n"), std::string::npos) << r.out;
+  nlohmann::json j = nlohmann::json::parse(FileBytes(report));
+  EXPECT_EQ(j["cut"], nlohmann::json({{"modules.PATH", 1}}));
+  EXPECT_EQ(Column(target, "modules", "PATH")[0], longPath.substr(0, 250));
+  // The module's revisions still find it: lookups compare the key as the target keeps it.
+  EXPECT_EQ(Column(target, "revision", "MODULEID"), (std::vector<std::string>{"1", "2"}));
+}
+
 TEST_F(MigrateToolTest, UsageErrorsAndBadAnswerFilesExitTwo) {
   EXPECT_EQ(Run({}).code, 2);
   EXPECT_EQ(Run({source}).code, 2);
