@@ -1,5 +1,5 @@
 // Runs a piece of code and answers the engine error code it raised (0 when none), with
-// the full message and the catalogue text when asked for.
+// the full message and the catalogue text when asked for; or just the message.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,17 @@ inline uint16_t CodeOf(const std::function<void()>& f, std::string* text = nullp
     return e.ErrorCode();
   }
   return 0;
+}
+
+// The message of any error of the engine or its dataset layer that the code raised;
+// empty when it raised none.
+inline std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "";
 }
 
 }  // namespace ovrin::test

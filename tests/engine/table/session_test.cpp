@@ -8,15 +8,6 @@
 namespace ovrin {
 namespace {
 
-std::string Message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "";
-}
-
 TTableSpec Simple() {
   TTableSpec def;
   def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}};
@@ -55,20 +46,20 @@ TEST(SessionTest, OpeningATableByFolderMakesAndFreesATemporaryDatabase) {
 }
 
 TEST(SessionTest, NamingRules) {
-  EXPECT_EQ(Message([] { Sessions().GetSession("nobody"); }), "Session name nobody is not valid.");
+  EXPECT_EQ(test::MessageOf([] { Sessions().GetSession("nobody"); }), "Session name nobody is not valid.");
   EXPECT_EQ(Sessions().FindSession(""), &Sessions().Default());
   EXPECT_EQ(Sessions().FindSession("default"), &Sessions().Default());
   TOvrinSession second("Second");
-  EXPECT_EQ(Message([] { TOvrinSession again("second"); }), "Session name second already exists.");
+  EXPECT_EQ(test::MessageOf([] { TOvrinSession again("second"); }), "Session name second already exists.");
   TOvrinDatabase db(&second);
-  EXPECT_EQ(Message([&] { db.SetDatabaseName("/x/y"); }), "Database name /x/y is not valid.");
-  EXPECT_EQ(Message([&] { db.Open(); }), "Database name is missing.");
+  EXPECT_EQ(test::MessageOf([&] { db.SetDatabaseName("/x/y"); }), "Database name /x/y is not valid.");
+  EXPECT_EQ(test::MessageOf([&] { db.Open(); }), "Database name is missing.");
   db.SetDatabaseName("plain");
   db.SetSessionName("Second");
   db.Open();
   EXPECT_TRUE(second.Active());
-  EXPECT_EQ(Message([&] { db.SetDirectory("/tmp"); }), "Cannot perform this operation on an open database.");
-  EXPECT_EQ(Message([&] { second.SetSessionName("Third"); }), "Cannot perform this operation on an active session.");
+  EXPECT_EQ(test::MessageOf([&] { db.SetDirectory("/tmp"); }), "Cannot perform this operation on an open database.");
+  EXPECT_EQ(test::MessageOf([&] { second.SetSessionName("Third"); }), "Cannot perform this operation on an active session.");
   second.SetPrivateDir("/tmp/lower");
   EXPECT_EQ(second.PrivateDir(), "/TMP/LOWER");
   EXPECT_EQ(db.EngineVersion(), "1.19");

@@ -37,15 +37,6 @@ TTableSpec People(bool primary = true) {
   return def;
 }
 
-std::string EngineMessage(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "";
-}
-
 class TableTest : public ::testing::Test {
  protected:
   void SetUp() override { CreateTable(dir_ / "people", People()); }
@@ -162,7 +153,7 @@ TEST_F(TableTest, BlobsFromStreamsComeBackByteForByte) {
   EXPECT_EQ(stream->Read(buffer, 10), 1u);
   stream.reset();
   // Writing needs edit or insert state.
-  EXPECT_EQ(EngineMessage([&] { t.CreateBlobStream(t.FieldByName("DATA"), TBlobStreamMode::Write); }),
+  EXPECT_EQ(test::MessageOf([&] { t.CreateBlobStream(t.FieldByName("DATA"), TBlobStreamMode::Write); }),
             "Dataset not in edit or insert mode");
   // Replace a blob in an edit.
   t.Edit();
@@ -246,30 +237,30 @@ TEST_F(TableTest, TablesWithoutPrimaryIndexWalkInPhysicalOrder) {
 TEST_F(TableTest, MisuseGivesTheFrameworkMessages) {
   TOvrinTable t;
   t.SetDatabaseName(dir_.Path());
-  EXPECT_EQ(EngineMessage([&] { t.Open(); }), "Missing table name.");
+  EXPECT_EQ(test::MessageOf([&] { t.Open(); }), "Missing table name.");
   EXPECT_FALSE(t.Active());
   t.SetTableName("people");
-  EXPECT_EQ(EngineMessage([&] { t.First(); }), "Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(test::MessageOf([&] { t.First(); }), "Cannot perform this operation on a closed dataset");
   t.Open();
-  EXPECT_EQ(EngineMessage([&] { t.SetTableName("other"); }), "Cannot perform this operation on an open dataset");
+  EXPECT_EQ(test::MessageOf([&] { t.SetTableName("other"); }), "Cannot perform this operation on an open dataset");
   EXPECT_EQ(t.TableName(), "people");
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("NOPE"); }), "Field 'NOPE' not found");
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("NOPE"); }), "Field 'NOPE' not found");
   AddPerson(t, "x");
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("NAME").SetAsString("y"); }), "Dataset not in edit or insert mode");
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("NAME").SetAsString("y"); }), "Dataset not in edit or insert mode");
   t.Edit();
   t.FieldByName("NAME").SetReadOnly(true);
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("NAME").SetAsString("y"); }), "Field 'NAME' cannot be modified");
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("NAME").SetAsString("y"); }), "Field 'NAME' cannot be modified");
   t.FieldByName("NAME").SetReadOnly(false);
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("RIGHTS").SetAsString("x1"); }), "'x1' is not a valid integer value");
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("RIGHTS").SetAsInteger(40000); }),
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("RIGHTS").SetAsString("x1"); }), "'x1' is not a valid integer value");
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("RIGHTS").SetAsInteger(40000); }),
             "40000 is not a valid value for field 'RIGHTS'. The allowed range is -32768 to 32767");
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("SEEN").SetAsString("soon"); }), "'soon' is not a valid date and time");
-  EXPECT_EQ(EngineMessage([&] { t.FieldByName("ACTIVE").AsDateTime(); }), "Cannot access field 'ACTIVE' as type DateTime");
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("SEEN").SetAsString("soon"); }), "'soon' is not a valid date and time");
+  EXPECT_EQ(test::MessageOf([&] { t.FieldByName("ACTIVE").AsDateTime(); }), "Cannot access field 'ACTIVE' as type DateTime");
   t.Cancel();
   TOvrinTable missing;
   missing.SetDatabaseName(dir_.Path());
   missing.SetTableName("nothere");
-  std::string message = EngineMessage([&] { missing.Open(); });
+  std::string message = test::MessageOf([&] { missing.Open(); });
   EXPECT_EQ(message, "Ovrin Engine Error # 11010 Invalid path or file name for data file " + dir_ / "nothere.DAT");
 }
 
