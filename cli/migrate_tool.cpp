@@ -259,34 +259,6 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
   out << (report.Failed() ? "Result: FAILED\n" : "Result: success\n");
 }
 
-// A date pattern of day, month and year in any order with one separator (dd.mm.yyyy,
-// m/d/yyyy, yyyy-mm-dd): the order and separator of the dates in the archive's texts.
-void ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* settings) {
-  std::string order, parts;
-  char separator = 0;
-  bool ok = !pattern.empty();
-  for (size_t i = 0; i < pattern.size() && ok; ++i) {
-    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(pattern[i])));
-    if (c == 'd' || c == 'm' || c == 'y') {
-      if (order.empty() || order.back() != c || (i > 0 && !std::isalpha(static_cast<unsigned char>(pattern[i - 1]))))
-        order += c;
-      parts += c;
-    } else if (!std::isalnum(static_cast<unsigned char>(c)) && (separator == 0 || separator == c)) {
-      separator = c;
-      parts += '/';
-    } else {
-      ok = false;
-    }
-  }
-  std::string sorted = order;
-  std::sort(sorted.begin(), sorted.end());
-  if (!ok || sorted != "dmy" || separator == 0)
-    throw TUsageError{"--date-format '" + pattern +
-                      "': expected day, month and year in any order with one separator, e.g. dd.mm.yyyy or m/d/yyyy"};
-  settings->ShortDateFormat = parts;
-  settings->DateSeparator = separator;
-}
-
 std::string MakeTempFolder() {
   std::string pattern = (fs::temp_directory_path() / "hollard-dry-run-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("Cannot make a temporary folder for the dry run");
@@ -348,7 +320,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     if (!answersFile.empty()) answers = LoadAnswers(answersFile);
     TTextComparer probe(codePage);  // an unknown code page is a usage error
     settings = ovrin::UserFormatSettings(codePage.c_str());
-    if (!dateFormat.empty()) ApplyDateFormat(dateFormat, &settings);
+    if (!dateFormat.empty() && !ApplyDateFormat(dateFormat, &settings))
+      throw TUsageError{"--date-format '" + dateFormat +
+                        "': expected day, month and year in any order with one separator, e.g. dd.mm.yyyy or m/d/yyyy"};
     if (!timeSeparator.empty()) {
       if (timeSeparator.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator[0])))
         throw TUsageError{"--time-separator '" + timeSeparator + "': expected one character that is not a letter or digit"};

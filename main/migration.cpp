@@ -2,6 +2,8 @@
 // and the conventions every step follows (log lines, gauge, table objects, lookups).
 #include "main/migration.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #include "engine/base/conversions.h"
@@ -19,6 +21,30 @@ using ovrin::TOvrinTable;
 const char* const TMigration::kInitialPassword =
     "#91#43#20#92#136#95#72#93#92#94#61#78#45#40#86#42#58#93#91#35#13#39#16#137#26#11#36#50#92#78#22#89#85#88#47#49#91"
     "#184#36#26#139#70#20#65#28#126#89#87#61#48";
+
+bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* settings) {
+  std::string order, parts;
+  char separator = 0;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(pattern[i])));
+    if (c == 'd' || c == 'm' || c == 'y') {
+      if (order.empty() || order.back() != c || (i > 0 && !std::isalpha(static_cast<unsigned char>(pattern[i - 1]))))
+        order += c;
+      parts += c;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) && (separator == 0 || separator == c)) {
+      separator = c;
+      parts += '/';
+    } else {
+      return false;
+    }
+  }
+  std::string sorted = order;
+  std::sort(sorted.begin(), sorted.end());
+  if (sorted != "dmy" || separator == 0) return false;
+  settings->ShortDateFormat = parts;
+  settings->DateSeparator = separator;
+  return true;
+}
 
 bool TMigrationReport::Failed() const {
   if (preflightFailed) return true;
@@ -88,9 +114,7 @@ void TMigration::WriteBanner() {
   Log("Converting from Paradox archive V1.4 - " + sourceDir_, false);
   Log("Converting to Ovrin archive V2.0 - " + targetDir_, false);
   Log("Ovrin engine version: " + targets_[0]->EngineVersion(), false);
-  Log("Process started at " +
-          Shown(ovrin::FormatDateTime(settings_.ShortDateFormat + " " + settings_.LongTimeFormat, ovrin::Now(), settings_)),
-      false);
+  Log("Process started at " + NowText(), false);
   Log("", false);
 }
 
@@ -107,6 +131,10 @@ void TMigration::RunMigration() {
   RunStep("ConvertHiddenDependencies", 8, 9, &TMigration::ConvertHiddenDependencies);
   RunStep("ConvertRevisions", 10, 10, &TMigration::ConvertRevisions);
   RunStep("ConvertLabels", 11, 12, &TMigration::ConvertLabels);
+  RunStep("ConvertToDoLists", 13, 13, &TMigration::ConvertToDoLists);
+  RunStep("ConvertModuleLists", 14, 14, &TMigration::ConvertModuleLists);
+  RunStep("ConvertCrossReferences", 15, 15, &TMigration::ConvertCrossReferences);
+  RunStep("ConvertLogFile", 16, 16, &TMigration::ConvertLogFile);
 }
 
 void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body) {
@@ -179,11 +207,24 @@ std::string TMigration::Shown(const std::string& archiveText) const {
 
 void TMigration::StartGauge(const std::string& stepText, int maximum) {
   user_.SetStepText(stepText);
+  ResetGauge(maximum);
+  user_.ProcessEvents();
+}
+
+void TMigration::ResetGauge(int maximum) {
   gaugeMax_ = maximum;
   gaugeProgress_ = 0;
   user_.SetGaugeMax(maximum);
   user_.SetGaugeProgress(0);
-  user_.ProcessEvents();
+}
+
+void TMigration::StepError(const std::string& text) {
+  if (current_) current_->errors.push_back(text);
+  user_.ShowError(text);
+}
+
+std::string TMigration::NowText() const {
+  return Shown(ovrin::FormatDateTime(settings_.ShortDateFormat + " " + settings_.LongTimeFormat, ovrin::Now(), settings_));
 }
 
 void TMigration::Advance() {
@@ -199,8 +240,7 @@ void TMigration::OpenSource(const std::string& table) {
     source_->Open();
   } catch (const EDBEngineError& e) {
     // The step goes on; its next use of the table reports that it is closed.
-    if (current_) current_->errors.push_back(e.Message());
-    user_.ShowError(e.Message());
+    StepError(e.Message());
   }
 }
 

@@ -10,10 +10,12 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/conversions.h"
@@ -72,6 +74,24 @@ struct TMigrationReport {
   bool Failed() const;
 };
 
+// Sets the order and separator of dates from a pattern of day, month and year in any
+// order with one separator (dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd); false for another pattern.
+bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* settings);
+
+// The side-file forms of steps 13 to 16.
+//
+// Splits a file name at its last backslash or colon: the folder part (with that
+// character) and the file-name part.
+std::pair<std::string, std::string> SplitFileName(const std::string& path);
+// The name with its extension (from the last '.') replaced, or the extension appended.
+std::string ChangeFileExt(const std::string& name, const std::string& extension);
+// Every occurrence of the pattern, compared without regard to the case of the letters
+// A to Z and scanned from left to right, replaced; the pattern must not be empty.
+std::string ReplaceText(const std::string& text, const std::string& pattern, const std::string& replacement);
+// The one-letter event type of a history line: of the event markers that occur in it,
+// the last in marker order decides; empty when there is none.
+std::string EventType(const std::string& line);
+
 class TMigration {
  public:
   // The fixed stored password text of every migrated user.
@@ -114,6 +134,10 @@ class TMigration {
   void ConvertHiddenDependencies();
   void ConvertRevisions();
   void ConvertLabels();
+  void ConvertToDoLists();
+  void ConvertModuleLists();
+  void ConvertCrossReferences();
+  void ConvertLogFile();
   // Every target revision of the module with this version and revision, in table order.
   std::vector<int32_t> FindRevisionIds(ovrin::TOvrinTable& revisions, int32_t moduleId, int32_t version,
                                        int32_t revision);
@@ -133,6 +157,11 @@ class TMigration {
   void Log(const std::string& text, bool scroll = true) { user_.AddLogLine(text, scroll); }
   std::string Shown(const std::string& archiveText) const;
   void StartGauge(const std::string& stepText, int maximum);
+  void ResetGauge(int maximum);
+  // Shows an error the step goes on after, and marks the step as not clean.
+  void StepError(const std::string& text);
+  // The current date and time in the short date and long time formats, for the log.
+  std::string NowText() const;
   void Advance();
   void OpenSource(const std::string& table);
   ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
@@ -158,6 +187,13 @@ class TMigration {
   void ShareModule(ovrin::TOvrinTable& links, const std::string& key, const std::string& project, int32_t moduleId,
                    int32_t projectId);
   void HideModule(ovrin::TOvrinTable& links, int32_t moduleId, int32_t projectId);
+  // Steps 13 to 15: for each project walked in `projects`, its side file with this
+  // extension, its lines sorted and each once, handed to `convert` with the project's id.
+  void ConvertProjectFiles(ovrin::TOvrinTable& projects, const char* extension,
+                           const std::function<void(int32_t projectId, const std::string& line)>& convert);
+  // Step 16's work on one line of the history log.
+  void ConvertLogLine(const std::string& line, ovrin::TOvrinTable& log, ovrin::TOvrinTable& projects,
+                      ovrin::TOvrinTable& users, ovrin::TOvrinTable& modules);
 
   TMigrationUser& user_;
   TTextComparer comparer_;

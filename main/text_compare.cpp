@@ -3,6 +3,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
+#include <unicode/ustring.h>
 
 #include <stdexcept>
 
@@ -17,6 +18,7 @@ TTextComparer::TTextComparer(const std::string& codePage, const std::string& loc
   // code point order, where case counts at the first level; the root collation is the
   // neutral choice then.
   std::string name = locale.empty() ? uloc_getDefault() : locale;
+  locale_ = name;
   if (name.rfind("en_US_POSIX", 0) == 0 || name == "c" || name == "C") name = "root";
   collator_ = ucol_open(name.c_str(), &status);
   if (U_FAILURE(status) || !collator_) {
@@ -43,6 +45,27 @@ std::u16string TTextComparer::Decode(std::string_view bytes) const {
                       static_cast<int32_t>(bytes.size()), &status);
   }
   out.resize(U_FAILURE(status) ? 0 : static_cast<size_t>(n));
+  return out;
+}
+
+std::string TTextComparer::Lower(std::string_view bytes) const {
+  std::u16string text = Decode(bytes);
+  std::u16string lower(text.size() + 8, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = u_strToLower(lower.data(), static_cast<int32_t>(lower.size()), text.data(),
+                           static_cast<int32_t>(text.size()), locale_.c_str(), &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    lower.assign(static_cast<size_t>(n) + 1, u'\0');
+    status = U_ZERO_ERROR;
+    n = u_strToLower(lower.data(), static_cast<int32_t>(lower.size()), text.data(), static_cast<int32_t>(text.size()),
+                     locale_.c_str(), &status);
+  }
+  if (U_FAILURE(status)) return std::string(bytes);
+  std::string out(static_cast<size_t>(n) * 4 + 1, '\0');
+  status = U_ZERO_ERROR;
+  int32_t length = ucnv_fromUChars(converter_, out.data(), static_cast<int32_t>(out.size()), lower.data(), n, &status);
+  if (U_FAILURE(status)) return std::string(bytes);
+  out.resize(static_cast<size_t>(length));
   return out;
 }
 

@@ -27,10 +27,12 @@ class TTextComparer {
   int Compare(std::string_view a, std::string_view b) const;
   int CompareDecoded(const std::u16string& a, const std::u16string& b) const;
   bool Equal(std::string_view a, std::string_view b) const { return Compare(a, b) == 0; }
+  // The text lower-cased by the locale's rules, as bytes of the code page again.
+  std::string Lower(std::string_view bytes) const;
   const std::string& CodePage() const { return codePage_; }
 
  private:
-  std::string codePage_;
+  std::string codePage_, locale_;
   UCollator* collator_ = nullptr;
   UConverter* converter_ = nullptr;
 };

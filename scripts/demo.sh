@@ -15,4 +15,4 @@ rm -rf "$DEMO"
 "$BUILD_DIR/tools/hollard-archive" create "$DEMO/new"
 answers=(--answers scripts/demo-answers.json)
 for a in "$@"; do [ "$a" = "--interactive" ] && answers=(); done
-exec "$BUILD_DIR/cli/hollard-migrate" "$DEMO/old" "$DEMO/new" "${answers[@]}" --report "$DEMO/report.json" "$@"
+exec "$BUILD_DIR/cli/hollard-migrate" "$DEMO/old" "$DEMO/new" "${answers[@]}" --report "$DEMO/report.json" --date-format dd.mm.yyyy "$@"

@@ -225,7 +225,7 @@ TEST_F(MigrateToolTest, StoredFilesThatCannotFitStopTheRunUnlessForced) {
   EXPECT_NE(stopped.err.find("--force"), std::string::npos);
   EXPECT_EQ(sizes(), before);
   EXPECT_EQ(Records(target, "users").size(), 0u);
-  EXPECT_EQ(Run({source, target, "--force"}).code, 0);
+  EXPECT_EQ(Run({source, target, "--force", "--date-format", "dd.mm.yyyy"}).code, 0);
 }
 
 TEST_F(MigrateToolTest, DryRunLeavesTheTargetAsItWas) {

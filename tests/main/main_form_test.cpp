@@ -15,10 +15,12 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
 
+#include "engine/base/conversions.h"
 #include "engine/data/table_create.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
@@ -89,11 +91,11 @@ class TWatcher : public QObject {
 };
 
 // One "Success." per step procedure that succeeded; the labels procedure writes one after
-// each of its two steps.
+// each of its two steps, the log step ends the run with "Success. Process ready." instead.
 size_t SuccessLines(const hollard::TMigrationReport& report) {
   size_t n = 0;
   for (const auto& s : report.steps)
-    if (s.succeeded) n += s.procedure == "ConvertLabels" ? 2 : 1;
+    if (s.succeeded) n += s.procedure == "ConvertLabels" ? 2 : s.procedure == "ConvertLogFile" ? 0 : 1;
   return n;
 }
 
@@ -125,6 +127,10 @@ class MainFormTest : public QObject {
     o.modules = 12;
     o.projects = 3;
     o.blobBytes = 2000;
+    // The window reads the side files' dates in the user's formats: write them so.
+    ovrin::TFormatSettings user = ovrin::UserFormatSettings();
+    o.dateFormat = user.ShortDateFormat;
+    std::replace(o.dateFormat.begin(), o.dateFormat.end(), '/', user.DateSeparator);
     fs::create_directories(source);
     fs::create_directories(target);
     hollard::WriteSourceArchive(source, hollard::PlanSourceArchive(o), o);
@@ -247,8 +253,10 @@ class MainFormTest : public QObject {
     QVERIFY(!form.btnOK->isEnabled());
     QVERIFY(!form.lbProjects->isEnabled());
     QCOMPARE(form.lbProjects->count(), 0);
-    QCOMPARE(form.lblMsg->text(), QString("Success"));
+    QCOMPARE(form.lblMsg->text(), QString("Success. Process ready."));
     QStringList log = LogLines(form);
+    QVERIFY(log.contains("Success. Process ready."));
+    QVERIFY(log.last().startsWith("Process finished at "));
     QCOMPARE(log.value(0), QString("Hollard version archive conversion tool"));
     QCOMPARE(size_t(log.count("Success.")), SuccessLines(form.Report()));
     QVERIFY(log.contains("Sharing: \\SRC\\FORM1.PAS -> Main.dpr") || log.contains("Already assigned: \\SRC\\FORM1.PAS -> Main.dpr"));

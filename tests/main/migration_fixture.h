@@ -195,11 +195,15 @@ class MigrationFixture : public ::testing::Test {
     std::filesystem::create_directories(source);
     std::filesystem::create_directories(target);
     CreateNewLayoutArchive(target);
+    // Fixed formats, whatever the machine's locale, with the generator's dates.
+    settings = ovrin::FixedFormatSettings();
+    ApplyDateFormat("dd.mm.yyyy", &settings);
   }
   void Run() {
     TMigration m(user, "windows-1252");
     m.SetSourceDir(source);
     m.SetTargetDir(target);
+    m.SetFormatSettings(settings);
     m.Import();
     report = m.Report();
   }
@@ -207,6 +211,7 @@ class MigrationFixture : public ::testing::Test {
   std::string source, target;
   TScriptedUser user;
   TMigrationReport report;
+  ovrin::TFormatSettings settings;
 };
 
 }  // namespace hollard::test

@@ -62,8 +62,13 @@ TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
   EXPECT_EQ(user.log[5].rfind("Process started at ", 0), 0u);
   EXPECT_EQ(user.log[6], "");
   // Empty tables: every step still ends with "Success.", its gauge at 0 of 0 (the labels
-  // procedure writes one after each of its two steps).
-  EXPECT_EQ(user.Count("Success."), 8);
+  // procedure writes one after each of its two steps); the last one ends the run.
+  EXPECT_EQ(user.Count("Success."), 11);
+  ASSERT_GE(user.log.size(), 2u);
+  EXPECT_EQ(user.log[user.log.size() - 2], "Success. Process ready.");
+  EXPECT_EQ(user.log.back().rfind("Process finished at ", 0), 0u);
+  EXPECT_EQ(user.scrolls, static_cast<int>(user.log.size()) - 8);  // the banner and the last line do not scroll
+  EXPECT_EQ(user.stepTexts.back(), "Success. Process ready.");
   EXPECT_TRUE(user.errors.empty());
   std::vector<std::string> texts;
   for (const std::string& t : user.stepTexts)
@@ -76,7 +81,9 @@ TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
                        "Converting hidden dependencies...#1 - Step 8/16",
                        "Converting hidden dependencies...#2 - Step 9/16",
                        "Converting revisions... - Step 10/16", "Converting labels... - Step 11/16",
-                       "Assign labels... - Step 12/16"}));
+                       "Assign labels... - Step 12/16", "Converting  ToDo list... - Step 13/16",
+                       "Converting User Module list... - Step 14/16", "Converting Cross-references... - Step 15/16",
+                       "Converting  Log file... - Step 16/16", "Success. Process ready."}));
   for (auto& g : user.gauges) EXPECT_EQ(g, (std::pair<int, int>{0, 0}));
   // No question without a marked module, but the controls were enabled and reset.
   EXPECT_TRUE(user.asked.empty());
@@ -113,8 +120,9 @@ TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
   EXPECT_NE(user.errors[0].find("hollardp"), std::string::npos) << user.errors[0];
   EXPECT_EQ(user.errors[1], "Cannot perform this operation on a closed dataset");
   EXPECT_EQ(user.Section("Converting projects..."), std::vector<std::string>{"Converting modules..."});
-  EXPECT_EQ(user.Count("Success."), 7);
-  ASSERT_EQ(report.steps.size(), 7u);
+  EXPECT_EQ(user.Count("Success."), 10);
+  EXPECT_TRUE(user.Logged("Success. Process ready."));
+  ASSERT_EQ(report.steps.size(), 11u);
   EXPECT_FALSE(report.steps[1].succeeded);
   EXPECT_EQ(report.steps[1].errors.size(), 2u);
   EXPECT_TRUE(report.steps[2].succeeded);

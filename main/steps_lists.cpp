@@ -1,0 +1,139 @@
+// Steps 13 to 15: the per-project side files beside the old tables (ToDo lists, the
+// module lists users keep, cross-references between projects), each named after its
+// target project's file name.
+#include "engine/base/conversions.h"
+#include "engine/base/platform.h"
+#include "engine/table/table.h"
+#include "main/migration.h"
+#include "main/text_file.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+std::pair<std::string, std::string> SplitFileName(const std::string& path) {
+  size_t cut = path.find_last_of("\\:");
+  size_t at = cut == std::string::npos ? 0 : cut + 1;
+  return {path.substr(0, at), path.substr(at)};
+}
+
+std::string ChangeFileExt(const std::string& name, const std::string& extension) {
+  size_t at = name.find_last_of(".\\:/");
+  if (at != std::string::npos && name[at] == '.') return name.substr(0, at) + extension;
+  return name + extension;
+}
+
+namespace {
+
+// A project name is joined to the source folder; one that holds a folder delimiter or a
+// parent reference could name a file outside it.
+bool LeavesFolder(const std::string& name) {
+  return name.find_first_of("/\\") != std::string::npos || name.find("..") != std::string::npos;
+}
+
+}  // namespace
+
+void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extension,
+                                     const std::function<void(int32_t, const std::string&)>& convert) {
+  ResetGauge(projects.RecordCount());
+  for (projects.First(); !projects.Eof(); projects.Next()) {
+    Advance();
+    user_.ProcessEvents();
+    std::string name = projects.FieldByName("NAME").AsString();
+    if (LeavesFolder(name)) {
+      Log("Passed over the " + std::string(extension) + " file of project " + Shown(name) +
+          ": its name would lead out of the source folder");
+      continue;
+    }
+    std::string file = sourceDir_ + ChangeFileExt(name, extension);
+    std::string found = ovrin::Platform().ResolveExisting(file);
+    if (found.empty()) continue;
+    Log("Converting " + Shown(file));
+    list_.Clear();
+    try {
+      ForEachTextLine(found, [this](const std::string& line) { list_.Add(line); });
+    } catch (const std::exception& e) {
+      StepError(e.what());
+    }
+    int32_t projectId = projects.FieldByName("PROJECTID").AsInteger();
+    for (int i = 0; i < list_.Count(); ++i) convert(projectId, list_[i]);
+  }
+}
+
+void TMigration::ConvertToDoLists() {
+  Log("Converting ToDo list...");
+  TOvrinTable& projects = OpenTarget(1, "projects");
+  TOvrinTable& todo = OpenTarget(2, "todo");
+  user_.SetStepText("Converting  ToDo list... - Step 13/16");
+  user_.ProcessEvents();
+  TOvrinTable& users = OpenTarget(5, "users");
+  ConvertProjectFiles(projects, ".tdo", [&](int32_t projectId, const std::string& line) {
+    // priority|created|description|state|further field|login (the login may hold '|').
+    std::string rest = line;
+    auto take = [&rest]() {
+      size_t bar = rest.find('|');
+      if (bar == std::string::npos) return std::string();
+      std::string field = rest.substr(0, bar);
+      rest.erase(0, bar + 1);
+      return field;
+    };
+    std::string priority = take(), created = take(), description = take(), state = take();
+    size_t bar = rest.find('|');
+    std::string login = bar == std::string::npos ? std::string() : rest.substr(bar + 1);
+    int32_t userId = login.empty() ? 0 : std::max(FindUserId(users, login), 0);
+    todo.Append();
+    todo.FieldByName("PROJECTID").SetAsInteger(projectId);
+    todo.FieldByName("USERID").SetAsInteger(userId);
+    todo.FieldByName("RESPONSIBLE").SetAsInteger(userId);
+    todo.FieldByName("CREATED").SetAsDateTime(ovrin::TextToDateTime(created, settings_));
+    todo.FieldByName("PRIORITY").SetAsInteger(ovrin::TextToInteger(priority));
+    SetText(todo, "CATEGORY", std::string());
+    SetText(todo, "STATE", state);
+    SetText(todo, "DESCRIPTION", description);
+    todo.FieldByName("TARGETDATE").SetAsDateTime(0);
+    todo.FieldByName("DONEDATE").SetAsDateTime(0);
+    todo.Post();
+    Added(todo);
+  });
+  EndStep();
+}
+
+void TMigration::ConvertModuleLists() {
+  Log("Converting User Module list...");
+  TOvrinTable& projects = OpenTarget(1, "projects");
+  TOvrinTable& lookups = OpenTarget(5, "modules");
+  TOvrinTable& modules = OpenTarget(2, "modules");
+  user_.SetStepText("Converting User Module list... - Step 14/16");
+  user_.ProcessEvents();
+  ConvertProjectFiles(projects, ".prl", [&](int32_t, const std::string& line) {
+    auto [folder, file] = SplitFileName(line);
+    std::string name = comparer_.Lower(file), path = comparer_.Lower(folder);
+    if (FindModuleId(lookups, name, path) != 0) return;
+    modules.Append();
+    SetText(modules, "NAME", name);
+    SetText(modules, "PATH", path);
+    modules.Post();
+    Added(modules);
+  });
+  EndStep();
+}
+
+void TMigration::ConvertCrossReferences() {
+  Log("Converting Cross-references...");
+  TOvrinTable& projects = OpenTarget(1, "projects");
+  TOvrinTable& lookups = OpenTarget(5, "projects");
+  TOvrinTable& references = OpenTarget(2, "pjref");
+  user_.SetStepText("Converting Cross-references... - Step 15/16");
+  user_.ProcessEvents();
+  ConvertProjectFiles(projects, ".pcr", [&](int32_t projectId, const std::string& line) {
+    int32_t reference = FindProjectId(lookups, comparer_.Lower(SplitFileName(line).second));
+    references.Append();
+    references.FieldByName("PROJECTID").SetAsInteger(projectId);
+    references.FieldByName("REFERENCE").SetAsInteger(reference);
+    references.Post();
+    Added(references);
+  });
+  EndStep();
+}
+
+}  // namespace hollard

@@ -1,0 +1,164 @@
+// Step 16: the history log, one record per dated line, with the project, user and module
+// the line names; then the run's closing lines.
+#include "engine/base/conversions.h"
+#include "engine/base/platform.h"
+#include "engine/table/table.h"
+#include "main/migration.h"
+#include "main/text_file.h"
+
+namespace hollard {
+
+using ovrin::TOvrinTable;
+
+namespace {
+
+char AsciiUpperChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Keeps the text before the first occurrence of the mark, when there is one.
+void CutBefore(std::string* text, const char* mark) {
+  size_t at = text->find(mark);
+  if (at != std::string::npos) text->erase(at);
+}
+
+}  // namespace
+
+std::string ReplaceText(const std::string& text, const std::string& pattern, const std::string& replacement) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    bool match = pattern.size() <= text.size() - at && !pattern.empty();
+    for (size_t i = 0; match && i < pattern.size(); ++i) match = AsciiUpperChar(text[at + i]) == AsciiUpperChar(pattern[i]);
+    if (match) {
+      out += replacement;
+      at += pattern.size();
+    } else {
+      out += text[at++];
+    }
+  }
+  return out;
+}
+
+std::string EventType(const std::string& line) {
+  static const std::pair<const char*, const char*> kMarkers[] = {
+      {"added to projectlist:", "a"}, {"removed from projectlist:", "r"}, {"check in:", "i"},
+      {"checked out:", "o"},          {"change:", "c"},                   {"synchronized with archive:", "s"},
+      {"- merge ", "m"},              {"branch: ", "b"},                  {"Archive tested", "t"},
+      {"removed project:", "p"},      {"undo check out:", "u"}};
+  std::string type;
+  for (const auto& [marker, letter] : kMarkers)
+    if (line.find(marker) != std::string::npos) type = letter;
+  return type;
+}
+
+void TMigration::ConvertLogFile() {
+  Log("Converting Log file...");
+  TOvrinTable& log = OpenTarget(2, "vcslog");
+  TOvrinTable& projects = OpenTarget(5, "projects");
+  TOvrinTable& users = OpenTarget(6, "users");
+  TOvrinTable& modules = OpenTarget(3, "modules");
+  user_.SetStepText("Converting  Log file... - Step 16/16");
+  user_.ProcessEvents();
+  std::string file = sourceDir_ + "hollardm.log";
+  std::string found = ovrin::Platform().ResolveExisting(file);
+  if (!found.empty()) {
+    Log("Converting " + Shown(file));
+    // The log can be far larger than memory should hold, so it is read twice: once for
+    // the gauge's length, then line by line. A read error is shown once, and the lines
+    // before it are converted.
+    int lines = 0;
+    bool shown = false;
+    auto readError = [&](const std::exception& e) {
+      if (!shown) StepError(e.what());
+      shown = true;
+    };
+    try {
+      ForEachTextLine(found, [&lines](const std::string&) { ++lines; });
+    } catch (const std::exception& e) {
+      readError(e);
+    }
+    ResetGauge(lines);
+    std::unique_ptr<TTextLineReader> reader;
+    try {
+      if (lines > 0) reader = std::make_unique<TTextLineReader>(found);
+    } catch (const std::exception& e) {
+      readError(e);
+    }
+    std::string line;
+    for (int n = 0; reader && n < lines; ++n) {
+      try {
+        if (!reader->Next(&line)) break;
+      } catch (const std::exception& e) {
+        readError(e);
+        break;
+      }
+      ConvertLogLine(line, log, projects, users, modules);
+    }
+  }
+  log.Close();
+  modules.Close();
+  projects.Close();
+  users.Close();
+  Log("Success. Process ready.");
+  user_.SetStepText("Success. Process ready.");
+  Log("Process finished at " + NowText(), false);
+  user_.ProcessEvents();
+}
+
+void TMigration::ConvertLogLine(const std::string& line, TOvrinTable& log, TOvrinTable& projects, TOvrinTable& users,
+                                TOvrinTable& modules) {
+  Advance();
+  user_.ProcessEvents();
+  if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
+  Log("Converting " + Shown(line));
+
+  // The first module (in table order) whose folder and name occur in the line, and the
+  // first project whose name does, letters A to Z compared without case for the module.
+  const std::string lowered = ovrin::AsciiLower(line);
+  int32_t moduleId = 0;
+  for (modules.First(); !modules.Eof(); modules.Next()) {
+    std::string key = ovrin::AsciiLower(modules.FieldByName("PATH").AsString() + modules.FieldByName("NAME").AsString());
+    if (!key.empty() && lowered.find(key) != std::string::npos) {
+      moduleId = modules.FieldByName("MODULEID").AsInteger();
+      break;
+    }
+  }
+  int32_t projectId = 0;
+  std::string project;
+  for (projects.First(); !projects.Eof(); projects.Next()) {
+    std::string name = projects.FieldByName("NAME").AsString();
+    if (!name.empty() && line.find(name) != std::string::npos) {
+      projectId = projects.FieldByName("PROJECTID").AsInteger();
+      project = name;
+      break;
+    }
+  }
+  std::string type = EventType(line);
+
+  // "<date> <time> > [<user>] <event>": the date text ends one blank before '>'.
+  size_t arrow = line.find('>');
+  std::string dateText = arrow == std::string::npos || arrow == 0 ? std::string() : line.substr(0, arrow - 1);
+  std::string rest = line.substr(std::min(line.size(), dateText.size() + 4));
+  size_t close = rest.find(']');
+  std::string userText = close == std::string::npos ? std::string() : rest.substr(0, close);
+  rest.erase(0, std::min(rest.size(), userText.size() + 2));
+  // The event text loses "<project file name> -"; a line naming no project keeps all.
+  std::string description =
+      project.empty() ? rest : ReplaceText(rest, comparer_.Lower(SplitFileName(project).second) + " -", "");
+  CutBefore(&userText, " on ");
+  CutBefore(&userText, " (as ");
+
+  ovrin::TDateTime stamp = 0;
+  if (!ovrin::TryTextToDateTime(dateText, settings_, &stamp)) stamp = 0;
+  if (stamp == 0) return;
+  log.Append();
+  log.FieldByName("PROJECTID").SetAsInteger(projectId);
+  log.FieldByName("USERID").SetAsInteger(FindUserId(users, userText));
+  log.FieldByName("TSTAMP").SetAsDateTime(stamp);
+  SetText(log, "TYPE", type);
+  SetText(log, "DESCRIPTION", description);
+  log.FieldByName("MODULEID").SetAsInteger(moduleId);
+  log.Post();
+  Added(log);
+}
+
+}  // namespace hollard

@@ -1,0 +1,60 @@
+#include "main/text_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace hollard {
+
+namespace {
+constexpr size_t kChunk = 1 << 16;
+}
+
+TTextLineReader::TTextLineReader(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+  if (!in_) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+}
+
+bool TTextLineReader::Fill() {
+  if (eof_) return false;
+  buffer_.erase(0, at_);
+  at_ = 0;
+  size_t had = buffer_.size();
+  buffer_.resize(had + kChunk);
+  in_.read(buffer_.data() + had, static_cast<std::streamsize>(kChunk));
+  size_t got = static_cast<size_t>(in_.gcount());
+  buffer_.resize(had + got);
+  if (in_.bad()) throw std::runtime_error("Cannot read " + path_ + ": " + std::strerror(errno));
+  if (got == 0) eof_ = true;
+  return got > 0;
+}
+
+bool TTextLineReader::Next(std::string* line) {
+  size_t scanned = at_;
+  for (;;) {
+    size_t end = buffer_.find_first_of("\r\n", scanned);
+    if (end != std::string::npos) {
+      // A CR at the end of the buffer may be the first half of CR LF: read on first.
+      if (buffer_[end] == '\r' && end + 1 == buffer_.size() && !eof_) {
+        size_t offset = end - at_;
+        Fill();
+        scanned = at_ + offset;
+        end = scanned;
+      }
+      line->assign(buffer_, at_, end - at_);
+      size_t next = end + 1;
+      if (buffer_[end] == '\r' && next < buffer_.size() && buffer_[next] == '\n') ++next;
+      at_ = next;
+      return true;
+    }
+    size_t offset = buffer_.size() - at_;
+    if (!Fill()) {
+      if (at_ >= buffer_.size()) return false;
+      line->assign(buffer_, at_, std::string::npos);
+      at_ = buffer_.size();
+      return true;
+    }
+    scanned = at_ + offset;
+  }
+}
+
+}  // namespace hollard

@@ -1,0 +1,39 @@
+// Reading the old archive's side files (ToDo, module and cross-reference lists, the
+// history log) as lines of text: a line ends at CR, LF or CR LF; a last line without
+// an ending still counts, an ending at the very end of the file does not start another.
+// The bytes stay as they are (the archive's code page).
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+namespace hollard {
+
+class TTextLineReader {
+ public:
+  // Opens the file; a file that cannot be opened throws std::runtime_error naming it.
+  explicit TTextLineReader(const std::string& path);
+  // The next line; false at the end of the file. A read error throws std::runtime_error
+  // naming the file; the lines read before it stay valid.
+  bool Next(std::string* line);
+  const std::string& Path() const { return path_; }
+
+ private:
+  bool Fill();
+  std::string path_;
+  std::ifstream in_;
+  std::string buffer_;
+  size_t at_ = 0;
+  bool eof_ = false;
+};
+
+// Every line of the file, handed to `take` in file order.
+template <typename F>
+void ForEachTextLine(const std::string& path, F&& take) {
+  TTextLineReader reader(path);
+  std::string line;
+  while (reader.Next(&line)) take(line);
+}
+
+}  // namespace hollard
