@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "engine/table/table.h"
 #include "main/migration.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
 #include "tools/source_generator.h"
@@ -63,7 +65,8 @@ class TScriptedUser : public TMigrationUser {
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void SetBusyCursor(bool busy) override { busyChanges.push_back(busy); }
 
-  // The log lines after `heading`, up to and including the first "Success."; with
+  // The log lines after `heading`, up to and including the first "Success." (or the run's
+  // last "Success. Process ready."); with
   // stopAtHeading, also up to and including the next heading ("Converting ...").
   std::vector<std::string> Section(const std::string& heading, bool stopAtHeading = true) const {
     std::vector<std::string> out;
@@ -74,7 +77,7 @@ class TScriptedUser : public TMigrationUser {
         continue;
       }
       out.push_back(line);
-      if (line == "Success." || (stopAtHeading && line.rfind("Converting ", 0) == 0)) break;
+      if (line == "Success." || line == "Success. Process ready." || (stopAtHeading && line.rfind("Converting ", 0) == 0)) break;
     }
     return out;
   }
@@ -184,6 +187,14 @@ inline std::vector<std::map<std::string, std::string>> Records(const std::string
 inline std::vector<std::string> Column(const std::string& folder, const std::string& table, const std::string& field) {
   std::vector<std::string> out;
   for (auto& r : Records(folder, table)) out.push_back(r.at(field));
+  return out;
+}
+
+// Every file of a folder by name, with its bytes.
+inline std::map<std::string, std::string> FolderBytes(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    out[e.path().filename().string()] = ovrin::test::FileBytes(e.path().string());
   return out;
 }
 

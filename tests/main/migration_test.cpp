@@ -158,13 +158,10 @@ TEST_F(MigrationFixture, TheSourceArchiveIsNeverWritten) {
   o.modules = 12;
   o.blobBytes = 3000;
   WriteSourceArchive(source, PlanSourceArchive(o), o);
-  std::map<std::string, std::string> before;
-  for (const auto& e : fs::directory_iterator(source)) before[e.path().filename()] = FileBytes(e.path().string());
+  auto before = FolderBytes(source);
   Run();
   EXPECT_FALSE(report.Failed());
-  std::map<std::string, std::string> after;
-  for (const auto& e : fs::directory_iterator(source)) after[e.path().filename()] = FileBytes(e.path().string());
-  EXPECT_EQ(before, after);
+  EXPECT_EQ(FolderBytes(source), before);
 }
 
 // ------------------------------------------------------------------ users and projects

@@ -1,11 +1,40 @@
-// Step 10 on hand-made archives and on a generated one: a revision record per source
-// record, a blobs record per stored file (two with a form file), file contents byte for
-// byte, and target tables the consistency checker finds sound.
+// Step 10 on hand-made archives, and the whole run on a generated one: a revision record
+// per source record, a blobs record per stored file (two with a form file), file contents
+// byte for byte, as many records per table as the source implies, target tables the
+// consistency checker finds sound, and a source folder left as it was.
+#include <filesystem>
+#include <set>
+
+#include "engine/base/conversions.h"
 #include "engine/data/checker.h"
 #include "tests/main/migration_fixture.h"
+#include "tests/support/file_bytes.h"
 
 namespace hollard::test {
 namespace {
+
+namespace fs = std::filesystem;
+using ovrin::test::FileBytes;
+
+// The lines of a generated side file (CR LF endings), none for a missing file.
+std::vector<std::string> GeneratedLines(const std::string& path) {
+  std::vector<std::string> out;
+  if (!fs::exists(path)) return out;
+  std::string text = FileBytes(path);
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find("\r\n", at);
+    out.push_back(text.substr(at, end - at));
+    at = end == std::string::npos ? text.size() : end + 2;
+  }
+  return out;
+}
+
+// Its distinct lines, letter case aside (the generator writes ASCII only).
+std::set<std::string> DistinctLines(const std::string& path) {
+  std::set<std::string> out;
+  for (const std::string& line : GeneratedLines(path)) out.insert(ovrin::AsciiLower(line));
+  return out;
+}
 
 TEST_F(MigrationFixture, ARevisionWithAFormFileGetsTwoBlobsRecords) {
   TRevisionRow unit{"\\src\\", "Unit1.pas", "P.dpr", "ada"};
@@ -80,8 +109,36 @@ TEST_F(MigrationFixture, AGeneratedArchiveArrivesWholeAndSound) {
   o.seed = 77;
   TSourceArchive plan = PlanSourceArchive(o);
   WriteSourceArchive(source, plan, o);
+  auto before = FolderBytes(source);
   Run();
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  EXPECT_EQ(FolderBytes(source), before);
+
+  // Records per table, as the source implies them.
+  std::set<std::string> modules, todo;
+  size_t references = 0;
+  for (const TSourceRevision& r : plan.revisions) modules.insert(ovrin::AsciiLower(r.path + r.fname));
+  for (const TSourceProject& p : plan.projects) {
+    std::string stem = source + "/" + p.project.substr(0, p.project.rfind('.'));
+    for (const std::string& line : DistinctLines(stem + ".tdo")) todo.insert(p.project + "|" + line);
+    references += DistinctLines(stem + ".pcr").size();
+    for (const std::string& line : DistinctLines(stem + ".prl")) EXPECT_EQ(modules.count(line), 1u) << line;
+  }
+  size_t dated = 0;
+  for (const std::string& line : GeneratedLines(source + "/hollardm.log"))
+    dated += !line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) &&
+             line.find(" - Backup (") == std::string::npos;
+  EXPECT_GT(dated, plan.revisions.size() / 2);
+  EXPECT_EQ(Records(target, "modules").size(), modules.size());
+  EXPECT_EQ(Records(target, "todo").size(), todo.size());
+  EXPECT_EQ(Records(target, "pjref").size(), references);
+  EXPECT_EQ(Records(target, "vcslog").size(), dated);
+  EXPECT_EQ(Records(target, "labels").size(), plan.labels.size());
+  for (auto& r : Records(target, "vcslog")) {
+    EXPECT_NE(r["PROJECTID"], "0") << r["DESCRIPTION"];
+    EXPECT_NE(r["MODULEID"], "0") << r["DESCRIPTION"];
+    EXPECT_EQ(r["TYPE"].size(), 1u) << r["DESCRIPTION"];
+  }
 
   auto revisions = Records(target, "revision");
   ASSERT_EQ(revisions.size(), plan.revisions.size());

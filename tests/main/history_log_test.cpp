@@ -1,0 +1,166 @@
+// Step 16: the history log, and the run's closing lines.
+#include <filesystem>
+#include <fstream>
+
+#include "engine/base/conversions.h"
+#include "tests/main/migration_fixture.h"
+
+namespace hollard::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+TEST(HistoryFormsTest, ReplaceTextIgnoresTheCaseOfAsciiLettersOnly) {
+  EXPECT_EQ(ReplaceText("Main.DPR - a - main.dpr - b", "main.dpr -", ""), " a -  b");
+  EXPECT_EQ(ReplaceText("aaa", "aa", "x"), "xa");  // scanned left to right, no overlaps
+  EXPECT_EQ(ReplaceText("ab", "abc", "x"), "ab");
+  EXPECT_EQ(ReplaceText("", "a -", ""), "");
+  EXPECT_EQ(ReplaceText("\xC4rger.dpr - x", "\xE4rger.dpr -", ""), "\xC4rger.dpr - x");  // other letters keep their case
+  EXPECT_EQ(ReplaceText("\xE4rger.DPR - x", "\xE4rger.dpr -", "!"), "! x");
+}
+
+TEST(HistoryFormsTest, TheLastMarkerInListOrderDecides) {
+  EXPECT_EQ(EventType("x added to projectlist: y"), "a");
+  EXPECT_EQ(EventType("removed from projectlist: y"), "r");
+  EXPECT_EQ(EventType("check in: y"), "i");
+  EXPECT_EQ(EventType("checked out: y"), "o");
+  EXPECT_EQ(EventType("change: y"), "c");
+  EXPECT_EQ(EventType("synchronized with archive: y"), "s");
+  EXPECT_EQ(EventType("a - merge b"), "m");
+  EXPECT_EQ(EventType("branch: y"), "b");
+  EXPECT_EQ(EventType("Archive tested"), "t");
+  EXPECT_EQ(EventType("removed project: y"), "p");
+  EXPECT_EQ(EventType("undo check out: y"), "u");
+  EXPECT_EQ(EventType("checked out: then undo check out: y"), "u");
+  EXPECT_EQ(EventType("change: after check in: y"), "c");
+  EXPECT_EQ(EventType("Check In: y"), "");  // case-sensitive
+  EXPECT_EQ(EventType("archive tested"), "");
+  EXPECT_EQ(EventType("nothing here"), "");
+}
+
+class HistoryLogTest : public MigrationFixture {
+ protected:
+  void SetUp() override {
+    MigrationFixture::SetUp();
+    WriteRevisions(source, {{"\\src\\", "unit1.pas", "main.dpr", "smith"},
+                            {"\\lib\\", "Tools.pas", "Tools.dpr", "Bob"}});
+    WriteProjects(source, {{"main.dpr", "smith", "smith"}, {"Tools.dpr", "Bob", "Bob"}});
+  }
+  void WriteLog(const std::string& text) { WriteText(source + "/hollardm.log", text); }
+  int32_t IdOf(const std::string& table, const std::string& keyField, const std::string& key, const std::string& idField) {
+    for (auto& r : Records(target, table))
+      if (r.at(keyField) == key) return std::stoi(r.at(idField));
+    return -1;
+  }
+  std::vector<std::string> Stamps() {
+    ovrin::TOvrinTable t;
+    t.SetDatabaseName(target);
+    t.SetTableName("vcslog");
+    t.Open();
+    std::vector<std::string> out;
+    for (t.First(); !t.Eof(); t.Next())
+      out.push_back(ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", t.FieldByName("TSTAMP").AsDateTime(),
+                                          ovrin::FixedFormatSettings()));
+    return out;
+  }
+};
+
+TEST_F(HistoryLogTest, ALineGivesItsProjectUserModuleTypeAndText) {
+  const std::string line = "10.02.2001 14:03:11 > [smith on PC7] main.dpr - \\src\\unit1.pas - check in: fixed";
+  WriteLog(line + "\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  auto log = Records(target, "vcslog");
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0]["PROJECTID"], std::to_string(IdOf("projects", "NAME", "main.dpr", "PROJECTID")));
+  EXPECT_EQ(log[0]["USERID"], std::to_string(IdOf("users", "LOGIN", "smith", "USERID")));
+  EXPECT_EQ(log[0]["MODULEID"], std::to_string(IdOf("modules", "NAME", "unit1.pas", "MODULEID")));
+  EXPECT_EQ(log[0]["TYPE"], "i");
+  EXPECT_EQ(log[0]["DESCRIPTION"], " \\src\\unit1.pas - check in: fixed");
+  EXPECT_EQ(Stamps(), std::vector<std::string>{"2001-02-10 14:03:11"});
+  EXPECT_EQ(user.Section("Converting Log file...", false),
+            (std::vector<std::string>{"Converting " + source + "/hollardm.log", "Converting " + line,
+                                      "Success. Process ready."}));
+}
+
+TEST_F(HistoryLogTest, SkippedAndOddLines) {
+  WriteLog(
+      "11.02.2001 09:00:00 > [Bob (as admin)] Tools.dpr - \\LIB\\TOOLS.PAS - checked out: undo check out: x\r\n"
+      "\r\n"
+      "11.02.2001 09:30:00 > [smith] main.dpr - Backup (nightly)\r\n"
+      "an undated line without a time\r\n"
+      "12.02.2001 10:00:00 > smith without brackets main.dpr - somewhere\r\n"
+      "31.02.2001 10:00:00 > [smith] a date that does not exist\r\n"
+      "13.02.2001 11:00:00 > [SMITH] no project, no module - change: after check in:\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  auto log = Records(target, "vcslog");
+  ASSERT_EQ(log.size(), 3u);
+  int32_t tools = IdOf("projects", "NAME", "Tools.dpr", "PROJECTID");
+  int32_t bob = IdOf("users", "LOGIN", "Bob", "USERID");
+  int32_t smith = IdOf("users", "LOGIN", "smith", "USERID");
+  // "(as ...)" is cut from the user; the module is found whatever its letter case.
+  EXPECT_EQ(log[0]["PROJECTID"], std::to_string(tools));
+  EXPECT_EQ(log[0]["USERID"], std::to_string(bob));
+  EXPECT_EQ(log[0]["MODULEID"], std::to_string(IdOf("modules", "NAME", "Tools.pas", "MODULEID")));
+  EXPECT_EQ(log[0]["TYPE"], "u");
+  EXPECT_EQ(log[0]["DESCRIPTION"], " \\LIB\\TOOLS.PAS - checked out: undo check out: x");
+  // Without "[" the date's four characters take the "s" of the text; without "]" the user
+  // is empty and two more characters go from its front.
+  EXPECT_EQ(log[1]["USERID"], "0");
+  EXPECT_EQ(log[1]["DESCRIPTION"], "th without brackets  somewhere");
+  EXPECT_EQ(log[1]["MODULEID"], "0");
+  // A line naming no known module and no project: both 0, the text kept whole.
+  EXPECT_EQ(log[2]["PROJECTID"], "0");
+  EXPECT_EQ(log[2]["MODULEID"], "0");
+  EXPECT_EQ(log[2]["USERID"], std::to_string(smith));  // found without regard to case
+  EXPECT_EQ(log[2]["TYPE"], "c");
+  EXPECT_EQ(log[2]["DESCRIPTION"], "no project, no module - change: after check in:");
+  EXPECT_EQ(Stamps(), (std::vector<std::string>{"2001-02-11 09:00:00", "2001-02-12 10:00:00", "2001-02-13 11:00:00"}));
+  // Empty and backup lines are not echoed; undated ones are, and then passed over silently.
+  EXPECT_FALSE(user.Logged("Converting "));
+  EXPECT_FALSE(user.Logged("Converting 11.02.2001 09:30:00 > [smith] main.dpr - Backup (nightly)"));
+  EXPECT_TRUE(user.Logged("Converting an undated line without a time"));
+  EXPECT_TRUE(user.Logged("Converting 31.02.2001 10:00:00 > [smith] a date that does not exist"));
+  EXPECT_TRUE(user.errors.empty());
+  // The gauge counted every line of the file.
+  EXPECT_EQ(user.gauges.back(), (std::pair<int, int>{7, 7}));
+}
+
+TEST_F(HistoryLogTest, AMissingLogStillEndsTheRun) {
+  WriteText(source + "/main.tdo", "1|01.03.2001 10:00:00|x\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed());
+  // The gauge stays as step 15 left it: two projects walked.
+  EXPECT_EQ(user.gauges.back(), (std::pair<int, int>{2, 2}));
+  EXPECT_EQ(user.Section("Converting Log file...", false), std::vector<std::string>{"Success. Process ready."});
+  ASSERT_FALSE(user.log.empty());
+  EXPECT_EQ(user.log.back().rfind("Process finished at ", 0), 0u);
+  EXPECT_EQ(user.stepTexts.back(), "Success. Process ready.");
+  EXPECT_TRUE(Records(target, "vcslog").empty());
+}
+
+TEST_F(HistoryLogTest, AFailingLastStepLeavesOutTheFinishingLine) {
+  WriteLog("10.02.2001 14:03:11 > [smith] main.dpr - check in: x\r\n");
+  for (const auto& e : fs::directory_iterator(target))
+    if (e.path().stem() == "vcslog") fs::remove(e.path());
+  Run();
+  ASSERT_EQ(user.errors.size(), 1u);
+  EXPECT_NE(user.errors[0].find("vcslog"), std::string::npos) << user.errors[0];
+  EXPECT_TRUE(report.Failed());
+  EXPECT_FALSE(report.steps.back().succeeded);
+  EXPECT_FALSE(user.Logged("Success. Process ready."));
+  for (const std::string& line : user.log) EXPECT_NE(line.rfind("Process finished at ", 0), 0u);
+}
+
+TEST_F(HistoryLogTest, DatesAreReadInTheChosenFormats) {
+  WriteLog("2/10/2001 2:03:11 PM > [smith] main.dpr - check in: x\r\n10.02.2001 14:03:11 > [smith] other order\r\n");
+  settings = ovrin::FixedFormatSettings();  // month/day/year, 12-hour times
+  Run();
+  EXPECT_EQ(Stamps(), std::vector<std::string>{"2001-02-10 14:03:11"});
+}
+
+}  // namespace
+}  // namespace hollard::test

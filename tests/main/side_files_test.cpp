@@ -1,0 +1,245 @@
+// Steps 13 to 15 (ToDo lists, module lists, cross-references) and their text forms: the
+// line reader, the file-name helpers and the comparer's lower-casing.
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "engine/base/conversions.h"
+#include "main/text_file.h"
+#include "tests/main/migration_fixture.h"
+
+namespace hollard::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> out;
+  ForEachTextLine(path, [&](const std::string& line) { out.push_back(line); });
+  return out;
+}
+
+// A date-time field of every record as yyyy-mm-dd hh:nn:ss.
+std::vector<std::string> Stamps(const std::string& folder, const std::string& table, const std::string& field) {
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName(table);
+  t.Open();
+  std::vector<std::string> out;
+  for (t.First(); !t.Eof(); t.Next())
+    out.push_back(ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", t.FieldByName(field).AsDateTime(),
+                                        ovrin::FixedFormatSettings()));
+  return out;
+}
+
+TEST(TextLineReaderTest, LineEndsOfEveryKind) {
+  ovrin::test::TempDir dir;
+  std::string path = dir / "lines.txt";
+  WriteText(path, "one\r\ntwo\nthree\rfour\n\r\n\n\rlast");
+  EXPECT_EQ(Lines(path), (std::vector<std::string>{"one", "two", "three", "four", "", "", "", "last"}));
+  WriteText(path, "only\r\n");
+  EXPECT_EQ(Lines(path), std::vector<std::string>{"only"});
+  WriteText(path, "");
+  EXPECT_TRUE(Lines(path).empty());
+  WriteText(path, "\r\n");
+  EXPECT_EQ(Lines(path), std::vector<std::string>{""});
+  // A CR LF split across two reads of the file is still one line end.
+  for (size_t length : {size_t(65535), size_t(65534), size_t(65536), size_t(131071)}) {
+    SCOPED_TRACE(length);
+    std::string longLine(length, 'x');
+    WriteText(path, longLine + "\r\nnext\r");
+    EXPECT_EQ(Lines(path), (std::vector<std::string>{longLine, "next"}));
+  }
+  EXPECT_THROW(TTextLineReader(dir / "missing.txt"), std::runtime_error);
+}
+
+TEST(SideFileFormsTest, FileNamesAndLowerCase) {
+  EXPECT_EQ(SplitFileName("C:\\Work\\Src\\Unit1.PAS"), (std::pair<std::string, std::string>{"C:\\Work\\Src\\", "Unit1.PAS"}));
+  EXPECT_EQ(SplitFileName("c:Unit1.pas"), (std::pair<std::string, std::string>{"c:", "Unit1.pas"}));
+  EXPECT_EQ(SplitFileName("Unit1.pas"), (std::pair<std::string, std::string>{"", "Unit1.pas"}));
+  EXPECT_EQ(ChangeFileExt("Main.dpr", ".tdo"), "Main.tdo");
+  EXPECT_EQ(ChangeFileExt("Main", ".tdo"), "Main.tdo");
+  EXPECT_EQ(ChangeFileExt("my.app.dpr", ".prl"), "my.app.prl");
+  EXPECT_EQ(ChangeFileExt("dir.v2\\Main", ".pcr"), "dir.v2\\Main.pcr");
+  TTextComparer comparer("windows-1252", "de_DE");
+  EXPECT_EQ(comparer.Lower("C:\\Work\\Src\\Unit1.PAS"), "c:\\work\\src\\unit1.pas");
+  EXPECT_EQ(comparer.Lower("\xC4RGER.PAS"), "\xE4rger.pas");  // the code page's letters too
+}
+
+class SideFilesTest : public MigrationFixture {
+ protected:
+  void SetUp() override {
+    MigrationFixture::SetUp();
+    WriteRevisions(source, {{"\\src\\", "Unit2.pas", "Main.dpr", "smith"},
+                            {"\\src\\", "unit3.pas", "Main.dpr", "jones"},
+                            {"\\lib\\", "Tools.pas", "Tools.dpr", ""}});
+    WriteProjects(source, {{"Main.dpr", "smith", "smith"}, {"Tools.dpr", "jones", "jones"}});
+  }
+  std::string Side(const std::string& name) { return source + "/" + name; }
+  int32_t IdOf(const std::string& table, const std::string& keyField, const std::string& key, const std::string& idField) {
+    for (auto& r : Records(target, table))
+      if (r.at(keyField) == key) return std::stoi(r.at(idField));
+    return -1;
+  }
+  const TStepOutcome& Step(const std::string& procedure) {
+    for (const TStepOutcome& s : report.steps)
+      if (s.procedure == procedure) return s;
+    throw std::runtime_error("no step " + procedure);
+  }
+};
+
+TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
+  WriteText(Side("Main.tdo"),
+            "2|01.03.2001 10:15:00|Fix build|x|y|smith\r\n"
+            "1|02.03.2001 09:00:00|No login|open|done\r\n"
+            "2|01.03.2001 10:15:00|FIX BUILD|x|y|smith\r\n"  // the same line in other letter case
+            "1|02.03.2001 09:00:00|No login|open|done\r\n"   // the same line again
+            "3|03.03.2001 08:00:00|Piped login|s|f|a|b\r\n"
+            "4|04.03.2001 08:00:00|Unknown login|s|f|nobody\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  auto todo = Records(target, "todo");
+  ASSERT_EQ(todo.size(), 4u);
+  // Ascending case-insensitive order of the lines, not file order.
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"),
+            (std::vector<std::string>{"No login", "Fix build", "Piped login", "Unknown login"}));
+  int32_t main = IdOf("projects", "NAME", "Main.dpr", "PROJECTID");
+  int32_t smith = IdOf("users", "LOGIN", "smith", "USERID");
+  ASSERT_GT(smith, 0);
+  for (auto& r : todo) {
+    EXPECT_EQ(r["PROJECTID"], std::to_string(main));
+    EXPECT_EQ(r["CATEGORY"], "");
+    EXPECT_EQ(r["USERID"], r["RESPONSIBLE"]);
+  }
+  EXPECT_EQ(todo[0]["USERID"], "0");
+  EXPECT_EQ(todo[0]["PRIORITY"], "1");
+  EXPECT_EQ(todo[0]["STATE"], "open");
+  EXPECT_EQ(todo[1]["USERID"], std::to_string(smith));
+  EXPECT_EQ(todo[1]["PRIORITY"], "2");
+  EXPECT_EQ(todo[1]["STATE"], "x");
+  EXPECT_EQ(todo[2]["USERID"], "0");  // the login "a|b" is no user
+  EXPECT_EQ(todo[3]["USERID"], "0");
+  EXPECT_EQ(Stamps(target, "todo", "CREATED"), (std::vector<std::string>{"2001-03-02 09:00:00", "2001-03-01 10:15:00",
+                                                                         "2001-03-03 08:00:00", "2001-03-04 08:00:00"}));
+  EXPECT_EQ(Stamps(target, "todo", "TARGETDATE")[0], "1899-12-30 00:00:00");
+  EXPECT_EQ(Stamps(target, "todo", "DONEDATE")[0], "1899-12-30 00:00:00");
+  EXPECT_EQ(user.Section("Converting ToDo list...", false),
+            (std::vector<std::string>{"Converting " + source + "/Main.tdo", "Success."}));
+}
+
+TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
+  // Sorted, "1|..." is converted before "x|..." fails; Tools.dpr comes later and is not read.
+  WriteText(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
+  WriteText(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{"'x' is not a valid integer value"});
+  EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
+  EXPECT_TRUE(Step("ConvertModuleLists").succeeded);  // the run goes on
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"good"});
+  EXPECT_FALSE(user.Logged("Converting " + source + "/Tools.tdo"));
+  EXPECT_TRUE(user.Logged("Success. Process ready."));
+}
+
+TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
+  WriteText(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{"'' is not a valid date and time"});
+  EXPECT_TRUE(Records(target, "todo").empty());  // the empty line sorts first
+}
+
+TEST_F(SideFilesTest, ADateInAnotherOrderEndsTheStep) {
+  WriteText(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n");
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{"'2001-03-01' is not a valid date and time"});
+  // The same file read with the matching date pattern converts.
+  user = TScriptedUser();
+  CreateNewLayoutArchive(target, true);
+  ASSERT_TRUE(ApplyDateFormat("yyyy-mm-dd", &settings));
+  Run();
+  EXPECT_TRUE(user.errors.empty());
+  EXPECT_EQ(Stamps(target, "todo", "CREATED"), std::vector<std::string>{"2001-03-01 00:00:00"});
+}
+
+TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere) {
+  WriteText(Side("Main.prl"),
+            "C:\\Work\\Src\\Unit1.PAS\r\n"
+            "\\SRC\\unit2.PAS\r\n"  // \src\Unit2.pas is there under another letter case
+            "\\src\\unit3.pas\r\n"  // there exactly
+            "readme.txt\r\n");
+  // Appended through the writing cursor while Main.prl was read; the lookup cursor, which
+  // never writes, goes on reading the table as it was when it last locked it, so the
+  // module is appended a second time.
+  WriteText(Side("Tools.prl"), "c:\\work\\src\\unit1.pas\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  auto modules = Records(target, "modules");
+  ASSERT_EQ(modules.size(), 6u);
+  EXPECT_EQ(modules[3]["NAME"], "unit1.pas");
+  EXPECT_EQ(modules[3]["PATH"], "c:\\work\\src\\");
+  EXPECT_EQ(modules[4]["NAME"], "readme.txt");
+  EXPECT_EQ(modules[4]["PATH"], "");
+  EXPECT_EQ(modules[4]["USERID"], "");  // no other field is written
+  EXPECT_EQ(modules[5]["NAME"], "unit1.pas");
+  EXPECT_EQ(modules[5]["PATH"], "c:\\work\\src\\");
+  EXPECT_EQ(report.added.at("modules"), 6);
+  EXPECT_EQ(user.Section("Converting User Module list...", false),
+            (std::vector<std::string>{"Converting " + source + "/Main.prl", "Converting " + source + "/Tools.prl",
+                                      "Success."}));
+}
+
+TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
+  WriteText(Side("main.pcr"),  // found under another letter case
+            "c:\\projects\\Tools.dpr\r\nunknown.dpr\r\nC:\\PROJECTS\\TOOLS.DPR\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  int32_t main = IdOf("projects", "NAME", "Main.dpr", "PROJECTID");
+  int32_t tools = IdOf("projects", "NAME", "Tools.dpr", "PROJECTID");
+  // The two spellings of the Tools line are one; the unknown project is written as 0.
+  auto refs = Records(target, "pjref");
+  ASSERT_EQ(refs.size(), 2u);
+  EXPECT_EQ(refs[0]["PROJECTID"], std::to_string(main));
+  EXPECT_EQ(refs[0]["REFERENCE"], std::to_string(tools));
+  EXPECT_EQ(refs[1]["REFERENCE"], "0");
+  // The name shown is the one built from the project, not the one on disk.
+  EXPECT_TRUE(user.Logged("Converting " + source + "/Main.pcr"));
+  // Missing side files are passed over without a word.
+  EXPECT_EQ(user.Section("Converting ToDo list...", false), std::vector<std::string>{"Success."});
+}
+
+TEST_F(SideFilesTest, AProjectNameThatLeavesTheSourceFolderIsPassedOver) {
+  WriteProjects(source, {{"..\\evil.dpr", "smith", "smith"}, {"sub/x.dpr", "", ""}, {"Main.dpr", "", ""}});
+  // What the names would reach if they were joined to the source folder as they are.
+  WriteText(dir / "evil.tdo", "1|01.03.2001 10:00:00|outside\r\n");
+  fs::create_directories(source + "/sub");
+  WriteText(source + "/sub/x.tdo", "1|01.03.2001 10:00:00|below\r\n");
+  WriteText(source + "/..\\evil.tdo", "1|01.03.2001 10:00:00|odd name\r\n");
+  Run();
+  EXPECT_TRUE(Records(target, "todo").empty());
+  EXPECT_EQ(user.Section("Converting ToDo list...", false),
+            (std::vector<std::string>{
+                "Passed over the .tdo file of project ..\\evil.dpr: its name would lead out of the source folder",
+                "Passed over the .tdo file of project sub/x.dpr: its name would lead out of the source folder",
+                "Success."}));
+  EXPECT_TRUE(user.Logged(
+      "Passed over the .pcr file of project sub/x.dpr: its name would lead out of the source folder"));
+  EXPECT_FALSE(report.Failed());
+}
+
+TEST_F(SideFilesTest, AnUnreadableSideFileIsShownAndTheStepGoesOn) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+  WriteText(Side("Main.tdo"), "1|01.03.2001 10:00:00|unreadable\r\n");
+  WriteText(Side("Tools.tdo"), "1|01.03.2001 10:00:00|readable\r\n");
+  fs::permissions(Side("Main.tdo"), fs::perms::none);
+  Run();
+  fs::permissions(Side("Main.tdo"), fs::perms::owner_all);
+  ASSERT_EQ(user.errors.size(), 1u);
+  EXPECT_NE(user.errors[0].find("Main.tdo"), std::string::npos) << user.errors[0];
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"readable"});
+  EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
+}
+
+}  // namespace
+}  // namespace hollard::test
