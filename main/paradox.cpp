@@ -47,39 +47,19 @@ bool AllZero(const uint8_t* p, size_t n) {
   return true;
 }
 
-// Reads a whole file, refusing one larger than limit.
-std::vector<uint8_t> ReadWhole(const std::string& path, uint64_t limit, std::string* error) {
-  std::vector<uint8_t> out;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = std::strerror(errno);
-    return out;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "not a regular file";
-    ::close(fd);
-    return out;
-  }
-  if (static_cast<uint64_t>(st.st_size) > limit) {
-    *error = "the file is larger than a table can be";
-    ::close(fd);
-    return out;
-  }
-  out.resize(static_cast<size_t>(st.st_size));
+// Reads count bytes at offset; false with the reason on a read error or an early end.
+bool ReadAt(int fd, uint64_t offset, uint8_t* out, size_t count, std::string* error) {
   size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
+  while (done < count) {
+    ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       *error = n < 0 ? std::strerror(errno) : "the file ended early";
-      out.clear();
-      break;
+      return false;
     }
     done += static_cast<size_t>(n);
   }
-  ::close(fd);
-  return out;
+  return true;
 }
 
 size_t ExpectedSize(uint8_t type, uint8_t size) {
@@ -114,12 +94,23 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
   Close();
   path_ = dbPath;
   blobPath_ = blobPath;
-  std::string error;
-  std::vector<uint8_t> file = ReadWhole(dbPath, 1ull << 31, &error);
-  if (file.empty()) {
-    if (error.empty()) error = "the file is empty";
+  // The table is read a block at a time: only the header, one data block and the list of
+  // where each record lies are held, however many records the table has.
+  auto cannot = [&](const std::string& error) {
+    Close();
     throw EParadoxError("Cannot open the Paradox table " + dbPath + ": " + error);
-  }
+  };
+  dbFd_ = ::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (dbFd_ < 0) cannot(std::strerror(errno));
+  struct stat st;
+  if (::fstat(dbFd_, &st) != 0) cannot(std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) cannot("not a regular file");
+  if (st.st_size == 0) cannot("the file is empty");
+  if (static_cast<uint64_t>(st.st_size) > (1ull << 31)) cannot("the file is larger than a table can be");
+  dbSize_ = static_cast<uint64_t>(st.st_size);
+  std::vector<uint8_t> file(static_cast<size_t>(std::min<uint64_t>(dbSize_, 0x10000)));
+  std::string error;
+  if (!ReadAt(dbFd_, 0, file.data(), file.size(), &error)) cannot(error);
   try {
     const uint8_t* h = file.data();
     if (file.size() < kMinHeader) Damaged("the header is cut short");
@@ -137,6 +128,7 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
     if (blockKb < 1 || blockKb > 32) Damaged("block size of " + std::to_string(blockKb) + " KB");
     blockSize_ = blockKb * 1024u;
     if (headerSize_ < kMinHeader || headerSize_ > file.size()) Damaged("header size " + std::to_string(headerSize_));
+    file.resize(headerSize_);
     if (numFields < 1 || numFields > 255) Damaged(std::to_string(numFields) + " fields");
     if (recordSize_ == 0 || recordSize_ > blockSize_ - 6) Damaged("record size " + std::to_string(recordSize_));
     bool dataHeader = version_ >= 5;
@@ -172,26 +164,21 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
       at = end + 1;
     }
     // The data blocks: walked along their chain, each once, all inside the file.
-    uint64_t blocksInFile = (file.size() - headerSize_) / blockSize_;
+    uint64_t blocksInFile = (dbSize_ - headerSize_) / blockSize_;
     std::unordered_set<uint32_t> visited;
-    std::vector<uint32_t> chain;
     for (uint32_t block = firstBlock; block != 0 && fileBlocks != 0;) {
       if (block > blocksInFile) Damaged("block " + std::to_string(block) + " lies beyond the end of the file");
       if (!visited.insert(block).second) Damaged("the block chain returns to block " + std::to_string(block));
-      chain.push_back(block);
-      uint8_t* b = file.data() + headerSize_ + size_t(block - 1) * blockSize_;
-      if (encryption_) px_decrypt_db_block(b, b, encryption_, blockSize_, block);
-      block = LoadLE16(b);
-    }
-    data_ = std::move(file);
-    for (uint32_t block : chain) {
-      const uint8_t* b = data_.data() + headerSize_ + size_t(block - 1) * blockSize_;
+      const uint8_t* b = LoadBlock(block);
+      uint32_t next = LoadLE16(b);
       int16_t add = LoadLEI16(b + 4);
-      if (add < 0) continue;  // an empty block
-      if (add % recordSize_ != 0) Damaged("block " + std::to_string(block) + " holds a part of a record");
-      uint32_t count = static_cast<uint32_t>(add / recordSize_) + 1;
-      if (6 + size_t(count) * recordSize_ > blockSize_) Damaged("block " + std::to_string(block) + " holds too many records");
-      for (uint32_t r = 0; r < count; ++r) records_.push_back(b + 6 + size_t(r) * recordSize_);
+      if (add >= 0) {  // else an empty block
+        if (add % recordSize_ != 0) Damaged("block " + std::to_string(block) + " holds a part of a record");
+        uint32_t count = static_cast<uint32_t>(add / recordSize_) + 1;
+        if (6 + size_t(count) * recordSize_ > blockSize_) Damaged("block " + std::to_string(block) + " holds too many records");
+        for (uint32_t r = 0; r < count; ++r) records_.push_back(TRecordPlace{block, static_cast<uint16_t>(r)});
+      }
+      block = next;
     }
   } catch (...) {
     Close();
@@ -200,13 +187,30 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
 }
 
 void TParadoxFile::Close() {
-  data_.clear();
+  if (dbFd_ >= 0) ::close(dbFd_);
+  dbFd_ = -1;
+  dbSize_ = 0;
+  // Released, not just emptied: the next table opened may be as large.
+  std::vector<uint8_t>().swap(block_);
+  blockNumber_ = 0;
+  std::vector<TRecordPlace>().swap(records_);
   if (blobFd_ >= 0) ::close(blobFd_);
   blobFd_ = -1;
   blobSize_ = 0;
   fields_.clear();
-  records_.clear();
   encryption_ = 0;
+}
+
+const uint8_t* TParadoxFile::LoadBlock(uint32_t block) const {
+  if (block == blockNumber_) return block_.data();
+  block_.resize(blockSize_);
+  blockNumber_ = 0;
+  std::string error;
+  if (!ReadAt(dbFd_, headerSize_ + uint64_t(block - 1) * blockSize_, block_.data(), blockSize_, &error))
+    throw EParadoxError("Cannot read block " + std::to_string(block) + " of the Paradox table " + path_ + ": " + error);
+  if (encryption_) px_decrypt_db_block(block_.data(), block_.data(), encryption_, blockSize_, block);
+  blockNumber_ = block;
+  return block_.data();
 }
 
 int TParadoxFile::FieldIndex(const std::string& name) const {
@@ -217,7 +221,8 @@ int TParadoxFile::FieldIndex(const std::string& name) const {
 
 const uint8_t* TParadoxFile::Record(int32_t i) const {
   if (i < 0 || i >= RecordCount()) throw EParadoxError("No record " + std::to_string(i + 1) + " in " + path_);
-  return records_[static_cast<size_t>(i)];
+  const TRecordPlace& place = records_[static_cast<size_t>(i)];
+  return LoadBlock(place.block) + 6 + size_t(place.slot) * recordSize_;
 }
 
 const uint8_t* TParadoxFile::FieldBytes(int32_t record, int field) const {

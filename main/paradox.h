@@ -60,7 +60,7 @@ class TParadoxFile {
   TParadoxFile() = default;
   TParadoxFile(const TParadoxFile&) = delete;
   TParadoxFile& operator=(const TParadoxFile&) = delete;
-  bool IsOpen() const { return !data_.empty(); }
+  bool IsOpen() const { return dbFd_ >= 0; }
 
   const std::vector<TParadoxField>& Fields() const { return fields_; }
   int FieldIndex(const std::string& name) const;  // -1 when there is none
@@ -71,7 +71,8 @@ class TParadoxFile {
   uint16_t CodePage() const { return codePage_; }
   const std::string& Path() const { return path_; }
 
-  // The raw bytes of record i (0-based), deciphered.
+  // The raw bytes of record i (0-based), deciphered; valid until the next record of
+  // another block is asked for.
   const uint8_t* Record(int32_t i) const;
   // The field's bytes in record i, and whether they are all zero (null).
   bool IsNull(int32_t record, int field) const;
@@ -96,7 +97,18 @@ class TParadoxFile {
   std::string ReadBlobBytes(uint64_t offset, size_t count) const;
 
   std::string path_, blobPath_;
-  std::vector<uint8_t> data_;  // the whole .DB, data blocks deciphered
+  // Where a record lies: its data block (1-based) and its place in the block.
+  struct TRecordPlace {
+    uint32_t block;
+    uint16_t slot;
+  };
+  // The data block, read and deciphered unless it is the one at hand.
+  const uint8_t* LoadBlock(uint32_t block) const;
+
+  int dbFd_ = -1;
+  uint64_t dbSize_ = 0;
+  mutable std::vector<uint8_t> block_;  // the data block at hand, deciphered
+  mutable uint32_t blockNumber_ = 0;
   mutable int blobFd_ = -1;
   mutable uint64_t blobSize_ = 0;
   uint16_t recordSize_ = 0, headerSize_ = 0, codePage_ = 0;
@@ -104,7 +116,7 @@ class TParadoxFile {
   uint8_t version_ = 0;
   uint32_t encryption_ = 0;
   std::vector<TParadoxField> fields_;
-  std::vector<const uint8_t*> records_;
+  std::vector<TRecordPlace> records_;
 };
 
 }  // namespace hollard
