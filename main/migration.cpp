@@ -196,8 +196,7 @@ void TMigration::EndStep() {
   for (auto& t : targets_) t->Close();
   source_->Close();
   Log("Success.");
-  user_.SetStepText("Success");
-  user_.ProcessEvents();
+  ShowStep("Success");
   list_.Clear();
 }
 

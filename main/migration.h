@@ -156,6 +156,11 @@ class TMigration {
   // Step conventions.
   void Log(const std::string& text, bool scroll = true) { user_.AddLogLine(text, scroll); }
   std::string Shown(const std::string& archiveText) const;
+  // The step text, and a chance for the user interface to show it.
+  void ShowStep(const std::string& text) {
+    user_.SetStepText(text);
+    user_.ProcessEvents();
+  }
   void StartGauge(const std::string& stepText, int maximum);
   void ResetGauge(int maximum);
   // Shows an error the step goes on after, and marks the step as not clean.

@@ -14,8 +14,7 @@ void TMigration::ConvertLabels() {
   TOvrinTable& labels = OpenTarget(2, "labels");
   TOvrinTable& modules = OpenTarget(5, "modules");
   TOvrinTable& revisions = OpenTarget(6, "revision");
-  user_.SetStepText("Converting labels... - Step 11/16");
-  user_.ProcessEvents();
+  ShowStep("Converting labels... - Step 11/16");
   std::string keyFile = sourceDir_ + "hollardm.key";
   Log(keyFile);
   {

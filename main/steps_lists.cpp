@@ -64,8 +64,7 @@ void TMigration::ConvertToDoLists() {
   Log("Converting ToDo list...");
   TOvrinTable& projects = OpenTarget(1, "projects");
   TOvrinTable& todo = OpenTarget(2, "todo");
-  user_.SetStepText("Converting  ToDo list... - Step 13/16");
-  user_.ProcessEvents();
+  ShowStep("Converting  ToDo list... - Step 13/16");
   TOvrinTable& users = OpenTarget(5, "users");
   ConvertProjectFiles(projects, ".tdo", [&](int32_t projectId, const std::string& line) {
     // priority|created|description|state|further field|login (the login may hold '|').
@@ -103,8 +102,7 @@ void TMigration::ConvertModuleLists() {
   TOvrinTable& projects = OpenTarget(1, "projects");
   TOvrinTable& lookups = OpenTarget(5, "modules");
   TOvrinTable& modules = OpenTarget(2, "modules");
-  user_.SetStepText("Converting User Module list... - Step 14/16");
-  user_.ProcessEvents();
+  ShowStep("Converting User Module list... - Step 14/16");
   ConvertProjectFiles(projects, ".prl", [&](int32_t, const std::string& line) {
     auto [folder, file] = SplitFileName(line);
     std::string name = comparer_.Lower(file), path = comparer_.Lower(folder);
@@ -123,8 +121,7 @@ void TMigration::ConvertCrossReferences() {
   TOvrinTable& projects = OpenTarget(1, "projects");
   TOvrinTable& lookups = OpenTarget(5, "projects");
   TOvrinTable& references = OpenTarget(2, "pjref");
-  user_.SetStepText("Converting Cross-references... - Step 15/16");
-  user_.ProcessEvents();
+  ShowStep("Converting Cross-references... - Step 15/16");
   ConvertProjectFiles(projects, ".pcr", [&](int32_t projectId, const std::string& line) {
     int32_t reference = FindProjectId(lookups, comparer_.Lower(SplitFileName(line).second));
     references.Append();

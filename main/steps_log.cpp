@@ -56,8 +56,7 @@ void TMigration::ConvertLogFile() {
   TOvrinTable& projects = OpenTarget(5, "projects");
   TOvrinTable& users = OpenTarget(6, "users");
   TOvrinTable& modules = OpenTarget(3, "modules");
-  user_.SetStepText("Converting  Log file... - Step 16/16");
-  user_.ProcessEvents();
+  ShowStep("Converting  Log file... - Step 16/16");
   std::string file = sourceDir_ + "hollardm.log";
   std::string found = ovrin::Platform().ResolveExisting(file);
   if (!found.empty()) {

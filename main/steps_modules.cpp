@@ -144,8 +144,7 @@ void TMigration::ConvertDependencies(bool shared) {
   user_.EndQuestion();
   questionOpen_ = projectsShown_ = false;
   projectNames_.clear();
-  user_.SetStepText("Success");
-  user_.ProcessEvents();
+  ShowStep("Success");
   list_.Clear();
 }
 

@@ -10,8 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 TEST(HistoryFormsTest, ReplaceTextIgnoresTheCaseOfAsciiLettersOnly) {
   EXPECT_EQ(ReplaceText("Main.DPR - a - main.dpr - b", "main.dpr -", ""), " a -  b");
   EXPECT_EQ(ReplaceText("aaa", "aa", "x"), "xa");  // scanned left to right, no overlaps
@@ -48,23 +46,7 @@ class HistoryLogTest : public MigrationFixture {
                             {"\\lib\\", "Tools.pas", "Tools.dpr", "Bob"}});
     WriteProjects(source, {{"main.dpr", "smith", "smith"}, {"Tools.dpr", "Bob", "Bob"}});
   }
-  void WriteLog(const std::string& text) { WriteText(source + "/hollardm.log", text); }
-  int32_t IdOf(const std::string& table, const std::string& keyField, const std::string& key, const std::string& idField) {
-    for (auto& r : Records(target, table))
-      if (r.at(keyField) == key) return std::stoi(r.at(idField));
-    return -1;
-  }
-  std::vector<std::string> Stamps() {
-    ovrin::TOvrinTable t;
-    t.SetDatabaseName(target);
-    t.SetTableName("vcslog");
-    t.Open();
-    std::vector<std::string> out;
-    for (t.First(); !t.Eof(); t.Next())
-      out.push_back(ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", t.FieldByName("TSTAMP").AsDateTime(),
-                                          ovrin::FixedFormatSettings()));
-    return out;
-  }
+  void WriteLog(const std::string& text) { WriteTextFile(source + "/hollardm.log", text); }
 };
 
 TEST_F(HistoryLogTest, ALineGivesItsProjectUserModuleTypeAndText) {
@@ -74,12 +56,12 @@ TEST_F(HistoryLogTest, ALineGivesItsProjectUserModuleTypeAndText) {
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
   auto log = Records(target, "vcslog");
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0]["PROJECTID"], std::to_string(IdOf("projects", "NAME", "main.dpr", "PROJECTID")));
-  EXPECT_EQ(log[0]["USERID"], std::to_string(IdOf("users", "LOGIN", "smith", "USERID")));
-  EXPECT_EQ(log[0]["MODULEID"], std::to_string(IdOf("modules", "NAME", "unit1.pas", "MODULEID")));
+  EXPECT_EQ(log[0]["PROJECTID"], std::to_string(IdOf(target, "projects", "NAME", "main.dpr", "PROJECTID")));
+  EXPECT_EQ(log[0]["USERID"], std::to_string(IdOf(target, "users", "LOGIN", "smith", "USERID")));
+  EXPECT_EQ(log[0]["MODULEID"], std::to_string(IdOf(target, "modules", "NAME", "unit1.pas", "MODULEID")));
   EXPECT_EQ(log[0]["TYPE"], "i");
   EXPECT_EQ(log[0]["DESCRIPTION"], " \\src\\unit1.pas - check in: fixed");
-  EXPECT_EQ(Stamps(), std::vector<std::string>{"2001-02-10 14:03:11"});
+  EXPECT_EQ(StampColumn(target, "vcslog", "TSTAMP"), std::vector<std::string>{"2001-02-10 14:03:11"});
   EXPECT_EQ(user.Section("Converting Log file...", false),
             (std::vector<std::string>{"Converting " + source + "/hollardm.log", "Converting " + line,
                                       "Success. Process ready."}));
@@ -98,13 +80,13 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
   auto log = Records(target, "vcslog");
   ASSERT_EQ(log.size(), 3u);
-  int32_t tools = IdOf("projects", "NAME", "Tools.dpr", "PROJECTID");
-  int32_t bob = IdOf("users", "LOGIN", "Bob", "USERID");
-  int32_t smith = IdOf("users", "LOGIN", "smith", "USERID");
+  int32_t tools = IdOf(target, "projects", "NAME", "Tools.dpr", "PROJECTID");
+  int32_t bob = IdOf(target, "users", "LOGIN", "Bob", "USERID");
+  int32_t smith = IdOf(target, "users", "LOGIN", "smith", "USERID");
   // "(as ...)" is cut from the user; the module is found whatever its letter case.
   EXPECT_EQ(log[0]["PROJECTID"], std::to_string(tools));
   EXPECT_EQ(log[0]["USERID"], std::to_string(bob));
-  EXPECT_EQ(log[0]["MODULEID"], std::to_string(IdOf("modules", "NAME", "Tools.pas", "MODULEID")));
+  EXPECT_EQ(log[0]["MODULEID"], std::to_string(IdOf(target, "modules", "NAME", "Tools.pas", "MODULEID")));
   EXPECT_EQ(log[0]["TYPE"], "u");
   EXPECT_EQ(log[0]["DESCRIPTION"], " \\LIB\\TOOLS.PAS - checked out: undo check out: x");
   // Without "[" the date's four characters take the "s" of the text; without "]" the user
@@ -118,7 +100,7 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
   EXPECT_EQ(log[2]["USERID"], std::to_string(smith));  // found without regard to case
   EXPECT_EQ(log[2]["TYPE"], "c");
   EXPECT_EQ(log[2]["DESCRIPTION"], "no project, no module - change: after check in:");
-  EXPECT_EQ(Stamps(), (std::vector<std::string>{"2001-02-11 09:00:00", "2001-02-12 10:00:00", "2001-02-13 11:00:00"}));
+  EXPECT_EQ(StampColumn(target, "vcslog", "TSTAMP"), (std::vector<std::string>{"2001-02-11 09:00:00", "2001-02-12 10:00:00", "2001-02-13 11:00:00"}));
   // Empty and backup lines are not echoed; undated ones are, and then passed over silently.
   EXPECT_FALSE(user.Logged("Converting "));
   EXPECT_FALSE(user.Logged("Converting 11.02.2001 09:30:00 > [smith] main.dpr - Backup (nightly)"));
@@ -130,7 +112,7 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
 }
 
 TEST_F(HistoryLogTest, AMissingLogStillEndsTheRun) {
-  WriteText(source + "/main.tdo", "1|01.03.2001 10:00:00|x\r\n");
+  WriteTextFile(source + "/main.tdo", "1|01.03.2001 10:00:00|x\r\n");
   Run();
   ASSERT_FALSE(report.Failed());
   // The gauge stays as step 15 left it: two projects walked.
@@ -159,7 +141,7 @@ TEST_F(HistoryLogTest, DatesAreReadInTheChosenFormats) {
   WriteLog("2/10/2001 2:03:11 PM > [smith] main.dpr - check in: x\r\n10.02.2001 14:03:11 > [smith] other order\r\n");
   settings = ovrin::FixedFormatSettings();  // month/day/year, 12-hour times
   Run();
-  EXPECT_EQ(Stamps(), std::vector<std::string>{"2001-02-10 14:03:11"});
+  EXPECT_EQ(StampColumn(target, "vcslog", "TSTAMP"), std::vector<std::string>{"2001-02-10 14:03:11"});
 }
 
 }  // namespace

@@ -8,8 +8,6 @@
 namespace hollard::test {
 namespace {
 
-void WriteKeyFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 TEST(ProfileFileTest, SectionsKeysBlanksQuotesAndLimits) {
   TProfileFile f = TProfileFile::FromText(
       "; a comment\r\n[keys]\r\n 1 = first label \r\n2=\"quoted\"\r\n2=second of two\r\n"
@@ -26,7 +24,7 @@ TEST(ProfileFileTest, SectionsKeysBlanksQuotesAndLimits) {
 TEST_F(MigrationFixture, LabelsStopAtTheFirstMissingNumber) {
   WriteRevisions(source, {});
   WriteProjects(source, {});
-  WriteKeyFile(source + "/HOLLARDM.KEY",
+  WriteTextFile(source + "/HOLLARDM.KEY",
                "[Keys]\r\n1=Release 1.0\r\n2=Beta\r\n4=never read\r\n[Comments]\r\n2=the beta\r\n");
   Run();
   EXPECT_EQ(user.Section("Converting labels...", false),
@@ -44,7 +42,7 @@ TEST_F(MigrationFixture, TheEmptyMarkEndsTheListAndAThousandIsTheMost) {
   WriteProjects(source, {});
   std::string keys = "[Keys]\r\n";
   for (int n = 1; n <= 1001; ++n) keys += std::to_string(n) + "=L" + std::to_string(n) + "\r\n";
-  WriteKeyFile(source + "/hollardm.key", keys);
+  WriteTextFile(source + "/hollardm.key", keys);
   Run();
   EXPECT_EQ(Records(target, "labels").size(), 1000u);
 
@@ -56,7 +54,7 @@ TEST_F(MigrationFixture, TheEmptyMarkEndsTheListAndAThousandIsTheMost) {
   CreateNewLayoutArchive(target);
   WriteRevisions(source, {});
   WriteProjects(source, {});
-  WriteKeyFile(source + "/hollardm.key", "[Keys]\r\n1=One\r\n2=_empty_\r\n3=Three\r\n");
+  WriteTextFile(source + "/hollardm.key", "[Keys]\r\n1=One\r\n2=_empty_\r\n3=Three\r\n");
   user = TScriptedUser();
   Run();
   EXPECT_EQ(Column(target, "labels", "LABEL"), std::vector<std::string>{"One"});

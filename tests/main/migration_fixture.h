@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/base/conversions.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
 #include "tests/support/file_bytes.h"
@@ -188,6 +190,32 @@ inline std::vector<std::string> Column(const std::string& folder, const std::str
   std::vector<std::string> out;
   for (auto& r : Records(folder, table)) out.push_back(r.at(field));
   return out;
+}
+
+inline void WriteTextFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A date-time field of every record as yyyy-mm-dd hh:nn:ss.
+inline std::vector<std::string> StampColumn(const std::string& folder, const std::string& table,
+                                            const std::string& field) {
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName(table);
+  t.Open();
+  std::vector<std::string> out;
+  for (t.First(); !t.Eof(); t.Next())
+    out.push_back(ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", t.FieldByName(field).AsDateTime(),
+                                        ovrin::FixedFormatSettings()));
+  return out;
+}
+
+// The id of the first record whose key field holds the text, -1 when none does.
+inline int32_t IdOf(const std::string& folder, const std::string& table, const std::string& keyField,
+                    const std::string& key, const std::string& idField) {
+  for (auto& r : Records(folder, table))
+    if (r.at(keyField) == key) return std::stoi(r.at(idField));
+  return -1;
 }
 
 // Every file of a folder by name, with its bytes.

@@ -14,43 +14,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> out;
   ForEachTextLine(path, [&](const std::string& line) { out.push_back(line); });
   return out;
 }
 
-// A date-time field of every record as yyyy-mm-dd hh:nn:ss.
-std::vector<std::string> Stamps(const std::string& folder, const std::string& table, const std::string& field) {
-  ovrin::TOvrinTable t;
-  t.SetDatabaseName(folder);
-  t.SetTableName(table);
-  t.Open();
-  std::vector<std::string> out;
-  for (t.First(); !t.Eof(); t.Next())
-    out.push_back(ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", t.FieldByName(field).AsDateTime(),
-                                        ovrin::FixedFormatSettings()));
-  return out;
-}
-
 TEST(TextLineReaderTest, LineEndsOfEveryKind) {
   ovrin::test::TempDir dir;
   std::string path = dir / "lines.txt";
-  WriteText(path, "one\r\ntwo\nthree\rfour\n\r\n\n\rlast");
+  WriteTextFile(path, "one\r\ntwo\nthree\rfour\n\r\n\n\rlast");
   EXPECT_EQ(Lines(path), (std::vector<std::string>{"one", "two", "three", "four", "", "", "", "last"}));
-  WriteText(path, "only\r\n");
+  WriteTextFile(path, "only\r\n");
   EXPECT_EQ(Lines(path), std::vector<std::string>{"only"});
-  WriteText(path, "");
+  WriteTextFile(path, "");
   EXPECT_TRUE(Lines(path).empty());
-  WriteText(path, "\r\n");
+  WriteTextFile(path, "\r\n");
   EXPECT_EQ(Lines(path), std::vector<std::string>{""});
   // A CR LF split across two reads of the file is still one line end.
   for (size_t length : {size_t(65535), size_t(65534), size_t(65536), size_t(131071)}) {
     SCOPED_TRACE(length);
     std::string longLine(length, 'x');
-    WriteText(path, longLine + "\r\nnext\r");
+    WriteTextFile(path, longLine + "\r\nnext\r");
     EXPECT_EQ(Lines(path), (std::vector<std::string>{longLine, "next"}));
   }
   EXPECT_THROW(TTextLineReader(dir / "missing.txt"), std::runtime_error);
@@ -79,11 +64,6 @@ class SideFilesTest : public MigrationFixture {
     WriteProjects(source, {{"Main.dpr", "smith", "smith"}, {"Tools.dpr", "jones", "jones"}});
   }
   std::string Side(const std::string& name) { return source + "/" + name; }
-  int32_t IdOf(const std::string& table, const std::string& keyField, const std::string& key, const std::string& idField) {
-    for (auto& r : Records(target, table))
-      if (r.at(keyField) == key) return std::stoi(r.at(idField));
-    return -1;
-  }
   const TStepOutcome& Step(const std::string& procedure) {
     for (const TStepOutcome& s : report.steps)
       if (s.procedure == procedure) return s;
@@ -92,7 +72,7 @@ class SideFilesTest : public MigrationFixture {
 };
 
 TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
-  WriteText(Side("Main.tdo"),
+  WriteTextFile(Side("Main.tdo"),
             "2|01.03.2001 10:15:00|Fix build|x|y|smith\r\n"
             "1|02.03.2001 09:00:00|No login|open|done\r\n"
             "2|01.03.2001 10:15:00|FIX BUILD|x|y|smith\r\n"  // the same line in other letter case
@@ -106,8 +86,8 @@ TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
   // Ascending case-insensitive order of the lines, not file order.
   EXPECT_EQ(Column(target, "todo", "DESCRIPTION"),
             (std::vector<std::string>{"No login", "Fix build", "Piped login", "Unknown login"}));
-  int32_t main = IdOf("projects", "NAME", "Main.dpr", "PROJECTID");
-  int32_t smith = IdOf("users", "LOGIN", "smith", "USERID");
+  int32_t main = IdOf(target, "projects", "NAME", "Main.dpr", "PROJECTID");
+  int32_t smith = IdOf(target, "users", "LOGIN", "smith", "USERID");
   ASSERT_GT(smith, 0);
   for (auto& r : todo) {
     EXPECT_EQ(r["PROJECTID"], std::to_string(main));
@@ -122,18 +102,18 @@ TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
   EXPECT_EQ(todo[1]["STATE"], "x");
   EXPECT_EQ(todo[2]["USERID"], "0");  // the login "a|b" is no user
   EXPECT_EQ(todo[3]["USERID"], "0");
-  EXPECT_EQ(Stamps(target, "todo", "CREATED"), (std::vector<std::string>{"2001-03-02 09:00:00", "2001-03-01 10:15:00",
+  EXPECT_EQ(StampColumn(target, "todo", "CREATED"), (std::vector<std::string>{"2001-03-02 09:00:00", "2001-03-01 10:15:00",
                                                                          "2001-03-03 08:00:00", "2001-03-04 08:00:00"}));
-  EXPECT_EQ(Stamps(target, "todo", "TARGETDATE")[0], "1899-12-30 00:00:00");
-  EXPECT_EQ(Stamps(target, "todo", "DONEDATE")[0], "1899-12-30 00:00:00");
+  EXPECT_EQ(StampColumn(target, "todo", "TARGETDATE")[0], "1899-12-30 00:00:00");
+  EXPECT_EQ(StampColumn(target, "todo", "DONEDATE")[0], "1899-12-30 00:00:00");
   EXPECT_EQ(user.Section("Converting ToDo list...", false),
             (std::vector<std::string>{"Converting " + source + "/Main.tdo", "Success."}));
 }
 
 TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
   // Sorted, "1|..." is converted before "x|..." fails; Tools.dpr comes later and is not read.
-  WriteText(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
-  WriteText(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
+  WriteTextFile(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
+  WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
   Run();
   EXPECT_EQ(user.errors, std::vector<std::string>{"'x' is not a valid integer value"});
   EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
@@ -144,14 +124,14 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
 }
 
 TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
-  WriteText(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
   Run();
   EXPECT_EQ(user.errors, std::vector<std::string>{"'' is not a valid date and time"});
   EXPECT_TRUE(Records(target, "todo").empty());  // the empty line sorts first
 }
 
 TEST_F(SideFilesTest, ADateInAnotherOrderEndsTheStep) {
-  WriteText(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n");
   Run();
   EXPECT_EQ(user.errors, std::vector<std::string>{"'2001-03-01' is not a valid date and time"});
   // The same file read with the matching date pattern converts.
@@ -160,11 +140,11 @@ TEST_F(SideFilesTest, ADateInAnotherOrderEndsTheStep) {
   ASSERT_TRUE(ApplyDateFormat("yyyy-mm-dd", &settings));
   Run();
   EXPECT_TRUE(user.errors.empty());
-  EXPECT_EQ(Stamps(target, "todo", "CREATED"), std::vector<std::string>{"2001-03-01 00:00:00"});
+  EXPECT_EQ(StampColumn(target, "todo", "CREATED"), std::vector<std::string>{"2001-03-01 00:00:00"});
 }
 
 TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere) {
-  WriteText(Side("Main.prl"),
+  WriteTextFile(Side("Main.prl"),
             "C:\\Work\\Src\\Unit1.PAS\r\n"
             "\\SRC\\unit2.PAS\r\n"  // \src\Unit2.pas is there under another letter case
             "\\src\\unit3.pas\r\n"  // there exactly
@@ -172,7 +152,7 @@ TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere
   // Appended through the writing cursor while Main.prl was read; the lookup cursor, which
   // never writes, goes on reading the table as it was when it last locked it, so the
   // module is appended a second time.
-  WriteText(Side("Tools.prl"), "c:\\work\\src\\unit1.pas\r\n");
+  WriteTextFile(Side("Tools.prl"), "c:\\work\\src\\unit1.pas\r\n");
   Run();
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
   auto modules = Records(target, "modules");
@@ -191,12 +171,12 @@ TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere
 }
 
 TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
-  WriteText(Side("main.pcr"),  // found under another letter case
+  WriteTextFile(Side("main.pcr"),  // found under another letter case
             "c:\\projects\\Tools.dpr\r\nunknown.dpr\r\nC:\\PROJECTS\\TOOLS.DPR\r\n");
   Run();
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
-  int32_t main = IdOf("projects", "NAME", "Main.dpr", "PROJECTID");
-  int32_t tools = IdOf("projects", "NAME", "Tools.dpr", "PROJECTID");
+  int32_t main = IdOf(target, "projects", "NAME", "Main.dpr", "PROJECTID");
+  int32_t tools = IdOf(target, "projects", "NAME", "Tools.dpr", "PROJECTID");
   // The two spellings of the Tools line are one; the unknown project is written as 0.
   auto refs = Records(target, "pjref");
   ASSERT_EQ(refs.size(), 2u);
@@ -212,10 +192,10 @@ TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
 TEST_F(SideFilesTest, AProjectNameThatLeavesTheSourceFolderIsPassedOver) {
   WriteProjects(source, {{"..\\evil.dpr", "smith", "smith"}, {"sub/x.dpr", "", ""}, {"Main.dpr", "", ""}});
   // What the names would reach if they were joined to the source folder as they are.
-  WriteText(dir / "evil.tdo", "1|01.03.2001 10:00:00|outside\r\n");
+  WriteTextFile(dir / "evil.tdo", "1|01.03.2001 10:00:00|outside\r\n");
   fs::create_directories(source + "/sub");
-  WriteText(source + "/sub/x.tdo", "1|01.03.2001 10:00:00|below\r\n");
-  WriteText(source + "/..\\evil.tdo", "1|01.03.2001 10:00:00|odd name\r\n");
+  WriteTextFile(source + "/sub/x.tdo", "1|01.03.2001 10:00:00|below\r\n");
+  WriteTextFile(source + "/..\\evil.tdo", "1|01.03.2001 10:00:00|odd name\r\n");
   Run();
   EXPECT_TRUE(Records(target, "todo").empty());
   EXPECT_EQ(user.Section("Converting ToDo list...", false),
@@ -230,8 +210,8 @@ TEST_F(SideFilesTest, AProjectNameThatLeavesTheSourceFolderIsPassedOver) {
 
 TEST_F(SideFilesTest, AnUnreadableSideFileIsShownAndTheStepGoesOn) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
-  WriteText(Side("Main.tdo"), "1|01.03.2001 10:00:00|unreadable\r\n");
-  WriteText(Side("Tools.tdo"), "1|01.03.2001 10:00:00|readable\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|unreadable\r\n");
+  WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|readable\r\n");
   fs::permissions(Side("Main.tdo"), fs::perms::none);
   Run();
   fs::permissions(Side("Main.tdo"), fs::perms::owner_all);
