@@ -4,6 +4,7 @@
 // consistency checker finds sound, and a source folder left as it was.
 #include <filesystem>
 #include <set>
+#include <tuple>
 
 #include "engine/base/conversions.h"
 #include "engine/data/checker.h"
@@ -115,9 +116,15 @@ TEST_F(MigrationFixture, AGeneratedArchiveArrivesWholeAndSound) {
   EXPECT_EQ(FolderBytes(source), before);
 
   // Records per table, as the source implies them.
-  std::set<std::string> modules, todo;
+  std::set<std::string> modules, todo, users;
+  // Revisions per module (modules differing only in letter case are one) and number.
+  std::map<std::tuple<std::string, int, int>, size_t> numbered;
   size_t references = 0;
-  for (const TSourceRevision& r : plan.revisions) modules.insert(ovrin::AsciiLower(r.path + r.fname));
+  for (const TSourceRevision& r : plan.revisions) {
+    modules.insert(ovrin::AsciiLower(r.path + r.fname));
+    users.insert(ovrin::AsciiLower(r.lockedBy));  // an unlocked module gives the empty login
+    ++numbered[{ovrin::AsciiLower(r.path + r.fname), r.version, r.revision}];
+  }
   for (const TSourceProject& p : plan.projects) {
     std::string stem = source + "/" + p.project.substr(0, p.project.rfind('.'));
     for (const std::string& line : DistinctLines(stem + ".tdo")) todo.insert(p.project + "|" + line);
@@ -129,11 +136,18 @@ TEST_F(MigrationFixture, AGeneratedArchiveArrivesWholeAndSound) {
     dated += !line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) &&
              line.find(" - Backup (") == std::string::npos;
   EXPECT_GT(dated, plan.revisions.size() / 2);
+  EXPECT_EQ(Records(target, "users").size(), users.size());
+  EXPECT_EQ(Records(target, "projects").size(), plan.projects.size() - 1);  // less the standard project
   EXPECT_EQ(Records(target, "modules").size(), modules.size());
   EXPECT_EQ(Records(target, "todo").size(), todo.size());
   EXPECT_EQ(Records(target, "pjref").size(), references);
   EXPECT_EQ(Records(target, "vcslog").size(), dated);
   EXPECT_EQ(Records(target, "labels").size(), plan.labels.size());
+  // A labelled revision labels every target revision of its module with its number.
+  size_t assignments = 0;
+  for (const TSourceRevision& r : plan.revisions)
+    if (r.flag != 0) assignments += numbered.at({ovrin::AsciiLower(r.path + r.fname), r.version, r.revision});
+  EXPECT_EQ(Records(target, "rvlabels").size(), assignments);
   for (auto& r : Records(target, "vcslog")) {
     EXPECT_NE(r["PROJECTID"], "0") << r["DESCRIPTION"];
     EXPECT_NE(r["MODULEID"], "0") << r["DESCRIPTION"];
