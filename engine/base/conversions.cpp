@@ -727,13 +727,27 @@ std::string DateTimeToText(TDateTime value, const TFormatSettings& settings) {
 // ---------------------------------------------------------------------------------
 // BCD form
 
-int64_t CurrencyToBcd(int decimals, int64_t currency) {
-  int d = std::clamp(decimals, 0, 4);
-  // Round to d decimals, half away from zero; whole-number arithmetic keeps every digit.
+namespace {
+
+// Rounds ten-thousandths to d decimals (0 to 4), half away from zero, without losing a digit.
+__int128 RoundTenThousandths(__int128 v, int d) {
   int64_t f = 1;
   for (int k = 0; k < 4 - d; ++k) f *= 10;
-  __int128 v = currency;
-  __int128 rounded = v > 0 ? (v + f / 2) / f * f : -((-v + f / 2) / f * f);
+  return v > 0 ? (v + f / 2) / f * f : -((-v + f / 2) / f * f);
+}
+
+}  // namespace
+
+int64_t RoundCurrency(int64_t currency, int decimals) {
+  __int128 rounded = RoundTenThousandths(currency, std::clamp(decimals, 0, 4));
+  if (rounded > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
+  if (rounded < std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(rounded);
+}
+
+int64_t CurrencyToBcd(int decimals, int64_t currency) {
+  int d = std::clamp(decimals, 0, 4);
+  __int128 rounded = RoundTenThousandths(currency, d);
   // The digits with exactly d decimals and no separator, followed by the digit d.
   __int128 scaled = rounded;
   for (int k = 0; k < 4 - d; ++k) scaled /= 10;

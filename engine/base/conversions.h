@@ -104,6 +104,8 @@ bool TryTextToDateTime(std::string_view text, const TFormatSettings& settings, T
 std::string DateTimeToText(TDateTime value, const TFormatSettings& settings);
 std::string FormatDateTime(std::string_view format, TDateTime value, const TFormatSettings& settings);
 
+// Currency (ten-thousandths) rounded to d decimals (0 to 4), half away from zero.
+int64_t RoundCurrency(int64_t currency, int decimals);
 // Currency (ten-thousandths) to BCD form with d decimals, and back. Never fail: a value
 // that cannot be formatted is taken as 0.
 int64_t CurrencyToBcd(int decimals, int64_t currency);
