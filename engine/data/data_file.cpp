@@ -1,4 +1,5 @@
 #include "engine/data/data_file.h"
+#include "engine/data/read_bracket.h"
 
 #include <algorithm>
 #include <functional>
@@ -107,6 +108,11 @@ void TDataFile::Open() {
 
 void TDataFile::Close() {
   if (IsOpen()) {
+    try {
+      index_->FreeAllFilters();
+    } catch (...) {
+    }
+    filters_.clear();
     try {
       for (auto& r : cache_) r->pinCount = 0;
       if (Exclusive() && !ReadOnly() && !undoActive_) {
@@ -484,25 +490,6 @@ void TDataFile::WriteBack(bool force) {
 }
 
 // ---------------------------------------------------------------- navigation
-
-namespace {
-// Ends a bracketed operation: the read lock taken for it is released on every way out.
-struct TReadBracket {
-  TDataFile& file;
-  explicit TReadBracket(TDataFile& f, bool strict) : file(f) {
-    if (strict) {
-      file.BeginRead();
-      file.Refresh();
-    }
-  }
-  ~TReadBracket() {
-    try {
-      file.EndRead();
-    } catch (...) {
-    }
-  }
-};
-}  // namespace
 
 uint16_t TDataFile::CopyCurrent(uint8_t* buffer, uint16_t codeWhenNone) {
   TRecord* r = FetchCurrent();

@@ -34,6 +34,7 @@
 #include "engine/base/file_handler.h"
 #include "engine/blob/blob_file.h"
 #include "engine/data/table_format.h"
+#include "engine/index/filter.h"
 #include "engine/index/index_file.h"
 
 namespace ovrin {
@@ -50,7 +51,7 @@ class TRecord {
   std::vector<uint8_t> buffer;  // logical record size bytes
 };
 
-class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileOwner {
+class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileOwner, public TFilterHost {
  public:
   TDataFile();
   ~TDataFile() override;
@@ -143,6 +144,23 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void EndWrite();
   bool WriteLocked() const { return writeLock_; }
 
+  // ---- filters: at most 127 at once; a handle stays valid until it is freed. After each
+  // of these operations the cursor stands where it stood, or before the first record
+  // when that record no longer passes.
+  // An expression filter from its buffer, or a record-callback filter: 0 with the
+  // handle; 10051 with neither; engine error 9482 with 127 filters registered.
+  uint16_t RegisterFilter(const std::vector<uint8_t>* expression, TRecordCallback callback, bool combine, int* handle);
+  // Handle 0: every filter. 10050 for a handle that is not registered.
+  uint16_t FreeFilter(int handle);
+  uint16_t ActivateFilter(int handle);
+  uint16_t DeactivateFilter(int handle);
+  TFilter* FilterByHandle(int handle);
+
+  // TFilterHost
+  bool ReadStoredRecord(int32_t recordNumber, std::vector<uint8_t>* record) override;
+  void FieldValue(const uint8_t* record, TEvalNode& field) override;
+  TExprLocale Locale() const override { return {header_.LocaleLanguage(), header_.LocaleSort()}; }
+
   // ---- a second data file on the same table, for a lookup cursor
   std::unique_ptr<TDataFile> OpenSecond();
 
@@ -194,6 +212,10 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void CommitUndo();
   void RollbackUndo();
   void CaptureRecord(TRecord* r);
+
+  uint16_t SwitchFilter(int handle, bool on);
+  std::vector<std::pair<int, std::unique_ptr<TFilter>>> filters_;
+  int nextFilterHandle_ = 1;
 
   std::unique_ptr<TIndexFile> index_;
   std::unique_ptr<TBlobFile> blob_;

@@ -208,6 +208,8 @@ class TIndexFile : public TFileHandler {
   bool RecordFilterOn() const { return recordFilter_; }
   void RebuildBitmaps();
   const TBitmap& LiveBitmap() const { return live_; }
+  // The number of physical records the bitmaps are sized for.
+  int32_t PhysicalRecords() { return TableRecords(); }
   const TBitmap& FilteredBitmap() const { return filtered_; }
   int32_t FilteredCount() const { return filteredCount_; }
   void RecordStored(int32_t recordNumber, const uint8_t* record);

@@ -475,6 +475,7 @@ void TDataSet::Open() {
   InternalOpen();
   try {
     BuildFields();
+    InternalFieldsReady();
     state_ = TDataSetState::Browse;
     First();
   } catch (...) {

@@ -190,6 +190,8 @@ class TDataSet {
   // Hooks a descendant supplies.
   virtual void InternalOpen() = 0;   // opens the cursor and sets field definitions
   virtual void InternalClose() = 0;
+  // After opening, once the field objects exist (before the first record is read).
+  virtual void InternalFieldsReady() {}
   virtual void InternalFirst() = 0;  // before the first record
   virtual void InternalLast() = 0;   // after the last record
   // Reads the next, prior or current record into the active buffer: 0, 8705 or 8706.

@@ -1,5 +1,7 @@
 #include "engine/table/table.h"
 
+#include "engine/table/filter_expr.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -177,12 +179,14 @@ void TOvrinTable::InternalOpen() {
     handle_->First();
   } catch (...) {
     handle_.reset();
+    exprHandle_ = callbackHandle_ = 0;
     ReleaseDatabase();
     throw;
   }
 }
 
 void TOvrinTable::InternalClose() {
+  exprHandle_ = callbackHandle_ = 0;  // the data file frees its filters as it closes
   if (handle_) {
     TSessionScope scope(Session());
     handle_->Close();
@@ -456,8 +460,15 @@ void TOvrinTable::InternalDelete() {
 
 bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   TDataSetState state = State();
+  // A filter's handler reads the record being judged.
+  const bool judging = state == TDataSetState::Filter && judged_;
+  const uint8_t* record = judging ? judged_ : buffer_.data();
+  if (judging) {
+    if (field.FieldNo() <= 0) return false;
+    state = TDataSetState::Browse;
+  }
   bool browsing = state == TDataSetState::Browse;
-  if (!handle_ || (browsing && !recordValid_)) return false;
+  if (!handle_ || (browsing && !recordValid_ && !judging)) return false;
   if (field.FieldNo() <= 0) {
     bool allowed = browsing || state == TDataSetState::Edit || state == TDataSetState::Insert ||
                    state == TDataSetState::CalcFields;
@@ -468,16 +479,16 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
     return false;
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
   if (d.IsBlob()) {
-    int32_t reference = LoadLEI32(buffer_.data() + d.Offset() + 1);
+    int32_t reference = LoadLEI32(record + d.Offset() + 1);
     if (out) StoreLE32(out, static_cast<uint32_t>(reference));
     if (reference >= 0) return reference != 0;
     uint32_t size = 0;
     TSessionScope scope(Session());
-    handle_->BlobSize(field.FieldNo(), buffer_.data(), &size);
+    handle_->BlobSize(field.FieldNo(), const_cast<uint8_t*>(record), &size);
     return size > 0;
   }
   std::vector<uint8_t> stored(std::max<size_t>(d.StoredSize(), 8), 0);
-  bool isNull = handle_->GetFieldValue(field.FieldNo(), stored.data(), buffer_.data());
+  bool isNull = handle_->GetFieldValue(field.FieldNo(), stored.data(), record);
   if (out) {
     if (d.Type() == fldBcd) StoreLE64(out, static_cast<uint64_t>(BcdToCurrency(LoadLEI64(stored.data()))));
     else std::memcpy(out, stored.data(), static_cast<size_t>(field.DataSize()));
@@ -594,6 +605,125 @@ void TOvrinBlobStream::Truncate() {
   uint16_t code = table_.handle_->TruncateBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_));
   if (code) RaiseEngineError(code, table_.handle_->FileName(), field_.FieldName());
   modified_ = true;
+}
+
+}  // namespace ovrin
+
+namespace ovrin {
+
+// ---- filters
+
+// The filters are compiled once the field objects exist, since the parser resolves its
+// field names through them.
+void TOvrinTable::InternalFieldsReady() {
+  if (!filterText_.empty()) exprHandle_ = CompileFilter(filterText_, filterOptions_);
+  if (onFilterRecord_) callbackHandle_ = RegisterCallbackFilter();
+  if (filtered_) ActivateFilters();
+}
+
+int TOvrinTable::CompileFilter(const std::string& text, uint32_t options) {
+  std::vector<uint8_t> buffer = ParseFilter(*this, options, text);
+  int handle = 0;
+  TSessionScope scope(Session());
+  CheckEngineResult(handle_->RegisterFilter(&buffer, nullptr, false, &handle));
+  return handle;
+}
+
+int TOvrinTable::RegisterCallbackFilter() {
+  TRecordCallback judge = [this](const uint8_t* record) {
+    if (!onFilterRecord_) return true;
+    TDataSetState saved = State();
+    const uint8_t* savedJudged = judged_;
+    SetState(TDataSetState::Filter);
+    judged_ = record;
+    bool accept = true;
+    try {
+      onFilterRecord_(*this, accept);
+    } catch (...) {
+      // The application's exception handler has it; the record is judged by Accept as
+      // it stood.
+    }
+    judged_ = savedJudged;
+    SetState(saved);
+    return accept;
+  };
+  int handle = 0;
+  TSessionScope scope(Session());
+  CheckEngineResult(handle_->RegisterFilter(nullptr, judge, false, &handle));
+  return handle;
+}
+
+void TOvrinTable::ReplaceFilter(int* handle, int replacement) {
+  TSessionScope scope(Session());
+  if (*handle) handle_->FreeFilter(*handle);
+  *handle = replacement;
+  if (filtered_ && replacement) CheckEngineResult(handle_->ActivateFilter(replacement));
+}
+
+void TOvrinTable::ActivateFilters() {
+  TSessionScope scope(Session());
+  for (int* handle : {&exprHandle_, &callbackHandle_}) {
+    if (!*handle) continue;
+    if (handle_->ActivateFilter(*handle) == 0) continue;
+    // Made again once, and a second failure raised.
+    handle_->FreeFilter(*handle);
+    *handle = handle == &exprHandle_ ? CompileFilter(filterText_, filterOptions_) : RegisterCallbackFilter();
+    CheckEngineResult(handle_->ActivateFilter(*handle));
+  }
+}
+
+void TOvrinTable::DeactivateFilters() {
+  TSessionScope scope(Session());
+  for (int handle : {callbackHandle_, exprHandle_})
+    if (handle) CheckEngineResult(handle_->DeactivateFilter(handle));
+}
+
+void TOvrinTable::SetFilter(const std::string& text) {
+  if (!Active()) {
+    filterText_ = text;
+    return;
+  }
+  CheckBrowseMode();
+  if (text != filterText_) ReplaceFilter(&exprHandle_, text.empty() ? 0 : CompileFilter(text, filterOptions_));
+  filterText_ = text;
+  if (filtered_) First();
+}
+
+void TOvrinTable::SetFilterOptions(uint32_t options) {
+  if (!Active()) {
+    filterOptions_ = options;
+    return;
+  }
+  CheckBrowseMode();
+  if (options != filterOptions_ && !filterText_.empty())
+    ReplaceFilter(&exprHandle_, CompileFilter(filterText_, options));
+  filterOptions_ = options;
+  if (filtered_) First();
+}
+
+void TOvrinTable::SetFiltered(bool on) {
+  if (!Active()) {
+    filtered_ = on;
+    return;
+  }
+  CheckBrowseMode();
+  if (on != filtered_) {
+    if (on) ActivateFilters();
+    else DeactivateFilters();
+    filtered_ = on;
+  }
+  First();
+}
+
+void TOvrinTable::SetOnFilterRecord(TFilterRecordEvent handler) {
+  if (!Active()) {
+    onFilterRecord_ = std::move(handler);
+    return;
+  }
+  CheckBrowseMode();
+  onFilterRecord_ = std::move(handler);
+  ReplaceFilter(&callbackHandle_, onFilterRecord_ ? RegisterCallbackFilter() : 0);
+  if (filtered_) First();
 }
 
 }  // namespace ovrin

@@ -80,12 +80,30 @@ class TOvrinTable : public TDataSet {
   bool GetFieldData(const TField& field, uint8_t* out) override;
   void SetFieldData(TField& field, const uint8_t* value) override;
 
+  // ---- filters: an expression text and a per-record handler, both applied while
+  // Filtered is set. Setting one on an open dataset compiles it first, so that a text
+  // that does not parse leaves the filter as it was.
+  const std::string& Filter() const { return filterText_; }
+  void SetFilter(const std::string& text);
+  // foCaseInsensitive, foNoPartialCompare.
+  uint32_t FilterOptions() const { return filterOptions_; }
+  void SetFilterOptions(uint32_t options);
+  bool Filtered() const { return filtered_; }
+  void SetFiltered(bool on);
+  using TFilterRecordEvent = std::function<void(TDataSet&, bool& accept)>;
+  const TFilterRecordEvent& OnFilterRecord() const { return onFilterRecord_; }
+  void SetOnFilterRecord(TFilterRecordEvent handler);
+  // The data file's handles of the two filters (0: none), for tests.
+  int ExpressionFilterHandle() const { return exprHandle_; }
+  int CallbackFilterHandle() const { return callbackHandle_; }
+
   // The record buffer of the active record (for blob streams and tests).
   uint8_t* ActiveBuffer() { return buffer_.data(); }
 
  protected:
   void InternalOpen() override;
   void InternalClose() override;
+  void InternalFieldsReady() override;
   void InternalFirst() override;
   void InternalLast() override;
   uint16_t GetRecord(int mode) override;
@@ -110,6 +128,12 @@ class TOvrinTable : public TDataSet {
   void ReleaseDatabase();
   TOvrinSession& Session() const;
   void ReadCurrentInto(std::vector<uint8_t>& out);
+  int CompileFilter(const std::string& text, uint32_t options);
+  int RegisterCallbackFilter();
+  // Puts a new handle in the old one's place, active when Filtered is set.
+  void ReplaceFilter(int* handle, int replacement);
+  void ActivateFilters();
+  void DeactivateFilters();
 
   std::unique_ptr<TDataFile> handle_;
   TOvrinDatabase* database_ = nullptr;
@@ -124,6 +148,12 @@ class TOvrinTable : public TDataSet {
   std::vector<uint8_t> buffer_;      // the active record
   std::vector<uint8_t> bookmark_;    // of the active record
   int32_t recNo_ = -1;
+  std::string filterText_;
+  uint32_t filterOptions_ = 0;
+  bool filtered_ = false;
+  TFilterRecordEvent onFilterRecord_;
+  int exprHandle_ = 0, callbackHandle_ = 0;
+  const uint8_t* judged_ = nullptr;  // the record a filter judges, in filter state
 };
 
 // A stream over one blob field of a table's active record.
