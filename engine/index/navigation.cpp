@@ -531,6 +531,8 @@ int32_t TIndexFile::RunLength(int32_t count, bool forward) {
     if (nextPos < 1 || nextPos > current_->Count()) break;
     int32_t nr = current_->data.values[nextPos - 1];
     if (nr != (forward ? r + 1 : r - 1)) break;
+    // Read ahead only what the walk will visit: under a filter, the records that pass.
+    if (recordFilter_ && !filtered_.Test(nr)) break;
     r = nr;
     pos = nextPos;
     ++run;
