@@ -651,6 +651,12 @@ void TDataSet::Resync() {
   CalculateFields();
 }
 
+void TDataSet::SettleOnCursor() {
+  recordValid_ = true;
+  bof_ = eof_ = false;
+  Resync();
+}
+
 void TDataSet::Refresh() {
   CheckBrowseMode();
   InternalRefresh();

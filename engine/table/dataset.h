@@ -212,6 +212,8 @@ class TDataSet {
   void SetCanModify(bool on) { canModify_ = on; }
   // Re-reads the active record where the cursor stands (after a post, cancel, delete).
   void Resync();
+  // Makes the record the cursor was moved to (by a search) the active one.
+  void SettleOnCursor();
   void CheckActive() const;
   void ClearModifiedFields() { modified_.assign(fields_.size(), false); }
   void BuildFields();

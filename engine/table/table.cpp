@@ -187,6 +187,7 @@ void TOvrinTable::InternalOpen() {
 
 void TOvrinTable::InternalClose() {
   exprHandle_ = callbackHandle_ = 0;  // the data file frees its filters as it closes
+  DropLookupCursor();
   if (handle_) {
     TSessionScope scope(Session());
     handle_->Close();
@@ -512,12 +513,13 @@ void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   if (field.ReadOnly() && state != TDataSetState::SetKey && state != TDataSetState::Filter)
     DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
+  uint8_t* target = state == TDataSetState::Filter && judgedWrite_ ? judgedWrite_ : buffer_.data();
   if (value && d.Type() == fldBcd) {
     uint8_t bcd[8];
     StoreLE64(bcd, static_cast<uint64_t>(CurrencyToBcd(d.DeclaredDecimals(), LoadLEI64(value))));
-    handle_->SetFieldValue(field.FieldNo(), bcd, false, buffer_.data());
+    handle_->SetFieldValue(field.FieldNo(), bcd, false, target);
   } else {
-    handle_->SetFieldValue(field.FieldNo(), value, false, buffer_.data());
+    handle_->SetFieldValue(field.FieldNo(), value, false, target);
   }
   SetFieldModified(field);
 }
@@ -684,6 +686,7 @@ void TOvrinTable::SetFilter(const std::string& text) {
     return;
   }
   CheckBrowseMode();
+  DropLookupCursor();
   if (text != filterText_) ReplaceFilter(&exprHandle_, text.empty() ? 0 : CompileFilter(text, filterOptions_));
   filterText_ = text;
   if (filtered_) First();
@@ -708,6 +711,7 @@ void TOvrinTable::SetFiltered(bool on) {
   }
   CheckBrowseMode();
   if (on != filtered_) {
+    DropLookupCursor();
     if (on) ActivateFilters();
     else DeactivateFilters();
     filtered_ = on;
@@ -724,6 +728,231 @@ void TOvrinTable::SetOnFilterRecord(TFilterRecordEvent handler) {
   onFilterRecord_ = std::move(handler);
   ReplaceFilter(&callbackHandle_, onFilterRecord_ ? RegisterCallbackFilter() : 0);
   if (filtered_) First();
+}
+
+}  // namespace ovrin
+
+namespace ovrin {
+
+// ---- searches
+
+template <typename F>
+void TOvrinTable::Judging(uint8_t* record, F&& f) {
+  struct TRestore {
+    TOvrinTable& t;
+    TDataSetState state;
+    const uint8_t* judged;
+    uint8_t* write;
+    ~TRestore() {
+      t.judged_ = judged;
+      t.judgedWrite_ = write;
+      t.SetState(state);
+    }
+  } restore{*this, State(), judged_, judgedWrite_};
+  SetState(TDataSetState::Filter);
+  judged_ = judgedWrite_ = record;
+  f();
+}
+
+std::vector<TField*> TOvrinTable::ResolveFields(const std::string& names) {
+  std::vector<TField*> fields;
+  for (const std::string& name : SplitFields(names)) fields.push_back(&FieldByName(name));
+  return fields;
+}
+
+bool TOvrinTable::IndexServes(const TIndexDefInfo& def, const std::vector<TField*>& fields, bool caseInsensitive) const {
+  if (def.CaseInsensitive != caseInsensitive) return false;
+  std::vector<std::string> keys = SplitFields(def.Fields);
+  if (keys.size() < fields.size()) return false;
+  for (size_t i = 0; i < fields.size(); ++i)
+    if (!AsciiEqualNoCase(keys[i], fields[i]->FieldName())) return false;
+  return true;
+}
+
+void TOvrinTable::DropLookupCursor() {
+  if (!lookupCursor_) return;
+  try {
+    TSessionScope scope(Session());
+    lookupCursor_->Close();
+  } catch (...) {
+  }
+  lookupCursor_.reset();
+  lookupFields_.clear();
+}
+
+TDataFile* TOvrinTable::LookupCursor(const std::vector<TField*>& fields, bool caseInsensitive) {
+  std::string key;
+  for (TField* f : fields) key += f->FieldName() + ";";
+  if (lookupCursor_ && (lookupFields_ != key || lookupCaseInsensitive_ != caseInsensitive)) DropLookupCursor();
+  if (lookupCursor_) return lookupCursor_.get();
+  for (const TIndexDefInfo& def : IndexDefs()) {
+    if (!IndexServes(def, fields, caseInsensitive)) continue;
+    TSessionScope scope(Session());
+    lookupCursor_ = handle_->OpenSecond();  // 11013 on a table open exclusively
+    lookupCursor_->SelectIndex(def.Name);
+    lookupFields_ = key;
+    lookupCaseInsensitive_ = caseInsensitive;
+    return lookupCursor_.get();
+  }
+  return nullptr;
+}
+
+bool TOvrinTable::SearchRecord(const std::vector<TField*>& fields, const std::vector<TExprValue>& values, bool move,
+                               TLocateOptions options, std::vector<uint8_t>* found) {
+  if (values.size() != fields.size()) DatabaseError("Locate needs one value per field");
+  TSessionScope scope(Session());
+  found->assign(handle_->LogicalRecordSize(), 0);
+  // The search cursor: this table's own index when it serves the fields, else a lookup
+  // cursor on an index that does, else none.
+  TDataFile* cursor = nullptr;
+  int slot = handle_->Index().SelectedSlot();
+  if (!handle_->Index().NaturalOrder() && slot < static_cast<int>(IndexDefs().size()) &&
+      IndexServes(IndexDefs()[static_cast<size_t>(slot)], fields, options.caseInsensitive))
+    cursor = handle_.get();
+  else
+    cursor = LookupCursor(fields, options.caseInsensitive);
+  const bool partial = options.partialKey && fields.back()->DataType() == TFieldType::String;
+  const std::vector<uint8_t> saved = bookmark_;
+  auto restore = [&] {
+    if (recordValid_ && !saved.empty()) handle_->GoToSavedPosition(saved);
+  };
+
+  if (cursor) {
+    lastSearchPath_ = cursor == handle_.get() ? "index" : "lookup";
+    std::vector<uint8_t> record(handle_->LogicalRecordSize());
+    handle_->InitRecord(record.data());
+    Judging(record.data(), [&] {
+      for (size_t i = 0; i < fields.size(); ++i) {
+        if (const std::string* s = std::get_if<std::string>(&values[i])) fields[i]->SetAsString(*s);
+        else if (const int64_t* n = std::get_if<int64_t>(&values[i])) fields[i]->SetAsInteger(*n);
+        else fields[i]->Clear();
+      }
+    });
+    int fieldCount = static_cast<int>(fields.size());
+    int partialLength = -1;
+    if (partial) {
+      partialLength = static_cast<int>(std::get_if<std::string>(&values.back()) ? std::get<std::string>(values.back()).size() : 0);
+      --fieldCount;
+    }
+    if (cursor != handle_.get()) cursor->Refresh();
+    bool hit = cursor->FindKey(record.data(), false, fieldCount, partialLength, false, found->data());
+    if (hit && move && cursor != handle_.get()) {
+      // This table's cursor goes to the record the lookup cursor found.
+      std::vector<uint8_t> position;
+      if (handle_->Index().NaturalOrder()) {
+        position.resize(4);
+        StoreLE32(position.data(), static_cast<uint32_t>(cursor->CurrentRecordNumber()));
+      } else {
+        const TKeyBuilder& keys = handle_->Index().Keys(handle_->Index().SelectedSlot());
+        position.resize(keys.KeyLength());
+        keys.Build(found->data(), position.data());
+      }
+      handle_->GoToSavedPosition(position);
+      if (handle_->CurrentRecordNumber() != cursor->CurrentRecordNumber())
+        RaiseEngineError(errRecordNotFound, handle_->FileName());
+    }
+    if (cursor == handle_.get() && (!move || !hit)) restore();
+    return hit;
+  }
+
+  // No index serves the fields: a temporary filter of one equality per field.
+  lastSearchPath_ = "filter";
+  TFilterExpr expr(*this, options.caseInsensitive ? uint32_t(foCaseInsensitive) : 0u);
+  TExprNode* root = nullptr;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    TExprNode* node = expr.NewCompareNode(fields[i]->FieldName(), opEqual, values[i], partial && i + 1 == fields.size());
+    root = root ? expr.NewAndNode(root, node) : node;
+  }
+  std::vector<uint8_t> buffer = expr.BuildBuffer(root);
+  handle_->First();
+  int handle = 0;
+  CheckEngineResult(handle_->RegisterFilter(&buffer, nullptr, false, &handle));
+  struct TFree {
+    TDataFile& file;
+    int handle;
+    ~TFree() { file.FreeFilter(handle); }
+  };
+  bool hit;
+  {
+    TFree free{*handle_, handle};
+    CheckEngineResult(handle_->ActivateFilter(handle));
+    hit = handle_->GetNextRecord(found->data()) == 0;
+  }
+  if (hit && move) {
+    // The temporary filter is gone: find the record again by its position.
+    std::vector<uint8_t> position = handle_->CurrentPosition();
+    handle_->GoToSavedPosition(position);
+  } else {
+    restore();
+  }
+  return hit;
+}
+
+bool TOvrinTable::Locate(const std::string& fields, const std::vector<TExprValue>& values, TLocateOptions options) {
+  CheckBrowseMode();
+  std::vector<TField*> resolved = ResolveFields(fields);
+  std::vector<uint8_t> record;
+  bool hit = SearchRecord(resolved, values, true, options, &record);
+  if (hit) SettleOnCursor();
+  return hit;
+}
+
+std::optional<std::vector<std::string>> TOvrinTable::Lookup(const std::string& fields,
+                                                            const std::vector<TExprValue>& values,
+                                                            const std::string& resultFields) {
+  CheckBrowseMode();
+  std::vector<TField*> resolved = ResolveFields(fields), results = ResolveFields(resultFields);
+  std::vector<uint8_t> record;
+  if (!SearchRecord(resolved, values, false, TLocateOptions{}, &record)) return std::nullopt;
+  std::vector<std::string> out;
+  Judging(record.data(), [&] {
+    for (TField* f : results) out.push_back(f->AsString());
+  });
+  return out;
+}
+
+bool TOvrinTable::FindRecord(bool restart, bool forward) {
+  CheckBrowseMode();
+  found_ = false;
+  TSessionScope scope(Session());
+  const std::vector<uint8_t> from = recordValid_ ? bookmark_ : std::vector<uint8_t>();
+  const bool borrow = !filtered_ && (exprHandle_ || callbackHandle_);
+  if (borrow) ActivateFilters();
+  struct TReturn {
+    TOvrinTable& t;
+    bool on;
+    ~TReturn() {
+      if (!on) return;
+      try {
+        t.DeactivateFilters();
+      } catch (...) {
+      }
+    }
+  } giveBack{*this, borrow};
+  std::vector<uint8_t> record(handle_->LogicalRecordSize());
+  uint16_t code;
+  if (restart) {
+    if (forward) handle_->First();
+    else handle_->Last();
+    code = forward ? handle_->GetNextRecord(record.data()) : handle_->GetPriorRecord(record.data());
+  } else if (from.empty()) {
+    handle_->First();
+    code = forward ? handle_->GetNextRecord(record.data()) : uint16_t(errBeginOfFile);
+  } else {
+    // From the active record: the search lands on the first passing record not below
+    // it, which is the one sought when it lies beyond the active record.
+    handle_->GoToSavedPosition(from);
+    code = handle_->GetCurrentRecord(record.data(), false);
+    bool beyond = code == 0 && handle_->ComparePositions(handle_->CurrentPosition(), from) > 0;
+    if (!(forward && beyond)) code = forward ? handle_->GetNextRecord(record.data()) : handle_->GetPriorRecord(record.data());
+  }
+  if (code == 0) {
+    found_ = true;
+    SettleOnCursor();
+  } else if (!from.empty()) {
+    handle_->GoToSavedPosition(from);
+  }
+  return found_;
 }
 
 }  // namespace ovrin

@@ -11,11 +11,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/data/data_file.h"
 #include "engine/table/dataset.h"
+#include "engine/table/filter_expr.h"
 #include "engine/table/session.h"
 
 namespace ovrin {
@@ -28,6 +30,12 @@ struct TIndexDefInfo {
   bool Descending = false;
   bool CaseInsensitive = false;
   uint8_t Compression = 0;
+};
+
+// Options of Locate: letter case ignored; a last string field matched as a prefix.
+struct TLocateOptions {
+  bool caseInsensitive = false;
+  bool partialKey = false;
 };
 
 class TOvrinTable : public TDataSet {
@@ -97,6 +105,25 @@ class TOvrinTable : public TDataSet {
   int ExpressionFilterHandle() const { return exprHandle_; }
   int CallbackFilterHandle() const { return callbackHandle_; }
 
+  // ---- searches
+  // Makes the first record (in the active index's order) whose fields hold the values
+  // current; fields separated by ';', one value per field. With partialKey a last string
+  // field matches the records whose value begins with the text.
+  bool Locate(const std::string& fields, const std::vector<TExprValue>& values, TLocateOptions options = {});
+  // The result fields' values (as text) of the first matching record, without moving;
+  // nothing when no record matches.
+  std::optional<std::vector<std::string>> Lookup(const std::string& fields, const std::vector<TExprValue>& values,
+                                                 const std::string& resultFields);
+  // The first, next, prior or last record that passes the filters, also when Filtered
+  // is not set (the filters then apply for the search only).
+  bool FindFirst() { return FindRecord(true, true); }
+  bool FindNext() { return FindRecord(false, true); }
+  bool FindPrior() { return FindRecord(false, false); }
+  bool FindLast() { return FindRecord(true, false); }
+  bool Found() const { return found_; }
+  // How the last search found its record: "index", "lookup" or "filter" (for tests).
+  const std::string& LastSearchPath() const { return lastSearchPath_; }
+
   // The record buffer of the active record (for blob streams and tests).
   uint8_t* ActiveBuffer() { return buffer_.data(); }
 
@@ -128,6 +155,16 @@ class TOvrinTable : public TDataSet {
   void ReleaseDatabase();
   TOvrinSession& Session() const;
   void ReadCurrentInto(std::vector<uint8_t>& out);
+  std::vector<TField*> ResolveFields(const std::string& names);
+  bool SearchRecord(const std::vector<TField*>& fields, const std::vector<TExprValue>& values, bool move,
+                    TLocateOptions options, std::vector<uint8_t>* found);
+  bool IndexServes(const TIndexDefInfo& def, const std::vector<TField*>& fields, bool caseInsensitive) const;
+  TDataFile* LookupCursor(const std::vector<TField*>& fields, bool caseInsensitive);
+  void DropLookupCursor();
+  bool FindRecord(bool restart, bool forward);
+  // Runs f in filter state on another record buffer, whose fields it reads and writes.
+  template <typename F>
+  void Judging(uint8_t* record, F&& f);
   int CompileFilter(const std::string& text, uint32_t options);
   int RegisterCallbackFilter();
   // Puts a new handle in the old one's place, active when Filtered is set.
@@ -154,6 +191,12 @@ class TOvrinTable : public TDataSet {
   TFilterRecordEvent onFilterRecord_;
   int exprHandle_ = 0, callbackHandle_ = 0;
   const uint8_t* judged_ = nullptr;  // the record a filter judges, in filter state
+  uint8_t* judgedWrite_ = nullptr;   // the record a search fills, in filter state
+  std::unique_ptr<TDataFile> lookupCursor_;
+  std::string lookupFields_;
+  bool lookupCaseInsensitive_ = false;
+  bool found_ = false;
+  std::string lastSearchPath_;
 };
 
 // A stream over one blob field of a table's active record.
