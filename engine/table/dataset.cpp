@@ -590,7 +590,13 @@ void TDataSet::SetFieldModified(const TField& field) {
 
 void TDataSet::CheckBrowseMode() {
   CheckActive();
-  if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) Post();
+  if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert || state_ == TDataSetState::SetKey) Post();
+}
+
+bool TDataSet::AnyFieldModified() const {
+  for (bool m : modified_)
+    if (m) return true;
+  return false;
 }
 
 void TDataSet::First() {
@@ -704,6 +710,12 @@ void TDataSet::Edit() {
 
 void TDataSet::Post() {
   CheckActive();
+  if (state_ == TDataSetState::SetKey) {
+    InternalPostKey();
+    state_ = TDataSetState::Browse;
+    ClearModifiedFields();
+    return;
+  }
   if (state_ != TDataSetState::Edit && state_ != TDataSetState::Insert) return;
   // A failure leaves the dataset in its edit or insert state with its buffer intact.
   InternalPost();
@@ -716,6 +728,12 @@ void TDataSet::Post() {
 
 void TDataSet::Cancel() {
   CheckActive();
+  if (state_ == TDataSetState::SetKey) {
+    InternalCancelKey();
+    state_ = TDataSetState::Browse;
+    ClearModifiedFields();
+    return;
+  }
   if (state_ != TDataSetState::Edit && state_ != TDataSetState::Insert) return;
   InternalCancel();
   state_ = TDataSetState::Browse;

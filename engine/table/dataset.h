@@ -192,6 +192,9 @@ class TDataSet {
   virtual void InternalClose() = 0;
   // After opening, once the field objects exist (before the first record is read).
   virtual void InternalFieldsReady() {}
+  // Post and Cancel in set-key state: keep or drop what was typed into the key buffer.
+  virtual void InternalPostKey() {}
+  virtual void InternalCancelKey() {}
   virtual void InternalFirst() = 0;  // before the first record
   virtual void InternalLast() = 0;   // after the last record
   // Reads the next, prior or current record into the active buffer: 0, 8705 or 8706.
@@ -216,6 +219,7 @@ class TDataSet {
   void SettleOnCursor();
   void CheckActive() const;
   void ClearModifiedFields() { modified_.assign(fields_.size(), false); }
+  bool AnyFieldModified() const;
   void BuildFields();
   void DestroyFields() {
     fields_.clear();

@@ -172,6 +172,7 @@ void TOvrinTable::InternalOpen() {
     file->SelectIndex(indexName);
     handle_ = std::move(file);
     buffer_.assign(handle_->LogicalRecordSize(), 0);
+    ResetKeyBuffers();
     bookmark_.clear();
     recNo_ = -1;
     SetCanModify(!readOnly_);
@@ -320,6 +321,10 @@ void TOvrinTable::SwitchIndex() {
   TSessionScope scope(Session());
   if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
   handle_->SelectIndex(ResolveIndexName());
+  // Key buffers and ranges belong to the index they were made for.
+  if (handle_->Index().RangeActive()) handle_->CancelRange();
+  ResetKeyBuffers();
+  DropLookupCursor();
   if (recordValid_ && GetRecord(kCurrent) == 0) {
     CalculateFields();
     return;
@@ -462,8 +467,8 @@ void TOvrinTable::InternalDelete() {
 bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   TDataSetState state = State();
   // A filter's handler reads the record being judged.
-  const bool judging = state == TDataSetState::Filter && judged_;
-  const uint8_t* record = judging ? judged_ : buffer_.data();
+  const bool judging = (state == TDataSetState::Filter && judged_) || state == TDataSetState::SetKey;
+  const uint8_t* record = state == TDataSetState::SetKey ? StateBuffer() : judging ? judged_ : buffer_.data();
   if (judging) {
     if (field.FieldNo() <= 0) return false;
     state = TDataSetState::Browse;
@@ -513,7 +518,7 @@ void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   if (field.ReadOnly() && state != TDataSetState::SetKey && state != TDataSetState::Filter)
     DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
-  uint8_t* target = state == TDataSetState::Filter && judgedWrite_ ? judgedWrite_ : buffer_.data();
+  uint8_t* target = StateBuffer();
   if (value && d.Type() == fldBcd) {
     uint8_t bcd[8];
     StoreLE64(bcd, static_cast<uint64_t>(CurrencyToBcd(d.DeclaredDecimals(), LoadLEI64(value))));
@@ -953,6 +958,106 @@ bool TOvrinTable::FindRecord(bool restart, bool forward) {
     handle_->GoToSavedPosition(from);
   }
   return found_;
+}
+
+}  // namespace ovrin
+
+namespace ovrin {
+
+// ---- key buffers and ranges
+
+uint8_t* TOvrinTable::StateBuffer() {
+  if (State() == TDataSetState::SetKey) return keyBuffers_[activeKey_].record.data();
+  if (State() == TDataSetState::Filter && judgedWrite_) return judgedWrite_;
+  return buffer_.data();
+}
+
+void TOvrinTable::ResetKeyBuffers() {
+  for (TKeyBuffer& k : keyBuffers_) {
+    k = TKeyBuffer();
+    k.record.assign(handle_ ? handle_->LogicalRecordSize() : 0, 0);
+    if (handle_) handle_->InitRecord(k.record.data());
+  }
+}
+
+void TOvrinTable::EnterKeyState(int which, bool clear) {
+  CheckBrowseMode();
+  if (handle_->Index().NaturalOrder()) DatabaseError("No index currently active");
+  keyBuffers_[kSaveKey] = keyBuffers_[which];
+  if (clear) {
+    keyBuffers_[which] = TKeyBuffer();
+    keyBuffers_[which].record.assign(handle_->LogicalRecordSize(), 0);
+    handle_->InitRecord(keyBuffers_[which].record.data());
+  }
+  activeKey_ = which;
+  ClearModifiedFields();
+  SetState(TDataSetState::SetKey);
+}
+
+void TOvrinTable::InternalPostKey() {
+  TKeyBuffer& k = keyBuffers_[activeKey_];
+  k.modified = k.modified || AnyFieldModified();
+  // The key fields given: the active index's leading fields up to the last one assigned.
+  std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
+  int count = 0;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    TField* f = FindField(keys[i]);
+    if (f && (FieldModified(*f) || !handle_->GetFieldValue(f->FieldNo(), nullptr, k.record.data())))
+      count = static_cast<int>(i) + 1;
+  }
+  k.fieldCount = k.modified ? std::max(count, 1) : 0;
+}
+
+void TOvrinTable::InternalCancelKey() { keyBuffers_[activeKey_] = keyBuffers_[kSaveKey]; }
+
+void TOvrinTable::ApplyRange() {
+  CheckBrowseMode();
+  const TKeyBuffer &start = keyBuffers_[kRangeStartKey], &end = keyBuffers_[kRangeEndKey];
+  if (start == keyBuffers_[kCurrentRangeStart] && end == keyBuffers_[kCurrentRangeEnd]) return;
+  TSessionScope scope(Session());
+  handle_->SetRange(start.record.data(), end.record.data(), false, start.modified ? start.fieldCount : 0,
+                    end.modified ? end.fieldCount : 0);
+  keyBuffers_[kCurrentRangeStart] = start;
+  keyBuffers_[kCurrentRangeEnd] = end;
+  DropLookupCursor();
+  First();
+}
+
+void TOvrinTable::CancelRange() {
+  CheckBrowseMode();
+  if (!keyBuffers_[kCurrentRangeStart].modified && !keyBuffers_[kCurrentRangeEnd].modified &&
+      !handle_->Index().RangeActive())
+    return;
+  TSessionScope scope(Session());
+  handle_->CancelRange();
+  for (int which : {kCurrentRangeStart, kCurrentRangeEnd}) {
+    keyBuffers_[which] = TKeyBuffer();
+    keyBuffers_[which].record.assign(handle_->LogicalRecordSize(), 0);
+    handle_->InitRecord(keyBuffers_[which].record.data());
+  }
+  DropLookupCursor();
+  First();
+}
+
+bool TOvrinTable::GotoKey() {
+  CheckBrowseMode();
+  const TKeyBuffer& k = keyBuffers_[kLookupKey];
+  TSessionScope scope(Session());
+  std::vector<uint8_t> record(handle_->LogicalRecordSize());
+  bool hit = handle_->FindKey(k.record.data(), false, std::max(k.fieldCount, 1), -1, false, record.data());
+  if (hit) SettleOnCursor();
+  else if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+  return hit;
+}
+
+void TOvrinTable::GotoNearest() {
+  CheckBrowseMode();
+  const TKeyBuffer& k = keyBuffers_[kLookupKey];
+  TSessionScope scope(Session());
+  std::vector<uint8_t> record(handle_->LogicalRecordSize());
+  handle_->FindKey(k.record.data(), false, std::max(k.fieldCount, 1), -1, true, record.data());
+  if (handle_->Index().Eof()) Last();
+  else SettleOnCursor();
 }
 
 }  // namespace ovrin

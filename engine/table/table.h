@@ -124,6 +124,24 @@ class TOvrinTable : public TDataSet {
   // How the last search found its record: "index", "lookup" or "filter" (for tests).
   const std::string& LastSearchPath() const { return lastSearchPath_; }
 
+  // ---- key buffers and ranges: SetRangeStart and SetRangeEnd (cleared first) or
+  // EditRangeStart and EditRangeEnd put the dataset in set-key state, where the fields
+  // of the active index's leading keys are assigned; Post keeps them, Cancel drops them.
+  // ApplyRange limits the cursor to the keys between the two (both inclusive; a side
+  // with no field assigned has no bound). SetKey, EditKey and GotoKey do the same for a
+  // search key.
+  void SetRangeStart() { EnterKeyState(kRangeStartKey, true); }
+  void SetRangeEnd() { EnterKeyState(kRangeEndKey, true); }
+  void EditRangeStart() { EnterKeyState(kRangeStartKey, false); }
+  void EditRangeEnd() { EnterKeyState(kRangeEndKey, false); }
+  void ApplyRange();
+  void CancelRange();
+  void SetKey() { EnterKeyState(kLookupKey, true); }
+  void EditKey() { EnterKeyState(kLookupKey, false); }
+  // The record with the search key (GotoKey), or the nearest one (GotoNearest).
+  bool GotoKey();
+  void GotoNearest();
+
   // The record buffer of the active record (for blob streams and tests).
   uint8_t* ActiveBuffer() { return buffer_.data(); }
 
@@ -155,6 +173,20 @@ class TOvrinTable : public TDataSet {
   void ReleaseDatabase();
   TOvrinSession& Session() const;
   void ReadCurrentInto(std::vector<uint8_t>& out);
+  enum { kLookupKey, kRangeStartKey, kRangeEndKey, kCurrentRangeStart, kCurrentRangeEnd, kSaveKey, kKeyBuffers };
+  struct TKeyBuffer {
+    bool modified = false;
+    bool exclusive = false;
+    int fieldCount = 0;
+    std::vector<uint8_t> record;
+    bool operator==(const TKeyBuffer&) const = default;
+  };
+  void EnterKeyState(int which, bool clear);
+  void InternalPostKey() override;
+  void InternalCancelKey() override;
+  void ResetKeyBuffers();
+  // The record buffer fields read and write in the current state.
+  uint8_t* StateBuffer();
   std::vector<TField*> ResolveFields(const std::string& names);
   bool SearchRecord(const std::vector<TField*>& fields, const std::vector<TExprValue>& values, bool move,
                     TLocateOptions options, std::vector<uint8_t>* found);
@@ -197,6 +229,8 @@ class TOvrinTable : public TDataSet {
   bool lookupCaseInsensitive_ = false;
   bool found_ = false;
   std::string lastSearchPath_;
+  TKeyBuffer keyBuffers_[kKeyBuffers];
+  int activeKey_ = kLookupKey;
 };
 
 // A stream over one blob field of a table's active record.

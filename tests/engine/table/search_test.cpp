@@ -162,3 +162,54 @@ TEST_F(SearchTest, IndexDefinitions) {
 
 }  // namespace
 }  // namespace ovrin
+
+namespace ovrin {
+namespace {
+
+TEST_F(SearchTest, RangesAndSearchKeys) {
+  table.SetIndexName("NAME");
+  table.SetRangeStart();
+  table.FieldByName("NAME").SetAsString("Jones");
+  table.SetRangeEnd();
+  table.FieldByName("NAME").SetAsString("Smith");
+  table.ApplyRange();
+  std::vector<std::string> names;
+  for (table.First(); !table.Eof(); table.Next()) names.push_back(table.FieldByName("NAME").AsString());
+  EXPECT_EQ(names, (std::vector<std::string>{"Jones", "Smith", "Smith"}));
+  EXPECT_EQ(table.RecordCount(), 3);
+  // An open end: everything from the start on.
+  table.SetRangeEnd();
+  table.ApplyRange();
+  names.clear();
+  for (table.First(); !table.Eof(); table.Next()) names.push_back(table.FieldByName("NAME").AsString());
+  EXPECT_EQ(names, (std::vector<std::string>{"Jones", "Smith", "Smith", "Smythe", "Young", "smith"}));
+  // Cancel in set-key state keeps the range as it was.
+  table.EditRangeStart();
+  table.FieldByName("NAME").SetAsString("Y");
+  table.Cancel();
+  table.ApplyRange();
+  EXPECT_EQ(table.RecordCount(), 6);
+  table.CancelRange();
+  EXPECT_EQ(table.RecordCount(), 8);
+  // A search key: exact, then nearest.
+  table.SetKey();
+  table.FieldByName("NAME").SetAsString("Smythe");
+  EXPECT_TRUE(table.GotoKey());
+  EXPECT_EQ(Id(), 5);
+  table.SetKey();
+  table.FieldByName("NAME").SetAsString("Sn");
+  EXPECT_FALSE(table.GotoKey());
+  EXPECT_EQ(Id(), 5);
+  table.GotoNearest();
+  EXPECT_EQ(table.FieldByName("NAME").AsString(), "Young");
+  // A new index forgets the range.
+  table.SetRangeStart();
+  table.FieldByName("NAME").SetAsString("X");
+  table.ApplyRange();
+  EXPECT_EQ(table.RecordCount(), 2);
+  table.SetIndexName("");
+  EXPECT_EQ(table.RecordCount(), 8);
+}
+
+}  // namespace
+}  // namespace ovrin
