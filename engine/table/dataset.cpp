@@ -1,5 +1,7 @@
 #include "engine/table/dataset.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -478,12 +480,61 @@ void TDataSet::Open() {
     InternalFieldsReady();
     state_ = TDataSetState::Browse;
     First();
+    InternalOpened();
   } catch (...) {
     state_ = TDataSetState::Inactive;
     DestroyFields();
     InternalClose();
     throw;
   }
+  NotifyActive();
+}
+
+TDataSet::~TDataSet() {
+  for (TDataSource* s : sources_) s->dataSet_ = nullptr;
+}
+
+void TDataSet::NotifyActive() {
+  std::vector<TDataSource*> sources = sources_;
+  for (TDataSource* s : sources) {
+    std::vector<TDataLink*> links = s->links_;
+    for (TDataLink* l : links) l->ActiveChanged();
+  }
+}
+
+void TDataSet::NotifyRecord(const TField* field) {
+  if (state_ == TDataSetState::Inactive) return;
+  std::vector<TDataSource*> sources = sources_;
+  for (TDataSource* s : sources) {
+    std::vector<TDataLink*> links = s->links_;
+    for (TDataLink* l : links) l->RecordChanged(field);
+  }
+}
+
+TDataSource::~TDataSource() {
+  SetDataSet(nullptr);
+  for (TDataLink* l : links_) l->source_ = nullptr;
+}
+
+void TDataSource::SetDataSet(TDataSet* dataSet) {
+  if (dataSet_ == dataSet) return;
+  if (dataSet_) {
+    auto& v = dataSet_->sources_;
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+  }
+  dataSet_ = dataSet;
+  if (dataSet_) dataSet_->sources_.push_back(this);
+  for (TDataLink* l : std::vector<TDataLink*>(links_)) l->ActiveChanged();
+}
+
+void TDataLink::SetDataSource(TDataSource* source) {
+  if (source_ == source) return;
+  if (source_) {
+    auto& v = source_->links_;
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+  }
+  source_ = source;
+  if (source_) source_->links_.push_back(this);
 }
 
 void TDataSet::Close() {
@@ -499,6 +550,7 @@ void TDataSet::Close() {
   recordValid_ = false;
   bof_ = eof_ = true;
   InternalClose();
+  NotifyActive();
 }
 
 const std::vector<TFieldDef>& TDataSet::FieldDefs() {
@@ -586,6 +638,7 @@ bool TDataSet::FieldModified(const TField& field) const {
 void TDataSet::SetFieldModified(const TField& field) {
   for (size_t i = 0; i < fields_.size(); ++i)
     if (fields_[i].get() == &field) modified_[i] = true;
+  if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) NotifyRecord(&field);
 }
 
 void TDataSet::CheckBrowseMode() {
@@ -607,6 +660,7 @@ void TDataSet::First() {
   bof_ = true;
   eof_ = !recordValid_;
   CalculateFields();
+  NotifyRecord(nullptr);
 }
 
 void TDataSet::Last() {
@@ -617,6 +671,7 @@ void TDataSet::Last() {
   eof_ = true;
   bof_ = !recordValid_;
   CalculateFields();
+  NotifyRecord(nullptr);
 }
 
 int32_t TDataSet::MoveBy(int32_t distance) {
@@ -643,7 +698,10 @@ int32_t TDataSet::MoveBy(int32_t distance) {
     --moved;
     ++distance;
   }
-  if (moved) CalculateFields();
+  if (moved) {
+    CalculateFields();
+    NotifyRecord(nullptr);
+  }
   return moved;
 }
 
@@ -655,6 +713,7 @@ void TDataSet::Resync() {
     eof_ = !recordValid_;
   }
   CalculateFields();
+  NotifyRecord(nullptr);
 }
 
 void TDataSet::SettleOnCursor() {
@@ -692,6 +751,7 @@ void TDataSet::Append() {
   std::fill(calcArea_.begin(), calcArea_.end(), 0);
   state_ = TDataSetState::Insert;
   ClearModifiedFields();
+  InternalNewRecord();
   if (OnNewRecord) OnNewRecord(*this);
 }
 

@@ -47,6 +47,7 @@ struct TFieldDef {
 };
 
 class TDataSet;
+class TDataSource;
 
 // A field object: a named view of one field of the active record.
 class TField {
@@ -120,7 +121,7 @@ enum class TBlobStreamMode { Read, Write, ReadWrite };
 class TDataSet {
  public:
   TDataSet() = default;
-  virtual ~TDataSet() = default;
+  virtual ~TDataSet();
   TDataSet(const TDataSet&) = delete;
   TDataSet& operator=(const TDataSet&) = delete;
 
@@ -176,6 +177,9 @@ class TDataSet {
   std::function<void(TDataSet&)> OnNewRecord;
   std::function<void(TDataSet&)> OnCalcFields;
 
+  // The data sources that show this dataset to their links.
+  const std::vector<TDataSource*>& DataSources() const { return sources_; }
+
   // ---- hooks for field objects
   virtual bool GetFieldData(const TField& field, uint8_t* out) = 0;
   virtual void SetFieldData(TField& field, const uint8_t* value) = 0;
@@ -192,6 +196,14 @@ class TDataSet {
   virtual void InternalClose() = 0;
   // After opening, once the field objects exist (before the first record is read).
   virtual void InternalFieldsReady() {}
+  // After opening, once the first record is read.
+  virtual void InternalOpened() {}
+  // A record was appended and is in insert state (before OnNewRecord).
+  virtual void InternalNewRecord() {}
+  // Tells the data sources' links that the dataset opened or closed, or that its record
+  // (field null) or one field of it changed.
+  void NotifyActive();
+  void NotifyRecord(const TField* field);
   // Post and Cancel in set-key state: keep or drop what was typed into the key buffer.
   virtual void InternalPostKey() {}
   virtual void InternalCancelKey() {}
@@ -241,6 +253,51 @@ class TDataSet {
   std::vector<TFieldDef> calcDefs_;
   std::vector<int> calcOffsets_;
   std::vector<uint8_t> calcArea_;
+  std::vector<TDataSource*> sources_;
+  friend class TDataSource;
+};
+
+// A data source shows a dataset to data links (a detail table's link to its master).
+class TDataLink;
+class TDataSource {
+ public:
+  explicit TDataSource(TDataSet* dataSet = nullptr) { SetDataSet(dataSet); }
+  ~TDataSource();
+  TDataSource(const TDataSource&) = delete;
+  TDataSource& operator=(const TDataSource&) = delete;
+  TDataSet* DataSet() const { return dataSet_; }
+  void SetDataSet(TDataSet* dataSet);
+  const std::vector<TDataLink*>& Links() const { return links_; }
+
+ private:
+  friend class TDataSet;
+  friend class TDataLink;
+  TDataSet* dataSet_ = nullptr;
+  std::vector<TDataLink*> links_;
+};
+
+// A link to a data source: told when its dataset opens or closes and when its record
+// changes.
+class TDataLink {
+ public:
+  TDataLink() = default;
+  virtual ~TDataLink() { SetDataSource(nullptr); }
+  TDataLink(const TDataLink&) = delete;
+  TDataLink& operator=(const TDataLink&) = delete;
+  TDataSource* DataSource() const { return source_; }
+  void SetDataSource(TDataSource* source);
+  TDataSet* DataSet() const { return source_ ? source_->DataSet() : nullptr; }
+  bool Active() const { return DataSet() && DataSet()->Active(); }
+
+ protected:
+  friend class TDataSet;
+  friend class TDataSource;
+  virtual void ActiveChanged() {}
+  // field: the field that changed, or null for the whole record.
+  virtual void RecordChanged(const TField* /*field*/) {}
+
+ private:
+  TDataSource* source_ = nullptr;
 };
 
 // The framework's plain database errors.

@@ -325,6 +325,10 @@ void TOvrinTable::SwitchIndex() {
   if (handle_->Index().RangeActive()) handle_->CancelRange();
   ResetKeyBuffers();
   DropLookupCursor();
+  if (MasterLinked()) {
+    ApplyDetailRange();
+    return;
+  }
   if (recordValid_ && GetRecord(kCurrent) == 0) {
     CalculateFields();
     return;
@@ -1058,6 +1062,126 @@ void TOvrinTable::GotoNearest() {
   handle_->FindKey(k.record.data(), false, std::max(k.fieldCount, 1), -1, true, record.data());
   if (handle_->Index().Eof()) Last();
   else SettleOnCursor();
+}
+
+}  // namespace ovrin
+
+namespace ovrin {
+
+// ---- master/detail
+
+class TOvrinTable::TMasterLink : public TDataLink {
+ public:
+  explicit TMasterLink(TOvrinTable& table) : table_(table) {}
+
+ protected:
+  void ActiveChanged() override { table_.MasterActiveChanged(); }
+  void RecordChanged(const TField* field) override { table_.MasterRecordChanged(field); }
+
+ private:
+  TOvrinTable& table_;
+};
+
+TDataSource* TOvrinTable::MasterSource() const { return masterLink_ ? masterLink_->DataSource() : nullptr; }
+
+void TOvrinTable::SetMasterSource(TDataSource* source) {
+  // A source whose dataset is this table, or whose chain of masters leads back to it.
+  for (TDataSource* s = source; s;) {
+    TDataSet* ds = s->DataSet();
+    if (ds == this) DatabaseError("Circular datalinks are not allowed");
+    auto* table = dynamic_cast<TOvrinTable*>(ds);
+    s = table ? table->MasterSource() : nullptr;
+  }
+  if (!masterLink_) masterLink_ = std::make_unique<TMasterLink>(*this);
+  masterLink_->SetDataSource(source);
+  MasterActiveChanged();
+}
+
+void TOvrinTable::SetMasterFields(const std::string& fields) {
+  masterFields_ = fields;
+  if (Active() && MasterLinked()) ApplyDetailRange();
+}
+
+bool TOvrinTable::MasterLinked() const {
+  return masterLink_ && masterLink_->Active() && !SplitFields(masterFields_).empty();
+}
+
+std::vector<TField*> TOvrinTable::MasterFieldList() const {
+  std::vector<TField*> out;
+  if (!masterLink_ || !masterLink_->Active()) return out;
+  for (const std::string& name : SplitFields(masterFields_)) out.push_back(&masterLink_->DataSet()->FieldByName(name));
+  return out;
+}
+
+void TOvrinTable::InternalOpened() {
+  if (MasterLinked()) ApplyDetailRange();
+}
+
+// The range of the records whose leading keys equal the master's fields.
+void TOvrinTable::ApplyDetailRange() {
+  if (!Active() || inDetailRange_ || handle_->Index().NaturalOrder()) return;
+  inDetailRange_ = true;
+  struct TDone {
+    bool& flag;
+    ~TDone() { flag = false; }
+  } done{inDetailRange_};
+  std::vector<TField*> masters = MasterFieldList();
+  std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
+  SetRangeStart();
+  for (size_t i = 0; i < masters.size() && i < keys.size(); ++i) {
+    TField& key = FieldByName(keys[i]);
+    if (masters[i]->IsNull()) key.Clear();
+    else if (masters[i]->DataType() == key.DataType()) {
+      std::vector<uint8_t> value;
+      masters[i]->GetData(&value);
+      key.SetData(&value);
+    } else {
+      key.SetAsString(masters[i]->AsString());
+    }
+  }
+  Post();
+  TKeyBuffer end = keyBuffers_[kRangeStartKey];
+  keyBuffers_[kRangeEndKey] = end;
+  ApplyRange();
+  First();
+}
+
+void TOvrinTable::MasterActiveChanged() {
+  if (!Active()) return;
+  if (MasterLinked()) {
+    ApplyDetailRange();
+  } else if (!inDetailRange_) {
+    CancelRange();
+  }
+}
+
+void TOvrinTable::MasterRecordChanged(const TField* field) {
+  if (!Active() || !MasterLinked()) return;
+  TDataSet* master = masterLink_->DataSet();
+  if (master->State() == TDataSetState::SetKey) return;
+  if (field) {
+    bool ours = false;
+    for (TField* f : MasterFieldList()) ours = ours || f == field;
+    if (!ours) return;
+  }
+  ApplyDetailRange();
+}
+
+void TOvrinTable::InternalNewRecord() {
+  if (!MasterLinked() || handle_->Index().NaturalOrder()) return;
+  std::vector<TField*> masters = MasterFieldList();
+  std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
+  for (size_t i = 0; i < masters.size() && i < keys.size(); ++i) {
+    TField& key = FieldByName(keys[i]);
+    if (key.DataType() == TFieldType::AutoInc || masters[i]->IsNull()) continue;
+    if (masters[i]->DataType() == key.DataType()) {
+      std::vector<uint8_t> value;
+      masters[i]->GetData(&value);
+      key.SetData(&value);
+    } else {
+      key.SetAsString(masters[i]->AsString());
+    }
+  }
 }
 
 }  // namespace ovrin

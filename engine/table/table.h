@@ -142,6 +142,15 @@ class TOvrinTable : public TDataSet {
   bool GotoKey();
   void GotoNearest();
 
+  // ---- master/detail: with a master data source and its fields (separated by ';'), the
+  // table shows the records whose leading keys of the active index equal the master's
+  // fields, following the master's moves; a new record takes the master's values.
+  TDataSource* MasterSource() const;
+  // "Circular datalinks are not allowed" for a source that leads back to this table.
+  void SetMasterSource(TDataSource* source);
+  const std::string& MasterFields() const { return masterFields_; }
+  void SetMasterFields(const std::string& fields);
+
   // The record buffer of the active record (for blob streams and tests).
   uint8_t* ActiveBuffer() { return buffer_.data(); }
 
@@ -149,6 +158,8 @@ class TOvrinTable : public TDataSet {
   void InternalOpen() override;
   void InternalClose() override;
   void InternalFieldsReady() override;
+  void InternalOpened() override;
+  void InternalNewRecord() override;
   void InternalFirst() override;
   void InternalLast() override;
   uint16_t GetRecord(int mode) override;
@@ -188,6 +199,12 @@ class TOvrinTable : public TDataSet {
   // The record buffer fields read and write in the current state.
   uint8_t* StateBuffer();
   std::vector<TField*> ResolveFields(const std::string& names);
+  class TMasterLink;
+  bool MasterLinked() const;
+  std::vector<TField*> MasterFieldList() const;
+  void ApplyDetailRange();
+  void MasterActiveChanged();
+  void MasterRecordChanged(const TField* field);
   bool SearchRecord(const std::vector<TField*>& fields, const std::vector<TExprValue>& values, bool move,
                     TLocateOptions options, std::vector<uint8_t>* found);
   bool IndexServes(const TIndexDefInfo& def, const std::vector<TField*>& fields, bool caseInsensitive) const;
@@ -230,6 +247,9 @@ class TOvrinTable : public TDataSet {
   bool found_ = false;
   std::string lastSearchPath_;
   TKeyBuffer keyBuffers_[kKeyBuffers];
+  std::unique_ptr<TMasterLink> masterLink_;
+  std::string masterFields_;
+  bool inDetailRange_ = false;
   int activeKey_ = kLookupKey;
 };
 

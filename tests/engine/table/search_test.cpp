@@ -213,3 +213,97 @@ TEST_F(SearchTest, RangesAndSearchKeys) {
 
 }  // namespace
 }  // namespace ovrin
+
+namespace ovrin {
+namespace {
+
+class MasterDetailTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TTableSpec orders;
+    orders.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"CUSTOMER", fldString, subNone, 10}};
+    orders.Primary.Fields = {"ID"};
+    CreateTable(dir / "orders", orders);
+    TTableSpec lines;
+    lines.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"ORDERID", fldInteger},
+                    TFieldSpec{"ITEM", fldString, subNone, 10}};
+    lines.Primary.Fields = {"ID"};
+    TIndexSpec byOrder;
+    byOrder.Name = "BYORDER";
+    byOrder.Fields = {"ORDERID"};
+    lines.Secondary = {byOrder};
+    CreateTable(dir / "lines", lines);
+    for (TOvrinTable* t : {&master, &detail}) t->SetDatabaseName(dir.Path());
+    master.SetTableName("orders");
+    detail.SetTableName("lines");
+    master.Open();
+    detail.Open();
+    for (const char* c : {"ada", "bob", "cy"}) {
+      master.Append();
+      master.FieldByName("CUSTOMER").SetAsString(c);
+      master.Post();
+    }
+    int lines3[][2] = {{1, 0}, {2, 0}, {1, 0}, {3, 0}, {1, 0}};
+    int n = 0;
+    for (auto& l : lines3) {
+      detail.Append();
+      detail.FieldByName("ORDERID").SetAsInteger(l[0]);
+      detail.FieldByName("ITEM").SetAsString("item" + std::to_string(++n));
+      detail.Post();
+    }
+  }
+  std::vector<std::string> Items() {
+    std::vector<std::string> out;
+    for (detail.First(); !detail.Eof(); detail.Next()) out.push_back(detail.FieldByName("ITEM").AsString());
+    return out;
+  }
+
+  TempDir dir;
+  TOvrinTable master, detail;
+};
+
+TEST_F(MasterDetailTest, TheDetailFollowsItsMaster) {
+  TDataSource source(&master);
+  detail.SetIndexName("BYORDER");
+  detail.SetMasterSource(&source);
+  detail.SetMasterFields("ID");
+  master.First();
+  EXPECT_EQ(Items(), (std::vector<std::string>{"item1", "item3", "item5"}));
+  master.Next();
+  EXPECT_EQ(Items(), std::vector<std::string>{"item2"});
+  master.Last();
+  EXPECT_EQ(Items(), std::vector<std::string>{"item4"});
+  // A new detail record takes the master's key.
+  detail.Append();
+  detail.FieldByName("ITEM").SetAsString("item6");
+  detail.Post();
+  EXPECT_EQ(detail.FieldByName("ORDERID").AsInteger(), 3);
+  EXPECT_EQ(Items(), (std::vector<std::string>{"item4", "item6"}));
+  // Locate on the master moves the detail too.
+  ASSERT_TRUE(master.Locate("CUSTOMER", {std::string("bob")}));
+  EXPECT_EQ(Items(), std::vector<std::string>{"item2"});
+  // The master closing lifts the range.
+  master.Close();
+  EXPECT_EQ(Items().size(), 6u);
+  master.Open();
+  EXPECT_EQ(Items(), (std::vector<std::string>{"item1", "item3", "item5"}));
+  // Unlinked, the detail shows everything again.
+  detail.SetMasterSource(nullptr);
+  EXPECT_EQ(Items().size(), 6u);
+}
+
+TEST_F(MasterDetailTest, CircularLinksAreRefused) {
+  TDataSource masterSource(&master), detailSource(&detail);
+  detail.SetIndexName("BYORDER");
+  detail.SetMasterSource(&masterSource);
+  try {
+    master.SetMasterSource(&detailSource);
+    ADD_FAILURE() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Circular datalinks are not allowed");
+  }
+  EXPECT_THROW(detail.SetMasterSource(&detailSource), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace ovrin
