@@ -269,5 +269,26 @@ TEST_F(FilterTest, DatasetFilterProperties) {
   EXPECT_TRUE(Ids().empty());
 }
 
+TEST_F(FilterTest, AnotherUsersChangeIsSeenByTheFilteredCursor) {
+  table.SetFilter("QTY = 5");
+  table.SetFiltered(true);
+  EXPECT_TRUE(Ids().empty());
+  TOvrinTable other;
+  other.SetDatabaseName(dir.Path());
+  other.SetTableName("stock");
+  other.Open();
+  for (int q : {5, 4, 5}) {
+    other.Append();
+    other.FieldByName("QTY").SetAsInteger(q);
+    other.Post();
+  }
+  table.Refresh();
+  EXPECT_EQ(Ids(), (std::vector<int>{1, 3}));
+  other.First();
+  other.Delete();
+  table.Refresh();
+  EXPECT_EQ(Ids(), std::vector<int>{3});
+}
+
 }  // namespace
 }  // namespace ovrin
