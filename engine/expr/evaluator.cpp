@@ -201,6 +201,21 @@ std::optional<int> CompareValues(const TEvalNode& a, const TEvalNode& b, const T
   return std::nullopt;
 }
 
+// Add, subtract, multiply or divide in a number form whose unit is `unit` (1 for plain
+// numbers, 10,000 for fixed-point values with four decimals); false for a division by 0.
+template <typename T>
+bool Apply(int32_t op, T x, T y, T unit, T* v) {
+  switch (op) {
+    case opAdd: *v = x + y; return true;
+    case opSubtract: *v = x - y; return true;
+    case opMultiply: *v = x * y / unit; return true;
+    default:
+      if (y == 0) return false;
+      *v = x * unit / y;
+      return true;
+  }
+}
+
 bool Holds(int32_t op, int order) {
   switch (op) {
     case opEqual: return order == 0;
@@ -392,15 +407,8 @@ class TEvaluator {
       auto d = [](const TEvalNode& n) {
         return n.type == valFloat ? n.Double() : n.type == valBcd ? n.Int64() / 10000.0 : double(IntegerOf(n));
       };
-      double x = d(a), y = d(b), v;
-      switch (op) {
-        case opAdd: v = x + y; break;
-        case opSubtract: v = x - y; break;
-        case opMultiply: v = x * y; break;
-        default:
-          if (y == 0) return Boolean(false);
-          v = x / y;
-      }
+      double v;
+      if (!Apply(op, d(a), d(b), 1.0, &v)) return Boolean(false);
       r.type = valFloat;
       r.size = 8;
       r.SetDouble(v);
@@ -408,15 +416,8 @@ class TEvaluator {
     }
     if (a.type == valBcd || b.type == valBcd) {
       auto fixed = [](const TEvalNode& n) { return n.type == valBcd ? __int128(n.Int64()) : __int128(IntegerOf(n)) * 10000; };
-      __int128 x = fixed(a), y = fixed(b), v;
-      switch (op) {
-        case opAdd: v = x + y; break;
-        case opSubtract: v = x - y; break;
-        case opMultiply: v = x * y / 10000; break;
-        default:
-          if (y == 0) return Boolean(false);
-          v = x * 10000 / y;
-      }
+      __int128 v;
+      if (!Apply(op, fixed(a), fixed(b), __int128(10000), &v)) return Boolean(false);
       if (v > INT64_MAX || v < INT64_MIN) return Boolean(false);
       r.type = valBcd;
       r.size = 18;
@@ -424,15 +425,8 @@ class TEvaluator {
       r.SetInt64(RoundCurrency(static_cast<int64_t>(v), r.decimals));
       return r;
     }
-    int64_t x = IntegerOf(a), y = IntegerOf(b), v;
-    switch (op) {
-      case opAdd: v = x + y; break;
-      case opSubtract: v = x - y; break;
-      case opMultiply: v = x * y; break;
-      default:
-        if (y == 0) return Boolean(false);
-        v = x / y;
-    }
+    int64_t v;
+    if (!Apply(op, IntegerOf(a), IntegerOf(b), int64_t{1}, &v)) return Boolean(false);
     r.type = valInteger;
     r.size = 4;
     r.SetInt32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))));

@@ -1125,20 +1125,8 @@ void TOvrinTable::ApplyDetailRange() {
     bool& flag;
     ~TDone() { flag = false; }
   } done{inDetailRange_};
-  std::vector<TField*> masters = MasterFieldList();
-  std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
   SetRangeStart();
-  for (size_t i = 0; i < masters.size() && i < keys.size(); ++i) {
-    TField& key = FieldByName(keys[i]);
-    if (masters[i]->IsNull()) key.Clear();
-    else if (masters[i]->DataType() == key.DataType()) {
-      std::vector<uint8_t> value;
-      masters[i]->GetData(&value);
-      key.SetData(&value);
-    } else {
-      key.SetAsString(masters[i]->AsString());
-    }
-  }
+  TakeMasterValues(true);
   Post();
   TKeyBuffer end = keyBuffers_[kRangeStartKey];
   keyBuffers_[kRangeEndKey] = end;
@@ -1168,13 +1156,21 @@ void TOvrinTable::MasterRecordChanged(const TField* field) {
 }
 
 void TOvrinTable::InternalNewRecord() {
-  if (!MasterLinked() || handle_->Index().NaturalOrder()) return;
+  if (MasterLinked() && !handle_->Index().NaturalOrder()) TakeMasterValues(false);
+}
+
+// The master's field values into the leading key fields of the active index; a null
+// master value clears the key field (forRange) or leaves it (a new record), and an
+// autoincrement field of a new record keeps its own value.
+void TOvrinTable::TakeMasterValues(bool forRange) {
   std::vector<TField*> masters = MasterFieldList();
   std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
   for (size_t i = 0; i < masters.size() && i < keys.size(); ++i) {
     TField& key = FieldByName(keys[i]);
-    if (key.DataType() == TFieldType::AutoInc || masters[i]->IsNull()) continue;
-    if (masters[i]->DataType() == key.DataType()) {
+    if (!forRange && key.DataType() == TFieldType::AutoInc) continue;
+    if (masters[i]->IsNull()) {
+      if (forRange) key.Clear();
+    } else if (masters[i]->DataType() == key.DataType()) {
       std::vector<uint8_t> value;
       masters[i]->GetData(&value);
       key.SetData(&value);

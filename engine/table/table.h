@@ -203,6 +203,7 @@ class TOvrinTable : public TDataSet {
   bool MasterLinked() const;
   std::vector<TField*> MasterFieldList() const;
   void ApplyDetailRange();
+  void TakeMasterValues(bool forRange);
   void MasterActiveChanged();
   void MasterRecordChanged(const TField* field);
   bool SearchRecord(const std::vector<TField*>& fields, const std::vector<TExprValue>& values, bool move,
