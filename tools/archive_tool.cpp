@@ -2,10 +2,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <iomanip>
 #include <memory>
+#include <sstream>
 
+#include "engine/base/conversions.h"
 #include "engine/base/errors.h"
+#include "engine/data/checker.h"
+#include "engine/table/session.h"
+#include "engine/table/table.h"
 #include "tools/archive_schema.h"
 #include "tools/source_generator.h"
 
@@ -66,6 +73,155 @@ class TCreate : public TCommand {
   bool replace_ = false;
 };
 
+// The tables of an archive folder: the names of its data files, in name order.
+std::vector<std::string> ArchiveTables(const std::string& dir) {
+  if (!std::filesystem::is_directory(dir)) throw std::runtime_error("No archive folder " + dir);
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.is_regular_file() && ovrin::AsciiUpper(e.path().extension().string()) == ".DAT")
+      names.push_back(e.path().stem().string());
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return ovrin::AsciiUpper(a) < ovrin::AsciiUpper(b);
+  });
+  return names;
+}
+
+// Bytes of a table's file with this extension (any letter case), 0 when there is none.
+uintmax_t TableFileSize(const std::string& dir, const std::string& table, const std::string& extension) {
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.is_regular_file() && ovrin::AsciiUpper(e.path().stem().string()) == ovrin::AsciiUpper(table) &&
+        ovrin::AsciiUpper(e.path().extension().string()) == extension)
+      return e.file_size();
+  return 0;
+}
+
+// Opens a table read-only, so that looking at it writes nothing.
+void OpenForReading(ovrin::TOvrinTable& t, const std::string& dir, const std::string& table) {
+  t.SetDatabaseName(dir);
+  t.SetTableName(table);
+  t.SetReadOnly(true);
+  t.Open();
+}
+
+// Commands that read tables take the passwords of enciphered ones.
+class TReadingCommand : public TCommand {
+ protected:
+  void AddPasswords() { app->add_option("--password", passwords_, "Password of an enciphered table (repeatable)"); }
+  void UsePasswords() {
+    for (const std::string& p : passwords_) ovrin::Sessions().Default().AddPassword(p);
+  }
+  std::vector<std::string> passwords_;
+};
+
+class TTables : public TReadingCommand {
+ public:
+  void Define(CLI::App& parent) override {
+    app = parent.add_subcommand("tables", "List the tables of a new-layout archive with their records and sizes");
+    app->add_option("dir", dir_, "Archive folder")->required();
+    AddPasswords();
+  }
+  int Run(std::ostream& out, std::ostream& err) override {
+    UsePasswords();
+    int failures = 0;
+    out << std::left << std::setw(12) << "table" << std::right << std::setw(10) << "records" << std::setw(14) << "data"
+        << std::setw(14) << "index" << std::setw(14) << "blobs" << "\n";
+    for (const std::string& name : ArchiveTables(dir_)) {
+      out << std::left << std::setw(12) << name << std::right;
+      try {
+        ovrin::TOvrinTable t;
+        OpenForReading(t, dir_, name);
+        out << std::setw(10) << t.RecordCount();
+      } catch (const ovrin::Exception& e) {
+        out << std::setw(10) << "?";
+        err << "hollard-archive: " << name << ": " << e.Message() << "\n";
+        ++failures;
+      }
+      out << std::setw(14) << TableFileSize(dir_, name, ".DAT") << std::setw(14) << TableFileSize(dir_, name, ".IDX")
+          << std::setw(14) << TableFileSize(dir_, name, ".BLB") << "\n";
+    }
+    return failures ? 1 : 0;
+  }
+
+ private:
+  std::string dir_;
+};
+
+class TSchema : public TReadingCommand {
+ public:
+  void Define(CLI::App& parent) override {
+    app = parent.add_subcommand("schema", "Describe a table: fields, indexes, blob block size, locale, cipher");
+    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("table", table_, "Table name")->required();
+    AddPasswords();
+  }
+  int Run(std::ostream& out, std::ostream&) override {
+    UsePasswords();
+    ovrin::TOvrinTable t;
+    OpenForReading(t, dir_, table_);
+    const ovrin::TTableHeader& h = t.Handle()->Header();
+    out << "table " << table_ << " (" << t.RecordCount() << " records, record size " << h.RecordSize() << " bytes)\n";
+    out << "blob block size " << h.BlobBlockSize() << ", locale " << h.LocaleLanguage() << "/" << h.LocaleSort()
+        << (h.LocaleLanguage() == 0 ? " (none)" : "") << ", " << (h.Encrypted() ? "enciphered" : "not enciphered")
+        << "\n";
+    out << "fields:\n";
+    for (const ovrin::TFieldDef& f : t.FieldDefs()) {
+      std::ostringstream line;
+      line << "  " << std::left << std::setw(14) << f.Name << ovrin::FieldTypeName(f.DataType);
+      if (f.Size) line << ", size " << f.Size;
+      if (f.Required) line << ", required";
+      out << line.str() << "\n";
+    }
+    out << "indexes:\n";
+    for (const ovrin::TIndexDefInfo& i : t.IndexDefs()) {
+      out << "  " << std::left << std::setw(14) << (i.Primary ? std::string("(primary)") : i.Name) << i.Fields;
+      if (i.Unique && !i.Primary) out << ", unique";
+      if (i.Descending) out << ", descending";
+      if (i.CaseInsensitive) out << ", case-insensitive";
+      if (i.Compression) out << ", compression " << int(i.Compression);
+      out << "\n";
+    }
+    return 0;
+  }
+
+ private:
+  std::string dir_, table_;
+};
+
+class TCheck : public TReadingCommand {
+ public:
+  void Define(CLI::App& parent) override {
+    app = parent.add_subcommand("check",
+                                "Check tables for damage (records, every index, deleted records, free chain, blob "
+                                "chains); reads only");
+    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("tables", tables_, "Tables to check (all when none is named)");
+    AddPasswords();
+  }
+  int Run(std::ostream& out, std::ostream&) override {
+    UsePasswords();
+    std::vector<std::string> tables = tables_.empty() ? ArchiveTables(dir_) : tables_;
+    int damaged = 0;
+    for (const std::string& name : tables) {
+      ovrin::TCheckReport r = ovrin::CheckTable((std::filesystem::path(dir_) / name).string());
+      if (r.Ok()) {
+        out << name << ": ok (" << r.liveRecords << " records, " << r.deletedRecords << " deleted, " << r.blobBlocks
+            << " blob blocks)\n";
+        continue;
+      }
+      ++damaged;
+      out << name << ": " << (r.opened ? std::to_string(r.problems.size()) + " problem(s)" : "cannot be opened") << "\n";
+      for (const std::string& p : r.problems) out << "  " << p << "\n";
+    }
+    out << (damaged ? std::to_string(damaged) + " of " + std::to_string(tables.size()) + " tables damaged\n"
+                    : "All " + std::to_string(tables.size()) + " tables are sound\n");
+    return damaged ? 1 : 0;
+  }
+
+ private:
+  std::string dir_;
+  std::vector<std::string> tables_;
+};
+
 }  // namespace
 
 int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -74,11 +230,20 @@ int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std:
   std::vector<std::unique_ptr<TCommand>> commands;
   commands.push_back(std::make_unique<TMakeSource>());
   commands.push_back(std::make_unique<TCreate>());
+  commands.push_back(std::make_unique<TTables>());
+  commands.push_back(std::make_unique<TSchema>());
+  commands.push_back(std::make_unique<TCheck>());
   for (auto& c : commands) c->Define(app);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
+    // The help of the subcommand asked about, or of the tool.
+    for (auto& c : commands)
+      if (c->app->parsed()) {
+        out << c->app->help();
+        return 0;
+      }
     out << app.help();
     return 0;
   } catch (const CLI::ParseError& e) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <sstream>
 
+#include "engine/base/conversions.h"
 #include "engine/table/table.h"
+#include "tests/support/file_bytes.h"
 #include "main/source_table.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
@@ -116,6 +119,105 @@ TEST(ArchiveToolTest, CreateRefusesToOverwriteUnlessAskedTo) {
   EXPECT_EQ(again.code, 1);
   EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
   EXPECT_EQ(Tool({"create", dir.Path(), "--replace"}).code, 0);
+}
+
+// A new-layout archive with a few modules in it.
+std::string ArchiveWithModules(TempDir& dir, int modules) {
+  std::string folder = dir / "new";
+  EXPECT_EQ(Tool({"create", folder}).code, 0);
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("modules");
+  t.Open();
+  for (int i = 1; i <= modules; ++i) {
+    t.Append();
+    t.FieldByName("NAME").SetAsString("unit" + std::to_string(i) + ".pas");
+    t.FieldByName("PATH").SetAsString("\\src\\");
+    t.FieldByName("DESCRIPTION").SetAsString(std::string(700, 'd'));
+    t.Post();
+  }
+  return folder;
+}
+
+std::map<std::string, std::string> FolderBytes(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::directory_iterator(folder)) out[e.path().filename().string()] = ovrin::test::FileBytes(e.path().string());
+  return out;
+}
+
+TEST(ArchiveToolTest, TablesAndSchemaDescribeAnArchive) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 3);
+  TRun tables = Tool({"tables", folder});
+  ASSERT_EQ(tables.code, 0) << tables.err;
+  // Name padded to 12 columns, then the record count right-aligned in 10.
+  auto row = [](const std::string& name, const std::string& count) {
+    return "\n" + name + std::string(12 - name.size(), ' ') + std::string(10 - count.size(), ' ') + count + " ";
+  };
+  EXPECT_NE(tables.out.find(row("modules", "3")), std::string::npos) << tables.out;
+  EXPECT_NE(tables.out.find(row("vcslog", "0")), std::string::npos) << tables.out;
+  TRun schema = Tool({"schema", folder, "modules"});
+  ASSERT_EQ(schema.code, 0) << schema.err;
+  EXPECT_NE(schema.out.find("table modules (3 records"), std::string::npos) << schema.out;
+  EXPECT_NE(schema.out.find("  PATH          String, size 250\n"), std::string::npos) << schema.out;
+  EXPECT_NE(schema.out.find("  NAME          NAME, case-insensitive"), std::string::npos) << schema.out;
+  EXPECT_NE(schema.out.find("not enciphered"), std::string::npos);
+  // Errors name the table or folder.
+  TRun missing = Tool({"schema", folder, "nosuch"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("nosuch"), std::string::npos) << missing.err;
+  TRun noFolder = Tool({"tables", dir / "absent"});
+  EXPECT_EQ(noFolder.code, 1);
+  EXPECT_NE(noFolder.err.find("absent"), std::string::npos) << noFolder.err;
+  // Every subcommand explains itself.
+  for (const char* command : {"make-source", "create", "tables", "schema", "check"}) {
+    TRun help = Tool({command, "--help"});
+    EXPECT_EQ(help.code, 0) << command;
+    EXPECT_NE(help.out.find("Usage: " + std::string(command)), std::string::npos) << help.out;
+  }
+}
+
+TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 12);
+  TRun sound = Tool({"check", folder});
+  ASSERT_EQ(sound.code, 0) << sound.out;
+  EXPECT_NE(sound.out.find("modules: ok (12 records, 0 deleted"), std::string::npos) << sound.out;
+  EXPECT_NE(sound.out.find("All 11 tables are sound"), std::string::npos);
+  {
+    // One module's key taken out of the NAME index behind the table's back.
+    ovrin::TOvrinTable t;
+    t.SetDatabaseName(folder);
+    t.SetTableName("modules");
+    t.SetExclusive(true);
+    t.Open();
+    ovrin::TDataFile& file = *t.Handle();
+    file.SelectIndex("NAME");
+    file.First();
+    std::vector<uint8_t> r(file.LogicalRecordSize());
+    ASSERT_EQ(file.GetNextRecord(r.data()), 0);
+    std::vector<uint8_t> key = file.Index().CurrentKey();
+    file.Index().DeleteKey(file.Index().SelectedSlot(), key.data());
+    file.Index().UnpinAll();
+    file.Index().FlushPages();
+    file.Index().WriteHeader(true);
+  }
+  auto before = FolderBytes(folder);
+  TRun damaged = Tool({"check", folder, "modules", "users"});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_NE(damaged.out.find("modules: 1 problem(s)"), std::string::npos) << damaged.out;
+  EXPECT_NE(damaged.out.find("index NAME: record"), std::string::npos) << damaged.out;
+  EXPECT_NE(damaged.out.find("users: ok"), std::string::npos) << damaged.out;
+  EXPECT_NE(damaged.out.find("1 of 2 tables damaged"), std::string::npos) << damaged.out;
+  EXPECT_EQ(FolderBytes(folder), before);  // reads only
+  // A table that cannot be opened at all.
+  std::string dat;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().stem() == "labels" && ovrin::AsciiUpper(e.path().extension().string()) == ".DAT") dat = e.path();
+  fs::resize_file(dat, 100);
+  TRun cut = Tool({"check", folder, "labels"});
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_NE(cut.out.find("labels: cannot be opened"), std::string::npos) << cut.out;
 }
 
 }  // namespace
