@@ -1,15 +1,19 @@
 #include "tools/archive_tool.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
 #include <iomanip>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
+#include "engine/base/locale.h"
 #include "engine/data/checker.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
@@ -187,6 +191,108 @@ class TSchema : public TReadingCommand {
   std::string dir_, table_;
 };
 
+class TDump : public TReadingCommand {
+ public:
+  void Define(CLI::App& parent) override {
+    app = parent.add_subcommand("dump", "Write a table's records in index order as text, CSV or JSON");
+    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("table", table_, "Table name")->required();
+    app->add_option("--format", format_, "text, csv or json")->check(CLI::IsMember({"text", "csv", "json"}));
+    app->add_option("--index", index_, "Index to walk (the primary index when not given)");
+    app->add_option("--filter", filter_, "Filter expression, e.g. \"TYPE = 'i'\"");
+    app->add_option("--range", range_, "Lowest and highest value of the index's first field")->expected(2);
+    app->add_option("--blobs", blobs_, "Blob fields as: none, size, hex, or a folder to write each into");
+    app->add_option("--code-page", codePage_, "Code page of the table's texts (shown as UTF-8)");
+    AddPasswords();
+  }
+  int Run(std::ostream& out, std::ostream&) override {
+    UsePasswords();
+    if (blobs_ != "none" && blobs_ != "size" && blobs_ != "hex") std::filesystem::create_directories(blobs_);
+    ovrin::TOvrinTable t;
+    OpenForReading(t, dir_, table_);
+    if (!index_.empty()) t.SetIndexName(index_);
+    if (!range_.empty()) {
+      std::vector<std::string> keys = t.IndexKeyFields();
+      if (keys.empty()) throw std::runtime_error("--range needs an index; the table " + table_ + " has none");
+      t.SetRangeStart();
+      t.FieldByName(keys.at(0)).SetAsString(range_[0]);
+      t.SetRangeEnd();
+      t.FieldByName(keys.at(0)).SetAsString(range_[1]);
+      t.ApplyRange();
+    }
+    if (!filter_.empty()) {
+      t.SetFilter(filter_);
+      t.SetFiltered(true);
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < t.FieldCount(); ++i) names.push_back(t.Fields(i).FieldName());
+    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    if (format_ != "json") WriteRow(out, names);
+    int64_t count = 0;
+    for (t.First(); !t.Eof(); t.Next()) {
+      ++count;
+      std::vector<std::optional<std::string>> values;
+      for (int i = 0; i < t.FieldCount(); ++i) values.push_back(Value(t, t.Fields(i), count));
+      if (format_ == "json") {
+        nlohmann::ordered_json record = nlohmann::ordered_json::object();
+        for (size_t i = 0; i < names.size(); ++i) record[names[i]] = values[i] ? nlohmann::ordered_json(*values[i]) : nlohmann::ordered_json();
+        records.push_back(std::move(record));
+      } else {
+        std::vector<std::string> row;
+        for (auto& v : values) row.push_back(v.value_or(""));
+        WriteRow(out, row);
+      }
+    }
+    if (format_ == "json") out << records.dump(1) << "\n";
+    return 0;
+  }
+
+ private:
+  // A field's value as UTF-8 text, nothing for null; blobs as the --blobs option says.
+  std::optional<std::string> Value(ovrin::TOvrinTable& t, ovrin::TField& f, int64_t record) {
+    if (f.IsNull()) return std::nullopt;
+    if (!f.IsBlob() || f.DataType() == ovrin::TFieldType::Memo) {
+      if (f.IsBlob() && blobs_ == "none") return std::string();
+      return ovrin::DecodeToUtf8(f.AsString(), codePage_.c_str());
+    }
+    if (blobs_ == "none") return std::string();
+    std::string bytes = f.AsBytes();
+    if (blobs_ == "size") return std::to_string(bytes.size());
+    if (blobs_ == "hex") {
+      static const char* digits = "0123456789abcdef";
+      std::string hex;
+      for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+      }
+      return hex;
+    }
+    std::string name = t.TableName() + "-" + std::to_string(record) + "-" + f.FieldName() + ".bin";
+    std::ofstream file(std::filesystem::path(blobs_) / name, std::ios::binary);
+    file << bytes;
+    if (!file) throw std::runtime_error("Cannot write " + (std::filesystem::path(blobs_) / name).string());
+    return name;
+  }
+  void WriteRow(std::ostream& out, const std::vector<std::string>& values) const {
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (i) out << (format_ == "csv" ? "," : "\t");
+      if (format_ == "csv" && values[i].find_first_of(",\"\r\n") != std::string::npos) {
+        out << '"';
+        for (char c : values[i]) out << (c == '"' ? "\"\"" : std::string(1, c));
+        out << '"';
+      } else if (format_ == "text") {
+        for (char c : values[i]) out << (c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+      } else {
+        out << values[i];
+      }
+    }
+    out << (format_ == "csv" ? "\r\n" : "\n");
+  }
+
+  std::string dir_, table_, format_ = "text", index_, filter_, blobs_ = "size", codePage_ = "windows-1252";
+  std::vector<std::string> range_;
+};
+
 class TCheck : public TReadingCommand {
  public:
   void Define(CLI::App& parent) override {
@@ -232,6 +338,7 @@ int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std:
   commands.push_back(std::make_unique<TCreate>());
   commands.push_back(std::make_unique<TTables>());
   commands.push_back(std::make_unique<TSchema>());
+  commands.push_back(std::make_unique<TDump>());
   commands.push_back(std::make_unique<TCheck>());
   for (auto& c : commands) c->Define(app);
   std::vector<std::string> reversed(args.rbegin(), args.rend());

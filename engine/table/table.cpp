@@ -1002,7 +1002,7 @@ void TOvrinTable::InternalPostKey() {
   TKeyBuffer& k = keyBuffers_[activeKey_];
   k.modified = k.modified || AnyFieldModified();
   // The key fields given: the active index's leading fields up to the last one assigned.
-  std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
+  std::vector<std::string> keys = IndexKeyFields();
   int count = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
     TField* f = FindField(keys[i]);
@@ -1164,7 +1164,7 @@ void TOvrinTable::InternalNewRecord() {
 // autoincrement field of a new record keeps its own value.
 void TOvrinTable::TakeMasterValues(bool forRange) {
   std::vector<TField*> masters = MasterFieldList();
-  std::vector<std::string> keys = SplitFields(IndexDefs()[static_cast<size_t>(handle_->Index().SelectedSlot())].Fields);
+  std::vector<std::string> keys = IndexKeyFields();
   for (size_t i = 0; i < masters.size() && i < keys.size(); ++i) {
     TField& key = FieldByName(keys[i]);
     if (!forRange && key.DataType() == TFieldType::AutoInc) continue;
@@ -1178,6 +1178,16 @@ void TOvrinTable::TakeMasterValues(bool forRange) {
       key.SetAsString(masters[i]->AsString());
     }
   }
+}
+
+}  // namespace ovrin
+
+namespace ovrin {
+
+std::vector<std::string> TOvrinTable::IndexKeyFields() {
+  if (!handle_ || handle_->Index().NaturalOrder()) return {};
+  size_t slot = static_cast<size_t>(handle_->Index().SelectedSlot());
+  return slot < IndexDefs().size() ? SplitFields(IndexDefs()[slot].Fields) : std::vector<std::string>();
 }
 
 }  // namespace ovrin

@@ -74,6 +74,8 @@ class TOvrinTable : public TDataSet {
   void SetIndexFieldNames(const std::string& fields);
   const std::vector<TIndexDefInfo>& IndexDefs();
   void UpdateIndexDefs();
+  // The key field names of the active index (none in natural order).
+  std::vector<std::string> IndexKeyFields();
 
   // ---- cursor
   int32_t RecordCount() override;
