@@ -17,7 +17,9 @@
 #include "engine/data/checker.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
+#include "main/migration.h"
 #include "tools/archive_schema.h"
+#include "tools/archive_verify.h"
 #include "tools/source_generator.h"
 
 namespace hollard {
@@ -293,6 +295,44 @@ class TDump : public TReadingCommand {
   std::vector<std::string> range_;
 };
 
+class TVerify : public TReadingCommand {
+ public:
+  void Define(CLI::App& parent) override {
+    app = parent.add_subcommand("verify",
+                                "Prove a migration: every item of the old archive in the new one, stored files byte "
+                                "for byte; reads only");
+    app->add_option("source", source_, "Old-layout archive folder")->required();
+    app->add_option("target", target_, "New-layout archive folder it was migrated into")->required();
+    app->add_option("--code-page", codePage_, "Code page of the old archive's texts");
+    app->add_option("--date-format", dateFormat_, "Date format of the side files and the log, e.g. dd.mm.yyyy");
+    AddPasswords();
+  }
+  int Run(std::ostream& out, std::ostream&) override {
+    UsePasswords();
+    TVerifyOptions options;
+    options.codePage = codePage_;
+    options.settings = ovrin::UserFormatSettings(codePage_.c_str());
+    if (!dateFormat_.empty() && !ApplyDateFormat(dateFormat_, &options.settings))
+      throw std::runtime_error("--date-format '" + dateFormat_ + "': expected day, month and year with one separator");
+    TVerifyReport report = VerifyMigration(source_, target_, options);
+    out << "Checked:\n";
+    for (const auto& [kind, n] : report.checked) out << "  " << std::left << std::setw(22) << kind << n << "\n";
+    if (!report.intended.empty()) {
+      out << "As the migration's rules have it (" << report.intended.size() << "):\n";
+      for (const std::string& line : report.intended) out << "  " << line << "\n";
+    }
+    if (!report.lost.empty()) {
+      out << "Missing or different (" << report.lost.size() << "):\n";
+      for (const std::string& line : report.lost) out << "  " << line << "\n";
+    }
+    out << (report.Ok() ? "Nothing was lost\n" : "The migration lost " + std::to_string(report.lost.size()) + " item(s)\n");
+    return report.Ok() ? 0 : 1;
+  }
+
+ private:
+  std::string source_, target_, codePage_ = "windows-1252", dateFormat_;
+};
+
 class TCheck : public TReadingCommand {
  public:
   void Define(CLI::App& parent) override {
@@ -340,6 +380,7 @@ int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std:
   commands.push_back(std::make_unique<TSchema>());
   commands.push_back(std::make_unique<TDump>());
   commands.push_back(std::make_unique<TCheck>());
+  commands.push_back(std::make_unique<TVerify>());
   for (auto& c : commands) c->Define(app);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "engine/base/conversions.h"
@@ -12,6 +13,7 @@
 #include "main/source_table.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
+#include "main/migration.h"
 #include "tools/archive_tool.h"
 
 namespace hollard {
@@ -170,7 +172,7 @@ TEST(ArchiveToolTest, TablesAndSchemaDescribeAnArchive) {
   EXPECT_EQ(noFolder.code, 1);
   EXPECT_NE(noFolder.err.find("absent"), std::string::npos) << noFolder.err;
   // Every subcommand explains itself.
-  for (const char* command : {"make-source", "create", "tables", "schema", "dump", "check"}) {
+  for (const char* command : {"make-source", "create", "tables", "schema", "dump", "check", "verify"}) {
     TRun help = Tool({command, "--help"});
     EXPECT_EQ(help.code, 0) << command;
     EXPECT_NE(help.out.find("Usage: " + std::string(command)), std::string::npos) << help.out;
@@ -232,6 +234,95 @@ TEST(ArchiveToolTest, DumpWritesRecordsInIndexOrder) {
   EXPECT_EQ(badFilter.code, 1);
   EXPECT_NE(badFilter.err.find("NOPE"), std::string::npos) << badFilter.err;
   EXPECT_EQ(Tool({"dump", folder, "modules", "--format", "xml"}).code, 2);
+}
+
+// A user of the migration that answers every question with Skip.
+class TQuietUser : public TMigrationUser {
+ public:
+  void AddLogLine(const std::string&, bool) override {}
+  void SetStepText(const std::string&) override {}
+  void SetGaugeMax(int) override {}
+  void SetGaugeProgress(int) override {}
+  void ProcessEvents() override {}
+  void SetProjects(const std::vector<std::string>&) override {}
+  void BeginQuestion(const std::string&) override {}
+  std::optional<std::vector<int>> Ask(const std::string&) override { return std::nullopt; }
+  void EndQuestion() override {}
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  void SetBusyCursor(bool) override {}
+  std::vector<std::string> errors;
+};
+
+TEST(ArchiveToolTest, VerifyProvesAMigrationAndNamesWhatWasLost) {
+  TempDir dir;
+  std::string source = dir / "old", target = dir / "new";
+  ASSERT_EQ(Tool({"make-source", source, "--revisions", "120", "--modules", "20", "--projects", "3", "--blob-bytes",
+                  "20000", "--seed", "4"})
+                .code,
+            0);
+  ASSERT_EQ(Tool({"create", target}).code, 0);
+  TQuietUser user;
+  TMigration migration(user);
+  ovrin::TFormatSettings settings = ovrin::FixedFormatSettings();
+  ASSERT_TRUE(ApplyDateFormat("dd.mm.yyyy", &settings));
+  migration.SetFormatSettings(settings);
+  migration.SetSourceDir(source);
+  migration.SetTargetDir(target);
+  migration.Import();
+  ASSERT_FALSE(migration.Report().Failed()) << (user.errors.empty() ? "" : user.errors.front());
+
+  auto before = FolderBytes(target);
+  TRun clean = Tool({"verify", source, target, "--date-format", "dd.mm.yyyy"});
+  EXPECT_EQ(clean.code, 0) << clean.out;
+  EXPECT_NE(clean.out.find("Nothing was lost"), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find("revisions             120"), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find("the standard project _HLRD_std.dpr is not migrated"), std::string::npos) << clean.out;
+  EXPECT_EQ(FolderBytes(target), before);  // reads only
+
+  // One revision's stored file altered, one ToDo item and one log record gone.
+  std::string module, numbers;
+  {
+    ovrin::TOvrinTable blobs, revisions, modules;
+    for (ovrin::TOvrinTable* t : {&blobs, &revisions, &modules}) t->SetDatabaseName(target);
+    blobs.SetTableName("blobs");
+    revisions.SetTableName("revision");
+    modules.SetTableName("modules");
+    blobs.Open();
+    revisions.Open();
+    modules.Open();
+    blobs.First();
+    blobs.Next();
+    while (!blobs.Eof() && blobs.FieldByName("EXTENSION").AsString() == ".dfm") blobs.Next();
+    ASSERT_FALSE(blobs.Eof());
+    int32_t revisionId = blobs.FieldByName("REVISIONID").AsInteger();
+    std::string bytes = blobs.FieldByName("FILEDATA").AsBytes();
+    bytes.push_back('!');
+    blobs.Edit();
+    blobs.FieldByName("FILEDATA").SetAsBytes(bytes);
+    blobs.Post();
+    ASSERT_TRUE(revisions.Locate("REVISIONID", {int64_t{revisionId}}));
+    ASSERT_TRUE(modules.Locate("MODULEID", {int64_t{revisions.FieldByName("MODULEID").AsInteger()}}));
+    module = modules.FieldByName("PATH").AsString() + modules.FieldByName("NAME").AsString();
+    numbers = revisions.FieldByName("VERSION").AsString() + "." + revisions.FieldByName("REVISION").AsString();
+    ovrin::TOvrinTable todo, log;
+    for (ovrin::TOvrinTable* t : {&todo, &log}) t->SetDatabaseName(target);
+    todo.SetTableName("todo");
+    log.SetTableName("vcslog");
+    todo.Open();
+    log.Open();
+    todo.First();
+    todo.Delete();
+    log.Last();
+    log.Delete();
+  }
+  TRun lost = Tool({"verify", source, target, "--date-format", "dd.mm.yyyy"});
+  EXPECT_EQ(lost.code, 1);
+  EXPECT_NE(lost.out.find("revision " + module + " " + numbers + ": its stored file differs from the source"),
+            std::string::npos)
+      << lost.out;
+  EXPECT_NE(lost.out.find("ToDo item '"), std::string::npos) << lost.out;
+  EXPECT_NE(lost.out.find("log line "), std::string::npos) << lost.out;
+  EXPECT_NE(lost.out.find("The migration lost 3 item(s)"), std::string::npos) << lost.out;
 }
 
 TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {

@@ -1,0 +1,311 @@
+#include "tools/archive_verify.h"
+
+#include <deque>
+#include <filesystem>
+#include <set>
+#include <tuple>
+
+#include "engine/base/locale.h"
+#include "engine/base/platform.h"
+#include "engine/table/table.h"
+#include "main/migration.h"
+#include "main/profile_file.h"
+#include "main/source_table.h"
+#include "main/text_compare.h"
+#include "main/text_file.h"
+
+namespace hollard {
+
+namespace {
+
+using ovrin::TOvrinTable;
+
+class TVerifier {
+ public:
+  TVerifier(const std::string& source, const std::string& target, const TVerifyOptions& options)
+      : source_(TMigration::WithDelimiter(source)), target_(target), options_(options), comparer_(options.codePage) {}
+
+  TVerifyReport Run() {
+    Users();
+    Projects();
+    Modules();
+    Revisions();
+    Labels();
+    SideFiles();
+    Log();
+    return std::move(report_);
+  }
+
+ private:
+  std::string Shown(const std::string& bytes) const { return ovrin::DecodeToUtf8(bytes, options_.codePage.c_str()); }
+  std::string Fold(const std::string& text) const { return comparer_.Lower(text); }
+  void Lost(const std::string& what) { report_.lost.push_back(what); }
+  void Intended(const std::string& what) { report_.intended.push_back(what); }
+
+  void OpenTarget(TOvrinTable& t, const std::string& name) {
+    t.SetDatabaseName(target_);
+    t.SetTableName(name);
+    t.SetReadOnly(true);
+    t.Open();
+  }
+  void OpenSource(TSourceTable& t, const std::string& name) {
+    t.SetDatabaseName(source_);
+    t.SetTableName(name);
+    t.SetTableType(TTableType::Paradox);
+    t.Open();
+  }
+  // Text as the target keeps it: cut to the string field's size.
+  static std::string Stored(TOvrinTable& t, const char* field, const std::string& text) {
+    ovrin::TField& f = t.FieldByName(field);
+    size_t room = static_cast<size_t>(std::max(f.DataSize() - 1, 0));
+    return f.DataType() == ovrin::TFieldType::String && text.size() > room ? text.substr(0, room) : text;
+  }
+
+  // ---- users, projects, modules: exact, else merged by letter case, else lost
+  void Users() {
+    TOvrinTable users;
+    OpenTarget(users, "users");
+    for (users.First(); !users.Eof(); users.Next()) {
+      std::string login = users.FieldByName("LOGIN").AsString();
+      int32_t id = users.FieldByName("USERID").AsInteger();
+      userExact_.emplace(login, id);
+      userFolded_.emplace(Fold(login), id);
+    }
+    TSourceTable m;
+    OpenSource(m, "hollardm");
+    std::set<std::string> seen;
+    for (m.First(); !m.Eof(); m.Next()) {
+      std::string login = Stored(users, "LOGIN", m.FieldByName("LOCKEDBY").AsString());
+      if (!seen.insert(login).second) continue;
+      ++report_.checked["users"];
+      if (userExact_.count(login)) continue;
+      if (userFolded_.count(Fold(login)))
+        Intended("user '" + Shown(login) + "' merged with a login that differs only in letter case");
+      else
+        Lost("user '" + Shown(login) + "' is missing");
+    }
+  }
+
+  void Projects() {
+    TOvrinTable projects;
+    OpenTarget(projects, "projects");
+    for (projects.First(); !projects.Eof(); projects.Next())
+      projectIds_.emplace(projects.FieldByName("NAME").AsString(), projects.FieldByName("PROJECTID").AsInteger());
+    TSourceTable p;
+    OpenSource(p, "hollardp");
+    for (p.First(); !p.Eof(); p.Next()) {
+      std::string name = p.FieldByName("PROJECT").AsString();
+      ++report_.checked["projects"];
+      if (ovrin::AsciiEqualNoCase(name, "_HLRD_std.dpr")) {
+        Intended("the standard project " + Shown(name) + " is not migrated");
+        continue;
+      }
+      if (!projectIds_.count(Stored(projects, "NAME", name))) Lost("project '" + Shown(name) + "' is missing");
+    }
+  }
+
+  void Modules() {
+    TOvrinTable modules;
+    OpenTarget(modules, "modules");
+    for (modules.First(); !modules.Eof(); modules.Next()) {
+      std::string path = modules.FieldByName("PATH").AsString(), name = modules.FieldByName("NAME").AsString();
+      int32_t id = modules.FieldByName("MODULEID").AsInteger();
+      moduleExact_.emplace(path + '\n' + name, id);
+      moduleFolded_.emplace(Fold(path) + '\n' + Fold(name), id);
+    }
+    TSourceTable m;
+    OpenSource(m, "hollardm");
+    std::set<std::string> seen;
+    for (m.First(); !m.Eof(); m.Next()) {
+      std::string path = m.FieldByName("PATH").AsString(), name = m.FieldByName("FNAME").AsString();
+      std::string key = Stored(modules, "PATH", path) + '\n' + Stored(modules, "NAME", name);
+      if (!seen.insert(key).second) continue;
+      ++report_.checked["modules"];
+      if (key != path + '\n' + name) Intended("module " + Shown(path + name) + ": its path or name was cut to its field");
+      if (moduleExact_.count(key)) continue;
+      if (moduleFolded_.count(Fold(Stored(modules, "PATH", path)) + '\n' + Fold(Stored(modules, "NAME", name))))
+        Intended("module " + Shown(path + name) + " merged with a module that differs only in letter case");
+      else
+        Lost("module " + Shown(path + name) + " is missing");
+    }
+  }
+
+  int32_t ModuleId(const std::string& path, const std::string& name) const {
+    auto exact = moduleExact_.find(path + '\n' + name);
+    if (exact != moduleExact_.end()) return exact->second;
+    auto folded = moduleFolded_.find(Fold(path) + '\n' + Fold(name));
+    return folded == moduleFolded_.end() ? 0 : folded->second;
+  }
+
+  // ---- revisions and their stored files, byte for byte
+  void Revisions() {
+    TOvrinTable revisions, blobs;
+    OpenTarget(revisions, "revision");
+    OpenTarget(blobs, "blobs");
+    std::map<std::tuple<int32_t, int32_t, int32_t>, std::deque<int32_t>> byNumber;
+    std::map<int32_t, int32_t> userOf;
+    for (revisions.First(); !revisions.Eof(); revisions.Next()) {
+      int32_t id = revisions.FieldByName("REVISIONID").AsInteger();
+      byNumber[{revisions.FieldByName("MODULEID").AsInteger(), revisions.FieldByName("VERSION").AsInteger(),
+                revisions.FieldByName("REVISION").AsInteger()}]
+          .push_back(id);
+      userOf[id] = revisions.FieldByName("USERID").AsInteger();
+    }
+    // Blobs records by revision: their places in the table, in table order.
+    std::map<int32_t, std::vector<std::vector<uint8_t>>> blobsOf;
+    for (blobs.First(); !blobs.Eof(); blobs.Next())
+      blobsOf[blobs.FieldByName("REVISIONID").AsInteger()].push_back(blobs.GetBookmark());
+
+    TSourceTable m;
+    OpenSource(m, "hollardm");
+    for (m.First(); !m.Eof(); m.Next()) {
+      ++report_.checked["revisions"];
+      std::string path = m.FieldByName("PATH").AsString(), name = m.FieldByName("FNAME").AsString();
+      int32_t version = m.FieldByName("VERSION").AsInteger(), revision = m.FieldByName("REVISION").AsInteger();
+      std::string what = "revision " + Shown(path + name) + " " + std::to_string(version) + "." + std::to_string(revision);
+      auto queue = byNumber.find({ModuleId(path, name), version, revision});
+      if (queue == byNumber.end() || queue->second.empty()) {
+        Lost(what + " is missing");
+        continue;
+      }
+      int32_t id = queue->second.front();
+      queue->second.pop_front();
+      if (int32_t label = m.FieldByName("FLAG").AsInteger()) sourceLabels_.push_back({id, label, what});
+      // The user: the lookup finds the locker's login, or nothing for an unknown one.
+      std::string login = m.FieldByName("LOCKEDBY").AsString();
+      auto user = userExact_.find(login);
+      if (user == userExact_.end()) user = userFolded_.find(Fold(login));
+      int32_t expectedUser = user == userExact_.end() || user == userFolded_.end() ? 0 : user->second;
+      if (userOf[id] != expectedUser && expectedUser != 0)
+        Lost(what + ": user " + std::to_string(userOf[id]) + " instead of " + std::to_string(expectedUser));
+      // The file, then the form file when there is one.
+      std::vector<std::string> files = {m.FieldByName("BINARY").AsBytes()};
+      if (m.FieldByName("ASFSIZE").AsInteger() > 0) files.push_back(m.FieldByName("ASBINARY").AsBytes());
+      const auto& places = blobsOf[id];
+      for (size_t i = 0; i < files.size(); ++i) {
+        ++report_.checked["stored files"];
+        const char* which = i == 0 ? "its stored file" : "its form file";
+        if (i >= places.size()) {
+          Lost(what + ": " + which + " is missing");
+          continue;
+        }
+        blobs.GotoBookmark(places[i]);
+        if (blobs.FieldByName("FILEDATA").AsBytes() != files[i]) Lost(what + ": " + which + " differs from the source");
+      }
+    }
+  }
+
+  // ---- labels and their assignments
+  void Labels() {
+    TOvrinTable labels, assignments;
+    OpenTarget(labels, "labels");
+    OpenTarget(assignments, "rvlabels");
+    std::map<std::string, int32_t> labelIds;
+    std::set<int32_t> ids;
+    for (labels.First(); !labels.Eof(); labels.Next()) {
+      labelIds.emplace(labels.FieldByName("LABEL").AsString(), labels.FieldByName("LABELID").AsInteger());
+      ids.insert(labels.FieldByName("LABELID").AsInteger());
+    }
+    TProfileFile keys(source_ + "hollardm.key");
+    for (int n = 1; n <= 1000; ++n) {
+      std::string name = keys.ReadString("Keys", std::to_string(n), "_empty_");
+      if (name == "_empty_") break;
+      ++report_.checked["labels"];
+      if (!labelIds.count(Stored(labels, "LABEL", name))) Lost("label " + std::to_string(n) + " '" + Shown(name) + "' is missing");
+    }
+    std::set<std::pair<int32_t, int32_t>> assigned;
+    for (assignments.First(); !assignments.Eof(); assignments.Next())
+      assigned.insert({assignments.FieldByName("REVISIONID").AsInteger(), assignments.FieldByName("LABELID").AsInteger()});
+    for (const auto& [revisionId, label, what] : sourceLabels_) {
+      ++report_.checked["label assignments"];
+      if (!assigned.count({revisionId, label})) Lost(what + ": label " + std::to_string(label) + " is not assigned");
+      else if (!ids.count(label))
+        Intended(what + ": label number " + std::to_string(label) + " is used as the label's id, and no label has it");
+    }
+  }
+
+  // ---- ToDo lists, module lists, cross-references
+  std::vector<std::string> SideLines(const std::string& project, const char* extension) {
+    std::vector<std::string> lines;
+    if (project.find_first_of("/\\") != std::string::npos || project.find("..") != std::string::npos) return lines;
+    std::string found = ovrin::Platform().ResolveExisting(source_ + ChangeFileExt(project, extension));
+    if (found.empty()) return lines;
+    TWorkingList list(comparer_);
+    ForEachTextLine(found, [&](const std::string& line) { list.Add(line); });
+    for (int i = 0; i < list.Count(); ++i) lines.push_back(list[i]);
+    return lines;
+  }
+
+  void SideFiles() {
+    TOvrinTable todo, references;
+    OpenTarget(todo, "todo");
+    OpenTarget(references, "pjref");
+    std::map<int32_t, std::multiset<std::string>> todoOf;
+    for (todo.First(); !todo.Eof(); todo.Next())
+      todoOf[todo.FieldByName("PROJECTID").AsInteger()].insert(todo.FieldByName("DESCRIPTION").AsString());
+    std::map<int32_t, int64_t> referencesOf;
+    for (references.First(); !references.Eof(); references.Next()) ++referencesOf[references.FieldByName("PROJECTID").AsInteger()];
+    for (const auto& [project, id] : projectIds_) {
+      for (const std::string& line : SideLines(project, ".tdo")) {
+        ++report_.checked["ToDo items"];
+        std::string rest = line;
+        for (int k = 0; k < 2; ++k) rest.erase(0, rest.find('|') == std::string::npos ? 0 : rest.find('|') + 1);
+        std::string description = rest.substr(0, rest.find('|'));
+        auto& items = todoOf[id];
+        auto it = items.find(description);
+        if (it == items.end()) Lost("ToDo item '" + Shown(description) + "' of project " + Shown(project) + " is missing");
+        else items.erase(it);
+      }
+      for (const std::string& line : SideLines(project, ".prl")) {
+        ++report_.checked["module list entries"];
+        auto [folder, file] = SplitFileName(line);
+        if (ModuleId(comparer_.Lower(folder), comparer_.Lower(file)) == 0)
+          Lost("module list entry " + Shown(line) + " of project " + Shown(project) + " has no module");
+      }
+      std::vector<std::string> refs = SideLines(project, ".pcr");
+      report_.checked["cross-references"] += static_cast<int64_t>(refs.size());
+      if (static_cast<int64_t>(refs.size()) > referencesOf[id])
+        Lost("project " + Shown(project) + ": " + std::to_string(refs.size()) + " cross-references, " +
+             std::to_string(referencesOf[id]) + " in the target");
+    }
+  }
+
+  // ---- the history log: every dated line, by its time stamp
+  void Log() {
+    std::string found = ovrin::Platform().ResolveExisting(source_ + "hollardm.log");
+    if (found.empty()) return;
+    TOvrinTable log;
+    OpenTarget(log, "vcslog");
+    std::multiset<double> stamps;
+    for (log.First(); !log.Eof(); log.Next()) stamps.insert(log.FieldByName("TSTAMP").AsDateTime());
+    int64_t number = 0;
+    ForEachTextLine(found, [&](const std::string& line) {
+      ++number;
+      if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
+      size_t arrow = line.find('>');
+      std::string date = arrow == std::string::npos || arrow == 0 ? std::string() : line.substr(0, arrow - 1);
+      ovrin::TDateTime stamp = 0;
+      if (!ovrin::TryTextToDateTime(date, options_.settings, &stamp) || stamp == 0) return;
+      ++report_.checked["log lines"];
+      // The stored stamp is whole milliseconds.
+      auto it = stamps.lower_bound(stamp - 1e-8);
+      if (it == stamps.end() || *it > stamp + 1e-8) Lost("log line " + std::to_string(number) + " is missing: " + Shown(line));
+      else stamps.erase(it);
+    });
+  }
+
+  std::string source_, target_;
+  const TVerifyOptions& options_;
+  TTextComparer comparer_;
+  TVerifyReport report_;
+  std::map<std::string, int32_t> userExact_, userFolded_, projectIds_, moduleExact_, moduleFolded_;
+  std::vector<std::tuple<int32_t, int32_t, std::string>> sourceLabels_;
+};
+
+}  // namespace
+
+TVerifyReport VerifyMigration(const std::string& sourceDir, const std::string& targetDir, const TVerifyOptions& options) {
+  return TVerifier(sourceDir, targetDir, options).Run();
+}
+
+}  // namespace hollard
