@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -323,6 +324,42 @@ TEST(ArchiveToolTest, VerifyProvesAMigrationAndNamesWhatWasLost) {
   EXPECT_NE(lost.out.find("ToDo item '"), std::string::npos) << lost.out;
   EXPECT_NE(lost.out.find("log line "), std::string::npos) << lost.out;
   EXPECT_NE(lost.out.find("The migration lost 3 item(s)"), std::string::npos) << lost.out;
+}
+
+void Patch(const std::string& path, int64_t offset, const std::string& bytes) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(offset);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(ArchiveToolTest, CheckNamesChangedRecordBytesAndCutBlobChains) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 6);
+  std::string dat;
+  int64_t second = 0, third = 0;
+  size_t nameAt = 0, descriptionAt = 0;
+  {
+    ovrin::TOvrinTable t;
+    t.SetDatabaseName(folder);
+    t.SetTableName("modules");
+    t.Open();
+    ovrin::TDataFile& file = *t.Handle();
+    dat = file.FileName();
+    second = file.Header().RecordOffset(2);
+    third = file.Header().RecordOffset(3);
+    nameAt = file.FieldByName("NAME").Offset() + 1u;
+    descriptionAt = file.FieldByName("DESCRIPTION").Offset() + 1u;
+  }
+  // Record 2's name changed behind its indexes' back.
+  Patch(dat, second + static_cast<int64_t>(nameAt), "UNIT9");
+  // Record 3's description made to start inside record 2's blob chain.
+  std::ifstream in(dat, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  Patch(dat, third + static_cast<int64_t>(descriptionAt), bytes.substr(static_cast<size_t>(second) + descriptionAt, 4));
+  TRun report = Tool({"check", folder, "modules"});
+  EXPECT_EQ(report.code, 1);
+  EXPECT_NE(report.out.find("index NAME"), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("blob of record 3"), std::string::npos) << report.out;
 }
 
 TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
