@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "engine/base/conversions.h"
+#include "engine/data/table_create.h"
+#include "engine/table/session.h"
 #include "engine/table/table.h"
 #include "tests/support/file_bytes.h"
 #include "main/source_table.h"
@@ -360,6 +362,26 @@ TEST(ArchiveToolTest, CheckNamesChangedRecordBytesAndCutBlobChains) {
   EXPECT_EQ(report.code, 1);
   EXPECT_NE(report.out.find("index NAME"), std::string::npos) << report.out;
   EXPECT_NE(report.out.find("blob of record 3"), std::string::npos) << report.out;
+}
+
+TEST(ArchiveToolTest, EncipheredTablesNeedTheirPassword) {
+  TempDir dir;
+  std::string folder = dir / "secret";
+  fs::create_directories(folder);
+  ovrin::TTableSpec def;
+  def.Fields = {ovrin::TFieldSpec{"ID", ovrin::fldInteger, ovrin::subAutoInc}, ovrin::TFieldSpec{"NAME", ovrin::fldString, ovrin::subNone, 20}};
+  def.Primary.Fields = {"ID"};
+  def.Password = "Secret";
+  ovrin::CreateTable(folder + "/vault", def);
+  TRun without = Tool({"schema", folder, "vault"});
+  EXPECT_EQ(without.code, 1);
+  EXPECT_NE(without.err.find("vault"), std::string::npos) << without.err;
+  TRun with = Tool({"schema", folder, "vault", "--password", "wrong", "--password", "Secret"});
+  EXPECT_EQ(with.code, 0) << with.err;
+  EXPECT_NE(with.out.find(", enciphered"), std::string::npos) << with.out;
+  ovrin::Sessions().Default().RemoveAllPasswords();
+  EXPECT_EQ(Tool({"check", folder, "--password", "Secret"}).code, 0);
+  ovrin::Sessions().Default().RemoveAllPasswords();
 }
 
 TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
