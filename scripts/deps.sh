@@ -7,6 +7,7 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev pxlib-dev libcli11-dev nlohmann-json3-dev qt6-base-dev
+  libsqlite3-dev liblmdb-dev
 )
 
 missing=()
