@@ -807,7 +807,15 @@ std::string AsciiLower(std::string_view text) {
 }
 
 bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && AsciiUpper(a) == AsciiUpper(b);
+  // Compared in place: field lookups by name run for every field access.
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
 }
 
 namespace {

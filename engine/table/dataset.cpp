@@ -160,7 +160,16 @@ std::string TField::AsString() const {
   if (IsBlob()) return AsBytes();
   std::vector<uint8_t> v;
   if (!GetData(&v)) return "";
-  TFormatSettings s = SaveSettings();
+  // The settings are a copy of many texts: taken only for the types that format with them.
+  switch (type_) {
+    case TFieldType::Float:
+    case TFieldType::Currency:
+    case TFieldType::BCD:
+    case TFieldType::Date:
+    case TFieldType::Time:
+    case TFieldType::DateTime: return FormattedText(v);
+    default: break;
+  }
   switch (type_) {
     case TFieldType::String: return std::string(reinterpret_cast<const char*>(v.data()));
     case TFieldType::SmallInt: return std::to_string(LoadLEI16(v.data()));
@@ -169,15 +178,21 @@ std::string TField::AsString() const {
     case TFieldType::AutoInc: return std::to_string(LoadLEI32(v.data()));
     case TFieldType::LargeInt: return std::to_string(LoadLEI64(v.data()));
     case TFieldType::Boolean: return LoadLE16(v.data()) ? "True" : "False";
+    case TFieldType::Bytes:
+    case TFieldType::VarBytes: return std::string(v.begin(), v.end());
+    default: return "";
+  }
+}
+
+std::string TField::FormattedText(const std::vector<uint8_t>& v) const {
+  TFormatSettings s = SaveSettings();
+  switch (type_) {
     case TFieldType::Float:
     case TFieldType::Currency: return FormatFloat(LoadLEDouble(v.data()), s.DecimalSeparator);
     case TFieldType::BCD: return FormatCurrency(LoadLEI64(v.data()), s.DecimalSeparator);
     case TFieldType::Date: return FormatDateTime(s.ShortDateFormat, AsDateTime(), s);
     case TFieldType::Time: return FormatDateTime(s.LongTimeFormat, AsDateTime(), s);
-    case TFieldType::DateTime: return DateTimeToText(AsDateTime(), s);
-    case TFieldType::Bytes:
-    case TFieldType::VarBytes: return std::string(v.begin(), v.end());
-    default: return "";
+    default: return DateTimeToText(AsDateTime(), s);
   }
 }
 

@@ -96,6 +96,8 @@ class TField {
 
  private:
   [[noreturn]] void BadConversion(const std::string& what) const;
+  // The text of a value that the format settings shape (numbers with decimals, dates).
+  std::string FormattedText(const std::vector<uint8_t>& v) const;
   TDataSet& dataSet_;
   std::string name_;
   int fieldNo_;
