@@ -218,13 +218,7 @@ inline int32_t IdOf(const std::string& folder, const std::string& table, const s
   return -1;
 }
 
-// Every file of a folder by name, with its bytes.
-inline std::map<std::string, std::string> FolderBytes(const std::string& folder) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : std::filesystem::directory_iterator(folder))
-    out[e.path().filename().string()] = ovrin::test::FileBytes(e.path().string());
-  return out;
-}
+using ovrin::test::FolderBytes;
 
 class MigrationFixture : public ::testing::Test {
  protected:

@@ -144,11 +144,7 @@ std::string ArchiveWithModules(TempDir& dir, int modules) {
   return folder;
 }
 
-std::map<std::string, std::string> FolderBytes(const std::string& folder) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : fs::directory_iterator(folder)) out[e.path().filename().string()] = ovrin::test::FileBytes(e.path().string());
-  return out;
-}
+using ovrin::test::FolderBytes;
 
 TEST(ArchiveToolTest, TablesAndSchemaDescribeAnArchive) {
   TempDir dir;
