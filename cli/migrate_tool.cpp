@@ -286,13 +286,15 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   CLI::App app("hollard-migrate: move an old-layout archive into a new-layout archive", "hollard-migrate");
   std::string source, target, answersFile, logFile, reportFile, codePage = "windows-1252", backup;
   std::vector<std::string> passwords;
-  bool interactive = false, dryRun = false, allowDuplicates = false, force = false;
+  bool interactive = false, dryRun = false, allowDuplicates = false, force = false, walkLookups = false;
   app.add_option("source", source, "Folder of the old-layout archive (Paradox tables)")->required();
   app.add_option("target", target, "Folder of the new-layout archive to add to")->required();
   auto* answersOption = app.add_option("--answers", answersFile, "JSON file with the projects of shared and hidden modules");
   app.add_flag("--interactive", interactive, "Ask the questions on the terminal")->excludes(answersOption);
   app.add_option("--log", logFile, "Keep the run's log in this file");
   app.add_option("--report", reportFile, "Write the summary as JSON to this file");
+  app.add_flag("--walk-lookups", walkLookups,
+               "Look every item up by walking the target table from its first record (slow; the reference)");
   app.add_flag("--dry-run", dryRun, "Run against a temporary copy of the target's tables");
   app.add_flag("--allow-duplicates", allowDuplicates, "Run even when the target holds this archive's projects");
   app.add_flag("--force", force, "Run even when the stored files will not fit the target's blob file");
@@ -403,6 +405,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   {
     TMigration migration(user, codePage);
     migration.SetFormatSettings(settings);
+    migration.SetWalkLookups(walkLookups);
     migration.SetSourceDir(source);
     migration.SetTargetDir(runTarget);
     migration.Import();

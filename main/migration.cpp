@@ -261,8 +261,16 @@ void TMigration::SetText(TOvrinTable& table, const char* field, const std::strin
   f.SetAsString(text);
 }
 
-int32_t TMigration::Lookup(TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
-                           const std::string& askedSecond, const char* idField) {
+void TMigration::WalkFromFirst(TOvrinTable& table) {
+  // Without a refresh a cursor notices another cursor's posts only when it misses its
+  // caches, so whether a walk saw a record appended a moment ago would depend on the
+  // cache; a module listed twice would be added twice.
+  table.Refresh();
+  table.First();
+}
+
+int32_t TMigration::Lookup(TOvrinTable& table, TKeyImage& image, const char* keyField, const std::string& key,
+                           const char* secondField, const std::string& askedSecond, const char* idField) {
   // A key is compared as the target stores it: a text longer than its field was cut when
   // it was written, and is cut the same way here so that it still finds its record.
   auto stored = [&](const char* field, const std::string& text) {
@@ -272,6 +280,10 @@ int32_t TMigration::Lookup(TOvrinTable& table, const char* keyField, const std::
   };
   const std::string asked = stored(keyField, key);
   const std::string second = secondField ? stored(secondField, askedSecond) : askedSecond;
+  if (!walkLookups_) {
+    image.Sync(table);
+    return image.Find(asked, second);
+  }
   auto matches = [&](bool exact) {
     std::string k = table.FieldByName(keyField).AsString();
     bool equal = exact ? k == asked : comparer_.Equal(k, asked);
@@ -284,22 +296,22 @@ int32_t TMigration::Lookup(TOvrinTable& table, const char* keyField, const std::
   // The exact walk first; only when it finds nothing, the walk that ignores case, so
   // that a spelling merged into one user or module by the working lists still finds it.
   for (bool exact : {true, false}) {
-    for (table.First(); !table.Eof(); table.Next())
+    for (WalkFromFirst(table); !table.Eof(); table.Next())
       if (matches(exact)) return table.FieldByName(idField).AsInteger();
   }
   return 0;
 }
 
 int32_t TMigration::FindUserId(TOvrinTable& users, const std::string& login) {
-  return Lookup(users, "LOGIN", login, nullptr, std::string(), "USERID");
+  return Lookup(users, usersImage_, "LOGIN", login, nullptr, std::string(), "USERID");
 }
 
 int32_t TMigration::FindProjectId(TOvrinTable& projects, const std::string& name) {
-  return Lookup(projects, "NAME", name, nullptr, std::string(), "PROJECTID");
+  return Lookup(projects, projectsImage_, "NAME", name, nullptr, std::string(), "PROJECTID");
 }
 
 int32_t TMigration::FindModuleId(TOvrinTable& modules, const std::string& name, const std::string& path) {
-  return Lookup(modules, "NAME", name, "PATH", path, "MODULEID");
+  return Lookup(modules, modulesImage_, "NAME", name, "PATH", path, "MODULEID");
 }
 
 }  // namespace hollard

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/base/conversions.h"
+#include "main/lookup_images.h"
 #include "main/source_table.h"
 #include "main/text_compare.h"
 
@@ -120,8 +121,14 @@ class TMigration {
   // Appends the folder delimiter when the text does not end in one (also to an empty text).
   static std::string WithDelimiter(const std::string& folder);
 
-  // Lookups by a walk from the first record: the first record whose key equals the text
-  // exactly; failing that, the first whose key equals it without regard to case; else 0.
+  // Lookups answer from in-memory images of the tables (the default), or, as the
+  // reference the images are measured against, by a walk from the first record for
+  // every item. Both see every record posted before the lookup and answer the same.
+  void SetWalkLookups(bool walk) { walkLookups_ = walk; }
+  bool WalkLookups() const { return walkLookups_; }
+
+  // The first record whose key equals the text exactly; failing that, the first (in
+  // walk order) whose key equals it without regard to case; else 0.
   int32_t FindUserId(ovrin::TOvrinTable& users, const std::string& login);
   int32_t FindProjectId(ovrin::TOvrinTable& projects, const std::string& name);
   int32_t FindModuleId(ovrin::TOvrinTable& modules, const std::string& name, const std::string& path);
@@ -175,8 +182,11 @@ class TMigration {
   void SetText(ovrin::TOvrinTable& table, const char* field, const std::string& text);
   void Changed(ovrin::TOvrinTable& table);
 
-  int32_t Lookup(ovrin::TOvrinTable& table, const char* keyField, const std::string& key, const char* secondField,
-                 const std::string& askedSecond, const char* idField);
+  int32_t Lookup(ovrin::TOvrinTable& table, TKeyImage& image, const char* keyField, const std::string& key,
+                 const char* secondField, const std::string& askedSecond, const char* idField);
+  // Refreshes a cursor and puts it before its first record, so that the walk that
+  // follows sees every record posted so far, also through the run's other cursors.
+  static void WalkFromFirst(ovrin::TOvrinTable& table);
   // The source fields of a stored file: time, size, check value, stored size, content.
   struct TStoredFileFields {
     const char *time, *size, *crc, *compressed, *data;
@@ -202,6 +212,17 @@ class TMigration {
 
   TMigrationUser& user_;
   TTextComparer comparer_;
+  bool walkLookups_ = false;
+  TKeyImage usersImage_{comparer_, "LOGIN", nullptr, "USERID"};
+  TKeyImage projectsImage_{comparer_, "NAME", nullptr, "PROJECTID"};
+  TKeyImage modulesImage_{comparer_, "NAME", "PATH", "MODULEID"};
+  TGroupImage revisionsImage_{{"MODULEID", "VERSION", "REVISION"}, "REVISIONID"};
+  TGroupImage linksImage_{{"MODULEID", "PROJECTID"}, nullptr};
+  // Step 16: the module whose folder and name, and the project whose name, occur in a line.
+  static std::string LogModulePattern(ovrin::TOvrinTable& modules);
+  static std::string LogProjectPattern(ovrin::TOvrinTable& projects);
+  TTextImage logModulesImage_{&TMigration::LogModulePattern, "MODULEID"};
+  TTextImage logProjectsImage_{&TMigration::LogProjectPattern, "PROJECTID"};
   ovrin::TFormatSettings settings_;
   TWorkingList list_;
   std::string sourceText_, targetText_, sourceDir_, targetDir_;

@@ -64,8 +64,12 @@ void TMigration::ConvertLabels() {
 
 std::vector<int32_t> TMigration::FindRevisionIds(TOvrinTable& revisions, int32_t moduleId, int32_t version,
                                                  int32_t revision) {
+  if (!walkLookups_) {
+    revisionsImage_.Sync(revisions);
+    return revisionsImage_.Ids({moduleId, version, revision});
+  }
   std::vector<int32_t> ids;
-  for (revisions.First(); !revisions.Eof(); revisions.Next())
+  for (WalkFromFirst(revisions); !revisions.Eof(); revisions.Next())
     if (revisions.FieldByName("MODULEID").AsInteger() == moduleId &&
         revisions.FieldByName("VERSION").AsInteger() == version &&
         revisions.FieldByName("REVISION").AsInteger() == revision)

@@ -112,6 +112,7 @@ void TMigration::ConvertModuleLists() {
     SetText(modules, "PATH", path);
     modules.Post();
     Added(modules);
+    modulesImage_.Appended(modules);
   });
   EndStep();
 }

@@ -103,6 +103,12 @@ void TMigration::ConvertLogFile() {
   user_.ProcessEvents();
 }
 
+std::string TMigration::LogModulePattern(TOvrinTable& modules) {
+  return ovrin::AsciiLower(modules.FieldByName("PATH").AsString() + modules.FieldByName("NAME").AsString());
+}
+
+std::string TMigration::LogProjectPattern(TOvrinTable& projects) { return projects.FieldByName("NAME").AsString(); }
+
 void TMigration::ConvertLogLine(const std::string& line, TOvrinTable& log, TOvrinTable& projects, TOvrinTable& users,
                                 TOvrinTable& modules) {
   Advance();
@@ -113,22 +119,30 @@ void TMigration::ConvertLogLine(const std::string& line, TOvrinTable& log, TOvri
   // The first module (in table order) whose folder and name occur in the line, and the
   // first project whose name does, letters A to Z compared without case for the module.
   const std::string lowered = ovrin::AsciiLower(line);
-  int32_t moduleId = 0;
-  for (modules.First(); !modules.Eof(); modules.Next()) {
-    std::string key = ovrin::AsciiLower(modules.FieldByName("PATH").AsString() + modules.FieldByName("NAME").AsString());
-    if (!key.empty() && lowered.find(key) != std::string::npos) {
-      moduleId = modules.FieldByName("MODULEID").AsInteger();
-      break;
-    }
-  }
-  int32_t projectId = 0;
+  int32_t moduleId = 0, projectId = 0;
   std::string project;
-  for (projects.First(); !projects.Eof(); projects.Next()) {
-    std::string name = projects.FieldByName("NAME").AsString();
-    if (!name.empty() && line.find(name) != std::string::npos) {
-      projectId = projects.FieldByName("PROJECTID").AsInteger();
-      project = name;
-      break;
+  if (!walkLookups_) {
+    logModulesImage_.Sync(modules);
+    moduleId = logModulesImage_.Find(lowered).id;
+    logProjectsImage_.Sync(projects);
+    TTextImage::TFound found = logProjectsImage_.Find(line);
+    projectId = found.id;
+    project = found.pattern;
+  } else {
+    for (WalkFromFirst(modules); !modules.Eof(); modules.Next()) {
+      std::string key = LogModulePattern(modules);
+      if (!key.empty() && lowered.find(key) != std::string::npos) {
+        moduleId = modules.FieldByName("MODULEID").AsInteger();
+        break;
+      }
+    }
+    for (WalkFromFirst(projects); !projects.Eof(); projects.Next()) {
+      std::string name = LogProjectPattern(projects);
+      if (!name.empty() && line.find(name) != std::string::npos) {
+        projectId = projects.FieldByName("PROJECTID").AsInteger();
+        project = name;
+        break;
+      }
     }
   }
   std::string type = EventType(line);

@@ -157,8 +157,15 @@ bool TMigration::FindLink(TOvrinTable& links, int32_t moduleId, int32_t projectI
 
 void TMigration::ShareModule(TOvrinTable& links, const std::string& key, const std::string& project, int32_t moduleId,
                              int32_t projectId) {
-  links.First();
-  if (FindLink(links, moduleId, projectId)) {
+  bool linked;
+  if (walkLookups_) {
+    WalkFromFirst(links);
+    linked = FindLink(links, moduleId, projectId);
+  } else {
+    linksImage_.Sync(links);
+    linked = linksImage_.Contains({moduleId, projectId});
+  }
+  if (linked) {
     Log("Already assigned: " + Shown(key) + " -> " + Shown(project));
     return;
   }
@@ -169,14 +176,25 @@ void TMigration::ShareModule(TOvrinTable& links, const std::string& key, const s
   SetText(links, "HIDDEN", "0");
   links.Post();
   Added(links);
+  linksImage_.Appended(links);
 }
 
 void TMigration::HideModule(TOvrinTable& links, int32_t moduleId, int32_t projectId) {
-  for (links.First(); FindLink(links, moduleId, projectId); links.Next()) {
+  auto hide = [&] {
     links.Edit();
     SetText(links, "HIDDEN", "1");
     links.Post();
     Changed(links);
+    linksImage_.Touched(links);
+  };
+  if (walkLookups_) {
+    for (WalkFromFirst(links); FindLink(links, moduleId, projectId); links.Next()) hide();
+    return;
+  }
+  linksImage_.Sync(links);
+  for (const TBookmark& link : linksImage_.Bookmarks({moduleId, projectId})) {
+    links.GotoBookmark(link);
+    hide();
   }
 }
 

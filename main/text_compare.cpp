@@ -5,6 +5,7 @@
 #include <unicode/uloc.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace hollard {
@@ -73,6 +74,20 @@ int TTextComparer::CompareDecoded(const std::u16string& a, const std::u16string&
   UCollationResult r = ucol_strcoll(collator_, a.data(), static_cast<int32_t>(a.size()), b.data(),
                                     static_cast<int32_t>(b.size()));
   return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
+}
+
+std::string TTextComparer::SortKey(std::string_view bytes) const {
+  std::u16string text = Decode(bytes);
+  std::string key(text.size() * 4 + 16, '\0');
+  for (;;) {
+    int32_t n = ucol_getSortKey(collator_, text.data(), static_cast<int32_t>(text.size()),
+                                reinterpret_cast<uint8_t*>(key.data()), static_cast<int32_t>(key.size()));
+    if (n <= static_cast<int32_t>(key.size())) {
+      key.resize(static_cast<size_t>(std::max(n, 0)));
+      return key;
+    }
+    key.assign(static_cast<size_t>(n), '\0');
+  }
 }
 
 int TTextComparer::Compare(std::string_view a, std::string_view b) const {

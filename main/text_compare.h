@@ -27,6 +27,9 @@ class TTextComparer {
   int Compare(std::string_view a, std::string_view b) const;
   int CompareDecoded(const std::u16string& a, const std::u16string& b) const;
   bool Equal(std::string_view a, std::string_view b) const { return Compare(a, b) == 0; }
+  // The collation key of the text: two texts have the same key exactly when they
+  // compare equal, so equal texts can be found by hashing.
+  std::string SortKey(std::string_view bytes) const;
   // The text lower-cased by the locale's rules, as bytes of the code page again.
   std::string Lower(std::string_view bytes) const;
   const std::string& CodePage() const { return codePage_; }

@@ -237,14 +237,28 @@ class MigrationFixture : public ::testing::Test {
     m.SetSourceDir(source);
     m.SetTargetDir(target);
     m.SetFormatSettings(settings);
+    m.SetWalkLookups(walkLookups);
     m.Import();
     report = m.Report();
+  }
+  // An empty new-layout archive again and a user with the same answers and nothing
+  // shown yet, for another run on the same source.
+  void ResetTarget() {
+    std::filesystem::remove_all(target);
+    std::filesystem::create_directories(target);
+    CreateNewLayoutArchive(target);
+    TScriptedUser fresh;
+    fresh.answers = user.answers;
+    fresh.hiddenAnswers = user.hiddenAnswers;
+    user = fresh;
+    report = {};
   }
   ovrin::test::TempDir dir;
   std::string source, target;
   TScriptedUser user;
   TMigrationReport report;
   ovrin::TFormatSettings settings;
+  bool walkLookups = false;  // the reference walks instead of the lookup images
 };
 
 }  // namespace hollard::test
