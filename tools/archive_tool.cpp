@@ -103,7 +103,8 @@ uintmax_t TableFileSize(const std::string& dir, const std::string& table, const 
 
 // Opens a table read-only, so that looking at it writes nothing.
 void OpenForReading(ovrin::TOvrinTable& t, const std::string& dir, const std::string& table) {
-  t.SetDatabaseName(dir);
+  // A folder name without a delimiter would be taken for a database alias.
+  t.SetDatabaseName(hollard::TMigration::WithDelimiter(dir));
   t.SetTableName(table);
   t.SetReadOnly(true);
   t.Open();

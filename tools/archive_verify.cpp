@@ -23,7 +23,7 @@ using ovrin::TOvrinTable;
 class TVerifier {
  public:
   TVerifier(const std::string& source, const std::string& target, const TVerifyOptions& options)
-      : source_(TMigration::WithDelimiter(source)), target_(target), options_(options), comparer_(options.codePage) {}
+      : source_(TMigration::WithDelimiter(source)), target_(TMigration::WithDelimiter(target)), options_(options), comparer_(options.codePage) {}
 
   TVerifyReport Run() {
     Users();

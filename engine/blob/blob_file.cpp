@@ -63,6 +63,7 @@ void TBlobFile::OpenBlobFile(int32_t blockSize, bool encrypted) {
 
 void TBlobFile::Close() {
   open_.clear();
+  touched_.clear();
   blocks_.clear();
   byOffset_.clear();
   stats_ = TStats{};
@@ -165,6 +166,7 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
     TBlock* b = found->second->get();
     if (b->pinCount >= kMaxPins) Corrupt();
     ++b->pinCount;
+    Touch(b);
     Capture(b, false);
     blocks_.splice(blocks_.begin(), blocks_, found->second);
     return b;
@@ -219,6 +221,7 @@ TBlock* TBlobFile::GetBlock(int32_t offset, int64_t readAhead) {
   // The block asked for goes to the front.
   blocks_.splice(blocks_.begin(), blocks_, byOffset_[offset]);
   ++result->pinCount;
+  Touch(result);
   Capture(result, false);
   return result;
 }
@@ -250,6 +253,7 @@ TBlock* TBlobFile::AllocateBlock() {
     block->offset = eof;
     byOffset_[eof] = blocks_.begin();
     block->pinCount = 1;
+    Touch(block);
     header_.SetEndOfFile(eof + blockSize_);
     Capture(block, true);
   }
@@ -281,10 +285,24 @@ void TBlobFile::WriteRun(const std::vector<TBlock*>& run) {
   stats_.blocksWritten += static_cast<long>(run.size());
 }
 
+void TBlobFile::Touch(TBlock* block) {
+  if (touched_.size() >= 2 * capacity_ + 64) CompactTouched();
+  touched_.push_back(block);
+}
+
+void TBlobFile::Untouch(TBlock* block) { std::erase(touched_, block); }
+
+void TBlobFile::CompactTouched() {
+  std::sort(touched_.begin(), touched_.end());
+  touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
+  std::erase_if(touched_, [](TBlock* b) { return !b->modified && b->pinCount == 0; });
+}
+
 void TBlobFile::FlushBlocks() {
+  CompactTouched();
   std::vector<TBlock*> dirty;
-  for (auto& b : blocks_)
-    if (b->modified && b->pinCount == 0 && !b->readAhead && b->offset != 0) dirty.push_back(b.get());
+  for (TBlock* b : touched_)
+    if (b->modified && b->pinCount == 0 && !b->readAhead && b->offset != 0) dirty.push_back(b);
   std::sort(dirty.begin(), dirty.end(), [](TBlock* a, TBlock* b) { return a->offset < b->offset; });
   // Runs of adjacent blocks go out in one write, of at most about a megabyte each.
   size_t maxRun = std::max<size_t>(1, (1u << 20) / static_cast<size_t>(blockSize_));
@@ -300,12 +318,14 @@ void TBlobFile::FlushBlocks() {
 }
 
 void TBlobFile::ForgetBlocks() {
+  touched_.clear();
   blocks_.clear();
   byOffset_.clear();
 }
 
 void TBlobFile::UnpinAll() {
-  for (auto& b : blocks_) b->pinCount = 0;
+  for (TBlock* b : touched_) b->pinCount = 0;
+  std::erase_if(touched_, [](TBlock* b) { return !b->modified; });
 }
 
 void TBlobFile::TrimCache() {
@@ -313,6 +333,7 @@ void TBlobFile::TrimCache() {
   for (auto it = blocks_.end(); it != blocks_.begin() && blocks_.size() > capacity_;) {
     --it;
     if ((*it)->modified || (*it)->pinCount) continue;
+    Untouch(it->get());
     byOffset_.erase((*it)->offset);
     it = blocks_.erase(it);
   }
@@ -350,6 +371,7 @@ void TBlobFile::RollbackUndo() {
     auto found = byOffset_.find(offset);
     if (image.fresh) {
       if (found != byOffset_.end()) {
+        Untouch(found->second->get());
         blocks_.erase(found->second);
         byOffset_.erase(found);
       }
@@ -371,6 +393,7 @@ void TBlobFile::RollbackUndo() {
     b->modified = mustWrite;
     b->pinCount = 0;
     b->readAhead = false;
+    Touch(b);
   }
   for (auto& blob : open_) {
     auto it = undoOpen_.find(blob->handle);

@@ -200,6 +200,13 @@ class TBlobFile : public TFileHandler {
   std::list<std::unique_ptr<TBlock>> blocks_;
   std::unordered_map<int32_t, std::list<std::unique_ptr<TBlock>>::iterator> byOffset_;
   size_t capacity_ = 511;
+  // The blocks handed out since they were last written and unpinned: only these can be
+  // pinned or modified, so flushing and unpinning look at them instead of the whole
+  // cache. A block may be listed twice or while clean; every listed block is cached.
+  std::vector<TBlock*> touched_;
+  void Touch(TBlock* block);
+  void Untouch(TBlock* block);
+  void CompactTouched();
   int32_t readAheadLimit_ = 127;
   TStats stats_;
 };

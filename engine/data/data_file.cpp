@@ -114,7 +114,7 @@ void TDataFile::Close() {
     }
     filters_.clear();
     try {
-      for (auto& r : cache_) r->pinCount = 0;
+      UnpinRecords();
       if (Exclusive() && !ReadOnly() && !undoActive_) {
         WriteBack(false);
         if (blob_) blob_->TrimCache();
@@ -139,9 +139,7 @@ void TDataFile::Close() {
   if (blob_) blob_->Close();
   blob_.reset();
   index_->Close();
-  cache_.clear();
-  byNumber_.clear();
-  current_ = nullptr;
+  ForgetRecords();
   fields_.clear();
   undoActive_ = false;
   undoRecords_.clear();
@@ -379,7 +377,7 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
     byNumber_[n] = cache_.begin();
     if (undoActive_ && !undoRecords_.count(n)) undoRecords_[n] = TRecordImage{{}, false, false};
     ResetEntry(r, false);
-    r->pinCount = 1;
+    Pin(r);
     header_.SetNextRecordNumber(next + 1);
     return r;
   }
@@ -387,7 +385,7 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   if (found != byNumber_.end()) {
     TRecord* r = found->second->get();
     if (r->pinCount >= kMaxRecordPins) Corrupt();
-    ++r->pinCount;
+    Pin(r);
     cache_.splice(cache_.begin(), cache_, found->second);
     CaptureRecord(r);
     return r;
@@ -431,7 +429,7 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   if (found == byNumber_.end()) Corrupt();
   result = found->second->get();
   cache_.splice(cache_.begin(), cache_, found->second);
-  ++result->pinCount;
+  Pin(result);
   CaptureRecord(result);
   return result;
 }
@@ -451,7 +449,29 @@ TRecord* TDataFile::FetchCurrent() {
   Raise(errLockFailure);
 }
 
+void TDataFile::UnpinRecords() {
+  for (TRecord* r : maybePinned_) r->pinCount = 0;
+  maybePinned_.clear();
+}
+
+void TDataFile::CompactLists() {
+  auto compact = [](std::vector<TRecord*>& list, auto keep) {
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    std::erase_if(list, [&](TRecord* r) { return !keep(r); });
+  };
+  compact(maybeDirty_, [](TRecord* r) { return r->modified; });
+  compact(maybePinned_, [](TRecord* r) { return r->pinCount > 0; });
+}
+
+void TDataFile::ForgetEntry(TRecord* r) {
+  std::erase(maybeDirty_, r);
+  std::erase(maybePinned_, r);
+}
+
 void TDataFile::ForgetRecords() {
+  maybeDirty_.clear();
+  maybePinned_.clear();
   cache_.clear();
   byNumber_.clear();
   current_ = nullptr;
@@ -464,9 +484,10 @@ void TDataFile::WriteBack(bool force) {
   // fails part of the way leaves at most unreferenced pages, blocks and bytes behind.
   if (blob_) blob_->FlushBlocks();
   index_->FlushPages();
+  CompactLists();
   std::vector<TRecord*> dirty;
-  for (auto& r : cache_)
-    if (r->modified && r->pinCount == 0 && !r->readAhead && r->number > 0) dirty.push_back(r.get());
+  for (TRecord* r : maybeDirty_)
+    if (r->pinCount == 0 && !r->readAhead && r->number > 0) dirty.push_back(r);
   std::sort(dirty.begin(), dirty.end(), [](TRecord* a, TRecord* b) { return a->number < b->number; });
   std::vector<uint8_t> run;
   for (size_t i = 0; i < dirty.size();) {
@@ -923,6 +944,7 @@ void TDataFile::RollbackUndo() {
       // A place at the end of the file that the change had taken.
       if (found != byNumber_.end()) {
         if (found->second->get() == current_) current_ = nullptr;
+        ForgetEntry(found->second->get());
         cache_.erase(found->second);
         byNumber_.erase(found);
       }
@@ -940,7 +962,7 @@ void TDataFile::RollbackUndo() {
     }
     r->buffer = std::move(image.buffer);
     // What a change wrote to the file must be written over again.
-    r->modified = true;
+    MarkModified(r);
     r->pinCount = 0;
     r->readAhead = false;
   }
@@ -987,7 +1009,7 @@ class TChangeScope {
       } catch (...) {
       }
     }
-    for (auto& r : file_.cache_) r->pinCount = 0;
+    file_.UnpinRecords();
     file_.index_->UnpinAll();
     if (file_.blob_) file_.blob_->UnpinAll();
     try {
@@ -1057,7 +1079,7 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   ResetEntry(r, true);
   std::copy(buffer + kRecordPrefixSize, buffer + recordSize_, r->buffer.begin() + kRecordPrefixSize);
   std::memcpy(&r->buffer[rIdentifier], buffer + rIdentifier, 4);
-  r->modified = true;
+  MarkModified(r);
   index_->AddRecordCount(1);
   // Blob references go into a copy: a change that fails leaves the caller's buffer, with
   // its open blobs, as it was, ready to be posted again.
@@ -1104,7 +1126,7 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     std::vector<uint8_t> work(buffer, buffer + LogicalRecordSize());
     HandBlobsToBlobFile(number, work.data());
     std::copy(work.begin() + kRecordPrefixSize, work.begin() + recordSize_, r->buffer.begin() + kRecordPrefixSize);
-    r->modified = true;
+    MarkModified(r);
     if (blob_) blob_->CloseAllBlobs();
     index_->RecordStored(number, r->buffer.data());
     ReleaseRecord(r);
@@ -1157,7 +1179,7 @@ void TDataFile::DeleteRecord(bool reposition) {
     bool toEnd = index_->NoPrimary() || head == 0;
     StoreLE32(&r->buffer[rLink], static_cast<uint32_t>(toEnd ? 0 : head));
     header_.SetFreeChainHead(number);
-    r->modified = true;
+    MarkModified(r);
     index_->RecordRemoved(number);
     ReleaseRecord(r);
     if (current_ == r) current_ = nullptr;

@@ -238,6 +238,25 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   std::unordered_map<int32_t, std::list<std::unique_ptr<TRecord>>::iterator> byNumber_;
   size_t capacity_ = 0;
   TRecord* current_ = nullptr;
+  // The entries that may be modified and those that may be pinned, so that write-back
+  // and unpinning need not look at the whole cache after every change. An entry may be
+  // listed while it is clean or unpinned again, or twice; every listed entry is cached.
+  std::vector<TRecord*> maybeDirty_, maybePinned_;
+  void MarkModified(TRecord* r) {
+    if (!r->modified) Listed(maybeDirty_, r);
+    r->modified = true;
+  }
+  void Pin(TRecord* r) {
+    if (r->pinCount++ == 0) Listed(maybePinned_, r);
+  }
+  void Listed(std::vector<TRecord*>& list, TRecord* r) {
+    if (list.size() >= 2 * capacity_ + 64) CompactLists();
+    list.push_back(r);
+  }
+  void UnpinRecords();
+  // Drops listed entries that no longer need to be listed, and duplicates.
+  void CompactLists();
+  void ForgetEntry(TRecord* r);
   TStats stats_;
   // undo
   bool undoActive_ = false;

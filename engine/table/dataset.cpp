@@ -472,7 +472,18 @@ void TField::SetAsBytes(const std::string& value) {
 }
 
 void TField::LoadFromStream(std::istream& in) {
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // What is left of the stream, read in large pieces; the size is asked first so that a
+  // seekable stream fills the text with one read.
+  std::string bytes;
+  std::streampos at = in.tellg();
+  if (at != std::streampos(-1) && in.seekg(0, std::ios::end)) {
+    std::streamoff left = in.tellg() - at;
+    in.seekg(at);
+    if (left > 0) bytes.reserve(static_cast<size_t>(left));
+  }
+  in.clear(in.rdstate() & ~std::ios::failbit);
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes.append(chunk, static_cast<size_t>(in.gcount()));
   SetAsBytes(bytes);
 }
 

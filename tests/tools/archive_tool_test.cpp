@@ -157,6 +157,15 @@ TEST(ArchiveToolTest, TablesAndSchemaDescribeAnArchive) {
   };
   EXPECT_NE(tables.out.find(row("modules", "3")), std::string::npos) << tables.out;
   EXPECT_NE(tables.out.find(row("vcslog", "0")), std::string::npos) << tables.out;
+  // A folder named relative to the working folder, without a delimiter, is a folder too.
+  {
+    fs::path back = fs::current_path();
+    fs::current_path(fs::path(folder).parent_path());
+    TRun relative = Tool({"tables", fs::path(folder).filename().string()});
+    fs::current_path(back);
+    EXPECT_EQ(relative.code, 0) << relative.err;
+    EXPECT_NE(relative.out.find(row("modules", "3")), std::string::npos) << relative.out;
+  }
   TRun schema = Tool({"schema", folder, "modules"});
   ASSERT_EQ(schema.code, 0) << schema.err;
   EXPECT_NE(schema.out.find("table modules (3 records"), std::string::npos) << schema.out;
