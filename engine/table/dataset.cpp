@@ -472,14 +472,18 @@ void TField::SetAsBytes(const std::string& value) {
 }
 
 void TField::LoadFromStream(std::istream& in) {
-  // What is left of the stream, read in large pieces; the size is asked first so that a
-  // seekable stream fills the text with one read.
+  // What is left of the stream: a seekable stream tells its size and is read at once,
+  // straight into the text; any other in large pieces.
   std::string bytes;
   std::streampos at = in.tellg();
   if (at != std::streampos(-1) && in.seekg(0, std::ios::end)) {
     std::streamoff left = in.tellg() - at;
     in.seekg(at);
-    if (left > 0) bytes.reserve(static_cast<size_t>(left));
+    if (left > 0) {
+      bytes.resize(static_cast<size_t>(left));
+      in.read(bytes.data(), left);
+      bytes.resize(static_cast<size_t>(in.gcount()));
+    }
   }
   in.clear(in.rdstate() & ~std::ios::failbit);
   char chunk[65536];

@@ -122,14 +122,37 @@ TEST_F(TableTest, BlobsFromStreamsComeBackByteForByte) {
   Open(t);
   std::mt19937 rng(3);
   std::vector<std::string> values;
+  // A stream that cannot seek, read piece by piece.
+  struct TPipeBuffer : std::streambuf {
+    explicit TPipeBuffer(const std::string& s) : text(s) {}
+    int_type underflow() override {
+      if (at >= text.size()) return traits_type::eof();
+      size_t n = std::min<size_t>(1000, text.size() - at);
+      setg(text.data() + at, text.data() + at, text.data() + at + n);
+      at += n;
+      return traits_type::to_int_type(*gptr());
+    }
+    std::string text;
+    size_t at = 0;
+  };
+  int n = 0;
   for (size_t size : {size_t(0), size_t(1), size_t(494), size_t(495), size_t(70000), size_t(300000)}) {
     std::string bytes(size, '\0');
     for (auto& c : bytes) c = static_cast<char>(rng());
     values.push_back(bytes);
     t.Append();
     t.FieldByName("NAME").SetAsString("blob" + std::to_string(size));
-    std::istringstream in(bytes);
-    t.FieldByName("DATA").LoadFromStream(in);
+    // From where the stream stands: seekable ones past a few bytes already read, and
+    // one that cannot seek.
+    std::istringstream in("head" + bytes);
+    TPipeBuffer pipe(bytes);
+    std::istream piped(&pipe);
+    if (n++ % 2) {
+      t.FieldByName("DATA").LoadFromStream(piped);
+    } else {
+      in.seekg(4);
+      t.FieldByName("DATA").LoadFromStream(in);
+    }
     t.FieldByName("NOTE").SetAsString("size " + std::to_string(size));
     t.Post();
   }
