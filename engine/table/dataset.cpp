@@ -76,10 +76,10 @@ int TField::DataSize() const {
 }
 
 bool TField::GetData(std::vector<uint8_t>* out) const {
-  std::vector<uint8_t> buffer(static_cast<size_t>(DataSize()), 0);
-  bool has = dataSet_.GetFieldData(*this, buffer.data());
-  if (out) *out = std::move(buffer);
-  return has;
+  // The caller's vector (or the field's own) keeps its room from read to read.
+  std::vector<uint8_t>& buffer = out ? *out : scratch_;
+  buffer.assign(static_cast<size_t>(DataSize()), 0);
+  return dataSet_.GetFieldData(*this, buffer.data());
 }
 
 void TField::SetData(const std::vector<uint8_t>* value) {
@@ -158,7 +158,7 @@ bool BooleanFromText(const std::string& text, bool* out) {
 
 std::string TField::AsString() const {
   if (IsBlob()) return AsBytes();
-  std::vector<uint8_t> v;
+  std::vector<uint8_t>& v = scratch_;
   if (!GetData(&v)) return "";
   // The settings are a copy of many texts: taken only for the types that format with them.
   switch (type_) {
@@ -246,7 +246,7 @@ void TField::SetAsString(const std::string& value) {
 }
 
 int64_t TField::AsLargeInt() const {
-  std::vector<uint8_t> v;
+  std::vector<uint8_t>& v = scratch_;
   switch (type_) {
     case TFieldType::String: {
       std::string t = TrimChar(AsString(), ' ');
@@ -313,7 +313,7 @@ void TField::SetAsInteger(int64_t value) {
 }
 
 double TField::AsFloat() const {
-  std::vector<uint8_t> v;
+  std::vector<uint8_t>& v = scratch_;
   switch (type_) {
     case TFieldType::Float:
     case TFieldType::Currency: return GetData(&v) ? LoadLEDouble(v.data()) : 0.0;
@@ -356,7 +356,7 @@ void TField::SetAsFloat(double value) {
 }
 
 TDateTime TField::AsDateTime() const {
-  std::vector<uint8_t> v;
+  std::vector<uint8_t>& v = scratch_;
   switch (type_) {
     case TFieldType::Date: return GetData(&v) ? static_cast<TDateTime>(LoadLEI32(v.data()) - kDateDelta) : 0.0;
     case TFieldType::Time: return GetData(&v) ? LoadLEI32(v.data()) / static_cast<double>(kMsPerDay) : 0.0;
@@ -386,7 +386,7 @@ void TField::SetAsDateTime(TDateTime value) {
 }
 
 bool TField::AsBoolean() const {
-  std::vector<uint8_t> v;
+  std::vector<uint8_t>& v = scratch_;
   switch (type_) {
     case TFieldType::Boolean: return GetData(&v) && LoadLE16(v.data()) != 0;
     case TFieldType::String: {
@@ -421,7 +421,7 @@ void TField::SetAsBoolean(bool value) {
 }
 
 int64_t TField::AsCurrency() const {
-  std::vector<uint8_t> v;
+  std::vector<uint8_t>& v = scratch_;
   switch (type_) {
     case TFieldType::BCD: return GetData(&v) ? LoadLEI64(v.data()) : 0;
     case TFieldType::Float:
@@ -602,6 +602,13 @@ void TDataSet::BuildFields() {
     calcOffsets_.push_back(offset);
     offset += 1 + fields_.back()->DataSize();
   }
+  // With two names equal but for case only the first may answer, so searches then
+  // always start at the first field.
+  namesUnique_ = true;
+  for (size_t i = 0; i < fields_.size(); ++i)
+    for (size_t j = i + 1; j < fields_.size(); ++j)
+      if (AsciiEqualNoCase(fields_[i]->FieldName(), fields_[j]->FieldName())) namesUnique_ = false;
+  lastFound_ = 0;
   calcArea_.assign(static_cast<size_t>(offset), 0);
   modified_.assign(fields_.size(), false);
 }
@@ -648,8 +655,15 @@ void TDataSet::CalculateFields() {
 }
 
 TField* TDataSet::FindField(const std::string& name) {
-  for (auto& f : fields_)
-    if (AsciiEqualNoCase(f->FieldName(), name)) return f.get();
+  const size_t n = fields_.size();
+  const size_t start = namesUnique_ && n ? (lastFound_ + 1) % n : 0;
+  for (size_t k = 0; k < n; ++k) {
+    size_t i = start + k < n ? start + k : start + k - n;
+    if (AsciiEqualNoCase(fields_[i]->FieldName(), name)) {
+      lastFound_ = i;
+      return fields_[i].get();
+    }
+  }
   return nullptr;
 }
 

@@ -105,6 +105,8 @@ class TField {
   int size_;
   bool required_;
   bool readOnly_ = false;
+  // The field's value as last read, kept so that reads need no allocation of their own.
+  mutable std::vector<uint8_t> scratch_;
 };
 
 // A stream over one blob field of the active record.
@@ -251,6 +253,10 @@ class TDataSet {
   bool eof_ = true;
   bool canModify_ = false;
   std::vector<std::unique_ptr<TField>> fields_;
+  // Where the last name search ended; fields are mostly asked for in their order, so the
+  // next search starts after it (names are unique without regard to case: see BuildFields).
+  size_t lastFound_ = 0;
+  bool namesUnique_ = false;
   std::vector<bool> modified_;
   std::vector<TFieldDef> calcDefs_;
   std::vector<int> calcOffsets_;

@@ -497,7 +497,8 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
     handle_->BlobSize(field.FieldNo(), const_cast<uint8_t*>(record), &size);
     return size > 0;
   }
-  std::vector<uint8_t> stored(std::max<size_t>(d.StoredSize(), 8), 0);
+  std::vector<uint8_t>& stored = fieldScratch_;
+  stored.assign(std::max<size_t>(d.StoredSize(), 8), 0);
   bool isNull = handle_->GetFieldValue(field.FieldNo(), stored.data(), record);
   if (out) {
     if (d.Type() == fldBcd) StoreLE64(out, static_cast<uint64_t>(BcdToCurrency(LoadLEI64(stored.data()))));

@@ -245,6 +245,7 @@ class TOvrinTable : public TDataSet {
   const uint8_t* judged_ = nullptr;  // the record a filter judges, in filter state
   uint8_t* judgedWrite_ = nullptr;   // the record a search fills, in filter state
   std::unique_ptr<TDataFile> lookupCursor_;
+  std::vector<uint8_t> fieldScratch_;  // a field's stored bytes while they are read
   std::string lookupFields_;
   bool lookupCaseInsensitive_ = false;
   bool found_ = false;
