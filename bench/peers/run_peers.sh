@@ -35,6 +35,10 @@ for m in $MODES; do
   T[$m,W2]=$(run "$m" blobs "$d-blobs")
   T[$m,W5]=$(run "$m" reopen "$d-reopen")
 done
+# The blob yardstick: the same bytes with one plain write() each.
+if [ -x "$BIN/peer_plain" ]; then
+  T[plain,W2]=$(run plain:write blobs "$WORK/plain-blobs")
+fi
 echo "N=$N revisions; median of $RUNS runs; seconds (ratio to the best of: $ANCHORS)"
 echo
 echo "| workload | $(echo $MODES | sed 's/ / | /g') |"
@@ -53,3 +57,9 @@ for w in W1 W2 W3 W4walk W4seek W5; do
   done
   echo "$row"
 done
+if [ -n "${T[plain,W2]:-}" ]; then
+  echo
+  echo "W2 yardstick, plain write() of the same bytes: ${T[plain,W2]} s;" \
+    "blob appends at $(awk -v p="${T[plain,W2]}" -v s="${T[ovrin:shared,W2]:-0}" -v e="${T[ovrin:exclusive,W2]:-0}" \
+      'BEGIN {if (s > 0 && e > 0) printf "%.0f%% (shared) and %.0f%% (exclusive)", 100 * p / s, 100 * p / e}') of its speed"
+fi

@@ -270,10 +270,13 @@ void TBlobFile::FreeBlock(TBlock* block) {
 }
 
 void TBlobFile::WriteRun(const std::vector<TBlock*>& run) {
-  std::vector<uint8_t> buffer(run.size() * static_cast<size_t>(blockSize_));
-  for (size_t i = 0; i < run.size(); ++i) StoreBlock(run[i], buffer.data() + i * blockSize_);
+  // StoreBlock writes every byte of a block (the 18 header bytes and the data), so the
+  // buffer needs no clearing first.
+  const size_t size = run.size() * static_cast<size_t>(blockSize_);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
+  for (size_t i = 0; i < run.size(); ++i) StoreBlock(run[i], buffer.get() + i * blockSize_);
   Seek(run.front()->offset, 0);
-  TFileHandler::Write(buffer.data(), static_cast<uint32_t>(buffer.size()));
+  TFileHandler::Write(buffer.get(), static_cast<uint32_t>(size));
   for (TBlock* b : run) {
     b->modified = false;
     if (undoActive_) {
