@@ -15,6 +15,7 @@
 #include "engine/base/errors.h"
 #include "engine/base/locale.h"
 #include "engine/data/checker.h"
+#include "engine/data/repair.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
@@ -369,6 +370,53 @@ class TCheck : public TReadingCommand {
   std::vector<std::string> tables_;
 };
 
+class TRepair : public TReadingCommand {
+ public:
+  void Define(CLI::App& parent) override {
+    app = parent.add_subcommand("repair",
+                                "Repair a damaged table: cut what failed changes left, rebuild every index, the free "
+                                "chain and the deleted-record index, mend blob chains; the table must be in use by "
+                                "nobody else");
+    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("table", table_, "Table to repair")->required();
+    app->add_option("--log", logFile_, "Also write the repair log to this file");
+    AddPasswords();
+  }
+  int Run(std::ostream& out, std::ostream& err) override {
+    UsePasswords();
+    const std::string path = (std::filesystem::path(dir_) / table_).string();
+    ovrin::TRepairReport report;
+    try {
+      report = ovrin::RepairTable(path);
+    } catch (const ovrin::EOvrinEngineError& e) {
+      err << "hollard-archive: " << table_ << " was not repaired: " << e.Message() << "\n";
+      return 1;
+    }
+    std::ofstream log;
+    if (!logFile_.empty()) {
+      log.open(logFile_, std::ios::binary | std::ios::trunc);
+      if (!log) err << "hollard-archive: cannot write the repair log " << logFile_ << "\n";
+    }
+    for (const std::string& line : report.log) {
+      out << "  " << line << "\n";
+      if (log) log << line << "\n";
+    }
+    out << table_ << ": " << report.log.size() << " fix(es); " << report.liveRecords << " records, "
+        << report.deletedRecords << " deleted, " << report.freeBlocks << " free blob blocks\n";
+    ovrin::TCheckReport check = ovrin::CheckTable(path);
+    if (check.Ok()) {
+      out << table_ << ": ok after the repair\n";
+      return 0;
+    }
+    out << table_ << ": still " << check.problems.size() << " problem(s) after the repair\n";
+    for (const std::string& p : check.problems) out << "  " << p << "\n";
+    return 1;
+  }
+
+ private:
+  std::string dir_, table_, logFile_;
+};
+
 }  // namespace
 
 int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -382,6 +430,7 @@ int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std:
   commands.push_back(std::make_unique<TDump>());
   commands.push_back(std::make_unique<TCheck>());
   commands.push_back(std::make_unique<TVerify>());
+  commands.push_back(std::make_unique<TRepair>());
   for (auto& c : commands) c->Define(app);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {

@@ -766,4 +766,91 @@ void TBlobFile::VerifyFreeList(std::vector<std::string>* problems, std::unordere
   }
 }
 
+// ---------------------------------------------------------------- repair
+
+bool TBlobFile::RepairChain(int32_t first, int32_t record, std::unordered_map<int32_t, int32_t>* seen) {
+  const std::string who = "physical record # " + std::to_string(record);
+  if (!LinkOk(first) || seen->count(first)) {
+    RepairLog("Invalid BLOB offset for " + who + ", reference cut");
+    return false;
+  }
+  TBlock* head = GetBlock(first);
+  if (head->owner != record) {
+    ReleaseBlock(head);
+    RepairLog("BLOB of " + who + " starts in a block of record # " + std::to_string(head->owner) + ", reference cut");
+    return false;
+  }
+  // Only the first block and the current one stay pinned: a chain may be longer than
+  // the cache.
+  std::vector<int32_t> kept{first};
+  std::unordered_set<int32_t> visited{first};
+  int64_t total = 0;
+  const int64_t limit = BlocksFor(std::max(head->length, 0)) + 1;
+  int32_t previous = 0;
+  for (TBlock* current = head;;) {
+    if (current->previous != previous) {
+      current->previous = previous;
+      current->modified = true;
+    }
+    if (current != head && current->length != 0) {
+      current->length = 0;
+      current->modified = true;
+    }
+    total += current->used;
+    int32_t at = current->next;
+    if (at == 0) {
+      if (current != head) ReleaseBlock(current);
+      break;
+    }
+    bool loops = visited.count(at) > 0;
+    bool broken = loops || !LinkOk(at) || seen->count(at) > 0 || current->used != BlockData() ||
+                  static_cast<int64_t>(kept.size()) >= limit;
+    TBlock* next = broken ? nullptr : GetBlock(at);
+    if (next && next->owner != record) {
+      ReleaseBlock(next);
+      next = nullptr;
+      broken = true;
+    }
+    if (broken) {
+      RepairLog(std::string(loops ? "Recursive" : "Invalid") + " intra-block pointer in BLOB file for " + who +
+                ", error fixed");
+      current->next = 0;
+      current->modified = true;
+      if (current != head) ReleaseBlock(current);
+      break;
+    }
+    visited.insert(at);
+    kept.push_back(at);
+    previous = current->offset;
+    if (current != head) ReleaseBlock(current);
+    current = next;
+  }
+  if (head->length != total) {
+    RepairLog("BLOB of " + who + " holds " + std::to_string(total) + " bytes, its length said " +
+              std::to_string(head->length) + ", length set");
+    head->length = static_cast<int32_t>(total);
+    head->modified = true;
+  }
+  ReleaseBlock(head);
+  for (int32_t at : kept) seen->emplace(at, record);
+  return true;
+}
+
+int64_t TBlobFile::RebuildFreeList(const std::unordered_map<int32_t, int32_t>& seen) {
+  header_.SetFreeList(0);
+  int64_t freed = 0;
+  // From the end down, so that the list runs from the file's first free block upwards.
+  for (int32_t at = header_.EndOfFile() - blockSize_; at >= int32_t(kHeaderSize); at -= blockSize_) {
+    if (seen.count(at)) continue;
+    TBlock* b = GetBlock(at);
+    b->previous = 0;
+    b->used = 0;
+    b->length = 0;
+    FreeBlock(b);
+    ReleaseBlock(b);
+    ++freed;
+  }
+  return freed;
+}
+
 }  // namespace ovrin

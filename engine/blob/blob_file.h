@@ -154,6 +154,20 @@ class TBlobFile : public TFileHandler {
   // Walks the free list and describes what is wrong with it.
   void VerifyFreeList(std::vector<std::string>* problems, std::unordered_map<int32_t, int32_t>* seen);
 
+  // ---- repair (the file open exclusively, repairing on)
+  // Follows the chain of a record's blob and mends it: a link that leaves the file,
+  // returns, or reaches a block of another record or of another chain is cut there (with
+  // the repair message); back links and the first block's length are set to what the
+  // chain holds. Answers false when not even the first block is the record's: the
+  // caller then cuts the reference. Blocks kept are added to seen.
+  bool RepairChain(int32_t first, int32_t record, std::unordered_map<int32_t, int32_t>* seen);
+  // Makes every block that no chain in seen holds free, in one new free list; answers
+  // how many blocks the list holds.
+  int64_t RebuildFreeList(const std::unordered_map<int32_t, int32_t>& seen);
+  void RepairLog(const std::string& message) {
+    if (repairLog_) repairLog_(message);
+  }
+
   // Thrown when another user's change was found; loads start again.
   struct TRestart {};
 

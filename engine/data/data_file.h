@@ -161,6 +161,16 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void FieldValue(const uint8_t* record, TEvalNode& field) override;
   TExprLocale Locale() const override { return {header_.LocaleLanguage(), header_.LocaleSort()}; }
 
+  // ---- repair (the table open exclusively over a freshly emptied index file): rebuilds
+  // every index, "Sys Deleted" and the free chain from the records, mends every blob
+  // chain of a live record and frees every block no chain holds. Each fix is reported to
+  // log. Defined beside RepairTable (engine/data/repair.cpp).
+  struct TRepairCounts {
+    int32_t live = 0, deleted = 0, identifiersChanged = 0, referencesCut = 0;
+    int64_t freeBlocks = 0;
+  };
+  TRepairCounts RepairRecords(const std::function<void(const std::string&)>& log);
+
   // ---- a second data file on the same table, for a lookup cursor
   std::unique_ptr<TDataFile> OpenSecond();
 

@@ -180,7 +180,7 @@ TEST(ArchiveToolTest, TablesAndSchemaDescribeAnArchive) {
   EXPECT_EQ(noFolder.code, 1);
   EXPECT_NE(noFolder.err.find("absent"), std::string::npos) << noFolder.err;
   // Every subcommand explains itself.
-  for (const char* command : {"make-source", "create", "tables", "schema", "dump", "check", "verify"}) {
+  for (const char* command : {"make-source", "create", "tables", "schema", "dump", "check", "verify", "repair"}) {
     TRun help = Tool({command, "--help"});
     EXPECT_EQ(help.code, 0) << command;
     EXPECT_NE(help.out.find("Usage: " + std::string(command)), std::string::npos) << help.out;
@@ -367,6 +367,92 @@ TEST(ArchiveToolTest, CheckNamesChangedRecordBytesAndCutBlobChains) {
   EXPECT_EQ(report.code, 1);
   EXPECT_NE(report.out.find("index NAME"), std::string::npos) << report.out;
   EXPECT_NE(report.out.find("blob of record 3"), std::string::npos) << report.out;
+
+  // The repair rebuilds the indexes from the records as they are and cuts the borrowed
+  // blob reference, and says so; every record stays.
+  std::string logFile = dir / "repair.log";
+  TRun repair = Tool({"repair", folder, "modules", "--log", logFile});
+  EXPECT_EQ(repair.code, 0) << repair.out << repair.err;
+  EXPECT_NE(repair.out.find("modules: ok after the repair"), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("Invalid BLOB offset for physical record # 3, reference cut"), std::string::npos)
+      << repair.out;
+  EXPECT_NE(ovrin::test::FileBytes(logFile).find("physical record # 3"), std::string::npos);
+  EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("modules");
+  t.Open();
+  EXPECT_EQ(t.RecordCount(), 6);
+  t.First();
+  t.Next();
+  std::string patched = t.FieldByName("NAME").AsString();
+  EXPECT_EQ(patched.substr(0, 5), "UNIT9");
+  t.SetIndexName("NAME");
+  t.SetKey();
+  t.FieldByName("NAME").SetAsString(patched);
+  EXPECT_TRUE(t.GotoKey());  // found under the name its bytes now hold
+  t.Close();
+}
+
+TEST(ArchiveToolTest, RepairRefusesATableInUseAndMendsWhatFailedChangesLeft) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 8);
+  {
+    ovrin::TOvrinTable user;
+    user.SetDatabaseName(folder);
+    user.SetTableName("modules");
+    user.Open();
+    auto before = FolderBytes(folder);
+    TRun refused = Tool({"repair", folder, "modules"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("modules was not repaired"), std::string::npos) << refused.err;
+    EXPECT_EQ(FolderBytes(folder), before);
+  }
+  // Bytes a failed append left after the last record, a deleted record that fell out
+  // of the free chain, and a live record whose flag byte was overwritten.
+  std::string dat;
+  int64_t end = 0, third = 0;
+  {
+    ovrin::TOvrinTable t;
+    t.SetDatabaseName(folder);
+    t.SetTableName("modules");
+    t.Open();
+    t.Last();
+    t.Delete();
+    dat = t.Handle()->FileName();
+    end = t.Handle()->Header().RecordOffset(t.Handle()->Header().NextRecordNumber());
+    third = t.Handle()->Header().RecordOffset(3);
+  }
+  {
+    std::fstream f(dat, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(9);  // the free chain's head
+    f.write("\0\0\0\0", 4);
+    f.seekp(end);
+    f.write(std::string(100, 'x').data(), 100);
+  }
+  TRun damaged = Tool({"check", folder, "modules"});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_NE(damaged.out.find("cannot be opened"), std::string::npos) << damaged.out;
+  TRun repair = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(repair.code, 0) << repair.out << repair.err;
+  EXPECT_NE(repair.out.find("Data file: 100 bytes after the last record cut"), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("7 records, 1 deleted"), std::string::npos) << repair.out;
+  // Its flag byte overwritten: the record is taken for deleted, and the repair says so.
+  Patch(dat, third, std::string(1, '\x07'));
+  TRun flagged = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(flagged.code, 0) << flagged.out;
+  EXPECT_NE(flagged.out.find("Deleted flag 7 of physical record # 3"), std::string::npos) << flagged.out;
+  EXPECT_NE(flagged.out.find("6 records, 2 deleted"), std::string::npos) << flagged.out;
+  // A repaired table takes new records in the places the deleted ones left.
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("modules");
+  t.Open();
+  t.Append();
+  t.FieldByName("NAME").SetAsString("new.pas");
+  t.Post();
+  t.Close();
+  EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
 }
 
 TEST(ArchiveToolTest, EncipheredTablesNeedTheirPassword) {

@@ -19,6 +19,7 @@
 #include "engine/base/fault_platform.h"
 #include "engine/base/platform.h"
 #include "engine/data/checker.h"
+#include "engine/data/repair.h"
 #include "engine/data/table_create.h"
 #include "engine/table/table.h"
 #include "tests/support/temp_dir.h"
@@ -102,6 +103,7 @@ struct TOutcome {
   int points = 0;       // failure points tried
   int clean = 0;        // failures that came back as the expected engine error
   int consistent = 0;   // tables the checker found sound afterwards
+  int repaired = 0;     // of the others, those the repair made sound
   std::map<std::string, int> kinds;  // inconsistent tables by the kind of their first finding
   std::map<int, int> codes;          // engine error codes seen
 };
@@ -147,10 +149,28 @@ class FaultScenarioTest : public ::testing::Test {
       // Whatever the failure left, opening and checking it must not crash.
       if (fs::exists(folder + "/t.DAT")) {
         TCheckReport report = CheckTable(folder + "/t");
-        if (report.Ok())
+        if (report.Ok()) {
           ++out.consistent;
-        else
+        } else {
           ++out.kinds[report.opened ? KindOf(report.problems.front()) : "does not open"];
+          // The repair mends it, and keeps every live record.
+          try {
+            TRepairReport repaired = RepairTable(folder + "/t");
+            TCheckReport after = CheckTable(folder + "/t");
+            if (after.Ok()) {
+              ++out.repaired;
+            } else {
+              ADD_FAILURE() << "failure " << n << ": after the repair " << after.problems.front();
+            }
+            bool dropped = false;
+            for (const std::string& line : repaired.log) dropped |= line.find("the record is deleted") != std::string::npos;
+            if (report.opened && !dropped) {
+              EXPECT_EQ(after.liveRecords, report.liveRecords) << "failure " << n;
+            }
+          } catch (const EOvrinEngineError& e) {
+            ADD_FAILURE() << "failure " << n << ": the repair failed: " << e.Message();
+          }
+        }
         try {
           TOvrinTable t;
           t.SetDatabaseName(folder + "/");
@@ -171,6 +191,7 @@ class FaultScenarioTest : public ::testing::Test {
     std::cout << what << ": " << o.points << " failure points, " << o.clean << " clean errors, " << o.consistent
               << " sound afterwards";
     for (const auto& [kind, n] : o.kinds) std::cout << "; " << n << " x " << kind;
+    if (o.consistent < o.points) std::cout << "; " << o.repaired << " of those sound after repair";
     std::cout << "\n";
   }
 
@@ -207,6 +228,7 @@ TEST_F(FaultScenarioTest, EveryFailedOperationIsACleanEngineError) {
     if (!c.then && !c.sticky) {
       EXPECT_EQ(o.consistent, o.points);
     }
+    EXPECT_EQ(o.consistent + o.repaired, o.points);
   }
 }
 
