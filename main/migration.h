@@ -89,6 +89,18 @@ std::string ChangeFileExt(const std::string& name, const std::string& extension)
 // Every occurrence of the pattern, compared without regard to the case of the letters
 // A to Z and scanned from left to right, replaced; the pattern must not be empty.
 std::string ReplaceText(const std::string& text, const std::string& pattern, const std::string& replacement);
+// A ToDo list line: priority|created|description|state|further field|login, where the
+// login may hold '|'; missing fields are empty.
+struct TToDoLine {
+  std::string priority, created, description, state, login;
+};
+TToDoLine SplitToDoLine(const std::string& line);
+// A history log line: "<date> <time> > [<user>] <event>". The date text ends one blank
+// before the first '>'; the user is cut before " on " and " (as "; the event is the rest.
+struct TLogLine {
+  std::string dateText, user, event;
+};
+TLogLine SplitLogLine(const std::string& line);
 // The one-letter event type of a history line: of the event markers that occur in it,
 // the last in marker order decides; empty when there is none.
 std::string EventType(const std::string& line);

@@ -60,6 +60,25 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
   }
 }
 
+TToDoLine SplitToDoLine(const std::string& line) {
+  std::string rest = line;
+  auto take = [&rest]() {
+    size_t bar = rest.find('|');
+    if (bar == std::string::npos) return std::string();
+    std::string field = rest.substr(0, bar);
+    rest.erase(0, bar + 1);
+    return field;
+  };
+  TToDoLine out;
+  out.priority = take();
+  out.created = take();
+  out.description = take();
+  out.state = take();
+  size_t bar = rest.find('|');
+  out.login = bar == std::string::npos ? std::string() : rest.substr(bar + 1);
+  return out;
+}
+
 void TMigration::ConvertToDoLists() {
   Log("Converting ToDo list...");
   TOvrinTable& projects = OpenTarget(1, "projects");
@@ -67,18 +86,7 @@ void TMigration::ConvertToDoLists() {
   ShowStep("Converting  ToDo list... - Step 13/16");
   TOvrinTable& users = OpenTarget(5, "users");
   ConvertProjectFiles(projects, ".tdo", [&](int32_t projectId, const std::string& line) {
-    // priority|created|description|state|further field|login (the login may hold '|').
-    std::string rest = line;
-    auto take = [&rest]() {
-      size_t bar = rest.find('|');
-      if (bar == std::string::npos) return std::string();
-      std::string field = rest.substr(0, bar);
-      rest.erase(0, bar + 1);
-      return field;
-    };
-    std::string priority = take(), created = take(), description = take(), state = take();
-    size_t bar = rest.find('|');
-    std::string login = bar == std::string::npos ? std::string() : rest.substr(bar + 1);
+    auto [priority, created, description, state, login] = SplitToDoLine(line);
     int32_t userId = login.empty() ? 0 : std::max(FindUserId(users, login), 0);
     todo.Append();
     todo.FieldByName("PROJECTID").SetAsInteger(projectId);

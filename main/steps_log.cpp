@@ -22,6 +22,20 @@ void CutBefore(std::string* text, const char* mark) {
 
 }  // namespace
 
+TLogLine SplitLogLine(const std::string& line) {
+  TLogLine out;
+  size_t arrow = line.find('>');
+  out.dateText = arrow == std::string::npos || arrow == 0 ? std::string() : line.substr(0, arrow - 1);
+  std::string rest = line.substr(std::min(line.size(), out.dateText.size() + 4));
+  size_t close = rest.find(']');
+  out.user = close == std::string::npos ? std::string() : rest.substr(0, close);
+  rest.erase(0, std::min(rest.size(), out.user.size() + 2));
+  out.event = rest;
+  CutBefore(&out.user, " on ");
+  CutBefore(&out.user, " (as ");
+  return out;
+}
+
 std::string ReplaceText(const std::string& text, const std::string& pattern, const std::string& replacement) {
   std::string out;
   size_t at = 0;
@@ -147,18 +161,12 @@ void TMigration::ConvertLogLine(const std::string& line, TOvrinTable& log, TOvri
   }
   std::string type = EventType(line);
 
-  // "<date> <time> > [<user>] <event>": the date text ends one blank before '>'.
-  size_t arrow = line.find('>');
-  std::string dateText = arrow == std::string::npos || arrow == 0 ? std::string() : line.substr(0, arrow - 1);
-  std::string rest = line.substr(std::min(line.size(), dateText.size() + 4));
-  size_t close = rest.find(']');
-  std::string userText = close == std::string::npos ? std::string() : rest.substr(0, close);
-  rest.erase(0, std::min(rest.size(), userText.size() + 2));
+  TLogLine parts = SplitLogLine(line);
   // The event text loses "<project file name> -"; a line naming no project keeps all.
   std::string description =
-      project.empty() ? rest : ReplaceText(rest, comparer_.Lower(SplitFileName(project).second) + " -", "");
-  CutBefore(&userText, " on ");
-  CutBefore(&userText, " (as ");
+      project.empty() ? parts.event : ReplaceText(parts.event, comparer_.Lower(SplitFileName(project).second) + " -", "");
+  const std::string& dateText = parts.dateText;
+  const std::string& userText = parts.user;
 
   ovrin::TDateTime stamp = 0;
   if (!ovrin::TryTextToDateTime(dateText, settings_, &stamp)) stamp = 0;

@@ -1,6 +1,7 @@
 #include "engine/base/datetime.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -61,6 +62,11 @@ namespace {
 // Whole days (toward zero, as the date part counts) and milliseconds of the day, the
 // fraction counting forward from midnight on either side of 30 December 1899.
 void SplitDateTime(TDateTime value, int64_t* days, int64_t* ms) {
+  // A value from damaged bytes may lie far beyond any date (or be no number at all); it is
+  // held to a range where the arithmetic below stays defined.
+  constexpr double kFarthest = 1e11;  // days; times the milliseconds of a day still fits 64 bits
+  if (!std::isfinite(value)) value = 0;
+  value = std::clamp(value, -kFarthest, kFarthest);
   if (value >= 0) {
     auto total = static_cast<int64_t>(std::llround(value * kMsPerDay));
     *days = total / kMsPerDay;

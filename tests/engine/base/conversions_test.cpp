@@ -207,6 +207,17 @@ TEST(TextTest, FormatDateTimeTokens) {
   EXPECT_EQ(FormatDateTime("'at' h", dt, fixed), "at 9");
 }
 
+TEST(TextTest, ValuesFarBeyondAnyDateFormatWithoutFault) {
+  // Damaged bytes can hold any double; formatting one must stay defined (the sanitizer
+  // build watches the conversions) and give some text.
+  const TFormatSettings& fixed = FixedFormatSettings();
+  for (double v : {1e300, -6.5e144, 1e11 + 0.5, -1e11, std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+    EXPECT_NO_THROW(FormatDateTime("yyyy-mm-dd hh:nn:ss", v, fixed)) << v;
+    EXPECT_NO_THROW(DateTimeToDayNumber(v)) << v;
+  }
+}
+
 // ---------------------------------------------------------------- strings
 
 TEST(StringTest, CompareWithoutLocale) {
