@@ -3,7 +3,8 @@
 # build-fuzz/, and runs each named target (all when none is named) for SECONDS, starting
 # from the corpus kept in bench/fuzz/corpus/<target>. New inputs go to a scratch folder;
 # with MERGE=1 those that add coverage are merged into the kept corpus afterwards. A
-# crash leaves its input in build-fuzz/findings/<target>/.
+# crash leaves its input in build-fuzz/findings/<target>/. SKIP_BUILD=1 uses the build as
+# it is (for several runs at once).
 #   bench/fuzz/run_fuzz.sh SECONDS [target...]
 #   targets: table filter paradox profile todo logline
 set -euo pipefail
@@ -13,9 +14,11 @@ shift
 TARGETS=${*:-table filter paradox profile todo logline}
 command -v clang++ >/dev/null || { echo "clang++ is not installed (apt-get install clang)" >&2; exit 1; }
 B=build-fuzz
-cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+if [ "${SKIP_BUILD:-0}" != 1 ]; then
+cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DOVRIN_FUZZ=ON -DOVRIN_BUILD_TESTS=OFF >/dev/null
 ninja -C "$B" $(for t in $TARGETS; do printf 'fuzz_%s ' "$t"; done) >/dev/null
+fi
 for t in $TARGETS; do
   work=$B/work/$t findings=$B/findings/$t
   mkdir -p "$work" "$findings"

@@ -1,0 +1,256 @@
+// Several processes on the same shared tables at once: writers that append, edit and
+// delete records with blobs, each keeping a journal of every change the engine reports
+// as posted, and a walker that reads every record again and again and checks that each
+// one is whole. Afterwards the tables must be sound and hold exactly what the journals
+// say. Used by the suite (a few seconds) and by bench/concurrency_bench (as long as
+// asked).
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/base/errors.h"
+#include "engine/data/checker.h"
+#include "engine/data/table_create.h"
+#include "engine/table/table.h"
+
+namespace ovrin::test {
+
+struct TConcurrentOptions {
+  std::string folder;
+  int writers = 4;
+  int tables = 3;
+  double seconds = 3;
+  uint32_t seed = 1;
+};
+
+struct TConcurrentResult {
+  long posted = 0;    // changes the writers report as posted
+  long refused = 0;   // changes the engine refused (lock timeouts and the like)
+  long walked = 0;    // records the walker read
+  long torn = 0;      // records the walker found not whole, also when read again
+  long raced = 0;     // blobs read after a writer had changed their record since it was read
+  std::vector<std::string> problems;  // checker findings and differences from the journals
+};
+
+inline uint32_t Fnv(const std::string& bytes) {
+  uint32_t h = 2166136261u;
+  for (unsigned char c : bytes) h = (h ^ c) * 16777619u;
+  return h & 0x7FFFFFFF;
+}
+
+inline std::string TableName(int t) { return "shared" + std::to_string(t); }
+
+inline void CreateConcurrentTables(const TConcurrentOptions& o) {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 40},
+                TFieldSpec{"HASH", fldInteger}, TFieldSpec{"NOTE", fldBlob, subMemo},
+                TFieldSpec{"DATA", fldBlob, subBinary}};
+  def.Primary.Fields = {"ID"};
+  TIndexSpec name;
+  name.Name = "BYNAME";
+  name.Fields = {"NAME"};
+  def.Secondary = {name};
+  std::filesystem::create_directories(o.folder);
+  for (int t = 0; t < o.tables; ++t) CreateTable(o.folder + "/" + TableName(t), def, TCreateOptions{true, false});
+}
+
+inline void OpenShared(TOvrinTable& table, const std::string& folder, const std::string& name) {
+  table.SetDatabaseName(folder + "/");
+  table.SetTableName(name);
+  table.Open();
+}
+
+// One writer: its journal lines are "A table id name hash", "E table id name hash" and
+// "D table id", each written after the engine reported the change as posted.
+inline int RunConcurrentWriter(const TConcurrentOptions& o, int writer) {
+  std::mt19937 rng(o.seed * 977 + static_cast<uint32_t>(writer));
+  std::ofstream journal(o.folder + "/journal" + std::to_string(writer), std::ios::trunc);
+  std::vector<TOvrinTable> tables(static_cast<size_t>(o.tables));
+  for (int t = 0; t < o.tables; ++t) OpenShared(tables[static_cast<size_t>(t)], o.folder, TableName(t));
+  std::vector<std::vector<int32_t>> mine(static_cast<size_t>(o.tables));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.seconds);
+  long refused = 0;
+  for (int seq = 0; std::chrono::steady_clock::now() < deadline; ++seq) {
+    int t = static_cast<int>(rng() % static_cast<uint32_t>(o.tables));
+    TOvrinTable& table = tables[static_cast<size_t>(t)];
+    std::vector<int32_t>& own = mine[static_cast<size_t>(t)];
+    int op = static_cast<int>(rng() % 10);
+    std::string name = "w" + std::to_string(writer) + "-" + std::to_string(seq);
+    std::string data(rng() % 3 == 0 ? rng() % 20000 : rng() % 600, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    try {
+      if (op < 5 || own.empty()) {
+        table.Append();
+        table.FieldByName("NAME").SetAsString(name);
+        table.FieldByName("HASH").SetAsInteger(Fnv(data));
+        table.FieldByName("NOTE").SetAsString(std::string(rng() % 300, 'n'));
+        table.FieldByName("DATA").SetAsBytes(data);
+        table.Post();
+        int32_t id = table.FieldByName("ID").AsInteger();
+        own.push_back(id);
+        journal << "A " << t << " " << id << " " << name << " " << Fnv(data) << "\n";
+      } else {
+        size_t pick = rng() % own.size();
+        int32_t id = own[pick];
+        table.SetKey();
+        table.FieldByName("ID").SetAsInteger(id);
+        if (!table.GotoKey()) throw std::runtime_error("own record " + std::to_string(id) + " is gone");
+        if (op < 8) {
+          table.Edit();
+          table.FieldByName("NAME").SetAsString(name);
+          table.FieldByName("HASH").SetAsInteger(Fnv(data));
+          table.FieldByName("DATA").SetAsBytes(data);
+          table.Post();
+          journal << "E " << t << " " << id << " " << name << " " << Fnv(data) << "\n";
+        } else {
+          table.Delete();
+          own.erase(own.begin() + static_cast<std::ptrdiff_t>(pick));
+          journal << "D " << t << " " << id << "\n";
+        }
+      }
+      journal.flush();
+    } catch (const EOvrinEngineError&) {
+      ++refused;  // not posted: nothing goes into the journal
+      try {
+        table.Cancel();
+      } catch (const std::exception&) {
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "writer %d: %s\n", writer, e.what());
+      return 2;
+    }
+  }
+  journal << "R " << refused << "\n";
+  return 0;
+}
+
+// The walker: every record of every table again and again; a record is whole when its
+// DATA hashes to its HASH.
+inline int RunConcurrentWalker(const TConcurrentOptions& o) {
+  std::ofstream out(o.folder + "/walker", std::ios::trunc);
+  long walked = 0, torn = 0, raced = 0;
+  std::vector<TOvrinTable> tables(static_cast<size_t>(o.tables));
+  for (int t = 0; t < o.tables; ++t) OpenShared(tables[static_cast<size_t>(t)], o.folder, TableName(t));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (TOvrinTable& table : tables) {
+      try {
+        table.Refresh();
+        for (table.First(); !table.Eof(); table.Next()) {
+          ++walked;
+          auto whole = [&] {
+            return static_cast<int64_t>(Fnv(table.FieldByName("DATA").AsBytes())) == table.FieldByName("HASH").AsInteger();
+          };
+          if (whole()) continue;
+          // A blob is read when it is asked for, after its record: when a writer changed
+          // the record in between, the blob read is the new one. Read again, the record
+          // must be whole; otherwise it is torn on disk.
+          table.Refresh();
+          if (whole())
+            ++raced;
+          else
+            ++torn;
+        }
+      } catch (const EOvrinEngineError&) {
+        // A lock wait that ran out: the walk starts again.
+      }
+    }
+  }
+  out << walked << " " << torn << " " << raced << "\n";
+  return 0;
+}
+
+inline TConcurrentResult RunConcurrentUsers(const TConcurrentOptions& o) {
+  TConcurrentResult result;
+  CreateConcurrentTables(o);
+  std::vector<pid_t> children;
+  for (int w = 0; w <= o.writers; ++w) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int code = 2;
+      try {
+        code = w < o.writers ? RunConcurrentWriter(o, w) : RunConcurrentWalker(o);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "process %d: %s\n", w, e.what());
+      }
+      _exit(code);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      result.problems.push_back("process " + std::to_string(pid) + " ended with status " + std::to_string(status));
+  }
+
+  // What the journals say each table must hold: id -> name and hash.
+  std::vector<std::map<int32_t, std::pair<std::string, int64_t>>> expected(static_cast<size_t>(o.tables));
+  for (int w = 0; w < o.writers; ++w) {
+    std::ifstream journal(o.folder + "/journal" + std::to_string(w));
+    std::string kind;
+    while (journal >> kind) {
+      if (kind == "R") {
+        long n = 0;
+        journal >> n;
+        result.refused += n;
+        continue;
+      }
+      int t = 0;
+      int32_t id = 0;
+      journal >> t >> id;
+      auto& table = expected.at(static_cast<size_t>(t));
+      ++result.posted;
+      if (kind == "D") {
+        table.erase(id);
+      } else {
+        std::string name;
+        int64_t hash = 0;
+        journal >> name >> hash;
+        table[id] = {name, hash};
+      }
+    }
+  }
+  std::ifstream walker(o.folder + "/walker");
+  walker >> result.walked >> result.torn >> result.raced;
+  if (result.torn) result.problems.push_back(std::to_string(result.torn) + " torn records seen by the walker");
+
+  for (int t = 0; t < o.tables; ++t) {
+    const std::string name = TableName(t);
+    TCheckReport check = CheckTable(o.folder + "/" + name);
+    for (const std::string& p : check.problems) result.problems.push_back(name + ": " + p);
+    TOvrinTable table;
+    OpenShared(table, o.folder, name);
+    auto want = expected[static_cast<size_t>(t)];
+    for (table.First(); !table.Eof(); table.Next()) {
+      int32_t id = table.FieldByName("ID").AsInteger();
+      auto it = want.find(id);
+      std::string got = table.FieldByName("NAME").AsString();
+      int64_t hash = Fnv(table.FieldByName("DATA").AsBytes());
+      if (it == want.end()) {
+        result.problems.push_back(name + ": record " + std::to_string(id) + " (" + got + ") is in no journal");
+        continue;
+      }
+      if (it->second.first != got || it->second.second != hash)
+        result.problems.push_back(name + ": record " + std::to_string(id) + " holds " + got + ", the journal says " +
+                                  it->second.first);
+      want.erase(it);
+    }
+    for (const auto& [id, value] : want)
+      result.problems.push_back(name + ": posted record " + std::to_string(id) + " (" + value.first + ") is missing");
+  }
+  return result;
+}
+
+}  // namespace ovrin::test
