@@ -175,6 +175,7 @@ inline TConcurrentResult RunConcurrentUsers(const TConcurrentOptions& o) {
   TConcurrentResult result;
   CreateConcurrentTables(o);
   std::vector<pid_t> children;
+  std::fflush(nullptr);
   for (int w = 0; w <= o.writers; ++w) {
     pid_t pid = fork();
     if (pid == 0) {
