@@ -8,22 +8,10 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz_input.h"
 #include "main/paradox.h"
 
 namespace {
-
-bool TakePart(const uint8_t*& data, size_t& size, std::string* part) {
-  if (size < 4) return false;
-  uint32_t n;
-  std::memcpy(&n, data, 4);
-  data += 4;
-  size -= 4;
-  n = static_cast<uint32_t>(std::min<size_t>(n, size));
-  part->assign(reinterpret_cast<const char*>(data), n);
-  data += n;
-  size -= n;
-  return true;
-}
 
 const std::string& Folder() {
   static const std::string folder = [] {

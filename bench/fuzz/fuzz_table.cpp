@@ -5,25 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "engine/base/errors.h"
 #include "engine/base/file_handler.h"
 #include "engine/base/file_session.h"
 #include "engine/data/data_file.h"
 
 namespace {
-
-bool TakePart(const uint8_t*& data, size_t& size, std::string* part) {
-  if (size < 4) return false;
-  uint32_t n;
-  std::memcpy(&n, data, 4);
-  data += 4;
-  size -= 4;
-  n = static_cast<uint32_t>(std::min<size_t>(n, size));
-  part->assign(reinterpret_cast<const char*>(data), n);
-  data += n;
-  size -= n;
-  return true;
-}
 
 void PutMemoryFile(const std::string& name, const std::string& bytes) {
   ovrin::TFileHandler h;
