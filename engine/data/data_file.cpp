@@ -167,7 +167,8 @@ void TDataFile::ReadTableHeader() {
   std::copy(bytes, bytes + kHeaderSize, header_.bytes.begin());
   header_.SetModified(false);
   // Another user may have appended: the record layout must still be ours.
-  if (header_.Version() != kVersion || header_.RecordSize() != recordSize_ || header_.FieldCount() != fields_.size())
+  if (header_.Version() != kVersion || header_.RecordSize() != recordSize_ || header_.FieldCount() != fields_.size() ||
+      header_.CalcAreaSize() != calcAreaSize_)
     Raise(errHeaderCorrupt);
 }
 

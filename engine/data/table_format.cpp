@@ -207,6 +207,9 @@ TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const st
     if (!ok || d.FieldNumber() != i + 1) RaiseEngineError(errHeaderCorrupt, name);
   }
   if (h.RecordSize() != running) RaiseEngineError(errHeaderCorrupt, name);
+  // Without calculated fields there is no calculation area; a size there would enlarge
+  // every record buffer past the record (or wrap it round below it).
+  if (h.CalcAreaSize() != 0) RaiseEngineError(errHeaderCorrupt, name);
 
   int64_t data = fileSize - h.RecordsStart();
   if (data > 0) {
