@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds and tests with, when any is missing.
-# Safe to run again: it asks apt only when something is not installed yet.
+# Safe to run again: it asks apt only when something is not installed yet. Packages
+# named as arguments are wanted too (the fuzzing and profiling scripts name theirs).
 set -euo pipefail
 
 PACKAGES=(
@@ -8,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev pxlib-dev libcli11-dev nlohmann-json3-dev qt6-base-dev
   libsqlite3-dev liblmdb-dev
+  "$@"
 )
 
 missing=()

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/../.."
 SECONDS_EACH=${1:?usage: run_fuzz.sh SECONDS [target...]}
 shift
 TARGETS=${*:-table filter paradox profile todo logline}
-command -v clang++ >/dev/null || { echo "clang++ is not installed (apt-get install clang)" >&2; exit 1; }
+bash scripts/deps.sh clang libclang-rt-14-dev
 B=build-fuzz
 if [ "${SKIP_BUILD:-0}" != 1 ]; then
 cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -8,7 +8,7 @@ N=${1:-10000}
 BIN=${BUILD_DIR:-build}/bench
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
+bash scripts/deps.sh valgrind
 echo "W1, N=$N: instructions executed (callgrind Ir)"
 echo
 echo "| mode | instructions | per record |"
