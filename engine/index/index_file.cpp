@@ -2,6 +2,7 @@
 #include "engine/index/index_file.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 
 #include "engine/base/conversions.h"
@@ -336,14 +337,20 @@ void TIndexFile::FlushPages() {
       if (p->modified && p->offset != 0 && (p->pinCount == 0 || (p.get() == current_ && p->pinCount == 1)))
         dirty.push_back(p.get());
   std::sort(dirty.begin(), dirty.end(), [](TPage* a, TPage* b) { return a->offset < b->offset; });
-  std::vector<uint8_t> run;
+  // Packing fills every byte of a page, so the run buffer needs no clearing first.
+  std::unique_ptr<uint8_t[]> run;
+  size_t room = 0;
   for (size_t i = 0; i < dirty.size();) {
     size_t j = i + 1;
     while (j < dirty.size() && dirty[j]->offset == dirty[j - 1]->offset + int32_t(kPageSize)) ++j;
-    run.assign((j - i) * kPageSize, 0);
-    for (size_t k = i; k < j; ++k) PackInto(dirty[k], run.data() + (k - i) * kPageSize);
+    const size_t size = (j - i) * kPageSize;
+    if (size > room) {
+      run.reset(new uint8_t[size]);
+      room = size;
+    }
+    for (size_t k = i; k < j; ++k) PackInto(dirty[k], run.get() + (k - i) * kPageSize);
     Seek(dirty[i]->offset, 0);
-    Write(run.data(), static_cast<uint32_t>(run.size()));
+    Write(run.get(), static_cast<uint32_t>(size));
     for (size_t k = i; k < j; ++k) {
       dirty[k]->modified = false;
       if (undoActive_) {
