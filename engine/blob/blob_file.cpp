@@ -62,6 +62,7 @@ void TBlobFile::OpenBlobFile(int32_t blockSize, bool encrypted) {
 }
 
 void TBlobFile::Close() {
+  ++generation_;
   open_.clear();
   touched_.clear();
   blocks_.clear();
@@ -321,6 +322,7 @@ void TBlobFile::FlushBlocks() {
 }
 
 void TBlobFile::ForgetBlocks() {
+  ++generation_;
   touched_.clear();
   blocks_.clear();
   byOffset_.clear();
@@ -447,11 +449,7 @@ void TBlobFile::Load(TBlobBuffer& blob) {
   blob.data.clear();
   blob.modified = false;
   TBlock* block = GetBlock(blob.firstBlock);
-  struct TRelease {
-    TBlobFile* f;
-    TBlock** b;
-    ~TRelease() { f->ReleaseBlock(*b); }
-  } release{this, &block};
+  TReleaseGuard release{this, &block, generation_};
   if (block->owner != blob.recordNumber) {
     if (blob.lenient) return;
     Corrupt();
@@ -588,11 +586,7 @@ void TBlobFile::Save(TBlobBuffer& blob) {
     block = AllocateBlock();
     block->owner = r;
   }
-  struct TRelease {
-    TBlobFile* f;
-    TBlock** b;
-    ~TRelease() { f->ReleaseBlock(*b); }
-  } release{this, &block};
+  TReleaseGuard release{this, &block, generation_};
   blob.firstBlock = block->offset;
   block->previous = 0;
   block->length = static_cast<int32_t>(n);
@@ -658,11 +652,7 @@ void TBlobFile::FreeChain(int32_t first, int32_t record, int64_t blocks) {
     return;
   }
   TBlock* current = GetBlock(first, blocks);
-  struct TRelease {
-    TBlobFile* f;
-    TBlock** b;
-    ~TRelease() { f->ReleaseBlock(*b); }
-  } release{this, &current};
+  TReleaseGuard release{this, &current, generation_};
   if (current->owner != record) {
     // The chain is not this record's: leave it alone.
     if (!repairing_) Raise(errInvalidBlobOffset);

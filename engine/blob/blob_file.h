@@ -218,6 +218,18 @@ class TBlobFile : public TFileHandler {
   // pinned or modified, so flushing and unpinning look at them instead of the whole
   // cache. A block may be listed twice or while clean; every listed block is cached.
   std::vector<TBlock*> touched_;
+  // Counts the times the cache was emptied: a block pointer from before is gone then.
+  uint64_t generation_ = 0;
+  // Releases the block a pointer names at the end of a scope, unless the cache was
+  // emptied meanwhile (another user's change was found and the load starts again).
+  struct TReleaseGuard {
+    TBlobFile* file;
+    TBlock** block;
+    uint64_t generation;
+    ~TReleaseGuard() {
+      if (file->generation_ == generation) file->ReleaseBlock(*block);
+    }
+  };
   void Touch(TBlock* block);
   void Untouch(TBlock* block);
   void CompactTouched();
