@@ -267,11 +267,19 @@ std::string MakeTempFolder() {
 
 void CopyTableFiles(const std::string& from, const std::string& to) {
   fs::create_directories(to);
+  // Each file is copied into a staging folder and moved to its name when whole: a run
+  // stopped during the copy leaves only whole files under table names, so putting the
+  // folder's files back can never put a cut file over a table.
+  const fs::path staging = fs::path(to) / ".incomplete";
+  fs::create_directories(staging);
   for (const std::string& file : TargetTableFiles(from)) {
     fs::path dest = fs::path(to) / fs::path(file).filename();
     if (fs::exists(dest)) throw std::runtime_error("The backup folder " + to + " already holds " + dest.filename().string());
-    fs::copy_file(file, dest);
+    fs::path partial = staging / dest.filename();
+    fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
+    fs::rename(partial, dest);
   }
+  fs::remove(staging);
 }
 
 std::string Megabytes(int64_t bytes) {
