@@ -118,19 +118,21 @@ void TGroupImage::Take(TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder
   group.insert(at, std::move(entry));
 }
 
+const std::vector<TTableImage::TEntry>& TGroupImage::Group(const std::vector<int32_t>& values) const {
+  static const std::vector<TEntry> none;
+  auto it = groups_.find(values);
+  return it == groups_.end() ? none : it->second;
+}
+
 std::vector<int32_t> TGroupImage::Ids(const std::vector<int32_t>& values) const {
   std::vector<int32_t> ids;
-  auto it = groups_.find(values);
-  if (it != groups_.end())
-    for (const TEntry& e : it->second) ids.push_back(e.id);
+  for (const TEntry& e : Group(values)) ids.push_back(e.id);
   return ids;
 }
 
 std::vector<TBookmark> TGroupImage::Bookmarks(const std::vector<int32_t>& values) const {
   std::vector<TBookmark> out;
-  auto it = groups_.find(values);
-  if (it != groups_.end())
-    for (const TEntry& e : it->second) out.push_back(e.bookmark);
+  for (const TEntry& e : Group(values)) out.push_back(e.bookmark);
   return out;
 }
 

@@ -108,6 +108,7 @@ class TGroupImage : public TTableImage {
   void Take(ovrin::TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) override;
 
  private:
+  const std::vector<TEntry>& Group(const std::vector<int32_t>& values) const;
   std::vector<const char*> fields_;
   const char* idField_;
   std::map<std::vector<int32_t>, std::vector<TEntry>> groups_;
