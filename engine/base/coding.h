@@ -2,6 +2,7 @@
 // bytes: read and write each field through these.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,8 +10,23 @@
 
 namespace ovrin {
 
-inline uint16_t LoadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+// On a little-endian host a field is one unaligned copy; elsewhere byte by byte.
+inline constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
+
+inline uint16_t LoadLE16(const uint8_t* p) {
+  if constexpr (kLittleEndianHost) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  }
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t LoadLE32(const uint8_t* p) {
+  if constexpr (kLittleEndianHost) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 inline uint64_t LoadLE64(const uint8_t* p) { return uint64_t(LoadLE32(p)) | (uint64_t(LoadLE32(p + 4)) << 32); }
@@ -25,10 +41,18 @@ inline double LoadLEDouble(const uint8_t* p) {
 }
 
 inline void StoreLE16(uint8_t* p, uint16_t v) {
+  if constexpr (kLittleEndianHost) {
+    std::memcpy(p, &v, 2);
+    return;
+  }
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 inline void StoreLE32(uint8_t* p, uint32_t v) {
+  if constexpr (kLittleEndianHost) {
+    std::memcpy(p, &v, 4);
+    return;
+  }
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 inline void StoreLE64(uint8_t* p, uint64_t v) {
