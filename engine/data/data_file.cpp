@@ -443,7 +443,8 @@ TRecord* TDataFile::FetchCurrent() {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     int32_t n = index_->CurrentRecordNumber();
     if (n <= 0 || index_->Empty()) return nullptr;
-    int32_t run = index_->RunLength(readAheadLimit_, true);
+    // The read-ahead is worked out only for a record the cache does not hold.
+    int32_t run = byNumber_.count(n) ? 1 : index_->RunLength(readAheadLimit_, true);
     TRecord* r = Fetch(n, true, run);
     if (r) return r;
   }

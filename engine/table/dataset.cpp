@@ -78,8 +78,15 @@ int TField::DataSize() const {
 bool TField::GetData(std::vector<uint8_t>* out) const {
   // The caller's vector (or the field's own) keeps its room from read to read.
   std::vector<uint8_t>& buffer = out ? *out : scratch_;
-  buffer.assign(static_cast<size_t>(DataSize()), 0);
-  return dataSet_.GetFieldData(*this, buffer.data());
+  if (IsBlob()) {
+    buffer.assign(static_cast<size_t>(DataSize()), 0);
+    return dataSet_.GetFieldData(*this, buffer.data());
+  }
+  // A value fills the whole buffer; a null one leaves it as zeros.
+  buffer.resize(static_cast<size_t>(DataSize()));
+  bool has = dataSet_.GetFieldData(*this, buffer.data());
+  if (!has) std::fill(buffer.begin(), buffer.end(), 0);
+  return has;
 }
 
 void TField::SetData(const std::vector<uint8_t>* value) {
@@ -659,7 +666,10 @@ TField* TDataSet::FindField(const std::string& name) {
   const size_t start = namesUnique_ && n ? (lastFound_ + 1) % n : 0;
   for (size_t k = 0; k < n; ++k) {
     size_t i = start + k < n ? start + k : start + k - n;
-    if (AsciiEqualNoCase(fields_[i]->FieldName(), name)) {
+    const std::string& candidate = fields_[i]->FieldName();
+    // Names are mostly asked for as they are spelt: the plain comparison first.
+    if (candidate.size() != name.size()) continue;
+    if (candidate == name || AsciiEqualNoCase(candidate, name)) {
       lastFound_ = i;
       return fields_[i].get();
     }

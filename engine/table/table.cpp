@@ -497,8 +497,11 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
     handle_->BlobSize(field.FieldNo(), const_cast<uint8_t*>(record), &size);
     return size > 0;
   }
+  // GetFieldValue clears the stored size itself; only the bytes past it are cleared here.
   std::vector<uint8_t>& stored = fieldScratch_;
-  stored.assign(std::max<size_t>(d.StoredSize(), 8), 0);
+  const size_t room = std::max<size_t>(d.StoredSize(), 8);
+  if (stored.size() < room) stored.resize(room);
+  std::fill(stored.begin() + d.StoredSize(), stored.begin() + static_cast<std::ptrdiff_t>(room), 0);
   bool isNull = handle_->GetFieldValue(field.FieldNo(), stored.data(), record);
   if (out) {
     if (d.Type() == fldBcd) StoreLE64(out, static_cast<uint64_t>(BcdToCurrency(LoadLEI64(stored.data()))));
