@@ -29,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TTableSpec Spec() {
+TTableSpec IndexedTableWithBlobs() {
   TTableSpec def;
   def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 30},
                 TFieldSpec{"AGE", fldSmallInt}, TFieldSpec{"NOTE", fldBlob, subMemo},
@@ -54,7 +54,7 @@ std::string Bytes(int n, char seed) {
 
 // The life of the table. Throws what the engine throws.
 void Life(const std::string& folder) {
-  CreateTable(folder + "/t", Spec());
+  CreateTable(folder + "/t", IndexedTableWithBlobs());
   {
     TOvrinTable t;
     t.SetDatabaseName(folder + "/");
