@@ -6,7 +6,7 @@
 #include "engine/base/file_handler.h"
 #include "engine/base/platform.h"
 #include "engine/blob/blob_format.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "engine/table/table.h"
 #include "main/source_table.h"
 

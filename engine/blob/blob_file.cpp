@@ -6,7 +6,7 @@
 
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 
 namespace ovrin {
 

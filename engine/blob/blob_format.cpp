@@ -1,7 +1,7 @@
 #include "engine/blob/blob_format.h"
 
 #include "engine/base/file_handler.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 
 namespace ovrin {
 

@@ -33,7 +33,7 @@
 
 #include "engine/base/file_handler.h"
 #include "engine/blob/blob_file.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "engine/index/filter.h"
 #include "engine/index/index_file.h"
 

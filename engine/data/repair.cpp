@@ -11,7 +11,7 @@
 #include "engine/base/file_session.h"
 #include "engine/data/data_file.h"
 #include "engine/data/table_create.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "engine/index/index_format.h"
 #include "engine/index/keys.h"
 

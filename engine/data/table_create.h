@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 
 namespace ovrin {
 

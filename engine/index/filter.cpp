@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/base/coding.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "engine/index/keys.h"
 
 namespace ovrin {

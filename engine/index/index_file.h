@@ -25,7 +25,7 @@
 
 #include "engine/base/errors.h"
 #include "engine/base/file_handler.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "engine/index/bitmap.h"
 #include "engine/index/index_format.h"
 #include "engine/index/keys.h"

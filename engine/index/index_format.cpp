@@ -345,7 +345,7 @@ void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TP
 }  // namespace ovrin
 
 #include "engine/base/file_handler.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 
 namespace ovrin {
 

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "engine/base/conversions.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "engine/table/table.h"
 #include "main/lookup_images.h"
 #include "tests/main/migration_fixture.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/base/coding.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 
 namespace ovrin::test {
 

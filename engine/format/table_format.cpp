@@ -1,4 +1,4 @@
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 
 #include <set>
 

@@ -8,7 +8,7 @@
 #include "engine/base/file_handler.h"
 #include "engine/base/file_session.h"
 #include "engine/data/table_create.h"
-#include "engine/data/table_format.h"
+#include "engine/format/table_format.h"
 #include "tests/support/temp_dir.h"
 
 namespace ovrin {
