@@ -1,6 +1,7 @@
 // The long run of several users on shared tables: writers appending, editing and
-// deleting records with blobs while a walker reads every record, for as long as asked;
-// then the checker and the writers' journals. Prints what was done and any problem.
+// deleting records with blobs (their own and the ones other writers stand on) while a
+// walker reads every record, for as long as asked; then the checker and the writers'
+// journals. Prints what was done and any problem.
 //   concurrency_bench [--seconds S] [--writers W] [--tables T] [--seed N] [--folder DIR]
 #include <cstdio>
 #include <cstdlib>
@@ -34,9 +35,10 @@ int main(int argc, char** argv) {
   std::printf("%d writers and a walker on %d shared tables for %.0f s...\n", o.writers, o.tables, o.seconds);
   std::fflush(stdout);
   ovrin::test::TConcurrentResult r = ovrin::test::RunConcurrentUsers(o);
-  std::printf("changes posted      %ld\nchanges refused     %ld\nrecords walked      %ld\ntorn records        %ld\n"
+  std::printf("changes posted      %ld\nchanges refused     %ld\nrecord gone (8710)  %ld\n"
+              "duplicate refused, posted corrected %ld\nrecords walked      %ld\ntorn records        %ld\n"
               "blob read after its record changed %ld\n",
-              r.posted, r.refused, r.walked, r.torn, r.raced);
+              r.posted, r.refused, r.gone, r.corrected, r.walked, r.torn, r.raced);
   for (const std::string& p : r.problems) std::printf("PROBLEM: %s\n", p.c_str());
   std::printf(r.problems.empty() ? "Nothing lost; the tables are sound\n" : "%zu problem(s)\n", r.problems.size());
   if (temporary) std::filesystem::remove_all(folder);

@@ -194,9 +194,14 @@ bool TDataFile::ReadLockStep(TBlobFile&) {
 void TDataFile::BeginRead() {
   if (!Locking() || reading_ || writing_) return;
   if (!index_->TakeReadLock()) Raise(errLockFailure);
-  if (blob_ && !blob_->TakeReadLock()) {
-    index_->ReleaseReadLock();
-    Raise(errLockFailure);
+  try {
+    if (blob_ && !blob_->TakeReadLock()) Raise(errLockFailure);
+  } catch (...) {
+    try {
+      index_->ReleaseReadLock();
+    } catch (...) {
+    }
+    throw;
   }
   reading_ = true;
 }
@@ -219,22 +224,33 @@ void TDataFile::BeginWrite() {
   }
   if (!taken) Raise(errLockFailure);
   writeLock_ = true;
-  if (!index_->TakeWriteLock()) {
-    EndWrite();
-    Raise(errLockFailure);
+  // From here every way out without the whole write lock gives back what was taken: a
+  // lock left behind would keep every other user from writing until this table closes.
+  try {
+    if (!index_->TakeWriteLock()) Raise(errLockFailure);
+    if (blob_ && !blob_->TakeWriteLock()) Raise(errLockFailure);
+    writing_ = true;
+    Refresh();
+  } catch (...) {
+    try {
+      EndWrite();
+    } catch (...) {
+    }
+    throw;
   }
-  if (blob_ && !blob_->TakeWriteLock()) {
-    EndWrite();
-    Raise(errLockFailure);
-  }
-  writing_ = true;
-  Refresh();
 }
 
 void TDataFile::EndWrite() {
   writing_ = false;
-  if (blob_) blob_->ReleaseWriteLock();
-  index_->ReleaseWriteLock();
+  // Each part is released even when an earlier release fails.
+  try {
+    if (blob_) blob_->ReleaseWriteLock();
+  } catch (...) {
+  }
+  try {
+    index_->ReleaseWriteLock();
+  } catch (...) {
+  }
   if (writeLock_) {
     writeLock_ = false;
     if (!UnlockRange(lockmap::kDataWriteLock, 1)) Raise(errLockFailure);
@@ -344,6 +360,37 @@ void TDataFile::LoadEntry(TRecord* r, const uint8_t* bytes) {
   if (r->buffer[rDeleted] == 0) StoreLE32(&r->buffer[rLink], static_cast<uint32_t>(r->number));
   r->modified = false;
   r->calculatedDone = false;
+}
+
+bool TDataFile::MarkLiveRecords(TBitmap& live, int32_t records) {
+  if (!IsOpen() || recordSize_ == 0) return false;
+  records = std::min(records, RecordCount());
+  // In runs of about 64 KB; a record the cache holds is judged by its cached image,
+  // which may be newer than the file.
+  const int32_t run = std::max<int32_t>(1, 65536 / recordSize_);
+  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> one(recordSize_);
+  for (int32_t first = 1; first <= records; first += run) {
+    int32_t count = std::min(run, records - first + 1);
+    bytes.resize(size_t(count) * recordSize_);
+    Seek(RecordOffset(first), 0);
+    uint32_t got = Read(bytes.data(), static_cast<uint32_t>(bytes.size()), true);
+    if (got < bytes.size()) Raise(errRead);
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t n = first + i;
+      auto cached = byNumber_.find(n);
+      uint8_t deleted;
+      if (cached != byNumber_.end()) {
+        deleted = (*cached->second)->buffer[rDeleted];
+      } else {
+        std::copy(bytes.begin() + ptrdiff_t(i) * recordSize_, bytes.begin() + ptrdiff_t(i + 1) * recordSize_, one.begin());
+        if (Encrypted()) ApplyCipher(one.data(), recordSize_, kTableKey);
+        deleted = one[rDeleted];
+      }
+      live.Set(n, deleted == 0);
+    }
+  }
+  return true;
 }
 
 int32_t TDataFile::DrawIdentifier() {
@@ -588,11 +635,9 @@ void TDataFile::SyncMarker() {
 
 void TDataFile::GoToPosition(int32_t n) {
   TReadBracket bracket(*this, strict_);
-  if (index_->NaturalOrder()) {
-    index_->GoToRecord(n);
-  } else {
-    index_->GoToPosition(n);
-  }
+  // An ordinal in both orders, as SequenceNumber answers it (bookmarks, not positions,
+  // name physical records).
+  index_->GoToPosition(n);
   SyncMarker();
 }
 
@@ -633,6 +678,17 @@ bool TDataFile::FindKey(const uint8_t* recordOrKey, bool isKey, int fieldCount, 
     }
   }
   return found;
+}
+
+bool TDataFile::NextKeyMatch(const uint8_t* record, int fieldCount, int partialLength, uint8_t* out) {
+  if (index_->NaturalOrder()) return false;
+  const TKeyBuilder& keys = index_->Keys(index_->SelectedSlot());
+  std::vector<uint8_t> key(keys.KeyLength(), 0);
+  keys.Build(record, key.data());
+  size_t prefix = keys.PrefixLength(fieldCount, partialLength);
+  if (GetNextRecord(out) != 0) return false;
+  std::vector<uint8_t> current = index_->CurrentKey();
+  return !current.empty() && keys.Compare(current.data(), key.data(), prefix) == 0;
 }
 
 std::vector<uint8_t> TDataFile::CurrentPosition() {
@@ -987,10 +1043,19 @@ void TDataFile::RollbackUndo() {
 // are released, and a failure puts the caches back as they were.
 class TChangeScope {
  public:
+  // A constructor that throws runs no destructor: whatever it took is given back here.
   explicit TChangeScope(TDataFile& file) : file_(file) {
     file_.CheckWritable();
     file_.BeginWrite();
-    file_.BeginUndo();
+    try {
+      file_.BeginUndo();
+    } catch (...) {
+      try {
+        file_.EndWrite();
+      } catch (...) {
+      }
+      throw;
+    }
   }
   void LockPlace(int32_t n) {
     if (file_.RecordLocked(n) || !file_.Locking()) return;
@@ -1095,18 +1160,96 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   if (Locking()) WriteBack(true);
   scope.Commit();
   std::copy(r->buffer.begin(), r->buffer.end(), buffer);
+  // The range's bounds in the index order move with the keys this cursor added, as they
+  // do with another user's.
+  index_->ComputeRangeOrdinals();
   Reposition(r->buffer.data(), place);
+}
+
+TRecord* TDataFile::FetchLive(int32_t number, int32_t identifier) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (number <= 0 || number >= header_.NextRecordNumber()) Raise(errRecordNotFound);
+    TRecord* r = Fetch(number, true, 1);
+    if (!r) continue;  // another user's change was found: look again in the new state
+    if (r->buffer[rDeleted] != 0 || LoadLEI32(&r->buffer[rIdentifier]) != identifier) {
+      ReleaseRecord(r);
+      Raise(errRecordNotFound);
+    }
+    return r;
+  }
+  Raise(errLockFailure);
+}
+
+bool TDataFile::RecordIsThere(int32_t number, int32_t identifier) {
+  TReadBracket bracket(*this, strict_);
+  try {
+    ReleaseRecord(FetchLive(number, identifier));
+    return true;
+  } catch (const EOvrinEngineError& e) {
+    if (e.ErrorCode() == errRecordNotFound) return false;
+    throw;
+  }
+}
+
+uint16_t TDataFile::ReadRecordAt(int32_t number, int32_t identifier, uint8_t* buffer, bool lock) {
+  TReadBracket bracket(*this, strict_);
+  const bool lockedHere = lock && Locking() && !RecordLocked(number) && number > 0;
+  if (lock) {
+    if (number <= 0) return errRecordNotFound;
+    LockRecord(number);
+  }
+  TRecord* r;
+  try {
+    r = FetchLive(number, identifier);
+  } catch (const EOvrinEngineError& e) {
+    if (lockedHere) {
+      try {
+        UnlockRecord(number);
+      } catch (...) {
+      }
+    }
+    if (e.ErrorCode() == errRecordNotFound) return errRecordNotFound;
+    throw;
+  } catch (...) {
+    if (lockedHere) {
+      try {
+        UnlockRecord(number);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  std::vector<uint8_t> image = r->buffer;
+  ReleaseRecord(r);
+  Reposition(image.data(), number);
+  if (buffer) std::copy(image.begin(), image.end(), buffer);
+  return 0;
 }
 
 void TDataFile::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   int32_t number = index_->CurrentRecordNumber();
+  if (number <= 0 || index_->Empty()) Raise(errRecordNotFound);
+  ModifyRecordAt(number, buffer, unlock, reposition);
+}
+
+void TDataFile::ModifyRecordAt(int32_t number, uint8_t* buffer, bool unlock, bool reposition) {
   {
     TChangeScope scope(*this);
-    if (number <= 0 || index_->Empty()) Raise(errRecordNotFound);
     CheckValidity(buffer);
-    TRecord* r = FetchCurrent();
-    if (!r) Raise(errRecordNotFound);
-    number = r->number;
+    TRecord* r;
+    try {
+      r = FetchLive(number, LoadLEI32(buffer + rIdentifier));
+    } catch (const EOvrinEngineError& e) {
+      // The record has gone (only possible when it was not locked for the edit): the
+      // lock on its place would keep others from reusing it.
+      if (e.ErrorCode() == errRecordNotFound && RecordLocked(number)) {
+        try {
+          UnlockRecord(number);
+        } catch (...) {
+        }
+      }
+      throw;
+    }
     std::memcpy(buffer + rIdentifier, &r->buffer[rIdentifier], 4);
     std::memcpy(buffer + rLink, &r->buffer[rLink], 4);
     buffer[rDeleted] = 0;
@@ -1137,18 +1280,30 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     if (unlock && RecordLocked(number)) UnlockRecord(number);
     std::copy(r->buffer.begin(), r->buffer.end(), buffer);
   }
+  index_->ComputeRangeOrdinals();
   if (reposition) Reposition(buffer, number);
 }
 
 void TDataFile::DeleteRecord(bool reposition) {
-  int32_t number = index_->CurrentRecordNumber();
+  int32_t number = 0, identifier = 0;
+  {
+    TReadBracket bracket(*this, strict_);
+    TRecord* r = FetchCurrent();
+    if (!r) Raise(errRecordNotFound);
+    number = r->number;
+    identifier = LoadLEI32(&r->buffer[rIdentifier]);
+    ReleaseRecord(r);
+  }
+  DeleteRecordAt(number, identifier, reposition);
+}
+
+void TDataFile::DeleteRecordAt(int32_t number, int32_t identifier, bool reposition) {
   std::vector<uint8_t> copy;
   {
     TChangeScope scope(*this);
-    if (number <= 0 || index_->Empty()) Raise(errRecordNotFound);
+    if (number <= 0 || number >= header_.NextRecordNumber()) Raise(errRecordNotFound);
     scope.LockPlace(number);
-    TRecord* r = FetchCurrent();
-    if (!r) Raise(errRecordNotFound);
+    TRecord* r = FetchLive(number, identifier);
     copy = r->buffer;
     for (int slot : MaintainedSlots()) {
       std::vector<uint8_t> key(index_->Keys(slot).KeyLength());
@@ -1188,6 +1343,7 @@ void TDataFile::DeleteRecord(bool reposition) {
     if (Locking()) WriteBack(true);
     scope.Commit();
   }
+  index_->ComputeRangeOrdinals();
   if (reposition) Reposition(copy.data(), number);
 }
 

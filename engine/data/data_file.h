@@ -93,6 +93,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   uint16_t GetPriorRecord(uint8_t* buffer);
   void First();
   void Last();
+  // The nth record (1-based) of the current order, range and filters: the ordinal that
+  // SequenceNumber answers, also in natural order.
   void GoToPosition(int32_t n);
   // Searches the current index for the key built from the first fieldCount key fields
   // of a record buffer (partialLength: characters of the next string field, or -1), or
@@ -100,6 +102,9 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // one) current and copies it into out when given. Answers whether it was found.
   bool FindKey(const uint8_t* recordOrKey, bool isKey, int fieldCount, int partialLength, bool nearest,
                uint8_t* out);
+  // After FindKey with a record buffer: moves to the next record and answers whether its
+  // key still begins with the searched one (copying it into out).
+  bool NextKeyMatch(const uint8_t* record, int fieldCount, int partialLength, uint8_t* out);
   // Bookmarks: the record number (tables in natural order) or the current key.
   std::vector<uint8_t> CurrentPosition();
   void GoToSavedPosition(const std::vector<uint8_t>& position);
@@ -123,6 +128,19 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void AppendRecord(uint8_t* buffer);
   void ModifyRecord(uint8_t* buffer, bool unlock, bool reposition);
   void DeleteRecord(bool reposition);
+  // The same operations on one record named by its place and its record identifier (as
+  // the cursor read it), whatever the index cursor stands on. A record that is no longer
+  // there (deleted, or its place reused by another record) is 8710, record not found,
+  // and nothing is touched: every lock the operation took is released, and a record
+  // lock held on that place for an edit is released too.
+  //   ReadRecordAt: with lock, locks the record first (Edit); the index cursor is put
+  //   on the record and the record copied into buffer. Answers 0 or 8710.
+  uint16_t ReadRecordAt(int32_t number, int32_t identifier, uint8_t* buffer, bool lock);
+  void ModifyRecordAt(int32_t number, uint8_t* buffer, bool unlock, bool reposition);
+  void DeleteRecordAt(int32_t number, int32_t identifier, bool reposition);
+  // Whether the place holds the live record with this identifier (read afresh when
+  // another user changed the table).
+  bool RecordIsThere(int32_t number, int32_t identifier);
   void LockRecord(int32_t n);
   void UnlockRecord(int32_t n);
   bool RecordLocked(int32_t n) const;
@@ -178,6 +196,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool ReadLockStep(TIndexFile& index) override;
   bool ReadLockStep(TBlobFile& blob) override;
   int32_t PhysicalRecordCount() override { return RecordCount(); }
+  bool MarkLiveRecords(TBitmap& live, int32_t records) override;
 
   struct TStats {
     long fetches = 0, misses = 0, recordReads = 0, recordWrites = 0;
@@ -217,6 +236,9 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   uint16_t BlobHandleFor(int field, uint8_t* record, bool open, int32_t* handle);
   std::vector<int> MaintainedSlots() const;
 
+  // The place and identifier of the record an operation works on, checked under the
+  // locks it holds; 8710 when it is not there.
+  TRecord* FetchLive(int32_t number, int32_t identifier);
   // undo of a failed change
   void BeginUndo();
   void CommitUndo();

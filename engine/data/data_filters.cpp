@@ -72,8 +72,25 @@ uint16_t TDataFile::SwitchFilter(int handle, bool on) {
   }
   TReadBracket bracket(*this, strict_);
   std::vector<uint8_t> position = marker_ == kOnRecord ? CurrentPosition() : std::vector<uint8_t>();
-  for (int place : places)
-    if (uint16_t result = index_->ActivateFilter(place, on)) return result;
+  std::vector<int> switched;
+  try {
+    for (int place : places) {
+      if (uint16_t result = index_->ActivateFilter(place, on)) return result;
+      switched.push_back(place);
+    }
+  } catch (...) {
+    // A read failed while a filter's records were judged: every filter goes back to
+    // what it was, so that the cursor walks what its user believes it walks.
+    try {
+      index_->ActivateFilter(places[switched.size()], !on);
+      for (int place : switched) index_->ActivateFilter(place, !on);
+      if (index_->RecordFilterOn()) index_->RebuildBitmaps();
+    } catch (...) {
+    }
+    index_->First();
+    marker_ = kBeforeFirst;
+    throw;
+  }
   // Back where the cursor stood, when that record still passes.
   if (position.empty()) {
     index_->First();

@@ -9,9 +9,17 @@ namespace ovrin {
 struct TReadBracket {
   TDataFile& file;
   explicit TReadBracket(TDataFile& f, bool strict) : file(f) {
-    if (strict) {
-      file.BeginRead();
+    if (!strict) return;
+    file.BeginRead();
+    try {
       file.Refresh();
+    } catch (...) {
+      // No destructor runs for a constructor that throws: the reader byte goes here.
+      try {
+        file.EndRead();
+      } catch (...) {
+      }
+      throw;
     }
   }
   ~TReadBracket() {

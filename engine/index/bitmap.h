@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -60,6 +61,22 @@ class TBitmap {
         continue;
       }
       if (Test(i)) return i;
+    }
+    return 0;
+  }
+  // The record of the nth set bit (1-based) among records 1..limit, or 0.
+  int32_t NthSet(int32_t n, int32_t limit) const {
+    if (n < 1) return 0;
+    for (int32_t i = 1; i <= limit && i <= Capacity(); ++i) {
+      if ((i - 1) % 8 == 0 && i + 7 <= limit) {
+        int bits = std::popcount(bytes_[size_t(i - 1) / 8]);
+        if (bits < n) {
+          n -= bits;
+          i += 7;
+          continue;
+        }
+      }
+      if (Test(i) && --n == 0) return i;
     }
     return 0;
   }

@@ -26,12 +26,12 @@ const TEvalNode* TFilter::FieldOf(const TEvalNode& node) const {
   return field && field->nodeClass == nodeField ? field : nullptr;
 }
 
+// Finding and walking the answering index never selects it: selecting would drop the
+// cursor's position and its range.
 int TFilter::AnsweringSlot(const TEvalNode& field, bool caseInsensitive, bool anyCase) {
-  int saved = index_.SelectedSlot();
-  int slot = -1;
-  if (field.fieldNumber > 0 && index_.FindIndexForField(static_cast<uint16_t>(field.fieldNumber), caseInsensitive, anyCase))
-    slot = index_.SelectedSlot();
-  index_.SelectSlot(saved);
+  int slot = field.fieldNumber > 0
+                 ? index_.SlotForField(static_cast<uint16_t>(field.fieldNumber), caseInsensitive, anyCase)
+                 : -1;
   if (slot < 0) return -1;
   // Key ranges are laid out for ascending keys.
   const TKeyBuilder& keys = index_.Keys(slot);
@@ -251,21 +251,13 @@ void TFilter::IndexSet(const TEvalNode& node, TBitmap& set) {
                               [&](const TKeyRange& r) { return keys.Compare(r.first.data(), r.second.data()) > 0; }),
                ranges.end());
 
-  int saved = index_.SelectedSlot();
-  index_.SelectSlot(slot);
-  struct TRestore {
-    TIndexFile& index;
-    int slot;
-    ~TRestore() { index.SelectSlot(slot); }
-  } restore{index_, saved};
-
   int64_t inside = 0;
-  for (const TKeyRange& r : ranges) inside += index_.CountKeysBetween(r.first.data(), r.second.data());
+  for (const TKeyRange& r : ranges) inside += index_.CountKeysBetween(slot, r.first.data(), r.second.data());
   const int32_t total = index_.TreeCount(slot);
   TBitmap result(records), part(records);
   auto mark = [&](const std::vector<uint8_t>& low, const std::vector<uint8_t>& high) {
     if (keys.Compare(low.data(), high.data()) > 0) return;
-    index_.MarkKeysBetween(low.data(), high.data(), part);
+    index_.MarkKeysBetween(slot, low.data(), high.data(), part);
     result.Or(part);
   };
   if (inside * 2 > total) {

@@ -74,6 +74,10 @@ class TIndexFileOwner {
   virtual bool ReadLockStep(TIndexFile& index) = 0;
   // The number of physical records (the data file's next record number - 1).
   virtual int32_t PhysicalRecordCount() = 0;
+  // Marks the records that are not deleted, for a table without a primary index (which
+  // has no "Sys Deleted" index to tell them). Answers false when it cannot tell; every
+  // record then counts as live.
+  virtual bool MarkLiveRecords(TBitmap& /*live*/, int32_t /*records*/) { return false; }
 };
 
 // A filter's part in the record bitmaps (the filter objects live above this layer).
@@ -166,6 +170,8 @@ class TIndexFile : public TFileHandler {
   int SelectedSlot() const { return slot_; }
   bool SelectIndexByName(const std::string& name);
   bool FindIndexForField(uint16_t fieldNumber, bool caseInsensitive, bool anyCase);
+  // The slot FindIndexForField would select, or -1; the cursor is left alone.
+  int SlotForField(uint16_t fieldNumber, bool caseInsensitive, bool anyCase) const;
   bool NaturalOrder() const { return slot_ == idxfmt::kNoIndex || (slot_ == 0 && header_.NoPrimary()); }
   void First();
   void Last();
@@ -186,6 +192,9 @@ class TIndexFile : public TFileHandler {
   int32_t RunLength(int32_t count, bool forward);
   int32_t CountKeysBetween(const uint8_t* a, const uint8_t* b);
   void MarkKeysBetween(const uint8_t* a, const uint8_t* b, TBitmap& bitmap);
+  // The same in another slot's tree, leaving the cursor, its slot and range alone.
+  int32_t CountKeysBetween(int slot, const uint8_t* a, const uint8_t* b);
+  void MarkKeysBetween(int slot, const uint8_t* a, const uint8_t* b, TBitmap& bitmap);
 
   // ---- ranges
   void SetRangeStart(const uint8_t* key);

@@ -48,16 +48,22 @@ bool TIndexFile::SelectIndexByName(const std::string& name) {
 }
 
 bool TIndexFile::FindIndexForField(uint16_t fieldNumber, bool caseInsensitive, bool anyCase) {
-  if (header_.NoPrimary()) return false;
+  int s = SlotForField(fieldNumber, caseInsensitive, anyCase);
+  if (s < 0) return false;
+  SelectSlot(s);
+  return true;
+}
+
+int TIndexFile::SlotForField(uint16_t fieldNumber, bool caseInsensitive, bool anyCase) const {
+  if (header_.NoPrimary()) return -1;
   for (int s = 0; s <= header_.SecondaryCount(); ++s) {
     TIndexDescriptor d = header_.Slot(s);
     if (d.FieldCount() == 0 || d.FieldNumber(0) != fieldNumber) continue;
     const TKeyField& f = keys_[s].Fields()[0];
     if (f.type == fldString && !anyCase && d.CaseInsensitive() != caseInsensitive) continue;
-    SelectSlot(s);
-    return true;
+    return s;
   }
-  return false;
+  return -1;
 }
 
 // ---------------------------------------------------------------- cursor state
@@ -351,8 +357,20 @@ void TIndexFile::MoveBy(int32_t n) {
 
 void TIndexFile::GoToPosition(int32_t n) {
   if (NaturalOrder()) {
-    naturalRecord_ = n;
-    ResyncNatural();
+    // The nth record that passes, as Position counts it (deleted and filtered-out
+    // places are not counted); past either end the first or last one, flagged.
+    int32_t limit = TableRecords();
+    int32_t count = filtered_.Count(limit);
+    if (count == 0) {
+      SetEmpty();
+      return;
+    }
+    int32_t target = std::clamp(n, 1, count);
+    naturalRecord_ = filtered_.NthSet(target, limit);
+    position_ = target;
+    bof_ = eof_ = false;
+    if (n < 1) bof_ = true;
+    if (n > count) eof_ = true;
     return;
   }
   TWorkSlot ws(this, slot_);
@@ -557,8 +575,10 @@ int32_t TIndexFile::OrdinalOf(const uint8_t* key, bool start) {
   return position;
 }
 
-int32_t TIndexFile::CountKeysBetween(const uint8_t* a, const uint8_t* b) {
-  TWorkSlot ws(this, slot_);
+int32_t TIndexFile::CountKeysBetween(const uint8_t* a, const uint8_t* b) { return CountKeysBetween(slot_, a, b); }
+
+int32_t TIndexFile::CountKeysBetween(int slot, const uint8_t* a, const uint8_t* b) {
+  TWorkSlot ws(this, slot);
   if (Compare(a, b) > 0) return 0;
   return Restartable([&] {
     int32_t first = OrdinalOf(a, true), last = OrdinalOf(b, false);
@@ -567,7 +587,11 @@ int32_t TIndexFile::CountKeysBetween(const uint8_t* a, const uint8_t* b) {
 }
 
 void TIndexFile::MarkKeysBetween(const uint8_t* a, const uint8_t* b, TBitmap& bitmap) {
-  TWorkSlot ws(this, slot_);
+  MarkKeysBetween(slot_, a, b, bitmap);
+}
+
+void TIndexFile::MarkKeysBetween(int slot, const uint8_t* a, const uint8_t* b, TBitmap& bitmap) {
+  TWorkSlot ws(this, slot);
   bitmap.ClearAll();
   if (Compare(a, b) > 0 || Root() == 0) return;
   Restartable([&] {
@@ -649,7 +673,9 @@ void TIndexFile::ComputeLiveBitmap() {
   int32_t records = TableRecords();
   live_ = TBitmap(records);
   if (header_.NoPrimary()) {
-    live_.SetAll();
+    // Without "Sys Deleted" only the records themselves tell which are deleted: the
+    // data file reads their flags, so that a deleted record never comes back.
+    if (!owner_ || !owner_->MarkLiveRecords(live_, records)) live_.SetAll();
     live_.TrimTo(records);
     return;
   }

@@ -549,7 +549,20 @@ void TDataSet::NotifyRecord(const TField* field) {
 }
 
 TDataSource::~TDataSource() {
-  SetDataSet(nullptr);
+  // The links hear that their dataset went away; what fails there (a detail whose
+  // pending insert cannot be posted) is theirs to report later, never a reason to end
+  // the process from a destructor.
+  if (dataSet_) {
+    auto& v = dataSet_->sources_;
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    dataSet_ = nullptr;
+  }
+  for (TDataLink* l : std::vector<TDataLink*>(links_)) {
+    try {
+      l->ActiveChanged();
+    } catch (...) {
+    }
+  }
   for (TDataLink* l : links_) l->source_ = nullptr;
 }
 

@@ -358,17 +358,13 @@ uint16_t TOvrinTable::GetRecord(int mode) {
     buffer_ = std::move(temp);
     bookmark_ = handle_->CurrentPosition();
     recNo_ = handle_->SequenceNumber();
+    activeNumber_ = handle_->CurrentRecordNumber();
+    activeIdentifier_ = LoadLEI32(buffer_.data() + datafmt::rIdentifier);
     return 0;
   }
   // Past either end the active record stays, and so does the data file's cursor.
   if (mode != kCurrent && recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
   return code;
-}
-
-void TOvrinTable::ReadCurrentInto(std::vector<uint8_t>& out) {
-  out.assign(handle_->LogicalRecordSize(), 0);
-  uint16_t code = handle_->GetCurrentRecord(out.data(), true);
-  if (code) RaiseEngineError(code, handle_->FileName());
 }
 
 int32_t TOvrinTable::RecordCount() {
@@ -436,8 +432,14 @@ void TOvrinTable::InternalInitRecord() {
 
 void TOvrinTable::InternalEdit() {
   TSessionScope scope(Session());
-  if (!bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
-  ReadCurrentInto(buffer_);
+  // The record the user stands on, found by its place and identity rather than by a
+  // search that could land on a neighbour once another user deleted it.
+  std::vector<uint8_t> record(handle_->LogicalRecordSize());
+  uint16_t code = handle_->ReadRecordAt(activeNumber_, activeIdentifier_, record.data(), true);
+  if (code) RaiseEngineError(code, handle_->FileName());
+  buffer_ = std::move(record);
+  editNumber_ = activeNumber_;
+  bookmark_ = handle_->CurrentPosition();
 }
 
 void TOvrinTable::InternalPost() {
@@ -445,24 +447,30 @@ void TOvrinTable::InternalPost() {
   if (State() == TDataSetState::Insert) {
     handle_->AppendRecord(buffer_.data());
   } else {
-    handle_->ModifyRecord(buffer_.data(), true, true);
+    handle_->ModifyRecordAt(editNumber_, buffer_.data(), true, true);
+    editNumber_ = 0;
   }
   bookmark_ = handle_->CurrentPosition();
+  activeNumber_ = handle_->CurrentRecordNumber();
+  activeIdentifier_ = LoadLEI32(buffer_.data() + datafmt::rIdentifier);
 }
 
 void TOvrinTable::InternalCancel() {
   TSessionScope scope(Session());
   handle_->CloseBlobs(buffer_.data());
   if (State() == TDataSetState::Edit) {
-    int32_t number = handle_->CurrentRecordNumber();
+    int32_t number = editNumber_;
+    editNumber_ = 0;
     if (number > 0 && handle_->RecordLocked(number)) handle_->UnlockRecord(number);
+    // Back to the record that was edited, wherever a refused change left the cursor.
+    if (number > 0 && handle_->RecordIsThere(number, activeIdentifier_))
+      handle_->ReadRecordAt(number, activeIdentifier_, nullptr, false);
   }
 }
 
 void TOvrinTable::InternalDelete() {
   TSessionScope scope(Session());
-  if (!bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
-  handle_->DeleteRecord(true);
+  handle_->DeleteRecordAt(activeNumber_, activeIdentifier_, true);
   bookmark_ = handle_->CurrentPosition();
 }
 
@@ -725,8 +733,26 @@ void TOvrinTable::SetFiltered(bool on) {
   CheckBrowseMode();
   if (on != filtered_) {
     DropLookupCursor();
-    if (on) ActivateFilters();
-    else DeactivateFilters();
+    try {
+      if (on) ActivateFilters();
+      else DeactivateFilters();
+    } catch (...) {
+      // Half a switch is no state to walk in: back to what Filtered says, from the top.
+      try {
+        TSessionScope scope(Session());
+        for (int handle : {callbackHandle_, exprHandle_})
+          if (handle) handle_->DeactivateFilter(handle);
+        if (filtered_)
+          for (int handle : {exprHandle_, callbackHandle_})
+            if (handle) handle_->ActivateFilter(handle);
+      } catch (...) {
+      }
+      try {
+        First();
+      } catch (...) {
+      }
+      throw;
+    }
     filtered_ = on;
   }
   First();
@@ -818,9 +844,8 @@ bool TOvrinTable::SearchRecord(const std::vector<TField*>& fields, const std::ve
   // The search cursor: this table's own index when it serves the fields, else a lookup
   // cursor on an index that does, else none.
   TDataFile* cursor = nullptr;
-  int slot = handle_->Index().SelectedSlot();
-  if (!handle_->Index().NaturalOrder() && slot < static_cast<int>(IndexDefs().size()) &&
-      IndexServes(IndexDefs()[static_cast<size_t>(slot)], fields, options.caseInsensitive))
+  const TIndexDefInfo* active = ActiveIndexDef();
+  if (active && IndexServes(*active, fields, options.caseInsensitive))
     cursor = handle_.get();
   else
     cursor = LookupCursor(fields, options.caseInsensitive);
@@ -849,22 +874,30 @@ bool TOvrinTable::SearchRecord(const std::vector<TField*>& fields, const std::ve
     }
     if (cursor != handle_.get()) cursor->Refresh();
     bool hit = cursor->FindKey(record.data(), false, fieldCount, partialLength, false, found->data());
-    if (hit && move && cursor != handle_.get()) {
-      // This table's cursor goes to the record the lookup cursor found.
-      std::vector<uint8_t> position;
-      if (handle_->Index().NaturalOrder()) {
-        position.resize(4);
-        StoreLE32(position.data(), static_cast<uint32_t>(cursor->CurrentRecordNumber()));
-      } else {
-        const TKeyBuilder& keys = handle_->Index().Keys(handle_->Index().SelectedSlot());
-        position.resize(keys.KeyLength());
-        keys.Build(found->data(), position.data());
-      }
-      handle_->GoToSavedPosition(position);
-      if (handle_->CurrentRecordNumber() != cursor->CurrentRecordNumber())
-        RaiseEngineError(errRecordNotFound, handle_->FileName());
+    if (cursor != handle_.get()) {
+      // The lookup cursor walks another index over the whole table: a match counts only
+      // where this table's cursor may stand, within its range and filters. The matches
+      // are tried in the lookup index's order until one does.
+      auto standsInView = [&] {
+        std::vector<uint8_t> position;
+        if (handle_->Index().NaturalOrder()) {
+          position.resize(4);
+          StoreLE32(position.data(), static_cast<uint32_t>(cursor->CurrentRecordNumber()));
+        } else {
+          const TKeyBuilder& keys = handle_->Index().Keys(handle_->Index().SelectedSlot());
+          position.resize(keys.KeyLength());
+          keys.Build(found->data(), position.data());
+        }
+        handle_->GoToSavedPosition(position);
+        std::vector<uint8_t> probe(handle_->LogicalRecordSize());
+        return handle_->GetCurrentRecord(probe.data(), false) == 0 &&
+               handle_->CurrentRecordNumber() == cursor->CurrentRecordNumber();
+      };
+      while (hit && !standsInView()) hit = cursor->NextKeyMatch(record.data(), fieldCount, partialLength, found->data());
+      if (!move || !hit) restore();
+      return hit;
     }
-    if (cursor == handle_.get() && (!move || !hit)) restore();
+    if (!move || !hit) restore();
     return hit;
   }
 
@@ -883,7 +916,14 @@ bool TOvrinTable::SearchRecord(const std::vector<TField*>& fields, const std::ve
   struct TFree {
     TDataFile& file;
     int handle;
-    ~TFree() { file.FreeFilter(handle); }
+    ~TFree() {
+      try {
+        file.FreeFilter(handle);
+      } catch (...) {
+        // Freeing is bracketed by the read lock, which may fail to be had; the filter
+        // goes with the data file at close at the latest.
+      }
+    }
   };
   bool hit;
   {
@@ -1052,10 +1092,20 @@ bool TOvrinTable::GotoKey() {
   const TKeyBuffer& k = keyBuffers_[kLookupKey];
   TSessionScope scope(Session());
   std::vector<uint8_t> record(handle_->LogicalRecordSize());
-  bool hit = handle_->FindKey(k.record.data(), false, std::max(k.fieldCount, 1), -1, false, record.data());
-  if (hit) SettleOnCursor();
-  else if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
-  return hit;
+  // Without strict change detection the search may run over pages another user has
+  // changed since; reading the record found then reads the table afresh and the cursor
+  // moves to where the key stands now. The search is made again in that case, so that
+  // a key found is the key the cursor stands on.
+  for (int attempt = 0;; ++attempt) {
+    bool hit = handle_->FindKey(k.record.data(), false, std::max(k.fieldCount, 1), -1, false, record.data());
+    if (!hit) {
+      if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
+      return false;
+    }
+    int32_t found = handle_->CurrentRecordNumber();
+    SettleOnCursor();
+    if (activeNumber_ == found || attempt == 3) return activeNumber_ == found;
+  }
 }
 
 void TOvrinTable::GotoNearest() {
@@ -1189,9 +1239,20 @@ void TOvrinTable::TakeMasterValues(bool forRange) {
 namespace ovrin {
 
 std::vector<std::string> TOvrinTable::IndexKeyFields() {
-  if (!handle_ || handle_->Index().NaturalOrder()) return {};
-  size_t slot = static_cast<size_t>(handle_->Index().SelectedSlot());
-  return slot < IndexDefs().size() ? SplitFields(IndexDefs()[slot].Fields) : std::vector<std::string>();
+  const TIndexDefInfo* active = ActiveIndexDef();
+  return active ? SplitFields(active->Fields) : std::vector<std::string>();
+}
+
+// The definition of the index the cursor walks. The list leaves out index 0 of a table
+// without a primary index (its record-number order), so it is matched by name, never
+// by slot number.
+const TIndexDefInfo* TOvrinTable::ActiveIndexDef() {
+  if (!handle_ || handle_->Index().NaturalOrder()) return nullptr;
+  const int slot = handle_->Index().SelectedSlot();
+  const std::string name = slot == 0 ? std::string() : handle_->Index().IndexName(slot);
+  for (const TIndexDefInfo& def : IndexDefs())
+    if (slot == 0 ? def.Primary : (!def.Primary && AsciiEqualNoCase(def.Name, name))) return &def;
+  return nullptr;
 }
 
 }  // namespace ovrin

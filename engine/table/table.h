@@ -185,7 +185,6 @@ class TOvrinTable : public TDataSet {
   void AcquireDatabase();
   void ReleaseDatabase();
   TOvrinSession& Session() const;
-  void ReadCurrentInto(std::vector<uint8_t>& out);
   enum { kLookupKey, kRangeStartKey, kRangeEndKey, kCurrentRangeStart, kCurrentRangeEnd, kSaveKey, kKeyBuffers };
   struct TKeyBuffer {
     bool modified = false;
@@ -201,6 +200,7 @@ class TOvrinTable : public TDataSet {
   // The record buffer fields read and write in the current state.
   uint8_t* StateBuffer();
   std::vector<TField*> ResolveFields(const std::string& names);
+  const TIndexDefInfo* ActiveIndexDef();
   class TMasterLink;
   bool MasterLinked() const;
   std::vector<TField*> MasterFieldList() const;
@@ -237,6 +237,10 @@ class TOvrinTable : public TDataSet {
   std::vector<uint8_t> buffer_;      // the active record
   std::vector<uint8_t> bookmark_;    // of the active record
   int32_t recNo_ = -1;
+  // Which record the active one is: its place and record identifier as read. Edit,
+  // Post and Delete act on that record and no other; when it has gone they raise 8710.
+  int32_t activeNumber_ = 0, activeIdentifier_ = 0;
+  int32_t editNumber_ = 0;  // the place Edit locked, released by Post and Cancel
   std::string filterText_;
   uint32_t filterOptions_ = 0;
   bool filtered_ = false;

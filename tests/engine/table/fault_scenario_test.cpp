@@ -232,5 +232,99 @@ TEST_F(FaultScenarioTest, EveryFailedOperationIsACleanEngineError) {
   }
 }
 
+// The failing user keeps the table open and goes on: after each failure no lock of its
+// stays behind (another user writes at once and edits every record without waiting),
+// its next operations work, and a single failure leaves the table sound.
+TEST_F(FaultScenarioTest, AfterAFailureTheTableStaysOpenUsableAndFreeOfLocks) {
+  struct TCase {
+    const char* name;
+    TFaultOp op;
+    int err;
+  };
+  for (const TCase& c : {TCase{"read EIO", TFaultOp::Read, EIO}, TCase{"write ENOSPC", TFaultOp::Write, ENOSPC},
+                         TCase{"lock EIO", TFaultOp::Lock, EIO}}) {
+    SCOPED_TRACE(c.name);
+    int points = 0;
+    for (long n = 1; n < 5000; ++n) {
+      std::string folder = dir_ / ("open" + std::to_string(n));
+      fs::create_directories(folder);
+      CreateTable(folder + "/t", IndexedTableWithBlobs());
+      auto open = [&](TOvrinTable& t) {
+        t.SetDatabaseName(folder + "/");
+        t.SetTableName("t");
+        t.SetLockRetryCount(0);
+        t.SetLockWaitTime(1);
+        t.Open();
+      };
+      TOvrinTable a, b;
+      open(a);
+      open(b);
+      auto add = [](TOvrinTable& t, const std::string& name, int size) {
+        t.Append();
+        t.FieldByName("NAME").SetAsString(name);
+        t.FieldByName("AGE").SetAsInteger(size % 7);
+        t.FieldByName("DATA").SetAsBytes(Bytes(size, 'd'));
+        t.Post();
+      };
+      for (int i = 0; i < 6; ++i) add(b, "seed " + std::to_string(i), i * 300);
+      a.Refresh();  // a sees b's records from here on
+      faults_.FailAt(c.op, n, c.err);
+      bool failed = false;
+      try {
+        int i = 0;
+        for (a.First(); !a.Eof(); ++i) {
+          if (i % 3 == 1) {
+            a.Delete();
+            continue;
+          }
+          a.Edit();
+          a.FieldByName("NAME").SetAsString("changed " + std::to_string(i));
+          a.FieldByName("DATA").SetAsBytes(Bytes(i * 700 + 5, 'e'));
+          a.Post();
+          a.Next();
+        }
+        add(a, "added", 5000);
+      } catch (const EOvrinEngineError&) {
+        failed = true;
+      }
+      faults_.Clear();
+      if (!failed) break;
+      ++points;
+      // No lock of a's is left: b writes and locks every record without waiting.
+      try {
+        add(b, "other user", 123);
+      } catch (const Exception& e) {
+        ADD_FAILURE() << "failure point " << n << ": the other user: " << e.Message();
+        b.Cancel();
+      }
+      // A refused post keeps its edit and the edit's record lock until a cancels; then
+      // no record lock of a's is left.
+      if (a.State() != TDataSetState::Browse) EXPECT_NO_THROW(a.Cancel()) << "failure point " << n;
+      EXPECT_NO_THROW({
+        for (b.First(); !b.Eof(); b.Next()) {
+          b.Edit();
+          b.Cancel();
+        }
+      }) << "failure point " << n;
+      // a goes on from where it is.
+      EXPECT_NO_THROW({
+        add(a, "after the failure", 77);
+        a.First();
+        a.Edit();
+        a.FieldByName("AGE").SetAsInteger(3);
+        a.Post();
+      }) << "failure point " << n;
+      a.Close();
+      b.Close();
+      TCheckReport report = CheckTable(folder + "/t");
+      EXPECT_TRUE(report.Ok()) << "failure point " << n << ": "
+                               << (report.problems.empty() ? "does not open" : report.problems.front());
+      fs::remove_all(folder);
+    }
+    EXPECT_GT(points, 10);
+    std::cout << c.name << ": " << points << " failure points with the table kept open\n";
+  }
+}
+
 }  // namespace
 }  // namespace ovrin
