@@ -293,7 +293,8 @@ TDataImage ReadDataImage(const std::string& name) {
     file.Read(d.records.data(), static_cast<uint32_t>(d.records.size()));
   }
   if (h.Encrypted())
-    for (int32_t n = 1; n <= d.count; ++n) ApplyCipher(d.records.data() + size_t(n - 1) * h.RecordSize(), h.RecordSize(), kTableKey);
+    for (int32_t n = 1; n <= d.count; ++n)
+      ApplyCipher(d.records.data() + size_t(n - 1) * h.RecordSize(), h.RecordSize(), kTableKey);
   file.Close();
   return d;
 }
@@ -401,19 +402,22 @@ std::string IndexFileMisfit(const std::string& dataName, const TDataImage& d, co
         continue;  // a tree that cannot be read tells nothing either way
       }
       if (entries.empty()) continue;
+      // Entries that name a record the data file does not hold, or a deleted one, are
+      // what a failed change leaves: they count neither way.
       const TKeyBuilder& keys = index.Keys(slot);
       std::vector<uint8_t> key(keys.KeyLength());
-      size_t agree = 0;
+      size_t named = 0, agree = 0;
       for (const auto& [k, n] : entries) {
         if (n < 1 || n > d.count) continue;
         const uint8_t* r = d.Record(n);
         if (slot != idxfmt::kDeletedSlot && r[rDeleted] != 0) continue;
         keys.Build(r, key.data());
+        ++named;
         agree += key == k;
       }
-      if (agree * 2 < entries.size()) {
-        why = "only " + std::to_string(agree) + " of the " + std::to_string(entries.size()) + " entries of its index " +
-              index.IndexName(slot) + " agree with the table's records";
+      if (named >= 2 && agree * 2 < named) {
+        why = "only " + std::to_string(agree) + " of the " + std::to_string(named) + " entries of its index " +
+              index.IndexName(slot) + " that name live records agree with the keys of those records";
         break;
       }
     }

@@ -14,9 +14,11 @@
 //  - when the caller supplies the table's structure (TRepairOptions::structure) and the
 //    data file's fields are exactly that structure's, every index description (names,
 //    options, key fields, the primary index or its absence) must be the structure's;
-//  - otherwise the entries the index file holds must agree with the records: an index
-//    whose tree can be read and holds entries, fewer than half of which name a record
-//    with that key, belongs to another table.
+//  - otherwise the entries the index file holds must not contradict the records: an
+//    index whose tree can be read and of which at least two entries name live records,
+//    fewer than half of them under the keys those records have, belongs to another
+//    table. Entries naming records the data file does not hold, or deleted ones, are
+//    what failed changes leave and count neither way.
 // An index file that does not fit is never used to delete a record (a unique index of
 // another table would delete every record that shares a key with another). With the
 // structure it is kept aside as NAME.IDX.damaged (or .damaged2, ...) and a new index
