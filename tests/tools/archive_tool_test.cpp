@@ -8,6 +8,9 @@
 #include <optional>
 #include <sstream>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "engine/base/conversions.h"
 #include "engine/data/table_create.h"
 #include "engine/table/session.h"
@@ -576,6 +579,49 @@ TEST(ArchiveToolTest, ATableHeldByAnotherProgramIsInUseWithItsOwnExitCode) {
     EXPECT_EQ(Tool({"check", folder}).code, 1);
   }
   EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
+}
+
+TEST(ArchiveToolTest, ATableHeldByAnotherProcessIsInUse) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 3);
+  int held[2], release[2];
+  ASSERT_EQ(pipe(held), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The other program: holds the table open exclusively until told to let go.
+    int code = 0;
+    try {
+      ovrin::TOvrinTable holder;
+      holder.SetDatabaseName(folder);
+      holder.SetTableName("revision");
+      holder.SetExclusive(true);
+      holder.Open();
+      char c = 1;
+      if (write(held[1], &c, 1) != 1 || read(release[0], &c, 1) != 1) code = 2;
+    } catch (const std::exception&) {
+      code = 1;
+    }
+    _exit(code);
+  }
+  char c = 0;
+  ASSERT_EQ(read(held[0], &c, 1), 1);
+  auto before = FolderBytes(folder);
+  TRun check = Tool({"check", folder});
+  TRun repair = Tool({"repair", folder, "revision"});
+  EXPECT_EQ(FolderBytes(folder), before);
+  ASSERT_EQ(write(release[1], &c, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
+  EXPECT_EQ(check.code, 3) << check.out;
+  EXPECT_NE(check.out.find("revision: in use by another program, not checked"), std::string::npos) << check.out;
+  EXPECT_EQ(repair.code, 3) << repair.out << repair.err;
+  EXPECT_NE(repair.err.find("revision was not repaired: it is in use by another program"), std::string::npos)
+      << repair.err;
+  EXPECT_EQ(Tool({"check", folder}).code, 0);
 }
 
 TEST(ArchiveToolTest, ALastIdentifierBelowARecordsIsFoundAndRaised) {
