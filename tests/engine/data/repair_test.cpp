@@ -346,5 +346,22 @@ TEST(RepairForeignIndexTest, TheTablesOwnIndexFileIsTrustedWhenSlightlyDamaged) 
   EXPECT_TRUE(repair.indexKeptAs.empty());
 }
 
+TEST(RepairForeignIndexTest, KeysOfAnAppendTheDataFileNeverCountedAreNoSignOfAForeignIndexFile) {
+  TableFixture fx;
+  Fill(fx, 1);
+  int64_t start = 0;
+  {
+    auto file = fx.Open();
+    start = file->Header().RecordsStart();
+  }
+  // The append's keys reached the index file, its record never the data header's count.
+  Patch(DataFileName(fx.Path()), 13, LE32(1));
+  fs::resize_file(DataFileName(fx.Path()), uintmax_t(start));
+  ASSERT_FALSE(CheckTable(fx.Path()).Ok());
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_TRUE(repair.Sound()) << repair.refused;
+  EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+}
+
 }  // namespace
 }  // namespace ovrin
