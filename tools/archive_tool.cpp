@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -80,17 +81,38 @@ class TCreate : public TCommand {
   bool replace_ = false;
 };
 
-// The tables of an archive folder: the names of its data files, in name order.
+// Exit codes of the tool.
+constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInUse = 3;
+constexpr const char* kExitCodes =
+    "Exit codes: 0 done (check: every table sound); 1 a failure, damage found, or a table not repaired; "
+    "2 a wrong command line; 3 (check, repair) a table is in use by another program, which holds it open, "
+    "and nothing else was wrong";
+
+// The tables of an archive folder: the base names of its data, index and blob files
+// (whatever kind of folder entry they are, so that a table whose data file is missing
+// or is not a file is still named), one per name without regard to letter case, in
+// name order.
 std::vector<std::string> ArchiveTables(const std::string& dir) {
   if (!std::filesystem::is_directory(dir)) throw std::runtime_error("No archive folder " + dir);
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.is_regular_file() && ovrin::AsciiUpper(e.path().extension().string()) == ".DAT")
-      names.push_back(e.path().stem().string());
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return ovrin::AsciiUpper(a) < ovrin::AsciiUpper(b);
-  });
-  return names;
+  std::map<std::string, std::string> names;  // upper-cased name -> name (the data file's spelling first)
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    std::string extension = ovrin::AsciiUpper(e.path().extension().string());
+    if (extension != ".DAT" && extension != ".IDX" && extension != ".BLB") continue;
+    std::string stem = e.path().stem().string();
+    auto [it, inserted] = names.emplace(ovrin::AsciiUpper(stem), stem);
+    if (!inserted && extension == ".DAT") it->second = stem;
+  }
+  std::vector<std::string> tables;
+  for (const auto& [upper, name] : names) tables.push_back(name);
+  return tables;
+}
+
+// The known structure of one of the eleven archive tables, by name without regard to
+// letter case; null for any other table.
+const ovrin::TTableSpec* KnownStructure(const std::string& table) {
+  for (const TArchiveTable& t : NewLayoutTables())
+    if (ovrin::AsciiUpper(t.name) == ovrin::AsciiUpper(table)) return &t.def;
+  return nullptr;
 }
 
 // Bytes of a table's file with this extension (any letter case), 0 when there is none.
@@ -343,26 +365,35 @@ class TCheck : public TReadingCommand {
                                 "chains); reads only");
     app->add_option("dir", dir_, "Archive folder")->required();
     app->add_option("tables", tables_, "Tables to check (all when none is named)");
+    app->footer(kExitCodes);
     AddPasswords();
   }
   int Run(std::ostream& out, std::ostream&) override {
     UsePasswords();
     std::vector<std::string> tables = tables_.empty() ? ArchiveTables(dir_) : tables_;
-    int damaged = 0;
+    int damaged = 0, inUse = 0;
     for (const std::string& name : tables) {
       ovrin::TCheckReport r = ovrin::CheckTable((std::filesystem::path(dir_) / name).string());
       if (r.Ok()) {
         out << name << ": ok (" << r.liveRecords << " records, " << r.deletedRecords << " deleted, " << r.blobBlocks
             << " blob blocks)\n";
-        continue;
+      } else if (r.inUse) {
+        ++inUse;
+        out << name << ": in use by another program, not checked\n";
+        for (const std::string& p : r.problems) out << "  " << p << "\n";
+      } else {
+        ++damaged;
+        out << name << ": " << (r.opened ? std::to_string(r.problems.size()) + " problem(s)" : "cannot be opened")
+            << "\n";
+        for (const std::string& p : r.problems) out << "  " << p << "\n";
       }
-      ++damaged;
-      out << name << ": " << (r.opened ? std::to_string(r.problems.size()) + " problem(s)" : "cannot be opened") << "\n";
-      for (const std::string& p : r.problems) out << "  " << p << "\n";
+      for (const std::string& n : r.notes) out << "  note: " << n << "\n";
     }
-    out << (damaged ? std::to_string(damaged) + " of " + std::to_string(tables.size()) + " tables damaged\n"
-                    : "All " + std::to_string(tables.size()) + " tables are sound\n");
-    return damaged ? 1 : 0;
+    const std::string of = " of " + std::to_string(tables.size()) + " tables ";
+    if (damaged) out << damaged << of << "damaged\n";
+    if (inUse) out << inUse << of << "in use by another program, not checked\n";
+    if (!damaged && !inUse) out << "All " << tables.size() << " tables are sound\n";
+    return damaged ? kExitFailure : inUse ? kExitInUse : kExitOk;
   }
 
  private:
@@ -375,22 +406,26 @@ class TRepair : public TReadingCommand {
   void Define(CLI::App& parent) override {
     app = parent.add_subcommand("repair",
                                 "Repair a damaged table: cut what failed changes left, rebuild every index, the free "
-                                "chain and the deleted-record index, mend blob chains; the table must be in use by "
-                                "nobody else");
+                                "chain and the deleted-record index, mend record links and blob chains; the table "
+                                "must be in use by nobody else. An index file that does not fit the table is kept "
+                                "aside as NAME.IDX.damaged and made anew from the table's known structure");
     app->add_option("dir", dir_, "Archive folder")->required();
     app->add_option("table", table_, "Table to repair")->required();
     app->add_option("--log", logFile_, "Also write the repair log to this file");
+    app->footer(kExitCodes);
     AddPasswords();
   }
   int Run(std::ostream& out, std::ostream& err) override {
     UsePasswords();
     const std::string path = (std::filesystem::path(dir_) / table_).string();
+    ovrin::TRepairOptions options;
+    options.structure = KnownStructure(table_);
     ovrin::TRepairReport report;
     try {
-      report = ovrin::RepairTable(path);
+      report = ovrin::RepairTable(path, options);
     } catch (const ovrin::EOvrinEngineError& e) {
       err << "hollard-archive: " << table_ << " was not repaired: " << e.Message() << "\n";
-      return 1;
+      return kExitFailure;
     }
     std::ofstream log;
     if (!logFile_.empty()) {
@@ -401,16 +436,28 @@ class TRepair : public TReadingCommand {
       out << "  " << line << "\n";
       if (log) log << line << "\n";
     }
+    if (report.inUse) {
+      err << "hollard-archive: " << table_ << " was not repaired: it is in use by another program; nothing was "
+          << "changed\n";
+      return kExitInUse;
+    }
+    if (!report.refused.empty()) {
+      err << "hollard-archive: " << report.refused << "\n";
+      if (log) log << report.refused << "\n";
+      return kExitFailure;
+    }
     out << table_ << ": " << report.log.size() << " fix(es); " << report.liveRecords << " records, "
         << report.deletedRecords << " deleted, " << report.freeBlocks << " free blob blocks\n";
-    ovrin::TCheckReport check = ovrin::CheckTable(path);
-    if (check.Ok()) {
+    if (report.remaining.empty()) {
       out << table_ << ": ok after the repair\n";
-      return 0;
+      return kExitOk;
     }
-    out << table_ << ": still " << check.problems.size() << " problem(s) after the repair\n";
-    for (const std::string& p : check.problems) out << "  " << p << "\n";
-    return 1;
+    out << table_ << ": still " << report.remaining.size() << " problem(s) after the repair, beyond what it mends:\n";
+    for (const std::string& p : report.remaining) {
+      out << "  " << p << "\n";
+      if (log) log << "Beyond the repair: " << p << "\n";
+    }
+    return kExitFailure;
   }
 
  private:
@@ -422,6 +469,7 @@ class TRepair : public TReadingCommand {
 int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   CLI::App app("hollard-archive: make, create and inspect archives", "hollard-archive");
   app.require_subcommand(1);
+  app.footer(kExitCodes);
   std::vector<std::unique_ptr<TCommand>> commands;
   commands.push_back(std::make_unique<TMakeSource>());
   commands.push_back(std::make_unique<TCreate>());
@@ -446,7 +494,7 @@ int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std:
     return 0;
   } catch (const CLI::ParseError& e) {
     err << e.what() << "\n" << "Run 'hollard-archive --help' for the commands.\n";
-    return 2;
+    return kExitUsage;
   }
   for (auto& c : commands) {
     if (!c->app->parsed()) continue;

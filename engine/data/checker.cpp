@@ -1,12 +1,16 @@
 #include "engine/data/checker.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <unordered_map>
 
 #include "engine/base/errors.h"
+#include "engine/base/platform.h"
 #include "engine/data/data_file.h"
+#include "engine/data/table_create.h"
 #include "engine/index/keys.h"
 
 namespace ovrin {
@@ -36,7 +40,52 @@ void CompareEntries(const std::string& name, const Entries& expected, const Entr
   }
 }
 
+// The folder entry a table file name resolves to (exact name first, then without regard
+// to letter case), empty when there is none.
+std::string Resolve(const std::string& name) { return Platform().ResolveExisting(name); }
+
+// The table's files are all there and regular: a data file that is missing while its
+// index or blob file is there, or a table file that is a folder or a device, is reported
+// by name (the engine's open would only say that a path is invalid, or fail to read).
+bool FilesPresent(const std::string& path, std::vector<std::string>& problems) {
+  const std::string dataName = DataFileName(path);
+  std::vector<std::string> others;
+  for (const std::string& name : {IndexFileName(path), BlobFileName(path)})
+    if (!Resolve(name).empty()) others.push_back(PathFileName(Resolve(name)));
+  const std::string data = Resolve(dataName);
+  if (data.empty()) {
+    if (others.empty()) return true;  // no table at all: the open says so
+    std::string list;
+    for (const std::string& o : others) list += (list.empty() ? "" : " and ") + o;
+    problems.push_back("data file " + PathFileName(dataName) + " is missing (" + list +
+                       (others.size() > 1 ? " are" : " is") + " there)");
+    return false;
+  }
+  bool ok = true;
+  for (const std::string& name : {dataName, IndexFileName(path), BlobFileName(path)}) {
+    std::string found = Resolve(name);
+    std::error_code ec;
+    if (!found.empty() && !std::filesystem::is_regular_file(found, ec)) {
+      problems.push_back(PathFileName(found) + " is not a regular file");
+      ok = false;
+    }
+  }
+  return ok;
+}
+
 }  // namespace
+
+bool TableInUse(const std::string& path, bool exclusive) {
+  for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)}) {
+    std::string found = Resolve(name);
+    if (found.empty()) continue;
+    TOpenOptions options;
+    options.exclusive = exclusive;
+    std::unique_ptr<TOsFile> file;
+    if (Platform().Open(found, options, &file) == EWOULDBLOCK) return true;
+  }
+  return false;
+}
 
 TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
   TCheckReport report;
@@ -45,10 +94,16 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
   data.SetReadOnly(true);
   report.table = data.FileName();
   std::vector<std::string>& problems = report.problems;
+  if (!FilesPresent(path, problems)) return report;
   try {
     data.Open();
   } catch (const EOvrinEngineError& e) {
-    problems.push_back(e.Message());
+    if (e.ErrorCode() == errAccessDenied && TableInUse(path, false)) {
+      report.inUse = true;
+      problems.push_back("in use by another program, which holds it open exclusively (" + e.Message() + ")");
+    } else {
+      problems.push_back(e.Message());
+    }
     return report;
   }
   report.opened = true;
@@ -69,7 +124,7 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
 
     // Records and the free chain.
     std::set<int32_t> deleted;
-    std::map<int32_t, int32_t> identifiers;
+    std::map<int32_t, int32_t> identifiers;  // identifier -> live record
     for (int32_t n = 1; n <= count; ++n) {
       const uint8_t* r = record(n);
       if (r[rDeleted] > 1) problems.push_back("record " + std::to_string(n) + ": deleted flag " + std::to_string(r[rDeleted]));
@@ -87,6 +142,12 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
                            std::to_string(it->second));
     }
     report.deletedRecords = static_cast<int32_t>(deleted.size());
+    // New records draw the identifier after the header's last one: below a live record's
+    // identifier, a later append repeats it.
+    if (!identifiers.empty() && identifiers.rbegin()->first > header.LastAutoInc())
+      problems.push_back("data header: last autoincrement value " + std::to_string(header.LastAutoInc()) +
+                         " is below identifier " + std::to_string(identifiers.rbegin()->first) + " of record " +
+                         std::to_string(identifiers.rbegin()->second));
     TIndexFile& index = data.Index();
     bool noPrimary = index.NoPrimary();
     std::set<int32_t> chained;
@@ -147,6 +208,10 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
       blob->VerifyFreeList(&problems, &seen);
       int64_t blocks = (blob->Header().EndOfFile() - int32_t(blobfmt::kHeaderSize)) / blob->BlockSize();
       report.blobBlocks = blocks;
+      const int64_t size = blob->Size();
+      if (size > blob->Header().EndOfFile())
+        report.notes.push_back("blob file: " + std::to_string(size - blob->Header().EndOfFile()) +
+                               " bytes after its end-of-file offset, left by an unfinished change (unused)");
       if (static_cast<int64_t>(seen.size()) < blocks)
         problems.push_back("blob file: " + std::to_string(blocks - static_cast<int64_t>(seen.size())) +
                            " blocks belong to no blob and are not free");

@@ -1,6 +1,14 @@
 // The consistency checker: reads a table's data file, every index and every blob chain
 // and reports every disagreement between them. It opens the table read-only and never
 // changes a file.
+//
+// Beyond the records, indexes and blobs it reports: a data file that is missing while
+// another file of the table is there, or that is not a regular file; a table another
+// program holds open exclusively (inUse, not damage: nothing could be read); and a last
+// autoincrement value in the data header below the identifier of a live record (the
+// next new record would repeat that identifier and fail on a unique index). Bytes of an
+// unfinished change after the blob file's end-of-file offset are no damage (the engine
+// never reads them and the next new block overwrites them): they are a note.
 #pragma once
 
 #include <cstdint>
@@ -12,11 +20,14 @@ namespace ovrin {
 struct TCheckReport {
   std::string table;
   bool opened = false;
+  bool inUse = false;  // another program holds the table open exclusively
+
   int32_t physicalRecords = 0;
   int32_t liveRecords = 0;
   int32_t deletedRecords = 0;
   int64_t blobBlocks = 0;
   std::vector<std::string> problems;
+  std::vector<std::string> notes;  // worth knowing, but no damage
   bool Ok() const { return opened && problems.empty(); }
 };
 
@@ -24,5 +35,10 @@ struct TCheckReport {
 // opened is reported with the engine's message. At most maxProblems lines are kept
 // (a count of the rest is added).
 TCheckReport CheckTable(const std::string& path, size_t maxProblems = 200);
+
+// Whether one of the table's files exists and cannot be opened in this mode (shared or
+// exclusive) because another open of it holds it: a sharing violation, as opposed to
+// a file that is missing or that permissions close.
+bool TableInUse(const std::string& path, bool exclusive);
 
 }  // namespace ovrin

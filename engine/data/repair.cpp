@@ -1,6 +1,7 @@
 #include "engine/data/repair.h"
 
 #include <algorithm>
+#include <memory>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -9,6 +10,8 @@
 #include "engine/base/errors.h"
 #include "engine/base/file_handler.h"
 #include "engine/base/file_session.h"
+#include "engine/base/platform.h"
+#include "engine/data/checker.h"
 #include "engine/data/data_file.h"
 #include "engine/data/table_create.h"
 #include "engine/format/table_format.h"
@@ -96,6 +99,25 @@ TDataFile::TRepairCounts TDataFile::RepairRecords(const std::function<void(const
   };
   auto live = [](const uint8_t* b) { return b[rDeleted] == 0; };
 
+  // The record links as the file holds them: the cache puts a live record's own number
+  // into its buffer when it loads it, so a wrong link on disk is only seen here.
+  std::vector<int32_t> links(size_t(std::max(count, 0)) + 1, 0);
+  {
+    const int32_t run = std::max<int32_t>(1, (1 << 20) / recordSize_);
+    std::vector<uint8_t> bytes;
+    for (int32_t first = 1; first <= count; first += run) {
+      const int32_t k = std::min(run, count - first + 1);
+      bytes.resize(size_t(k) * recordSize_);
+      Seek(RecordOffset(first), 0);
+      Read(bytes.data(), static_cast<uint32_t>(bytes.size()));
+      for (int32_t i = 0; i < k; ++i) {
+        uint8_t* prefix = bytes.data() + size_t(i) * recordSize_;
+        if (Encrypted()) ApplyCipher(prefix, rIdentifier + 4, kTableKey);
+        links[size_t(first + i)] = LoadLEI32(prefix + rLink);
+      }
+    }
+  }
+
   // Flags, links and identifiers.
   std::set<int32_t> identifiers;
   int32_t highest = 0;
@@ -107,7 +129,9 @@ TDataFile::TRepairCounts TDataFile::RepairRecords(const std::function<void(const
       changed = true;
     }
     if (!live(b)) return changed;
-    if (LoadLEI32(b + rLink) != n) {
+    if (LoadLEI32(b + rLink) != n || links[size_t(n)] != n) {
+      log("Record link " + std::to_string(links[size_t(n)]) + " of live " + where + std::to_string(n) +
+          " set to its own number");
       StoreLE32(b + rLink, static_cast<uint32_t>(n));
       changed = true;
     }
@@ -224,25 +248,247 @@ TDataFile::TRepairCounts TDataFile::RepairRecords(const std::function<void(const
   index_->Header().SetRecordCount(counts.live);
   header_.SetModified(true);
   WriteBack(true);
+  // Blocks an unfinished change wrote after the blob file's end-of-file offset.
+  if (blob_) {
+    const int64_t end = blob_->Header().EndOfFile();
+    const int64_t size = blob_->Size();
+    if (size > end) {
+      log("Blob file: " + std::to_string(size - end) + " bytes after its end-of-file offset cut");
+      blob_->Seek(end, 0);
+      blob_->Write(nullptr, 0);
+    }
+  }
   return counts;
 }
 
-TRepairReport RepairTable(const std::string& path) {
+namespace {
+
+// Whether the session knows a password (the data file's open asks the same).
+bool PasswordKnown(const std::string& password) {
+  TFileSession* session = engine::CurrentFileSessionOrNull();
+  return session && session->Passwords.Contains(password);
+}
+
+// The data file's header, descriptors and records (deciphered), as its open reads them.
+struct TDataImage {
+  TTableImage image;
+  std::vector<uint8_t> records;
+  int32_t count = 0;
+  const uint8_t* Record(int32_t n) const { return records.data() + size_t(n - 1) * image.header.RecordSize(); }
+};
+
+TDataImage ReadDataImage(const std::string& name) {
+  TDataImage d;
+  TFileHandler file;
+  file.SetFileName(name);
+  file.SetExclusive(true);
+  file.SetReadOnly(true);
+  file.Open();
+  d.image = ReadTableImage(file, PasswordKnown);
+  const TTableHeader& h = d.image.header;
+  d.count = h.NextRecordNumber() - 1;
+  d.records.resize(size_t(std::max(d.count, 0)) * h.RecordSize());
+  if (!d.records.empty()) {
+    file.Seek(h.RecordsStart(), 0);
+    file.Read(d.records.data(), static_cast<uint32_t>(d.records.size()));
+  }
+  if (h.Encrypted())
+    for (int32_t n = 1; n <= d.count; ++n)
+      ApplyCipher(d.records.data() + size_t(n - 1) * h.RecordSize(), h.RecordSize(), kTableKey);
+  file.Close();
+  return d;
+}
+
+// Whether the data file's fields are exactly those a structure defines.
+bool FieldsAre(const TDataImage& d, const TTableSpec& structure, const std::string& name) {
+  uint16_t recordSize = 0, calcSize = 0;
+  std::vector<TFieldDescriptor> expected;
+  try {
+    expected = DefineFields(structure.Fields, d.image.header.LocaleLanguage(), d.image.header.LocaleSort(), name,
+                            &recordSize, &calcSize);
+  } catch (const EOvrinEngineError&) {
+    return false;
+  }
+  const std::vector<TFieldDescriptor>& actual = d.image.descriptors;
+  if (expected.size() != actual.size() || recordSize != d.image.header.RecordSize()) return false;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const TFieldDescriptor &e = expected[i], &a = actual[i];
+    if (AsciiUpper(e.Name()) != AsciiUpper(a.Name()) || e.Type() != a.Type() || e.SubType() != a.SubType() ||
+        e.DeclaredSize() != a.DeclaredSize() || e.DeclaredDecimals() != a.DeclaredDecimals() || e.Offset() != a.Offset())
+      return false;
+  }
+  return true;
+}
+
+// The index file header that the engine's table creation writes for a structure: the
+// table is created beside the damaged one under a name of its own, its index header
+// read, and its files removed.
+TIndexHeader StructureIndexHeader(const std::string& path, const TTableSpec& structure) {
+  const std::string scratch = PathFolder(path) + PathFileName(RemoveExtension(path)) + "~repair";
+  TTableSpec plain = structure;
+  plain.Password.clear();
+  TCreateOptions options;
+  options.Replace = true;
+  TIndexHeader header;
+  auto removeScratch = [&] {
+    for (const std::string& name : {DataFileName(scratch), IndexFileName(scratch), BlobFileName(scratch)}) {
+      std::string found = Platform().ResolveExisting(name);
+      if (!found.empty()) Platform().Remove(found);
+    }
+  };
+  try {
+    CreateTable(scratch, plain, options);
+    TFileHandler file;
+    file.SetFileName(IndexFileName(scratch));
+    file.SetExclusive(true);
+    file.Open();
+    ReadIndexHeader(file, header, false);
+    file.Close();
+  } catch (...) {
+    removeScratch();
+    throw;
+  }
+  removeScratch();
+  return header;
+}
+
+std::string SlotName(const TIndexHeader& h, int slot) {
+  return slot == 0 ? std::string(idxfmt::kPrimaryName) : h.Slot(slot).Name();
+}
+
+// How an index file's descriptions differ from those of the table's structure; empty
+// when they are the same (names without regard to case, every option and key field).
+std::string DescriptionDifference(const TIndexHeader& actual, const TIndexHeader& expected) {
+  if (actual.NoPrimary() != expected.NoPrimary())
+    return actual.NoPrimary() ? "it gives the table no primary index, the table has one"
+                              : "it gives the table a primary index, the table has none";
+  if (actual.SecondaryCount() != expected.SecondaryCount())
+    return "it describes " + std::to_string(actual.SecondaryCount()) + " secondary index(es), the table has " +
+           std::to_string(expected.SecondaryCount());
+  for (int slot = 0; slot <= expected.SecondaryCount(); ++slot) {
+    if (slot == 0 && expected.NoPrimary()) continue;
+    const size_t at = idxfmt::hDescriptors + idxfmt::kDescriptorSize * size_t(slot);
+    bool same = AsciiUpper(actual.Slot(slot).Name()) == AsciiUpper(expected.Slot(slot).Name()) &&
+                std::equal(actual.bytes.begin() + at + 31, actual.bytes.begin() + at + idxfmt::dRoot,
+                           expected.bytes.begin() + at + 31);
+    if (!same)
+      return "its index " + SlotName(actual, slot) + " is not the table's index " + SlotName(expected, slot) +
+             " (its name, options or key fields differ)";
+  }
+  return {};
+}
+
+// Why the index file does not fit the table, empty when it does (see the header).
+std::string IndexFileMisfit(const std::string& dataName, const TDataImage& d, const TIndexHeader* expected) {
+  const TTableHeader& h = d.image.header;
+  TIndexFile index;
+  index.SetFileName(dataName);
+  index.SetExclusive(true);
+  index.SetReadOnly(true);
+  try {
+    index.OpenIndex(d.image.descriptors, h.LocaleLanguage(), h.LocaleSort(), h.Encrypted());
+  } catch (const EOvrinEngineError& e) {
+    return "it cannot be used with the table's fields: " + e.Message();
+  }
+  std::string why;
+  if (expected) {
+    why = DescriptionDifference(index.Header(), *expected);
+  } else {
+    for (int slot : index.UsedSlots()) {
+      std::vector<std::pair<std::vector<uint8_t>, int32_t>> entries;
+      try {
+        entries = index.AllEntries(slot);
+      } catch (const EOvrinEngineError&) {
+        continue;  // a tree that cannot be read tells nothing either way
+      }
+      if (entries.empty()) continue;
+      // Entries that name a record the data file does not hold, or a deleted one, are
+      // what a failed change leaves: they count neither way.
+      const TKeyBuilder& keys = index.Keys(slot);
+      std::vector<uint8_t> key(keys.KeyLength());
+      size_t named = 0, agree = 0;
+      for (const auto& [k, n] : entries) {
+        if (n < 1 || n > d.count) continue;
+        const uint8_t* r = d.Record(n);
+        if (slot != idxfmt::kDeletedSlot && r[rDeleted] != 0) continue;
+        keys.Build(r, key.data());
+        ++named;
+        agree += key == k;
+      }
+      if (named >= 2 && agree * 2 < named) {
+        why = "only " + std::to_string(agree) + " of the " + std::to_string(named) + " entries of its index " +
+              index.IndexName(slot) + " that name live records agree with the keys of those records";
+        break;
+      }
+    }
+  }
+  index.Close();
+  return why;
+}
+
+// A name beside the index file that no file has yet: NAME.IDX.damaged, .damaged2, ...
+std::string AsideName(const std::string& found) {
+  for (int k = 1;; ++k) {
+    std::string name = found + ".damaged" + (k == 1 ? std::string() : std::to_string(k));
+    if (Platform().ResolveExisting(name).empty()) return name;
+  }
+}
+
+}  // namespace
+
+TRepairReport RepairTable(const std::string& path, const TRepairOptions& options) {
   TRepairReport report;
   auto log = [&](const std::string& line) { report.log.push_back(line); };
   const std::string dataName = DataFileName(path);
-  MendDataFileLength(dataName, log);
-  bool encrypted = false;
-  {
-    TFileHandler probe;
-    probe.SetFileName(dataName);
-    probe.SetExclusive(true);
-    probe.Open();
-    TTableHeader header;
-    probe.Read(header.bytes.data(), kHeaderSize);
-    encrypted = header.Encrypted();
+  const std::string table = PathFileName(RemoveExtension(path));
+  if (TableInUse(path, true)) {
+    report.inUse = true;
+    report.refused = table + " is in use by another program; nothing was changed";
+    return report;
   }
-  EmptyIndexFile(IndexFileName(path), encrypted);
+  TCheckReport before = CheckTable(path, SIZE_MAX);
+  report.problemsBefore = before.problems;
+
+  MendDataFileLength(dataName, log);
+  TDataImage image = ReadDataImage(dataName);
+
+  // The index file must fit the table before any record is deleted on its word.
+  const bool structureFits = options.structure && FieldsAre(image, *options.structure, dataName);
+  std::unique_ptr<TIndexHeader> expected;
+  if (structureFits) expected = std::make_unique<TIndexHeader>(StructureIndexHeader(path, *options.structure));
+  const std::string indexName = IndexFileName(path);
+  std::string misfit = IndexFileMisfit(dataName, image, expected.get());
+  if (!misfit.empty()) {
+    const std::string shown = PathFileName(indexName);
+    if (!expected) {
+      report.refused = table + " was not repaired: its index file " + shown + " does not fit the table (" + misfit +
+                       "), and the data file alone cannot tell the table's indexes" +
+                       (options.structure ? " (its fields are not those of the known table " + table + ")" : "") +
+                       "; no record was deleted and the index file was left as it is";
+      return report;
+    }
+    std::string found = Platform().ResolveExisting(indexName);
+    if (!found.empty()) {
+      report.indexKeptAs = AsideName(found);
+      if (int err = Platform().Rename(found, report.indexKeptAs)) {
+        TFileHandler named;
+        named.SetFileName(found);
+        named.RaiseOsError(err);
+      }
+    }
+    TFileHandler fresh;
+    fresh.SetFileName(indexName);
+    fresh.SetExclusive(true);
+    fresh.Create();
+    TIndexHeader header = *expected;
+    header.SetModified(true);
+    WriteIndexHeader(fresh, header, image.image.header.Encrypted());
+    fresh.Close();
+    log("Index file " + shown + " does not fit the table: " + misfit + "; " +
+        (found.empty() ? std::string("it was missing") : "it is kept as " + PathFileName(report.indexKeptAs)) +
+        ", and a new one is made from the table's structure");
+  }
+  EmptyIndexFile(indexName, image.image.header.Encrypted());
 
   TDataFile file;
   file.SetFileName(dataName);
@@ -253,6 +499,14 @@ TRepairReport RepairTable(const std::string& path) {
   report.liveRecords = counts.live;
   report.deletedRecords = counts.deleted;
   report.freeBlocks = counts.freeBlocks;
+
+  // What the checker found before and what it finds now: each problem gone is a fix
+  // (most are the indexes, free chain and free block list rebuilt whole), each that is
+  // left is beyond the repair.
+  TCheckReport after = CheckTable(path, SIZE_MAX);
+  report.remaining = after.problems;
+  for (const std::string& p : report.problemsBefore)
+    if (std::find(after.problems.begin(), after.problems.end(), p) == after.problems.end()) log("Mended: " + p);
   return report;
 }
 

@@ -1,9 +1,34 @@
 // Repair of a damaged table: the table's files are opened exclusively (a table in use
-// by another user is refused), the data file is cut to the records its header counts,
-// the index file is emptied and every index rebuilt from the records, the free chain and
-// "Sys Deleted" are rebuilt, and every blob chain of a live record is followed with the
-// blob file's repair rules. Records whose bytes are intact all stay; what had to change
-// is written to the log, one line per fix.
+// by another program is refused, nothing changed), the data file is cut to the records
+// its header counts, the index file is emptied and every index rebuilt from the records,
+// the free chain and "Sys Deleted" are rebuilt, the record link of every live record is
+// set to its own number, the last autoincrement value is raised to the highest
+// identifier, every blob chain of a live record is followed with the blob file's repair
+// rules, and bytes an unfinished change left after the blob file's end-of-file offset
+// are cut. Records whose bytes are intact all stay; what had to change is written to the
+// log, one line per fix.
+//
+// The index file is trusted only when it fits the table. Its descriptions must open
+// against the data file's fields (field numbers, types, key lengths, key-field counts;
+// the engine's own open checks), and then:
+//  - when the caller supplies the table's structure (TRepairOptions::structure) and the
+//    data file's fields are exactly that structure's, every index description (names,
+//    options, key fields, the primary index or its absence) must be the structure's;
+//  - otherwise the entries the index file holds must not contradict the records: an
+//    index whose tree can be read and of which at least two entries name live records,
+//    fewer than half of them under the keys those records have, belongs to another
+//    table. Entries naming records the data file does not hold, or deleted ones, are
+//    what failed changes leave and count neither way.
+// An index file that does not fit is never used to delete a record (a unique index of
+// another table would delete every record that shares a key with another). With the
+// structure it is kept aside as NAME.IDX.damaged (or .damaged2, ...) and a new index
+// file is made from the structure; without one, the data file alone cannot tell the
+// table's indexes (it holds no index descriptions), and the repair is refused with the
+// reason, the index file left as it is.
+//
+// Before and after, the consistency checker runs over the table: each problem it found
+// before that is gone afterwards is logged as mended, and each that remains is listed
+// in remaining, as beyond what the repair can mend.
 #pragma once
 
 #include <cstdint>
@@ -11,18 +36,35 @@
 #include <string>
 #include <vector>
 
+#include "engine/data/table_create.h"
+
 namespace ovrin {
+
+struct TRepairOptions {
+  // The table's own structure when the caller knows it, else null. Used only when the
+  // data file's fields are exactly the structure's fields.
+  const TTableSpec* structure = nullptr;
+};
 
 struct TRepairReport {
   std::vector<std::string> log;  // every fix, in the order made
   int32_t liveRecords = 0, deletedRecords = 0;
   int64_t freeBlocks = 0;
+  // Not repaired: another program has the table open (inUse), or the index file does
+  // not fit and no structure tells the table's indexes (refused says why). The log then
+  // holds at most the mending of the data file's length.
+  bool inUse = false;
+  std::string refused;
+  std::string indexKeptAs;                // the old index file's new name, when kept aside
+  std::vector<std::string> problemsBefore;  // the checker's report before the repair
+  std::vector<std::string> remaining;       // ... and what it still reports afterwards
+  bool Repaired() const { return !inUse && refused.empty(); }
+  bool Sound() const { return Repaired() && remaining.empty(); }
 };
 
 // path names the table (any extension is replaced); an enciphered table's password
 // must be in the current session's list. Raises the engine error that stops the
-// repair: the table in use by another user, a data or index header that cannot be
-// read, a password not known (10498).
-TRepairReport RepairTable(const std::string& path);
+// repair: a data or index header that cannot be read, a password not known (10498).
+TRepairReport RepairTable(const std::string& path, const TRepairOptions& options = {});
 
 }  // namespace ovrin

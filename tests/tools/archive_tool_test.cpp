@@ -8,6 +8,9 @@
 #include <optional>
 #include <sstream>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "engine/base/conversions.h"
 #include "engine/data/table_create.h"
 #include "engine/table/session.h"
@@ -404,8 +407,9 @@ TEST(ArchiveToolTest, RepairRefusesATableInUseAndMendsWhatFailedChangesLeft) {
     user.Open();
     auto before = FolderBytes(folder);
     TRun refused = Tool({"repair", folder, "modules"});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_NE(refused.err.find("modules was not repaired"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.code, 3);
+    EXPECT_NE(refused.err.find("modules was not repaired: it is in use by another program"), std::string::npos)
+        << refused.err;
     EXPECT_EQ(FolderBytes(folder), before);
   }
   // Bytes a failed append left after the last record, a deleted record that fell out
@@ -516,6 +520,224 @@ TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
   TRun cut = Tool({"check", folder, "labels"});
   EXPECT_EQ(cut.code, 1);
   EXPECT_NE(cut.out.find("labels: cannot be opened"), std::string::npos) << cut.out;
+}
+
+// The folder entry of one of a table's files, whatever the letter case of its extension.
+std::string TableFile(const std::string& folder, const std::string& table, const std::string& extension) {
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().stem() == table && ovrin::AsciiUpper(e.path().extension().string()) == extension)
+      return e.path().string();
+  return folder + "/" + table + extension;
+}
+
+TEST(ArchiveToolTest, CheckNamesATableWhoseDataFileIsMissingOrNotAFile) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 2);
+  std::string dat = TableFile(folder, "revision", ".DAT");
+  fs::remove(dat);
+  TRun missing = Tool({"check", folder});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.out.find("revision: cannot be opened\n  data file revision.DAT is missing (revision.IDX and "
+                             "revision.BLB are there)"),
+            std::string::npos)
+      << missing.out;
+  EXPECT_NE(missing.out.find("1 of 11 tables damaged"), std::string::npos) << missing.out;
+  fs::create_directory(dat);
+  TRun folderInstead = Tool({"check", folder});
+  EXPECT_EQ(folderInstead.code, 1);
+  EXPECT_NE(folderInstead.out.find("  revision.DAT is not a regular file"), std::string::npos) << folderInstead.out;
+  EXPECT_NE(folderInstead.out.find("1 of 11 tables damaged"), std::string::npos) << folderInstead.out;
+}
+
+TEST(ArchiveToolTest, ATableHeldByAnotherProgramIsInUseWithItsOwnExitCode) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 4);
+  TRun help = Tool({"check", "--help"});
+  EXPECT_NE(help.out.find("3 (check, repair) a table is in use by another program"), std::string::npos) << help.out;
+  EXPECT_NE(Tool({"repair", "--help"}).out.find("3 (check, repair)"), std::string::npos);
+  EXPECT_NE(Tool({"--help"}).out.find("3 (check, repair)"), std::string::npos);
+  {
+    ovrin::TOvrinTable holder;
+    holder.SetDatabaseName(folder);
+    holder.SetTableName("modules");
+    holder.SetExclusive(true);
+    holder.Open();
+    auto before = FolderBytes(folder);
+    TRun check = Tool({"check", folder});
+    EXPECT_EQ(check.code, 3) << check.out;
+    EXPECT_NE(check.out.find("modules: in use by another program, not checked"), std::string::npos) << check.out;
+    EXPECT_EQ(check.out.find("damaged"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("1 of 11 tables in use by another program"), std::string::npos) << check.out;
+    TRun repair = Tool({"repair", folder, "modules"});
+    EXPECT_EQ(repair.code, 3);
+    EXPECT_NE(repair.err.find("modules was not repaired: it is in use by another program; nothing was changed"),
+              std::string::npos)
+        << repair.err;
+    EXPECT_EQ(FolderBytes(folder), before);
+    // Damage elsewhere is still damage, and says so with its own code.
+    fs::resize_file(TableFile(folder, "labels", ".DAT"), 100);
+    EXPECT_EQ(Tool({"check", folder}).code, 1);
+  }
+  EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
+}
+
+TEST(ArchiveToolTest, ATableHeldByAnotherProcessIsInUse) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 3);
+  int held[2], release[2];
+  ASSERT_EQ(pipe(held), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The other program: holds the table open exclusively until told to let go.
+    int code = 0;
+    try {
+      ovrin::TOvrinTable holder;
+      holder.SetDatabaseName(folder);
+      holder.SetTableName("revision");
+      holder.SetExclusive(true);
+      holder.Open();
+      char c = 1;
+      if (write(held[1], &c, 1) != 1 || read(release[0], &c, 1) != 1) code = 2;
+    } catch (const std::exception&) {
+      code = 1;
+    }
+    _exit(code);
+  }
+  char c = 0;
+  ASSERT_EQ(read(held[0], &c, 1), 1);
+  auto before = FolderBytes(folder);
+  TRun check = Tool({"check", folder});
+  TRun repair = Tool({"repair", folder, "revision"});
+  EXPECT_EQ(FolderBytes(folder), before);
+  ASSERT_EQ(write(release[1], &c, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
+  EXPECT_EQ(check.code, 3) << check.out;
+  EXPECT_NE(check.out.find("revision: in use by another program, not checked"), std::string::npos) << check.out;
+  EXPECT_EQ(repair.code, 3) << repair.out << repair.err;
+  EXPECT_NE(repair.err.find("revision was not repaired: it is in use by another program"), std::string::npos)
+      << repair.err;
+  EXPECT_EQ(Tool({"check", folder}).code, 0);
+}
+
+TEST(ArchiveToolTest, ALastIdentifierBelowARecordsIsFoundAndRaised) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 5);
+  Patch(TableFile(folder, "modules", ".DAT"), 17, std::string("\1\0\0\0", 4));
+  TRun check = Tool({"check", folder, "modules"});
+  EXPECT_EQ(check.code, 1);
+  EXPECT_NE(check.out.find("data header: last autoincrement value 1 is below identifier 5 of record 5"),
+            std::string::npos)
+      << check.out;
+  TRun repair = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(repair.code, 0) << repair.out;
+  EXPECT_NE(repair.out.find("Last identifier 1 raised to 5"), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("modules: 2 fix(es)"), std::string::npos) << repair.out;  // the raise, and its problem gone
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("modules");
+  t.Open();
+  t.Append();
+  t.FieldByName("NAME").SetAsString("six.pas");
+  t.Post();  // the identifier 2 would be refused by the primary index (9729)
+  EXPECT_EQ(t.FieldByName("MODULEID").AsInteger(), 6);
+}
+
+TEST(ArchiveToolTest, RepairNeverTrustsTheIndexFileOfAnotherTable) {
+  TempDir dir;
+  std::string folder = dir / "new";
+  ASSERT_EQ(Tool({"create", folder}).code, 0);
+  {
+    ovrin::TOvrinTable links, todo;
+    links.SetDatabaseName(folder);
+    links.SetTableName("pjmodule");
+    links.Open();
+    for (int i = 1; i <= 29; ++i) {
+      links.Append();
+      links.FieldByName("PROJECTID").SetAsInteger(i % 3 + 1);
+      links.FieldByName("MODULEID").SetAsInteger(i);
+      links.Post();
+    }
+    todo.SetDatabaseName(folder);
+    todo.SetTableName("todo");
+    todo.Open();
+    for (int i = 1; i <= 7; ++i) {
+      todo.Append();
+      todo.FieldByName("PROJECTID").SetAsInteger(i % 2 + 1);
+      todo.FieldByName("CATEGORY").SetAsString("c" + std::to_string(i));
+      todo.Post();
+    }
+  }
+  std::string todoIdx = TableFile(folder, "todo", ".IDX"), linksIdx = TableFile(folder, "pjmodule", ".IDX");
+  fs::rename(todoIdx, folder + "/swap");
+  fs::rename(linksIdx, todoIdx);
+  fs::rename(folder + "/swap", linksIdx);
+  std::string foreign = ovrin::test::FileBytes(linksIdx);
+
+  TRun links = Tool({"repair", folder, "pjmodule"});
+  EXPECT_EQ(links.code, 0) << links.out << links.err;
+  EXPECT_NE(links.out.find("Index file pjmodule.IDX does not fit the table: it gives the table a primary index, the "
+                           "table has none; it is kept as pjmodule.IDX.damaged, and a new one is made from the "
+                           "table's structure"),
+            std::string::npos)
+      << links.out;
+  EXPECT_EQ(links.out.find("the record is deleted"), std::string::npos) << links.out;
+  EXPECT_NE(links.out.find("29 records, 0 deleted"), std::string::npos) << links.out;
+  EXPECT_NE(links.out.find("pjmodule: ok after the repair"), std::string::npos) << links.out;
+  EXPECT_EQ(ovrin::test::FileBytes(linksIdx + ".damaged"), foreign);
+
+  TRun todo = Tool({"repair", folder, "todo"});
+  EXPECT_EQ(todo.code, 0) << todo.out << todo.err;
+  EXPECT_NE(todo.out.find("kept as todo.IDX.damaged"), std::string::npos) << todo.out;
+  EXPECT_NE(todo.out.find("7 records, 0 deleted"), std::string::npos) << todo.out;
+  TRun check = Tool({"check", folder});
+  EXPECT_EQ(check.code, 0) << check.out;
+  EXPECT_NE(check.out.find("pjmodule: ok (29 records, 0 deleted"), std::string::npos) << check.out;
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("pjmodule");
+  t.SetIndexName("PROJECTID");
+  t.Open();
+  t.SetRangeStart();
+  t.FieldByName("PROJECTID").SetAsInteger(2);
+  t.SetRangeEnd();
+  t.FieldByName("PROJECTID").SetAsInteger(2);
+  t.ApplyRange();
+  int inProject = 0;
+  for (t.First(); !t.Eof(); t.Next()) ++inProject;
+  EXPECT_EQ(inProject, 10);  // modules 1, 4, ..., 28 of project 2
+}
+
+TEST(ArchiveToolTest, RepairCountsWhatItRebuiltAndNamesWhatRemains) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 6);
+  {
+    // One module's key taken out of the NAME index behind the table's back.
+    ovrin::TOvrinTable t;
+    t.SetDatabaseName(folder);
+    t.SetTableName("modules");
+    t.SetExclusive(true);
+    t.Open();
+    ovrin::TDataFile& file = *t.Handle();
+    file.SelectIndex("NAME");
+    file.First();
+    std::vector<uint8_t> r(file.LogicalRecordSize());
+    ASSERT_EQ(file.GetNextRecord(r.data()), 0);
+    std::vector<uint8_t> key = file.Index().CurrentKey();
+    file.Index().DeleteKey(file.Index().SelectedSlot(), key.data());
+    file.Index().UnpinAll();
+    file.Index().FlushPages();
+    file.Index().WriteHeader(true);
+  }
+  TRun repair = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(repair.code, 0) << repair.out;
+  EXPECT_NE(repair.out.find("  Mended: index NAME: record"), std::string::npos) << repair.out;
+  EXPECT_EQ(repair.out.find("0 fix(es)"), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("modules: ok after the repair"), std::string::npos) << repair.out;
 }
 
 }  // namespace

@@ -1,0 +1,367 @@
+// The checker and the repair on real tables damaged behind the engine's back: what the
+// checker reports, what the repair mends, and what the repair refuses to do.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/base/errors.h"
+#include "engine/data/checker.h"
+#include "engine/data/repair.h"
+#include "tests/engine/data/table_fixture.h"
+#include "tests/support/file_bytes.h"
+
+namespace ovrin {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;
+
+std::string Problems(const TCheckReport& report) {
+  std::string all;
+  for (const std::string& p : report.problems) all += p + "\n";
+  return all;
+}
+
+bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
+  for (const std::string& l : lines)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
+
+void Fill(TableFixture& fx, int n) {
+  auto file = fx.Open();
+  for (int i = 1; i <= n; ++i) {
+    Editor e(*file);
+    e.Name("name" + std::to_string(i)).Age(static_cast<int16_t>(i % 100)).Note(std::string(600 + i, 'n'));
+    file->AppendRecord(e.Data());
+  }
+}
+
+void Patch(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(offset);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> LE32(int32_t v) {
+  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+std::string Read(const std::string& path) { return FileBytes(path); }
+
+// ---------------------------------------------------------------- missing files
+
+TEST(CheckerFilesTest, AMissingDataFileIsAProblemNamingTheFile) {
+  TableFixture fx;
+  Fill(fx, 3);
+  fs::remove(DataFileName(fx.Path()));
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_FALSE(report.Ok());
+  EXPECT_FALSE(report.inUse);
+  ASSERT_EQ(report.problems.size(), 1u) << Problems(report);
+  EXPECT_EQ(report.problems[0], "data file people.DAT is missing (people.IDX and people.BLB are there)");
+}
+
+TEST(CheckerFilesTest, ADataFileThatIsAFolderIsAProblemNamingTheFile) {
+  TableFixture fx;
+  Fill(fx, 3);
+  fs::remove(DataFileName(fx.Path()));
+  fs::create_directory(DataFileName(fx.Path()));
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_FALSE(report.Ok());
+  ASSERT_EQ(report.problems.size(), 1u) << Problems(report);
+  EXPECT_EQ(report.problems[0], "people.DAT is not a regular file");
+}
+
+// ---------------------------------------------------------------- in use
+
+TEST(CheckerInUseTest, ATableHeldExclusivelyIsInUseNotDamaged) {
+  TableFixture fx;
+  Fill(fx, 3);
+  std::string dat = Read(DataFileName(fx.Path())), idx = Read(IndexFileName(fx.Path()));
+  {
+    auto holder = fx.Open(true);
+    TCheckReport report = CheckTable(fx.Path());
+    EXPECT_TRUE(report.inUse);
+    EXPECT_FALSE(report.Ok());
+    EXPECT_TRUE(Mentions(report.problems, "in use by another program")) << Problems(report);
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.inUse);
+    EXPECT_FALSE(repair.Repaired());
+    EXPECT_TRUE(repair.log.empty());
+  }
+  {
+    // A shared user is enough to keep the repair out, but not the checker.
+    auto user = fx.Open();
+    EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+    EXPECT_TRUE(RepairTable(fx.Path()).inUse);
+  }
+  EXPECT_EQ(Read(DataFileName(fx.Path())), dat);
+  EXPECT_EQ(Read(IndexFileName(fx.Path())), idx);
+  // Nobody holds it any more.
+  EXPECT_FALSE(TableInUse(fx.Path(), true));
+}
+
+// ---------------------------------------------------------------- last autoincrement
+
+TEST(RepairTest, LastAutoIncBelowTheHighestIdentifierIsFoundAndRaised) {
+  TableFixture fx;
+  Fill(fx, 6);
+  Patch(DataFileName(fx.Path()), 17, LE32(2));  // header: last autoincrement value
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_FALSE(report.Ok());
+  EXPECT_TRUE(Mentions(report.problems, "last autoincrement value 2 is below identifier 6 of record 6"))
+      << Problems(report);
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_TRUE(repair.Sound()) << (repair.remaining.empty() ? "" : repair.remaining.front());
+  EXPECT_TRUE(Mentions(repair.log, "Last identifier 2 raised to 6"));
+  EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+  auto file = fx.Open();
+  Editor e(*file);
+  e.Name("after");
+  file->AppendRecord(e.Data());  // the identifier 3 would clash with record 3 in the primary index
+  EXPECT_EQ(file->Header().LastAutoInc(), 7);
+}
+
+// ---------------------------------------------------------------- record links
+
+TEST(RepairTest, ALiveRecordLinkingElsewhereIsMended) {
+  TableFixture fx;
+  Fill(fx, 5);
+  int64_t third = 0;
+  {
+    auto file = fx.Open();
+    third = file->Header().RecordOffset(3);
+  }
+  Patch(DataFileName(fx.Path()), third + 1, LE32(9));
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(Mentions(report.problems, "record 3: live record links to 9")) << Problems(report);
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_TRUE(Mentions(repair.log, "Record link 9 of live physical record # 3 set to its own number"));
+  EXPECT_TRUE(repair.remaining.empty()) << repair.remaining.front();
+  TCheckReport after = CheckTable(fx.Path());
+  EXPECT_TRUE(after.Ok()) << Problems(after);
+  EXPECT_EQ(after.liveRecords, 5);
+  EXPECT_EQ(Read(DataFileName(fx.Path())).substr(size_t(third) + 1, 4), std::string("\3\0\0\0", 4));
+}
+
+// ---------------------------------------------------------------- blob file tail
+
+TEST(RepairTest, BlobBytesAfterTheEndOfFileOffsetAreANoteAndTheRepairCutsThem) {
+  TableFixture fx;
+  Fill(fx, 4);
+  const std::string blb = BlobFileName(fx.Path());
+  const uintmax_t size = fs::file_size(blb);
+  {
+    std::ofstream tail(blb, std::ios::binary | std::ios::app);
+    tail << std::string(1000, 'b');  // blocks an unfinished change wrote before its header
+  }
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(report.Ok()) << Problems(report);
+  ASSERT_EQ(report.notes.size(), 1u);
+  EXPECT_NE(report.notes[0].find("1000 bytes after its end-of-file offset"), std::string::npos) << report.notes[0];
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_TRUE(Mentions(repair.log, "Blob file: 1000 bytes after its end-of-file offset cut"));
+  EXPECT_EQ(fs::file_size(blb), size);
+  TCheckReport after = CheckTable(fx.Path());
+  EXPECT_TRUE(after.Ok()) << Problems(after);
+  EXPECT_TRUE(after.notes.empty());
+}
+
+// ---------------------------------------------------------------- counting fixes
+
+TEST(RepairTest, RebuildingWhatTheCheckerFoundCountsAsFixes) {
+  TableFixture fx;
+  Fill(fx, 8);
+  {
+    // One key taken out of the AGE index, and the free chain head pointed at a live record.
+    auto file = fx.Open();
+    file->SelectIndex("AGE");
+    file->First();
+    std::vector<uint8_t> r(file->LogicalRecordSize());
+    ASSERT_EQ(file->GetNextRecord(r.data()), 0);
+    std::vector<uint8_t> key = file->Index().CurrentKey();
+    file->Index().DeleteKey(2, key.data());
+    file->Index().UnpinAll();
+    file->Index().FlushPages();
+    file->Index().WriteHeader(true);
+  }
+  TCheckReport before = CheckTable(fx.Path());
+  ASSERT_FALSE(before.Ok());
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_EQ(repair.problemsBefore, before.problems);
+  ASSERT_FALSE(repair.log.empty());  // it said "0 fix(es)" here
+  for (const std::string& p : before.problems) EXPECT_TRUE(Mentions(repair.log, "Mended: " + p)) << p;
+  EXPECT_TRUE(repair.remaining.empty());
+  EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+}
+
+// ---------------------------------------------------------------- foreign index files
+
+// Two tables like an archive's ToDo list and project-module links: their index files
+// fit each other's fields in numbers, types and key lengths.
+TTableSpec ItemsTable() {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ITEMID", fldInteger, subAutoInc}, TFieldSpec{"PROJECTID", fldInteger},
+                TFieldSpec{"TEXT", fldString, subNone, 20}};
+  def.Primary.Fields = {"ITEMID"};
+  TIndexSpec project;
+  project.Name = "PROJECTID";
+  project.Fields = {"PROJECTID"};
+  def.Secondary = {project};
+  return def;
+}
+
+TTableSpec LinksTable() {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"PROJECTID", fldInteger}, TFieldSpec{"MODULEID", fldInteger},
+                TFieldSpec{"TEXT", fldString, subNone, 20}};
+  TIndexSpec module;
+  module.Name = "MODULEID";
+  module.Fields = {"MODULEID"};
+  def.Secondary = {module};
+  return def;
+}
+
+struct SwappedTables {
+  TempDir dir;
+  std::string items = dir / "items", links = dir / "links";
+  SwappedTables() {
+    CreateTable(items, ItemsTable());
+    CreateTable(links, LinksTable());
+    auto fill = [](const std::string& path, int n, int projects) {
+      TDataFile f;
+      f.SetFileName(path);
+      f.Open();
+      std::vector<uint8_t> r(f.LogicalRecordSize());
+      for (int i = 1; i <= n; ++i) {
+        f.InitRecord(r.data());
+        uint8_t v[4];
+        StoreLE32(v, static_cast<uint32_t>(i % projects + 1));
+        f.SetFieldValue(f.FieldByName("PROJECTID").FieldNumber(), v, false, r.data());
+        StoreLE32(v, static_cast<uint32_t>(100 + i));
+        if (!f.Fields()[0].IsAutoInc()) f.SetFieldValue(f.FieldByName("MODULEID").FieldNumber(), v, false, r.data());
+        f.AppendRecord(r.data());
+      }
+    };
+    fill(items, 10, 3);
+    fill(links, 29, 3);
+    fs::rename(IndexFileName(items), dir / "swap");
+    fs::rename(IndexFileName(links), IndexFileName(items));
+    fs::rename(dir / "swap", IndexFileName(links));
+  }
+  int32_t Live(const std::string& path) {
+    TCheckReport r = CheckTable(path);
+    return r.liveRecords;
+  }
+};
+
+TEST(RepairForeignIndexTest, WithoutTheStructureTheRepairRefusesAndDeletesNothing) {
+  SwappedTables t;
+  // The links table under the items table's index file: its primary index on field 1
+  // would be unique over PROJECTID, which repeats.
+  std::string dat = Read(DataFileName(t.links)), idx = Read(IndexFileName(t.links));
+  TRepairReport links = RepairTable(t.links);
+  EXPECT_FALSE(links.Repaired());
+  EXPECT_NE(links.refused.find("links was not repaired: its index file links.IDX does not fit the table"),
+            std::string::npos)
+      << links.refused;
+  EXPECT_NE(links.refused.find("only 0 of the 10 entries of its index Primary that name live records agree"), std::string::npos)
+      << links.refused;
+  EXPECT_NE(links.refused.find("no record was deleted"), std::string::npos) << links.refused;
+  EXPECT_EQ(Read(DataFileName(t.links)), dat);
+  EXPECT_EQ(Read(IndexFileName(t.links)), idx);
+  // And the other way round.
+  TRepairReport items = RepairTable(t.items);
+  EXPECT_FALSE(items.Repaired());
+  EXPECT_NE(items.refused.find("items.IDX does not fit"), std::string::npos) << items.refused;
+}
+
+TEST(RepairForeignIndexTest, WithTheStructureTheIndexFileIsKeptAsideAndMadeAnew) {
+  SwappedTables t;
+  const TTableSpec linksDef = LinksTable(), itemsDef = ItemsTable();
+  std::string foreign = Read(IndexFileName(t.links));
+  TRepairOptions options;
+  options.structure = &linksDef;
+  TRepairReport links = RepairTable(t.links, options);
+  ASSERT_TRUE(links.Repaired()) << links.refused;
+  EXPECT_TRUE(links.remaining.empty()) << links.remaining.front();
+  EXPECT_EQ(links.indexKeptAs, IndexFileName(t.links) + ".damaged");
+  EXPECT_EQ(Read(links.indexKeptAs), foreign);
+  EXPECT_TRUE(Mentions(links.log, "Index file links.IDX does not fit the table: it gives the table a primary index, "
+                                  "the table has none; it is kept as links.IDX.damaged"));
+  EXPECT_FALSE(Mentions(links.log, "the record is deleted"));
+  TCheckReport after = CheckTable(t.links);
+  EXPECT_TRUE(after.Ok()) << Problems(after);
+  EXPECT_EQ(after.liveRecords, 29);
+  {
+    TDataFile f;
+    f.SetFileName(t.links);
+    f.Open();
+    EXPECT_TRUE(f.Index().NoPrimary());
+    f.SelectIndex("MODULEID");
+  }
+  // The items table with the links table's index file; a second repair keeps a second copy aside.
+  options.structure = &itemsDef;
+  TRepairReport items = RepairTable(t.items, options);
+  ASSERT_TRUE(items.Repaired()) << items.refused;
+  EXPECT_TRUE(items.remaining.empty()) << items.remaining.front();
+  EXPECT_EQ(t.Live(t.items), 10);
+  EXPECT_TRUE(CheckTable(t.items).Ok());
+  Patch(IndexFileName(t.items), 14 + 120 * 1, {4, 'N', 'O', 'P', 'E'});  // the secondary index renamed
+  TRepairReport again = RepairTable(t.items, options);
+  EXPECT_EQ(again.indexKeptAs, IndexFileName(t.items) + ".damaged2");
+  EXPECT_TRUE(Mentions(again.log, "its index NOPE is not the table's index PROJECTID"));
+  EXPECT_TRUE(CheckTable(t.items).Ok());
+}
+
+TEST(RepairForeignIndexTest, AStructureWhoseFieldsDifferIsNotUsed) {
+  SwappedTables t;
+  const TTableSpec itemsDef = ItemsTable();
+  TRepairOptions options;
+  options.structure = &itemsDef;  // the links table's fields are not these
+  std::string dat = Read(DataFileName(t.links));
+  TRepairReport links = RepairTable(t.links, options);
+  EXPECT_FALSE(links.Repaired());
+  EXPECT_NE(links.refused.find("its fields are not those of the known table links"), std::string::npos)
+      << links.refused;
+  EXPECT_EQ(Read(DataFileName(t.links)), dat);
+}
+
+TEST(RepairForeignIndexTest, TheTablesOwnIndexFileIsTrustedWhenSlightlyDamaged) {
+  TableFixture fx;
+  Fill(fx, 12);
+  // One record's NAME changed behind the index's back: most entries still agree.
+  int64_t second = 0;
+  size_t nameAt = 0;
+  {
+    auto file = fx.Open();
+    second = file->Header().RecordOffset(2);
+    nameAt = file->FieldByNumber(kName).Offset() + 1u;
+  }
+  Patch(DataFileName(fx.Path()), second + int64_t(nameAt), {'Z', 'Z'});
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_TRUE(repair.Sound()) << repair.refused;
+  EXPECT_TRUE(repair.indexKeptAs.empty());
+}
+
+TEST(RepairForeignIndexTest, KeysOfAnAppendTheDataFileNeverCountedAreNoSignOfAForeignIndexFile) {
+  TableFixture fx;
+  Fill(fx, 1);
+  int64_t start = 0;
+  {
+    auto file = fx.Open();
+    start = file->Header().RecordsStart();
+  }
+  // The append's keys reached the index file, its record never the data header's count.
+  Patch(DataFileName(fx.Path()), 13, LE32(1));
+  fs::resize_file(DataFileName(fx.Path()), uintmax_t(start));
+  ASSERT_FALSE(CheckTable(fx.Path()).Ok());
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_TRUE(repair.Sound()) << repair.refused;
+  EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+}
+
+}  // namespace
+}  // namespace ovrin
