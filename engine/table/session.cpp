@@ -304,6 +304,9 @@ TOvrinDatabase* TOvrinSession::OpenDatabase(const std::string& name, const void*
   bool created = false;
   if (!found) {
     auto db = std::make_unique<TOvrinDatabase>(this, true);
+    // Connecting resolves the session by name: the database names its own session, or
+    // it would move to the default one.
+    db->sessionName_ = sessionName_;
     db->databaseName_ = name;
     db->keepConnection_ = keepConnections_;
     db->owner_ = owner;

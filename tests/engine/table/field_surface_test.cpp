@@ -520,6 +520,27 @@ TEST(FieldSurfaceSessionTest, SessionsWithoutANameNameThemselves) {
   EXPECT_EQ(h.SessionName(), "Session_1");
 }
 
+TEST(FieldSurfaceSessionTest, TableOpensThroughAnAutomaticallyNamedSession) {
+  TempDir dir;
+  CreateTable(dir / "notes", Notes());
+  TOvrinSession session;
+  TOvrinTable t;
+  t.SetDatabaseName(dir.Path());
+  t.SetTableName("notes");
+  t.SetSessionName(session.SessionName());
+  t.Open();
+  EXPECT_TRUE(session.Active());
+  EXPECT_EQ(t.Database()->Session(), &session);
+  EXPECT_EQ(session.FindDatabase(dir.Path()), t.Database());
+  EXPECT_EQ(Sessions().Default().FindDatabase(dir.Path()), nullptr);
+  t.Close();
+  TOvrinTable stray;
+  stray.SetDatabaseName(dir.Path());
+  stray.SetTableName("notes");
+  stray.SetSessionName("Session_99");
+  EXPECT_EQ(MessageOf([&] { stray.Open(); }), "Session name Session_99 is not valid.");
+}
+
 TEST(FieldSurfaceSessionTest, AutoSessionRulesForOwnersAndActiveSessions) {
   int owner = 0, second = 0, third = 0;
   TOvrinSession own("", &owner);
