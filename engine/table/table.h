@@ -281,7 +281,10 @@ class TOvrinTable : public TDataSet {
   int activeKey_ = kLookupKey;
 };
 
-// A stream over one blob field of a table's active record.
+// A stream over one blob field of a table's active record. A read stream reads the blob
+// as it was when the stream was made, also after the cursor has moved on; a write or
+// read-write stream works on the record being edited and does nothing once that edit is
+// posted or cancelled.
 class TOvrinBlobStream : public TBlobStream {
  public:
   TOvrinBlobStream(TOvrinTable& table, TField& field, TBlobStreamMode mode);
