@@ -360,6 +360,22 @@ TOvrinDatabase::~TOvrinDatabase() {
   if (session_) session_->RemoveDatabase(this);
 }
 
+void TOvrinDatabase::SetOwner(const void* owner) {
+  owner_ = owner;
+  if (!owner_ || Connected()) return;
+  std::lock_guard<std::recursive_mutex> guard(Sessions().Lock());
+  for (TOvrinSession* s : Sessions().sessions_) {
+    if (s->Owner() != owner_ || !s->AutoSessionName()) continue;
+    if (s != session_) {
+      session_->RemoveDatabase(this);
+      session_ = s;
+      session_->AddDatabase(this);
+    }
+    sessionName_ = s->SessionName();
+    return;
+  }
+}
+
 void TOvrinDatabase::SetDatabaseName(const std::string& name) {
   if (name == databaseName_) return;
   if (Connected()) DatabaseError("Cannot perform this operation on an open database.");

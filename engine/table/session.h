@@ -59,7 +59,9 @@ class TOvrinDatabase {
   const std::string& SessionName() const { return sessionName_; }
   void SetSessionName(const std::string& name);
   const void* Owner() const { return owner_; }
-  void SetOwner(const void* owner) { owner_ = owner; }
+  // A database given to an owner that has an automatically named session joins that
+  // session (while closed).
+  void SetOwner(const void* owner);
   std::string EngineVersion() const { return "1.19"; }
   std::function<void(TOvrinDatabase&)> BeforeConnect;
 
@@ -182,6 +184,7 @@ class TOvrinSessionList {
 
  private:
   friend class TOvrinSession;
+  friend class TOvrinDatabase;
   TOvrinSessionList();
   void Add(TOvrinSession* session);
   void Remove(TOvrinSession* session);

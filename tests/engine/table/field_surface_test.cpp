@@ -557,6 +557,16 @@ TEST(FieldSurfaceSessionTest, AutoSessionRulesForOwnersAndActiveSessions) {
   active.SetActive(false);
   active.SetAutoSessionName(true);
   EXPECT_EQ(active.SessionName(), "Session_2");
+  // A database given to the owner joins its automatically named session.
+  {
+    TOvrinDatabase db(nullptr);
+    EXPECT_EQ(db.Session(), &Sessions().Default());
+    db.SetOwner(&owner);
+    EXPECT_EQ(db.Session(), &own);
+    EXPECT_EQ(db.SessionName(), "Session_1");
+    EXPECT_EQ(own.Databases().size(), 1u);
+  }
+  EXPECT_TRUE(own.Databases().empty());
   // A session made without a name and then named by hand must have a name to start.
   own.SetAutoSessionName(false);
   own.SetSessionName("");
