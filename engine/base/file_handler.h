@@ -39,9 +39,10 @@ constexpr uint32_t kAreaStart = 0x7FFF0000;       // index and blob file write l
 constexpr uint32_t kAreaLength = 65535;
 constexpr uint32_t kReadLockTop = 0x7FFFFFFF;     // reader k locks kReadLockTop - k
 constexpr uint32_t kReadLockMax = 65534;
-// Retry policies: the data write lock busy-waits 3 ms between at most 8,192 retries;
-// index and blob file locks sleep 3 ms between at most 8,192 retries; record locks try
-// LockRetryCount + 1 times with LockWaitTime between.
+// Retry policies: the data write lock and the index and blob file locks sleep 3 ms
+// between at most 8,192 retries; record locks try LockRetryCount + 1 times, sleeping
+// LockWaitTime between. Every wait sleeps rather than spins, so that a waiting user
+// leaves the processor to the user it waits for.
 constexpr int kLockRetries = 8192;
 constexpr uint32_t kLockRetryWaitMs = 3;
 }  // namespace lockmap

@@ -44,6 +44,10 @@ const char* FieldTypeName(TFieldType type) {
     case TFieldType::FmtMemo: return "FmtMemo";
     case TFieldType::TypedBinary: return "TypedBinary";
     case TFieldType::LargeInt: return "LargeInt";
+    case TFieldType::ADT: return "ADT";
+    case TFieldType::Array: return "Array";
+    case TFieldType::Reference: return "Reference";
+    case TFieldType::DataSet: return "DataSet";
     default: return "Unknown";
   }
 }
@@ -178,7 +182,12 @@ std::string TField::AsString() const {
     default: break;
   }
   switch (type_) {
-    case TFieldType::String: return std::string(reinterpret_cast<const char*>(v.data()));
+    case TFieldType::String: {
+      // Up to the first zero or the declared size: the bytes came from a file and need
+      // not hold a terminator.
+      const char* text = reinterpret_cast<const char*>(v.data());
+      return std::string(text, strnlen(text, std::min<size_t>(v.size(), static_cast<size_t>(size_))));
+    }
     case TFieldType::SmallInt: return std::to_string(LoadLEI16(v.data()));
     case TFieldType::Word: return std::to_string(LoadLE16(v.data()));
     case TFieldType::Integer:
@@ -189,6 +198,11 @@ std::string TField::AsString() const {
     case TFieldType::VarBytes: return std::string(v.begin(), v.end());
     default: return "";
   }
+}
+
+std::string TField::OldValueAsString() const {
+  TDataSet::TTempState old(dataSet_, TDataSetState::OldValue);
+  return AsString();
 }
 
 std::string TField::FormattedText(const std::vector<uint8_t>& v) const {
@@ -505,6 +519,28 @@ void TField::SaveToStream(std::ostream& out) const {
 
 // ---------------------------------------------------------------- TDataSet
 
+int TDataSet::Translate(const char* source, char* destination, bool /*toOem*/) {
+  if (!source) return 0;
+  size_t length = std::strlen(source);
+  if (destination && destination != source) {
+    std::memmove(destination, source, length);
+    destination[length] = '\0';
+  }
+  return static_cast<int>(length);
+}
+
+TDataSet::TTempState::TTempState(TDataSet& dataSet, TDataSetState state)
+    : dataSet_(dataSet), saved_(dataSet.state_), savedPrior_(dataSet.priorState_) {
+  dataSet_.CheckActive();
+  dataSet_.priorState_ = saved_;
+  dataSet_.state_ = state;
+}
+
+TDataSet::TTempState::~TTempState() {
+  dataSet_.state_ = saved_;
+  dataSet_.priorState_ = savedPrior_;
+}
+
 void TDataSet::CheckActive() const {
   if (!Active()) DatabaseError("Cannot perform this operation on a closed dataset");
 }
@@ -817,6 +853,7 @@ void TDataSet::Append() {
   InternalInitRecord();
   std::fill(calcArea_.begin(), calcArea_.end(), 0);
   state_ = TDataSetState::Insert;
+  ++editSerial_;
   ClearModifiedFields();
   InternalNewRecord();
   if (OnNewRecord) OnNewRecord(*this);
@@ -832,6 +869,7 @@ void TDataSet::Edit() {
   }
   InternalEdit();
   state_ = TDataSetState::Edit;
+  ++editSerial_;
   ClearModifiedFields();
 }
 

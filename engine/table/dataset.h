@@ -31,7 +31,9 @@ enum class TDataSetState { Inactive, Browse, Edit, Insert, SetKey, CalcFields, F
 
 enum class TFieldType {
   Unknown, String, SmallInt, Integer, Word, Boolean, Float, Currency, BCD, Date, Time, DateTime, Bytes, VarBytes,
-  AutoInc, Blob, Memo, Graphic, FmtMemo, TypedBinary, LargeInt
+  AutoInc, Blob, Memo, Graphic, FmtMemo, TypedBinary, LargeInt,
+  // Structured types (type codes 20 to 23): defined, but carrying no value of their own.
+  ADT, Array, Reference, DataSet
 };
 
 const char* FieldTypeName(TFieldType type);
@@ -94,6 +96,14 @@ class TField {
   bool GetData(std::vector<uint8_t>* out) const;
   void SetData(const std::vector<uint8_t>* value);
 
+  // The value the current record has in the table (re-read from the file), as text;
+  // empty when it is null or there is no current record.
+  std::string OldValueAsString() const;
+
+  // Called before a stored value is set, while the field reads as the new value; it may
+  // refuse the value by raising.
+  std::function<void(TField&)> OnValidate;
+
  private:
   [[noreturn]] void BadConversion(const std::string& what) const;
   // The text of a value that the format settings shape (numbers with decimals, dates).
@@ -147,6 +157,8 @@ class TDataSet {
   virtual int32_t RecNo() = 0;
   virtual void SetRecNo(int32_t n) = 0;
   void Refresh();
+  // Whether record numbers follow the records one by one (not so while filtered).
+  virtual bool IsSequenced() { return true; }
 
   // Bookmarks: the position of the active record, to come back to.
   std::vector<uint8_t> GetBookmark();
@@ -180,6 +192,31 @@ class TDataSet {
   // Events.
   std::function<void(TDataSet&)> OnNewRecord;
   std::function<void(TDataSet&)> OnCalcFields;
+
+  // Text conversion between character sets: the engine keeps text as it is, so this
+  // copies source to destination unchanged and answers its length; when the two differ
+  // the destination is zero-terminated (it must hold length + 1 bytes).
+  static int Translate(const char* source, char* destination, bool toOem);
+
+  // Puts the dataset into another state (old value, new value, ...) for the length of a
+  // scope, as the framework does while it reads a field's old or new value.
+  class TTempState {
+   public:
+    TTempState(TDataSet& dataSet, TDataSetState state);
+    ~TTempState();
+    TTempState(const TTempState&) = delete;
+    TTempState& operator=(const TTempState&) = delete;
+
+   private:
+    TDataSet& dataSet_;
+    TDataSetState saved_, savedPrior_;
+  };
+  // While in a temporary state: the state it was entered from.
+  TDataSetState PriorState() const { return priorState_; }
+
+  // Counts the edits and appends begun; a stream bound to one edit tells by it that the
+  // edit has ended.
+  uint64_t EditSerial() const { return editSerial_; }
 
   // The data sources that show this dataset to their links.
   const std::vector<TDataSource*>& DataSources() const { return sources_; }
@@ -249,6 +286,8 @@ class TDataSet {
 
  private:
   TDataSetState state_ = TDataSetState::Inactive;
+  TDataSetState priorState_ = TDataSetState::Inactive;
+  uint64_t editSerial_ = 0;
   bool bof_ = true;
   bool eof_ = true;
   bool canModify_ = false;

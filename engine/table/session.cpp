@@ -52,7 +52,21 @@ TOvrinSession& TOvrinSessionList::GetSession(const std::string& name) {
 
 // ---------------------------------------------------------------- session
 
-TOvrinSession::TOvrinSession(const std::string& name) : TOvrinSession(&Sessions(), name) {}
+TOvrinSession::TOvrinSession(const std::string& name, const void* owner) : TOvrinSession(&Sessions(), name) {
+  owner_ = owner;
+  // The list holds the session already: a failure takes it out again.
+  try {
+    if (owner_) {
+      std::lock_guard<std::recursive_mutex> guard(Sessions().Lock());
+      for (TOvrinSession* s : Sessions().sessions_)
+        if (s != this && s->owner_ == owner_ && s->autoSessionName_) DatabaseError("This auto-session already exists.");
+    }
+    if (name.empty()) SetAutoSessionName(true);
+  } catch (...) {
+    Sessions().Remove(this);
+    throw;
+  }
+}
 
 TOvrinSession::TOvrinSession(TOvrinSessionList* list, const std::string& name) : sessionName_(name) {
   TOvrinSession* other = nullptr;
@@ -67,7 +81,72 @@ TOvrinSession::~TOvrinSession() {
     SetActive(false);
   } catch (...) {
   }
+  ReleaseAutoNumber();
   Sessions().Remove(this);
+}
+
+void TOvrinSession::SetAutoSessionName(bool on) {
+  if (on == autoSessionName_) return;
+  std::lock_guard<std::recursive_mutex> guard(Sessions().Lock());
+  if (!on) {
+    ReleaseAutoNumber();
+    autoSessionName_ = false;
+    return;
+  }
+  if (Active()) DatabaseError("Cannot perform this operation on an active session.");
+  if (owner_)
+    for (TOvrinSession* s : Sessions().sessions_)
+      if (s != this && s->owner_ == owner_) DatabaseError("The active auto-session can be the only active session.");
+  std::vector<bool>& used = Sessions().autoNumbers_;
+  int32_t number = 0;
+  while (static_cast<size_t>(number) < used.size() && used[static_cast<size_t>(number)]) ++number;
+  sessionNumber_ = number;
+  try {
+    ApplyAutoName();
+  } catch (...) {
+    sessionNumber_ = -1;
+    throw;
+  }
+  if (used.size() <= static_cast<size_t>(number)) used.resize(static_cast<size_t>(number) + 1, false);
+  used[static_cast<size_t>(number)] = true;
+  autoSessionName_ = true;
+}
+
+// "<component name>_<number + 1>", and the same session name for the databases of the
+// session's owner.
+void TOvrinSession::ApplyAutoName() {
+  std::string name = name_ + "_" + std::to_string(sessionNumber_ + 1);
+  applyingAutoName_ = true;
+  struct TDone {
+    bool& flag;
+    ~TDone() { flag = false; }
+  } done{applyingAutoName_};
+  SetSessionName(name);
+  if (!owner_) return;
+  for (TOvrinSession* s : Sessions().sessions_)
+    for (TOvrinDatabase* db : s->databases_)
+      if (db->Owner() == owner_ && !db->Connected() && db->SessionName() != sessionName_) db->sessionName_ = sessionName_;
+}
+
+void TOvrinSession::ReleaseAutoNumber() {
+  std::lock_guard<std::recursive_mutex> guard(Sessions().Lock());
+  std::vector<bool>& used = Sessions().autoNumbers_;
+  if (sessionNumber_ >= 0 && static_cast<size_t>(sessionNumber_) < used.size())
+    used[static_cast<size_t>(sessionNumber_)] = false;
+  sessionNumber_ = -1;
+}
+
+void TOvrinSession::SetName(const std::string& name) {
+  if (name == name_) return;
+  std::string before = name_;
+  name_ = name;
+  if (!autoSessionName_) return;
+  try {
+    ApplyAutoName();
+  } catch (...) {
+    name_ = before;
+    throw;
+  }
 }
 
 void TOvrinSession::SetActive(bool on) {
@@ -123,6 +202,8 @@ void TOvrinSession::Deactivate() {
 
 void TOvrinSession::SetSessionName(const std::string& name) {
   if (name == sessionName_) return;
+  if (autoSessionName_ && !applyingAutoName_)
+    DatabaseError("Cannot perform this operation on the active auto-session.");
   if (Active()) DatabaseError("Cannot perform this operation on an active session.");
   TOvrinSession* other = Sessions().FindSession(name);
   if (!name.empty() && other && other != this) DatabaseErrorFmt("Session name %s already exists.", name);
@@ -188,10 +269,20 @@ bool TOvrinSession::AskPassword() {
   return continueOpen;
 }
 
-void TOvrinSession::AddDatabase(TOvrinDatabase* database) { databases_.push_back(database); }
+void TOvrinSession::DatabaseEvent(TDatabaseEvent event, TOvrinDatabase& database) {
+  if (OnDatabaseEvent) OnDatabaseEvent(event, database);
+}
+
+void TOvrinSession::AddDatabase(TOvrinDatabase* database) {
+  databases_.push_back(database);
+  DatabaseEvent(TDatabaseEvent::Added, *database);
+}
 
 void TOvrinSession::RemoveDatabase(TOvrinDatabase* database) {
-  databases_.erase(std::remove(databases_.begin(), databases_.end(), database), databases_.end());
+  auto at = std::find(databases_.begin(), databases_.end(), database);
+  if (at == databases_.end()) return;
+  databases_.erase(at);
+  DatabaseEvent(TDatabaseEvent::Removed, *database);
 }
 
 TOvrinDatabase* TOvrinSession::FindDatabase(const std::string& name) {
@@ -200,16 +291,22 @@ TOvrinDatabase* TOvrinSession::FindDatabase(const std::string& name) {
   return nullptr;
 }
 
+TOvrinDatabase* TOvrinSession::FindDatabase(const std::string& name, const void* owner) {
+  for (TOvrinDatabase* db : databases_)
+    if (db->Owner() == owner && db->HandleShared() && AsciiEqualNoCase(db->DatabaseName(), name)) return db;
+  return FindDatabase(name);
+}
+
 TOvrinDatabase* TOvrinSession::OpenDatabase(const std::string& name, const void* owner) {
   if (!Active()) SetActive(true);
   engine::SetCurrentFileSession(handle_);
-  TOvrinDatabase* found = nullptr;
-  for (TOvrinDatabase* db : databases_)
-    if (db->Owner() == owner && db->HandleShared() && AsciiEqualNoCase(db->DatabaseName(), name)) found = db;
-  if (!found) found = FindDatabase(name);
+  TOvrinDatabase* found = FindDatabase(name, owner);
   bool created = false;
   if (!found) {
     auto db = std::make_unique<TOvrinDatabase>(this, true);
+    // Connecting resolves the session by name: the database names its own session, or
+    // it would move to the default one.
+    db->sessionName_ = sessionName_;
     db->databaseName_ = name;
     db->keepConnection_ = keepConnections_;
     db->owner_ = owner;
@@ -263,6 +360,22 @@ TOvrinDatabase::~TOvrinDatabase() {
   if (session_) session_->RemoveDatabase(this);
 }
 
+void TOvrinDatabase::SetOwner(const void* owner) {
+  owner_ = owner;
+  if (!owner_ || Connected()) return;
+  std::lock_guard<std::recursive_mutex> guard(Sessions().Lock());
+  for (TOvrinSession* s : Sessions().sessions_) {
+    if (s->Owner() != owner_ || !s->AutoSessionName()) continue;
+    if (s != session_) {
+      session_->RemoveDatabase(this);
+      session_ = s;
+      session_->AddDatabase(this);
+    }
+    sessionName_ = s->SessionName();
+    return;
+  }
+}
+
 void TOvrinDatabase::SetDatabaseName(const std::string& name) {
   if (name == databaseName_) return;
   if (Connected()) DatabaseError("Cannot perform this operation on an open database.");
@@ -308,9 +421,18 @@ void TOvrinDatabase::SetConnected(bool on) {
       session_->AddDatabase(this);
     }
     session_->SetActive(true);
+    if (handleShared_)
+      for (TOvrinDatabase* other : session_->Databases())
+        if (other != this && other->Connected() && other->HandleShared() &&
+            AsciiEqualNoCase(other->DatabaseName(), databaseName_)) {
+          handle_ = other->handle_;
+          return;
+        }
     TSessionScope scope(*session_);
     handle_ = 1;
+    session_->DatabaseEvent(TDatabaseEvent::Open, *this);
   } else {
+    session_->DatabaseEvent(TDatabaseEvent::Close, *this);
     while (!dataSets_.empty()) dataSets_.back()->Close();
     handle_ = 0;
     refCount_ = 0;

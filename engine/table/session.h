@@ -5,9 +5,13 @@
 // (which starts the engine) and creates a temporary database for that folder, freed
 // again when the last table on it closes.
 //
-// Sessions are plain objects here: there is no component streaming, so automatic session
-// names and design-time behaviour are left out. One process-wide lock serialises session
-// activation and every entry into a session; entries nest within a thread.
+// Sessions are plain objects here: there is no component streaming or design-time
+// behaviour. A session made without a name names itself automatically, "Session_1",
+// "Session_2", ... by the lowest free number (its component name followed by the number),
+// and gives the number back when it goes. An owner (any object that makes sessions and
+// databases, given as a pointer) may hold one automatically named session only. One
+// process-wide lock serialises session activation and every entry into a session;
+// entries nest within a thread.
 #pragma once
 
 #include <functional>
@@ -44,14 +48,20 @@ class TOvrinDatabase {
   void SetConnected(bool on);
   void Open() { SetConnected(true); }
   void Close() { SetConnected(false); }
+  // Databases of one session and one name that both share their handle use one
+  // connection: the second to connect takes over the first one's handle.
   bool HandleShared() const { return handleShared_; }
   void SetHandleShared(bool on) { handleShared_ = on; }
+  // Zero while closed; the connection's handle while connected.
+  int32_t Handle() const { return handle_; }
   int32_t ReferenceCount() const { return refCount_; }
   TOvrinSession* Session() const { return session_; }
   const std::string& SessionName() const { return sessionName_; }
   void SetSessionName(const std::string& name);
   const void* Owner() const { return owner_; }
-  void SetOwner(const void* owner) { owner_ = owner; }
+  // A database given to an owner that has an automatically named session joins that
+  // session (while closed).
+  void SetOwner(const void* owner);
   std::string EngineVersion() const { return "1.19"; }
   std::function<void(TOvrinDatabase&)> BeforeConnect;
 
@@ -73,9 +83,15 @@ class TOvrinDatabase {
   bool destroying_ = false;
 };
 
+// Events of the database hook: opened, closed, added to the session, removed from it.
+enum class TDatabaseEvent { Open = 0, Close = 1, Added = 2, Removed = 3 };
+
 class TOvrinSession {
  public:
-  explicit TOvrinSession(const std::string& name = "");
+  // An empty name: the session names itself automatically. A session on an owner that
+  // already has an automatically named session fails with "This auto-session already
+  // exists."
+  explicit TOvrinSession(const std::string& name = "", const void* owner = nullptr);
   ~TOvrinSession();
 
   bool Active() const { return handle_ != nullptr; }
@@ -90,6 +106,18 @@ class TOvrinSession {
   bool IsDefault() const { return isDefault_; }
   std::string EngineVersion() const { return "1.19"; }
   TFileSession* Handle() const { return handle_; }
+  const void* Owner() const { return owner_; }
+  // Automatic naming: on takes the lowest free number N and names the session
+  // "<component name>_<N + 1>"; off gives the number back and keeps the name.
+  bool AutoSessionName() const { return autoSessionName_; }
+  void SetAutoSessionName(bool on);
+  // The component name from which the automatic name is made ("Session" unless set);
+  // changing it names an automatically named session again.
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& name);
+  // The database hook, called with each database that opens, closes, is added to or
+  // removed from the session; nothing is called when it is not set.
+  std::function<void(TDatabaseEvent, TOvrinDatabase&)> OnDatabaseEvent;
 
   std::function<void(TOvrinSession&)> OnStartup;
   TOvrinPasswordEvent OnPassword;
@@ -98,7 +126,10 @@ class TOvrinSession {
   // more user; a failure leaves no new temporary database behind.
   TOvrinDatabase* OpenDatabase(const std::string& name, const void* owner = nullptr);
   void CloseDatabase(TOvrinDatabase* database);
+  // The database of that name (names compare without case), without opening it; with an
+  // owner, a database of that owner that shares its handle comes first.
   TOvrinDatabase* FindDatabase(const std::string& name);
+  TOvrinDatabase* FindDatabase(const std::string& name, const void* owner);
   const std::vector<TOvrinDatabase*>& Databases() const { return databases_; }
 
   void AddPassword(const std::string& password);
@@ -121,8 +152,16 @@ class TOvrinSession {
   void Deactivate();
   void AddDatabase(TOvrinDatabase* database);
   void RemoveDatabase(TOvrinDatabase* database);
+  void ApplyAutoName();
+  void ReleaseAutoNumber();
+  void DatabaseEvent(TDatabaseEvent event, TOvrinDatabase& database);
 
   TFileSession* handle_ = nullptr;
+  const void* owner_ = nullptr;
+  std::string name_ = "Session";
+  bool autoSessionName_ = false;
+  bool applyingAutoName_ = false;
+  int32_t sessionNumber_ = -1;
   std::vector<TOvrinDatabase*> databases_;
   std::vector<std::unique_ptr<TOvrinDatabase>> owned_;  // temporary databases
   bool keepConnections_ = false;
@@ -145,10 +184,12 @@ class TOvrinSessionList {
 
  private:
   friend class TOvrinSession;
+  friend class TOvrinDatabase;
   TOvrinSessionList();
   void Add(TOvrinSession* session);
   void Remove(TOvrinSession* session);
   std::vector<TOvrinSession*> sessions_;
+  std::vector<bool> autoNumbers_;  // automatic session numbers in use
   std::unique_ptr<TOvrinSession> default_;
   std::recursive_mutex lock_;
 };

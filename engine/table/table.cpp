@@ -38,6 +38,10 @@ TFieldType DataSetType(const TFieldDescriptor& d) {
     case fldVarBytes: return TFieldType::VarBytes;
     case 18:
     case 19: return TFieldType::LargeInt;
+    case 20: return TFieldType::ADT;
+    case 21: return TFieldType::Array;
+    case 22: return TFieldType::Reference;
+    case 23: return TFieldType::DataSet;
     default: return TFieldType::Unknown;
   }
 }
@@ -409,9 +413,14 @@ int TOvrinTable::CompareBookmarks(const std::vector<uint8_t>& a, const std::vect
 bool TOvrinTable::BookmarkValid(const std::vector<uint8_t>& bookmark) {
   if (!handle_ || bookmark.empty()) return false;
   TSessionScope scope(Session());
+  // Another user may have deleted the record since this cursor last looked.
+  handle_->Refresh();
   handle_->GoToSavedPosition(bookmark);
   std::vector<uint8_t> temp(handle_->LogicalRecordSize());
-  bool ok = handle_->GetCurrentRecord(temp.data(), false) == 0 && handle_->CurrentPosition() == bookmark;
+  // In record-number order the data file goes to a deleted record's place as well; the
+  // record's deleted mark tells.
+  bool ok = handle_->GetCurrentRecord(temp.data(), false) == 0 && handle_->CurrentPosition() == bookmark &&
+            temp[datafmt::rDeleted] == 0;
   if (recordValid_ && !bookmark_.empty()) handle_->GoToSavedPosition(bookmark_);
   return ok;
 }
@@ -478,6 +487,16 @@ void TOvrinTable::InternalDelete() {
 
 bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   TDataSetState state = State();
+  // While a field's validate handler runs, the field reads as the value being set.
+  if (validating_ && validating_->field == &field) {
+    if (out && validating_->value) std::memcpy(out, validating_->value, static_cast<size_t>(field.DataSize()));
+    return validating_->value != nullptr;
+  }
+  // The old value: the current record as the file holds it, read again.
+  if (state == TDataSetState::OldValue) {
+    if (field.FieldNo() <= 0 || !handle_ || !ReadOldValueRecord()) return false;
+    return StoredFieldData(field, oldValue_.data(), out);
+  }
   // A filter's handler reads the record being judged.
   const bool judging = (state == TDataSetState::Filter && judged_) || state == TDataSetState::SetKey;
   const uint8_t* record = state == TDataSetState::SetKey ? StateBuffer() : judging ? judged_ : buffer_.data();
@@ -495,6 +514,11 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   if (!browsing && state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::NewValue &&
       state != TDataSetState::CalcFields)
     return false;
+  return StoredFieldData(field, record, out);
+}
+
+// A stored field's value in a record image, in the form the field objects take.
+bool TOvrinTable::StoredFieldData(const TField& field, const uint8_t* record, uint8_t* out) {
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
   if (d.IsBlob()) {
     int32_t reference = LoadLEI32(record + d.Offset() + 1);
@@ -507,10 +531,13 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   }
   // GetFieldValue clears the stored size itself; only the bytes past it are cleared here.
   std::vector<uint8_t>& stored = fieldScratch_;
-  const size_t room = std::max<size_t>(d.StoredSize(), 8);
+  const size_t room = std::max<size_t>(std::max<size_t>(d.StoredSize(), 8), static_cast<size_t>(field.DataSize()));
   if (stored.size() < room) stored.resize(room);
   std::fill(stored.begin() + d.StoredSize(), stored.begin() + static_cast<std::ptrdiff_t>(room), 0);
   bool isNull = handle_->GetFieldValue(field.FieldNo(), stored.data(), record);
+  // No byte read from a file is trusted to end a string: it ends at the declared size
+  // at the latest.
+  if (d.Type() == fldString) stored[std::min<size_t>(d.DeclaredSize(), room - 1)] = 0;
   if (out) {
     if (d.Type() == fldBcd) StoreLE64(out, static_cast<uint64_t>(BcdToCurrency(LoadLEI64(stored.data()))));
     else std::memcpy(out, stored.data(), static_cast<size_t>(field.DataSize()));
@@ -518,13 +545,26 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   return !isNull;
 }
 
+bool TOvrinTable::ReadOldValueRecord() {
+  const TDataSetState prior = PriorState();
+  if (prior == TDataSetState::Insert || !recordValid_ || bookmark_.empty()) return false;
+  TSessionScope scope(Session());
+  oldValue_.assign(handle_->LogicalRecordSize(), 0);
+  handle_->GoToSavedPosition(bookmark_);
+  uint16_t code = handle_->GetCurrentRecord(oldValue_.data(), false);
+  if (code) RaiseEngineError(code, handle_->FileName());
+  return true;
+}
+
 void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   TDataSetState state = State();
+  if (state == TDataSetState::OldValue) DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
   if (state != TDataSetState::Edit && state != TDataSetState::Insert && state != TDataSetState::SetKey &&
       state != TDataSetState::Filter && state != TDataSetState::NewValue && state != TDataSetState::InternalCalc &&
       state != TDataSetState::CalcFields)
     DatabaseError("Dataset not in edit or insert mode");
-  if (state == TDataSetState::SetKey && field.FieldNo() <= 0)
+  // A key buffer holds the active index's key fields only.
+  if (state == TDataSetState::SetKey && (field.FieldNo() <= 0 || (IndexFieldCount() > 0 && !IsIndexField(field))))
     DatabaseErrorFmt("Field '%s' is not indexed and cannot be modified", field.FieldName());
   if (field.FieldNo() <= 0) {
     SetCalcFieldData(field, value);
@@ -533,6 +573,16 @@ void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   if (state == TDataSetState::CalcFields) DatabaseError("Dataset not in edit or insert mode");
   if (field.ReadOnly() && state != TDataSetState::SetKey && state != TDataSetState::Filter)
     DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
+  if (field.OnValidate) {
+    TValidating now{&field, value, validating_};
+    validating_ = &now;
+    struct TDone {
+      TValidating*& slot;
+      TValidating* outer;
+      ~TDone() { slot = outer; }
+    } done{validating_, now.outer};
+    field.OnValidate(field);
+  }
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
   uint8_t* target = StateBuffer();
   if (value && d.Type() == fldBcd) {
@@ -545,36 +595,120 @@ void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   SetFieldModified(field);
 }
 
+// ---------------------------------------------------------------- index fields
+
+int TOvrinTable::IndexFieldCount() {
+  if (!handle_ || handle_->Index().NaturalOrder()) return 0;
+  return std::min<int>(handle_->Index().Header().Slot(handle_->Index().SelectedSlot()).FieldCount(), 16);
+}
+
+int TOvrinTable::IndexFieldNumber(int i) {
+  return handle_->Index().Header().Slot(handle_->Index().SelectedSlot()).FieldNumber(i);
+}
+
+bool TOvrinTable::IsIndexField(const TField& field) {
+  if (field.FieldNo() <= 0) return false;
+  const int count = IndexFieldCount();
+  for (int i = 0; i < count; ++i)
+    if (IndexFieldNumber(i) == field.FieldNo()) return true;
+  return false;
+}
+
+TField& TOvrinTable::IndexField(int i) {
+  if (i < 0 || i >= IndexFieldCount()) DatabaseError("Field index out of range");
+  const int number = IndexFieldNumber(i);
+  for (int k = 0; k < FieldCount(); ++k)
+    if (Fields(k).FieldNo() == number) return Fields(k);
+  std::string name;
+  for (const TFieldDef& def : FieldDefs())
+    if (def.FieldNo == number) name = def.Name;
+  if (name.empty()) name = handle_->FieldByNumber(number).Name();
+  DatabaseErrorFmt("Cannot access index field '%s'", name);
+}
+
+bool TOvrinTable::IsSequenced() { return !filtered_; }
+
 // ---------------------------------------------------------------- blob streams
 
 std::unique_ptr<TBlobStream> TOvrinTable::CreateBlobStream(TField& field, TBlobStreamMode mode) {
   return std::make_unique<TOvrinBlobStream>(*this, field, mode);
 }
 
+// A read stream of a field that the current edit has not changed takes its own copy of
+// the blob at creation: it keeps reading the record it was made on when the cursor moves,
+// and holds no open blob in the blob file (open blobs belong to the record being edited:
+// a post stores every open blob's reference into the posted record). A stream that
+// writes works on the in-memory blob of the record being edited, and is bound to that
+// edit: once the edit is posted or cancelled the stream is detached, reads nothing and
+// ignores writes.
 TOvrinBlobStream::TOvrinBlobStream(TOvrinTable& table, TField& field, TBlobStreamMode mode)
-    : table_(table), field_(field) {
+    : table_(table), field_(field), editSerial_(table.EditSerial()) {
   TDataSetState state = table.State();
-  bool hasBuffer = table.handle_ && (state == TDataSetState::Edit || state == TDataSetState::Insert ||
-                                     (state == TDataSetState::Browse && table.recordValid_));
-  if (!table.FieldModified(field)) {
-    if (mode != TBlobStreamMode::Read) {
-      if (field.ReadOnly()) DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
-      if (state != TDataSetState::Edit && state != TDataSetState::Insert) DatabaseError("Dataset not in edit or insert mode");
+  bool editing = state == TDataSetState::Edit || state == TDataSetState::Insert;
+  bool hasBuffer = table.handle_ && (editing || (state == TDataSetState::Browse && table.recordValid_));
+  if (mode == TBlobStreamMode::Read) {
+    if (state == TDataSetState::OldValue) {
+      if (table.handle_ && table.ReadOldValueRecord()) TakeSnapshot(table.oldValue_);
+    } else if (hasBuffer) {
+      TakeSnapshot(table.buffer_);
     }
+    return;
+  }
+  if (!table.FieldModified(field)) {
+    if (field.ReadOnly()) DatabaseErrorFmt("Field '%s' cannot be modified", field.FieldName());
+    if (!editing) DatabaseError("Dataset not in edit or insert mode");
     if (!hasBuffer) return;
     TSessionScope scope(table.Session());
     int32_t handle;
     uint16_t code = table.handle_->OpenBlob(field.FieldNo(), table.buffer_.data(), &handle);
     if (code) RaiseEngineError(code, table.handle_->FileName(), field.FieldName());
-  } else if (!hasBuffer) {
+  } else if (!hasBuffer || !editing) {
     return;
   }
   opened_ = true;
   if (mode == TBlobStreamMode::Write) Truncate();
 }
 
+void TOvrinBlobStream::TakeSnapshot(const std::vector<uint8_t>& record) {
+  TSessionScope scope(table_.Session());
+  TDataFile& file = *table_.handle_;
+  const TFieldDescriptor& d = file.FieldByNumber(field_.FieldNo());
+  if (!d.IsBlob()) RaiseEngineError(errBlobField, file.FileName(), field_.FieldName());
+  snapshot_ = true;
+  const int32_t reference = LoadLEI32(record.data() + d.Offset() + 1);
+  if (reference == 0) return;
+  // A positive reference is opened on a copy of the record and closed again; a negative
+  // one is the open blob of the record being edited, read as it stands now.
+  std::vector<uint8_t> copy(record);
+  int32_t handle = 0;
+  uint16_t code = file.OpenBlob(field_.FieldNo(), copy.data(), &handle);
+  if (code) RaiseEngineError(code, file.FileName(), field_.FieldName());
+  struct TRelease {
+    TDataFile& file;
+    int field;
+    std::vector<uint8_t>& copy;
+    bool own;
+    ~TRelease() {
+      if (own) file.FreeBlob(field, copy.data());
+    }
+  } release{file, field_.FieldNo(), copy, reference > 0};
+  uint32_t size = 0;
+  code = file.BlobSize(field_.FieldNo(), copy.data(), &size);
+  if (code) RaiseEngineError(code, file.FileName(), field_.FieldName());
+  bytes_.resize(size);
+  uint32_t read = 0;
+  code = size ? file.ReadBlob(field_.FieldNo(), copy.data(), 0, size, bytes_.data(), &read) : 0;
+  if (code != 0 && code != errEndOfBlob) RaiseEngineError(code, file.FileName(), field_.FieldName());
+  bytes_.resize(read);
+}
+
+bool TOvrinBlobStream::Attached() const {
+  if (!opened_ || !table_.handle_ || table_.EditSerial() != editSerial_) return false;
+  return table_.State() == TDataSetState::Edit || table_.State() == TDataSetState::Insert;
+}
+
 TOvrinBlobStream::~TOvrinBlobStream() {
-  if (!opened_ || !table_.handle_) return;
+  if (!Attached()) return;
   try {
     if (modified_) table_.SetFieldModified(field_);
     if (!table_.FieldModified(field_)) {
@@ -586,7 +720,14 @@ TOvrinBlobStream::~TOvrinBlobStream() {
 }
 
 uint32_t TOvrinBlobStream::Read(void* buffer, uint32_t count) {
-  if (!opened_) return 0;
+  if (snapshot_) {
+    if (position_ >= static_cast<int64_t>(bytes_.size())) return 0;
+    uint32_t n = static_cast<uint32_t>(std::min<int64_t>(count, static_cast<int64_t>(bytes_.size()) - position_));
+    std::memcpy(buffer, bytes_.data() + position_, n);
+    position_ += n;
+    return n;
+  }
+  if (!Attached()) return 0;
   TSessionScope scope(table_.Session());
   uint32_t read = 0;
   uint16_t code = table_.handle_->ReadBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_),
@@ -598,7 +739,7 @@ uint32_t TOvrinBlobStream::Read(void* buffer, uint32_t count) {
 }
 
 uint32_t TOvrinBlobStream::Write(const void* buffer, uint32_t count) {
-  if (!opened_) return 0;
+  if (!Attached()) return 0;
   TSessionScope scope(table_.Session());
   uint16_t code =
       table_.handle_->WriteBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_), count, buffer);
@@ -615,7 +756,8 @@ int64_t TOvrinBlobStream::Seek(int64_t offset, int origin) {
 }
 
 int64_t TOvrinBlobStream::Size() {
-  if (!opened_) return 0;
+  if (snapshot_) return static_cast<int64_t>(bytes_.size());
+  if (!Attached()) return 0;
   TSessionScope scope(table_.Session());
   uint32_t size = 0;
   table_.handle_->BlobSize(field_.FieldNo(), table_.buffer_.data(), &size);
@@ -623,7 +765,7 @@ int64_t TOvrinBlobStream::Size() {
 }
 
 void TOvrinBlobStream::Truncate() {
-  if (!opened_) return;
+  if (!Attached()) return;
   TSessionScope scope(table_.Session());
   uint16_t code = table_.handle_->TruncateBlob(field_.FieldNo(), table_.buffer_.data(), static_cast<uint32_t>(position_));
   if (code) RaiseEngineError(code, table_.handle_->FileName(), field_.FieldName());

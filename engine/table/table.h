@@ -90,6 +90,17 @@ class TOvrinTable : public TDataSet {
   bool GetFieldData(const TField& field, uint8_t* out) override;
   void SetFieldData(TField& field, const uint8_t* value) override;
 
+  // The key fields of the active index: how many (0 in record-number order), whether a
+  // field is one, and the field object of the i-th ("Field index out of range";
+  // "Cannot access index field '%s'" when the key field has no field object).
+  int IndexFieldCount();
+  bool IsIndexField(const TField& field);
+  TField& IndexField(int i);
+  bool IsSequenced() override;
+  // Whether the table's definitions are kept with it (a property only).
+  bool StoreDefs() const { return storeDefs_; }
+  void SetStoreDefs(bool on) { storeDefs_ = on; }
+
   // ---- filters: an expression text and a per-record handler, both applied while
   // Filtered is set. Setting one on an open dataset compiles it first, so that a text
   // that does not parse leaves the filter as it was.
@@ -185,6 +196,19 @@ class TOvrinTable : public TDataSet {
   void AcquireDatabase();
   void ReleaseDatabase();
   TOvrinSession& Session() const;
+  bool StoredFieldData(const TField& field, const uint8_t* record, uint8_t* out);
+  // The current record read again into the old-value buffer; false without one.
+  bool ReadOldValueRecord();
+  int IndexFieldNumber(int i);
+  // The field whose validate handler runs, and the value it is about to take.
+  struct TValidating {
+    const TField* field;
+    const uint8_t* value;
+    TValidating* outer;
+  };
+  TValidating* validating_ = nullptr;
+  std::vector<uint8_t> oldValue_;
+  bool storeDefs_ = false;
   enum { kLookupKey, kRangeStartKey, kRangeEndKey, kCurrentRangeStart, kCurrentRangeEnd, kSaveKey, kKeyBuffers };
   struct TKeyBuffer {
     bool modified = false;
@@ -261,7 +285,10 @@ class TOvrinTable : public TDataSet {
   int activeKey_ = kLookupKey;
 };
 
-// A stream over one blob field of a table's active record.
+// A stream over one blob field of a table's active record. A read stream reads the blob
+// as it was when the stream was made, also after the cursor has moved on; a write or
+// read-write stream works on the record being edited and does nothing once that edit is
+// posted or cancelled.
 class TOvrinBlobStream : public TBlobStream {
  public:
   TOvrinBlobStream(TOvrinTable& table, TField& field, TBlobStreamMode mode);
@@ -273,10 +300,17 @@ class TOvrinBlobStream : public TBlobStream {
   void Truncate() override;
 
  private:
+  // Copies the field's blob of a record image into the stream.
+  void TakeSnapshot(const std::vector<uint8_t>& record);
+  // A writing stream still works on the edit it was made in.
+  bool Attached() const;
   TOvrinTable& table_;
   TField& field_;
+  uint64_t editSerial_;
   bool opened_ = false;
   bool modified_ = false;
+  bool snapshot_ = false;     // a read stream: reads its own copy of the blob
+  std::vector<uint8_t> bytes_;
   int64_t position_ = 0;
 };
 
