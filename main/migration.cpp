@@ -12,6 +12,7 @@
 #include "engine/base/platform.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
+#include "main/migration_guards.h"
 
 namespace hollard {
 
@@ -101,11 +102,49 @@ bool TMigration::Preflight() {
     which = "Source tables not found!";
   else if (missing(targetDir_ + "users.dat"))
     which = "Target tables not found!";
-  if (!which) return true;
+  if (!which) return CheckSource() && SettleDates();
   report_.preflightFailed = true;
   report_.preflightMessage = std::string(which) + "\n\rSee Hollard online help topic \"Installation\"";
   user_.ShowError(report_.preflightMessage);
   return false;
+}
+
+void TMigration::PreflightFailed(const std::string& message) {
+  report_.preflightFailed = true;
+  report_.preflightMessage = message;
+  user_.ShowError(message);
+}
+
+bool TMigration::CheckSource() {
+  std::vector<std::string> damaged = SourceTablesCutShort(sourceDir_);
+  if (damaged.empty() || force_) return true;
+  std::string message;
+  for (const std::string& d : damaged) message += d + "\n";
+  PreflightFailed(message + "Nothing was written.");
+  return false;
+}
+
+bool TMigration::SettleDates() {
+  TDateFormatFinding finding;
+  if (dateFinding_) {
+    finding = *dateFinding_;
+  } else {
+    try {
+      finding = SettleDateFormat(sourceDir_, dateChoice_, settings_, comparer_.CodePage());
+    } catch (const std::exception& e) {
+      PreflightFailed(e.what());
+      return false;
+    }
+  }
+  if (!finding.Settled() && !force_) {
+    PreflightFailed(finding.UnreadMessage() + "\nNothing was written.");
+    return false;
+  }
+  settings_ = finding.settings;
+  report_.dateFormat = finding.LogLine();
+  for (const auto& [file, unread] : finding.unreadPerFile)
+    if (ovrin::AsciiLower(file.substr(file.size() >= 4 ? file.size() - 4 : 0)) == ".tdo") report_.passedOver[file] = unread;
+  return true;
 }
 
 void TMigration::WriteBanner() {
@@ -116,6 +155,8 @@ void TMigration::WriteBanner() {
   Log("Ovrin engine version: " + targets_[0]->EngineVersion(), false);
   Log("Process started at " + NowText(), false);
   Log("", false);
+  // Not part of the banner proper: how the archive's dates are read, and why.
+  Log(report_.dateFormat, false);
 }
 
 void TMigration::RunMigration() {

@@ -115,7 +115,8 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
   WriteTextFile(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
   WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
   Run();
-  EXPECT_EQ(user.errors, std::vector<std::string>{"'x' is not a valid integer value"});
+  // The message names the file and the line the text was read from.
+  EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 1: 'x' is not a valid integer value"});
   EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
   EXPECT_TRUE(Step("ConvertModuleLists").succeeded);  // the run goes on
   EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"good"});
@@ -126,21 +127,47 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
 TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
   Run();
-  EXPECT_EQ(user.errors, std::vector<std::string>{"'' is not a valid date and time"});
+  EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 2: '' is not a valid date and time"});
   EXPECT_TRUE(Records(target, "todo").empty());  // the empty line sorts first
 }
 
-TEST_F(SideFilesTest, ADateInAnotherOrderEndsTheStep) {
-  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n");
+TEST_F(SideFilesTest, ADateInAnotherOrderStopsTheRunBeforeItWrites) {
+  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n2|2001-03-02 10:00|also\r\n");
+  dateChoice.automatic = false;
+  dateChoice.pattern = "dd.mm.yyyy";
+  auto before = FolderBytes(target);
   Run();
-  EXPECT_EQ(user.errors, std::vector<std::string>{"'2001-03-01' is not a valid date and time"});
-  // The same file read with the matching date pattern converts.
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "2 dated text(s) of the archive do not read as dd.mm.yyyy, time separator ':':\n"
+            "  " + Side("Main.tdo") + ", line 1: '2001-03-01'\n"
+            "  " + Side("Main.tdo") + ", line 2: '2001-03-02 10:00'\n"
+            "They read as yyyy-mm-dd, time separator ':'.\n"
+            "Nothing was written.");
+  EXPECT_EQ(user.errors, std::vector<std::string>{report.preflightMessage});
+  EXPECT_EQ(FolderBytes(target), before);
+  EXPECT_TRUE(user.log.empty());
+
+  // Forced, the lines are counted and the step stops at the first, naming it.
+  user = TScriptedUser();
+  force = true;
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{Side("Main.tdo") + ", line 1: '2001-03-01' is not a valid date and time"});
+  ASSERT_EQ(report.passedOver.count(Side("Main.tdo")), 1u);
+  EXPECT_EQ(report.passedOver[Side("Main.tdo")].count, 2);
+  EXPECT_EQ(report.passedOver[Side("Main.tdo")].first.size(), 2u);
+
+  // Found from the texts, the same file converts.
   user = TScriptedUser();
   CreateNewLayoutArchive(target, true);
-  ASSERT_TRUE(ApplyDateFormat("yyyy-mm-dd", &settings));
+  force = false;
+  dateChoice = TDateFormatChoice();
   Run();
   EXPECT_TRUE(user.errors.empty());
-  EXPECT_EQ(StampColumn(target, "todo", "CREATED"), std::vector<std::string>{"2001-03-01 00:00:00"});
+  EXPECT_TRUE(report.passedOver.empty());
+  EXPECT_TRUE(user.Logged("Dates read as yyyy-mm-dd, time separator ':' (found automatically: the only order that "
+                          "reads all 2 dated texts)"));
+  EXPECT_EQ(StampColumn(target, "todo", "CREATED"), (std::vector<std::string>{"2001-03-01 00:00:00", "2001-03-02 10:00:00"}));
 }
 
 TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere) {
