@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iomanip>
 #include <fstream>
@@ -306,7 +307,10 @@ class TVerify : public TReadingCommand {
     app->add_option("source", source_, "Old-layout archive folder")->required();
     app->add_option("target", target_, "New-layout archive folder it was migrated into")->required();
     app->add_option("--code-page", codePage_, "Code page of the old archive's texts");
-    app->add_option("--date-format", dateFormat_, "Date format of the side files and the log, e.g. dd.mm.yyyy");
+    app->add_option("--date-format", dateFormat_,
+                    "Date format of the side files and the log: auto (found from the texts, the default) or e.g. "
+                    "dd.mm.yyyy");
+    app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log");
     AddPasswords();
   }
   int Run(std::ostream& out, std::ostream&) override {
@@ -314,14 +318,29 @@ class TVerify : public TReadingCommand {
     TVerifyOptions options;
     options.codePage = codePage_;
     options.settings = ovrin::UserFormatSettings(codePage_.c_str());
-    if (!dateFormat_.empty() && !ApplyDateFormat(dateFormat_, &options.settings))
-      throw std::runtime_error("--date-format '" + dateFormat_ + "': expected day, month and year with one separator");
+    if (dateFormat_ != "auto") {
+      ovrin::TFormatSettings probe = options.settings;
+      if (!ApplyDateFormat(dateFormat_, &probe))
+        throw std::runtime_error("--date-format '" + dateFormat_ + "': expected day, month and year with one separator");
+      options.dates.automatic = false;
+      options.dates.pattern = dateFormat_;
+    }
+    if (!timeSeparator_.empty()) {
+      if (timeSeparator_.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator_[0])))
+        throw std::runtime_error("--time-separator '" + timeSeparator_ + "': expected one character that is not a letter or digit");
+      options.dates.timeSeparator = timeSeparator_[0];
+    }
     TVerifyReport report = VerifyMigration(source_, target_, options);
+    out << report.dateFormat << "\n";
     out << "Checked:\n";
     for (const auto& [kind, n] : report.checked) out << "  " << std::left << std::setw(22) << kind << n << "\n";
     if (!report.intended.empty()) {
       out << "As the migration's rules have it (" << report.intended.size() << "):\n";
       for (const std::string& line : report.intended) out << "  " << line << "\n";
+    }
+    if (!report.passedOver.empty()) {
+      out << "Passed over by the migration's rules: no valid date (" << report.passedOver.size() << "):\n";
+      for (const std::string& line : report.passedOver) out << "  " << line << "\n";
     }
     if (!report.lost.empty()) {
       out << "Missing or different (" << report.lost.size() << "):\n";
@@ -332,7 +351,7 @@ class TVerify : public TReadingCommand {
   }
 
  private:
-  std::string source_, target_, codePage_ = "windows-1252", dateFormat_;
+  std::string source_, target_, codePage_ = "windows-1252", dateFormat_ = "auto", timeSeparator_;
 };
 
 class TCheck : public TReadingCommand {
