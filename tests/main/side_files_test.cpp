@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/base/conversions.h"
@@ -248,6 +249,65 @@ TEST_F(SideFilesTest, AnUnreadableSideFileIsShownAndTheStepGoesOn) {
   EXPECT_NE(user.errors[0].find("Main.tdo"), std::string::npos) << user.errors[0];
   EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"readable"});
   EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
+}
+
+}  // namespace
+}  // namespace hollard::test
+
+namespace hollard::test {
+namespace {
+
+// A project whose name holds a letter outside ASCII ("Töols.dpr", windows-1252 bytes in
+// the table) has its side files named in UTF-8 on disk, as copies from Windows name
+// them. The name was built from the raw bytes, so none was ever found; the log showed
+// the source folder decoded a second time ("src-Ã¼").
+TEST_F(SideFilesTest, SideFilesOfANonAsciiProjectAreFoundByTheDecodedName) {
+  source = dir / "src-\xC3\xBC";  // "src-ü" in UTF-8
+  fs::create_directories(source);
+  WriteRevisions(source, {{"\\lib\\", "T\xF6ols.pas", "T\xF6ols.dpr", "smith"}});
+  WriteProjects(source, {{"T\xF6ols.dpr", "smith", "smith"}, {"R\xE4w.dpr", "", ""}});
+  WriteTextFile(source + "/T\xC3\xB6ols.tdo", "1|01.03.2001 10:00:00|Fix the tool|open|x|smith\r\n");
+  WriteTextFile(source + "/T\xC3\xB6OLS.PRL", "C:\\Work\\N\xC4U.PAS\r\n");  // letter case of the ASCII part differs
+  WriteTextFile(source + "/T\xC3\xB6ols.pcr", "c:\\projects\\r\xE4w.dpr\r\n");
+  // A file named in the raw bytes is the fallback.
+  WriteTextFile(source + "/R\xE4w.tdo", "2|02.03.2001 10:00:00|Raw name|open|x|\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), (std::vector<std::string>{"Fix the tool", "Raw name"}));
+  EXPECT_NE(IdOf(target, "modules", "NAME", "n\xE4u.pas", "MODULEID"), -1);
+  auto refs = Records(target, "pjref");
+  ASSERT_EQ(refs.size(), 1u);
+  EXPECT_EQ(refs[0]["REFERENCE"], std::to_string(IdOf(target, "projects", "NAME", "R\xE4w.dpr", "PROJECTID")));
+  // Folder and name decoded once each.
+  EXPECT_TRUE(user.Logged("Converting " + source + "/T\xC3\xB6ols.tdo"));
+  EXPECT_TRUE(user.Logged("Converting " + source + "/T\xC3\xB6ols.prl"));
+  EXPECT_TRUE(user.Logged("Converting " + source + "/R\xC3\xA4w.tdo"));
+  EXPECT_TRUE(user.Logged("Converting from Paradox archive V1.4 - " + source + "/"));
+}
+
+// A side file that is no regular file hung the run (a FIFO), or read until memory ran
+// out (a link to /dev/zero); a file above 1 GB was read whole. Each is now an error
+// that names it, and the step goes on with the next project.
+TEST_F(SideFilesTest, ASideFileThatIsNoRegularFileIsAnErrorNamingIt) {
+  ASSERT_EQ(::mkfifo(Side("Main.tdo").c_str(), 0600), 0);
+  WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|after the FIFO|open\r\n");
+  fs::create_symlink("/dev/zero", Side("Main.prl"));
+  fs::create_directories(Side("Tools.prl"));
+  {
+    std::ofstream big(Side("Main.pcr"), std::ios::binary);
+  }
+  fs::resize_file(Side("Main.pcr"), (uint64_t{1} << 30) + 1);  // sparse: takes no room
+  ASSERT_EQ(::mkfifo(Side("hollardm.log").c_str(), 0600), 0);
+  Run();
+  EXPECT_EQ(user.errors,
+            (std::vector<std::string>{
+                "Cannot read " + Side("Main.tdo") + ": it is a FIFO, not a regular file",
+                "Cannot read " + Side("Main.prl") + ": it is a device, not a regular file",
+                "Cannot read " + Side("Tools.prl") + ": it is a folder, not a regular file",
+                "Cannot read " + Side("Main.pcr") + ": it holds 1073741825 bytes, more than the 1073741824 a side file may hold",
+                "Cannot read " + Side("hollardm.log") + ": it is a FIFO, not a regular file"}));
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"after the FIFO"});
+  EXPECT_TRUE(user.Logged("Success. Process ready."));
 }
 
 }  // namespace
