@@ -441,9 +441,15 @@ std::string TParadoxFile::Blob(int32_t record, int field) const {
     if (b[0] != 2) Damaged(where + "the blob block has type " + std::to_string(b[0]));
     uint64_t blocks = LoadLE16(b + 1);
     uint32_t stored = LoadLE32(b + 3);
+    // A Graphic's block holds an 8-byte picture header after the block's own 9 bytes,
+    // and the lengths count it; the value is what follows.
     uint32_t header = f.type == pxGraphic ? 17 : 9;
     uint32_t expected = f.type == pxGraphic ? length + 8 : length;
     if (stored != expected && stored != length) Damaged(where + "the blob's lengths disagree");
+    if (f.type == pxGraphic) {
+      if (length < 8) Damaged(where + "a picture shorter than its header");
+      length -= 8;
+    }
     start = block + header;
     end = start + length;
     if (end > block + blocks * kMbBlock) Damaged(where + "the blob runs past its blocks");
