@@ -313,11 +313,15 @@ void TMigration::WalkFromFirst(TOvrinTable& table) {
 int32_t TMigration::Lookup(TOvrinTable& table, TKeyImage& image, const char* keyField, const std::string& key,
                            const char* secondField, const std::string& askedSecond, const char* idField) {
   // A key is compared as the target stores it: a text longer than its field was cut when
-  // it was written, and is cut the same way here so that it still finds its record.
+  // it was written, and the engine keeps strings without trailing blanks; the key is cut
+  // and stripped the same way here so that it still finds its record ("lee " finds "lee").
   auto stored = [&](const char* field, const std::string& text) {
     ovrin::TField& f = table.FieldByName(field);
+    if (f.DataType() != ovrin::TFieldType::String) return text;
     size_t room = static_cast<size_t>(std::max(f.DataSize() - 1, 0));
-    return f.DataType() == ovrin::TFieldType::String && text.size() > room ? text.substr(0, room) : text;
+    std::string s = text.size() > room ? text.substr(0, room) : text;
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
   };
   const std::string asked = stored(keyField, key);
   const std::string second = secondField ? stored(secondField, askedSecond) : askedSecond;
