@@ -353,7 +353,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       ovrin::TFormatSettings probe = settings;
       if (!ApplyDateFormat(dateFormat, &probe))
         throw TUsageError{"--date-format '" + dateFormat +
-                          "': expected day, month and year in any order with one separator (e.g. dd.mm.yyyy or "
+                          "': expected day, month and year (d-m-y, m-d-y or y-m-d) with one separator (e.g. dd.mm.yyyy or "
                           "m/d/yyyy), or auto"};
       dateChoice.automatic = false;
       dateChoice.pattern = dateFormat;

@@ -257,7 +257,7 @@ TDateFormatFinding SettleDateFormat(const std::string& sourceDir, const TDateFor
     ovrin::TFormatSettings probe = base;
     if (!ApplyDateFormat(choice.pattern, &probe))
       throw std::invalid_argument("'" + choice.pattern +
-                                  "' is not a date format: expected day, month and year in any order with one "
+                                  "' is not a date format: expected day, month and year (d-m-y, m-d-y or y-m-d) with one "
                                   "separator, e.g. dd.mm.yyyy or m/d/yyyy");
     std::string order = DateOrderOf(probe.ShortDateFormat);
     size_t o = static_cast<size_t>(std::find(kOrders.begin(), kOrders.end(), order) - kOrders.begin());

@@ -39,9 +39,9 @@ bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* setting
       return false;
     }
   }
-  std::string sorted = order;
-  std::sort(sorted.begin(), sorted.end());
-  if (sorted != "dmy" || separator == 0) return false;
+  // The orders dates are read in: the first of the three decides, so "yyyy-dd-mm" would
+  // be read as year, month, day; such patterns are refused rather than misread.
+  if ((order != "dmy" && order != "mdy" && order != "ymd") || separator == 0) return false;
   settings->ShortDateFormat = parts;
   settings->DateSeparator = separator;
   return true;

@@ -81,8 +81,9 @@ struct TMigrationReport {
   bool Failed() const;
 };
 
-// Sets the order and separator of dates from a pattern of day, month and year in any
-// order with one separator (dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd); false for another pattern.
+// Sets the order and separator of dates from a pattern of day, month and year with one
+// separator (dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd, d.m.yy); false for another pattern, also
+// for the orders the date reading does not know (year, day, month and the like).
 bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* settings);
 
 // The side-file forms of steps 13 to 16.

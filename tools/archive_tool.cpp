@@ -46,9 +46,23 @@ class TMakeSource : public TCommand {
     app->add_option("--projects", options_.projects, "Projects")->check(CLI::Range(1, 10000));
     app->add_option("--blob-bytes", options_.blobBytes, "Largest stored file in bytes")->check(CLI::Range(int64_t(0), int64_t(1) << 30));
     app->add_option("--seed", options_.seed, "Seed of the generator");
-    app->add_option("--date-format", options_.dateFormat, "Date format of the side files, e.g. dd.mm.yyyy or m/d/yyyy");
+    app->add_option("--date-format", options_.dateFormat,
+                    "Date format of the side files and the log: day, month and year (d-m-y, m-d-y or y-m-d) with one "
+                    "separator, e.g. dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd or d.m.yy")
+        ->check([](const std::string& pattern) {
+          ovrin::TFormatSettings probe;
+          return ApplyDateFormat(pattern, &probe) ? std::string()
+                                                  : "expected day, month and year (d-m-y, m-d-y or y-m-d) with one separator";
+        });
+    app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log")
+        ->check([](const std::string& c) {
+          return c.size() == 1 && !std::isalnum(static_cast<unsigned char>(c[0]))
+                     ? std::string()
+                     : "expected one character that is not a letter or digit";
+        });
   }
   int Run(std::ostream& out, std::ostream&) override {
+    if (!timeSeparator_.empty()) options_.timeSeparator = timeSeparator_[0];
     std::filesystem::create_directories(dir_);
     TSourceArchive archive = PlanSourceArchive(options_);
     WriteSourceArchive(dir_, archive, options_);
@@ -58,7 +72,7 @@ class TMakeSource : public TCommand {
   }
 
  private:
-  std::string dir_;
+  std::string dir_, timeSeparator_;
   TSourceOptions options_;
 };
 

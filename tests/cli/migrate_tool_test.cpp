@@ -109,7 +109,7 @@ TEST_F(MigrateToolTest, DateFormatAndTimeSeparatorOfTheArchive) {
   EXPECT_EQ(stamp[7], '-') << stamp;
   EXPECT_NE(stamp.find('.', 10), std::string::npos) << stamp;
   EXPECT_EQ(stamp.find(':'), std::string::npos) << stamp;
-  for (const char* bad : {"dd.mm", "ddmmyyyy", "dd.mm-yyyy", "dd.mm.yyyy.dd", "qq.mm.yyyy"}) {
+  for (const char* bad : {"dd.mm", "ddmmyyyy", "dd.mm-yyyy", "dd.mm.yyyy.dd", "qq.mm.yyyy", "yyyy-dd-mm", "mm.yyyy.dd"}) {
     TResult wrong = Run({source, target, "--date-format", bad});
     EXPECT_EQ(wrong.code, 2) << bad;
     EXPECT_NE(wrong.err.find("expected day, month and year"), std::string::npos) << wrong.err;

@@ -57,6 +57,9 @@ TEST(ArchiveToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
 
   TRun notANumber = Tool({"make-source", dir / "x", "--seed", "abc"});
   EXPECT_EQ(notANumber.code, 2);
+  EXPECT_EQ(Tool({"make-source", dir / "x", "--date-format", "qq.mm.yyyy"}).code, 2);
+  EXPECT_EQ(Tool({"make-source", dir / "x", "--time-separator", "ab"}).code, 2);
+  EXPECT_FALSE(fs::exists(dir / "x"));
 
   TRun help = Tool({"--help"});
   EXPECT_EQ(help.code, 0);
