@@ -3,8 +3,6 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
-#include <unicode/ucasemap.h>
-#include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
 #include <algorithm>
@@ -34,7 +32,12 @@ TTextComparer::TTextComparer(const std::string& codePage, const std::string& loc
   if (!singleByte_) return;
   // Each byte on its own: its character, or none when the code page does not define it
   // (the converter would give a substitute that two such bytes share).
+  status = U_ZERO_ERROR;
   UConverter* strict = ucnv_open(codePage.c_str(), &status);
+  if (U_FAILURE(status) || !strict) {
+    singleByte_ = false;
+    return;
+  }
   ucnv_setToUCallBack(strict, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
   ucnv_setFromUCallBack(strict, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
   for (int b = 0; b < 256; ++b) {
