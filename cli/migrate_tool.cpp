@@ -209,6 +209,13 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, bool 
   j["added"] = report.added;
   j["changed"] = report.changed;
   j["cut"] = report.cut;
+  if (!report.dateFormat.empty()) j["dateFormat"] = report.dateFormat;
+  j["passedOver"] = json::object();
+  for (const auto& [file, passed] : report.passedOver) {
+    json first = json::array();
+    for (const TDatedText& t : passed.first) first.push_back({{"line", t.line}, {"text", t.text}});
+    j["passedOver"][file] = {{"count", passed.count}, {"first", first}};
+  }
   j["steps"] = json::array();
   for (const TStepOutcome& s : report.steps)
     j["steps"].push_back({{"procedure", s.procedure},
@@ -229,6 +236,7 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
     out << "  The run did not start: " << report.preflightMessage << "\n";
     return;
   }
+  if (!report.dateFormat.empty()) out << "  " << report.dateFormat << "\n";
   out << (dryRun ? "  Records that would be added:\n" : "  Records added:\n");
   if (report.added.empty()) out << "    none\n";
   for (const auto& [table, n] : report.added) out << "    " << std::left << std::setw(10) << table << " " << n << "\n";
@@ -239,6 +247,13 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
   if (!report.cut.empty()) {
     out << "  Texts cut to their field's size (longer in the archive than the target holds):\n";
     for (const auto& [field, n] : report.cut) out << "    " << std::left << std::setw(20) << field << " " << n << "\n";
+  }
+  if (!report.passedOver.empty()) {
+    out << "  Lines passed over (no valid date in the log; a date that does not read in a ToDo list):\n";
+    for (const auto& [file, passed] : report.passedOver) {
+      out << "    " << file << ": " << passed.count << "\n";
+      for (const TDatedText& t : passed.first) out << "      line " << t.line << ": " << t.text << "\n";
+    }
   }
   out << "  Steps:\n";
   for (const TStepOutcome& s : report.steps) {
@@ -305,12 +320,15 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                "Look every item up by walking the target table from its first record (slow; the reference)");
   app.add_flag("--dry-run", dryRun, "Run against a temporary copy of the target's tables");
   app.add_flag("--allow-duplicates", allowDuplicates, "Run even when the target holds this archive's projects");
-  app.add_flag("--force", force, "Run even when the stored files will not fit the target's blob file");
+  app.add_flag("--force", force,
+               "Run even when the stored files will not fit the target's blob file or dated texts do not read");
   app.add_option("--code-page", codePage, "Code page of the archive's text (default windows-1252)");
   app.add_option("--backup", backup, "Copy the target's table files to this folder before writing");
   app.add_option("--password", passwords, "Password of enciphered target tables (repeatable)");
-  std::string dateFormat, timeSeparator;
-  app.add_option("--date-format", dateFormat, "Date format of the archive's texts, e.g. dd.mm.yyyy or m/d/yyyy");
+  std::string dateFormat = "auto", timeSeparator;
+  app.add_option("--date-format", dateFormat,
+                 "Date format of the archive's texts: auto (found from the texts, the default), or e.g. dd.mm.yyyy "
+                 "or m/d/yyyy");
   app.add_option("--time-separator", timeSeparator, "Time separator of the archive's texts (one character)");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
@@ -326,17 +344,24 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   std::ofstream log;
   TAnswers answers;
   ovrin::TFormatSettings settings;
+  TDateFormatChoice dateChoice;
   try {
     if (!answersFile.empty()) answers = LoadAnswers(answersFile);
     TTextComparer probe(codePage);  // an unknown code page is a usage error
     settings = ovrin::UserFormatSettings(codePage.c_str());
-    if (!dateFormat.empty() && !ApplyDateFormat(dateFormat, &settings))
-      throw TUsageError{"--date-format '" + dateFormat +
-                        "': expected day, month and year in any order with one separator, e.g. dd.mm.yyyy or m/d/yyyy"};
+    if (dateFormat != "auto") {
+      ovrin::TFormatSettings probe = settings;
+      if (!ApplyDateFormat(dateFormat, &probe))
+        throw TUsageError{"--date-format '" + dateFormat +
+                          "': expected day, month and year (d-m-y, m-d-y or y-m-d) with one separator (e.g. dd.mm.yyyy or "
+                          "m/d/yyyy), or auto"};
+      dateChoice.automatic = false;
+      dateChoice.pattern = dateFormat;
+    }
     if (!timeSeparator.empty()) {
       if (timeSeparator.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator[0])))
         throw TUsageError{"--time-separator '" + timeSeparator + "': expected one character that is not a letter or digit"};
-      settings.TimeSeparator = timeSeparator[0];
+      dateChoice.timeSeparator = timeSeparator[0];
     }
     if (!logFile.empty()) {
       log.open(logFile, std::ios::binary | std::ios::trunc);
@@ -360,8 +385,24 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   bool tablesThere = !ovrin::Platform().ResolveExisting(sourceDir + "hollardm.db").empty() &&
                      !ovrin::Platform().ResolveExisting(targetDir + "users.dat").empty();
   std::string runTarget = target, scratch;
+  std::optional<TDateFormatFinding> dates;
   try {
     if (tablesThere) {
+      // The archive's dates are settled first: a format that leaves dated texts unread
+      // would pass over their log lines and stop the ToDo step at its first one.
+      std::vector<std::string> damaged = SourceTablesCutShort(sourceDir);
+      if (!damaged.empty() && !force) {
+        for (const std::string& d : damaged) console.err << "hollard-migrate: " << d << "\n";
+        console.err << "Nothing was written. Run with --force to migrate what the tables' chains hold.\n";
+        return 3;
+      }
+      dates = SettleDateFormat(sourceDir, dateChoice, settings, codePage);
+      if (!dates->Settled() && !force) {
+        console.err << "hollard-migrate: " << dates->UnreadMessage()
+                    << "\nNothing was written. Run with --force to migrate anyway (those lines are passed over or "
+                       "stop the ToDo step).\n";
+        return 3;
+      }
       // Guards: nothing is written before they pass.
       // A table the guards cannot read is left to the run, whose steps report it.
       auto check = [&](const char* what, auto&& guard) {
@@ -413,6 +454,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   {
     TMigration migration(user, codePage);
     migration.SetFormatSettings(settings);
+    migration.SetDateFormat(dateChoice);
+    if (dates) migration.SetDateFinding(*dates);
+    migration.SetForce(force);
     migration.SetWalkLookups(walkLookups);
     migration.SetSourceDir(source);
     migration.SetTargetDir(runTarget);

@@ -12,6 +12,7 @@
 #include "engine/base/platform.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
+#include "main/migration_guards.h"
 
 namespace hollard {
 
@@ -38,9 +39,9 @@ bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* setting
       return false;
     }
   }
-  std::string sorted = order;
-  std::sort(sorted.begin(), sorted.end());
-  if (sorted != "dmy" || separator == 0) return false;
+  // The orders dates are read in: the first of the three decides, so "yyyy-dd-mm" would
+  // be read as year, month, day; such patterns are refused rather than misread.
+  if ((order != "dmy" && order != "mdy" && order != "ymd") || separator == 0) return false;
   settings->ShortDateFormat = parts;
   settings->DateSeparator = separator;
   return true;
@@ -101,11 +102,49 @@ bool TMigration::Preflight() {
     which = "Source tables not found!";
   else if (missing(targetDir_ + "users.dat"))
     which = "Target tables not found!";
-  if (!which) return true;
+  if (!which) return CheckSource() && SettleDates();
   report_.preflightFailed = true;
   report_.preflightMessage = std::string(which) + "\n\rSee Hollard online help topic \"Installation\"";
   user_.ShowError(report_.preflightMessage);
   return false;
+}
+
+void TMigration::PreflightFailed(const std::string& message) {
+  report_.preflightFailed = true;
+  report_.preflightMessage = message;
+  user_.ShowError(message);
+}
+
+bool TMigration::CheckSource() {
+  std::vector<std::string> damaged = SourceTablesCutShort(sourceDir_);
+  if (damaged.empty() || force_) return true;
+  std::string message;
+  for (const std::string& d : damaged) message += d + "\n";
+  PreflightFailed(message + "Nothing was written.");
+  return false;
+}
+
+bool TMigration::SettleDates() {
+  TDateFormatFinding finding;
+  if (dateFinding_) {
+    finding = *dateFinding_;
+  } else {
+    try {
+      finding = SettleDateFormat(sourceDir_, dateChoice_, settings_, comparer_.CodePage());
+    } catch (const std::exception& e) {
+      PreflightFailed(e.what());
+      return false;
+    }
+  }
+  if (!finding.Settled() && !force_) {
+    PreflightFailed(finding.UnreadMessage() + "\nNothing was written.");
+    return false;
+  }
+  settings_ = finding.settings;
+  report_.dateFormat = finding.LogLine();
+  for (const auto& [file, unread] : finding.unreadPerFile)
+    if (ovrin::AsciiLower(file.substr(file.size() >= 4 ? file.size() - 4 : 0)) == ".tdo") report_.passedOver[file] = unread;
+  return true;
 }
 
 void TMigration::WriteBanner() {
@@ -116,6 +155,8 @@ void TMigration::WriteBanner() {
   Log("Ovrin engine version: " + targets_[0]->EngineVersion(), false);
   Log("Process started at " + NowText(), false);
   Log("", false);
+  // Not part of the banner proper: how the archive's dates are read, and why.
+  Log(report_.dateFormat, false);
 }
 
 void TMigration::RunMigration() {
@@ -272,11 +313,15 @@ void TMigration::WalkFromFirst(TOvrinTable& table) {
 int32_t TMigration::Lookup(TOvrinTable& table, TKeyImage& image, const char* keyField, const std::string& key,
                            const char* secondField, const std::string& askedSecond, const char* idField) {
   // A key is compared as the target stores it: a text longer than its field was cut when
-  // it was written, and is cut the same way here so that it still finds its record.
+  // it was written, and the engine keeps strings without trailing blanks; the key is cut
+  // and stripped the same way here so that it still finds its record ("lee " finds "lee").
   auto stored = [&](const char* field, const std::string& text) {
     ovrin::TField& f = table.FieldByName(field);
+    if (f.DataType() != ovrin::TFieldType::String) return text;
     size_t room = static_cast<size_t>(std::max(f.DataSize() - 1, 0));
-    return f.DataType() == ovrin::TFieldType::String && text.size() > room ? text.substr(0, room) : text;
+    std::string s = text.size() > room ? text.substr(0, room) : text;
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
   };
   const std::string asked = stored(keyField, key);
   const std::string second = secondField ? stored(secondField, askedSecond) : askedSecond;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/base/conversions.h"
+#include "main/date_format.h"
 #include "main/lookup_images.h"
 #include "main/source_table.h"
 #include "main/text_compare.h"
@@ -72,11 +73,17 @@ struct TMigrationReport {
   std::map<std::string, int64_t> added;    // records appended per target table
   std::map<std::string, int64_t> changed;  // records modified per target table
   std::map<std::string, int64_t> cut;      // "table.FIELD" -> texts cut to the field's size
+  // The date and time format the run read the archive's dates in, and why.
+  std::string dateFormat;
+  // Per file (as shown): the log lines passed over for want of a valid date, and the
+  // ToDo lines whose date does not read, with the first few of them.
+  std::map<std::string, TPassedOver> passedOver;
   bool Failed() const;
 };
 
-// Sets the order and separator of dates from a pattern of day, month and year in any
-// order with one separator (dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd); false for another pattern.
+// Sets the order and separator of dates from a pattern of day, month and year with one
+// separator (dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd, d.m.yy); false for another pattern, also
+// for the orders the date reading does not know (year, day, month and the like).
 bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* settings);
 
 // The side-file forms of steps 13 to 16.
@@ -86,6 +93,12 @@ bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* setting
 std::pair<std::string, std::string> SplitFileName(const std::string& path);
 // The name with its extension (from the last '.') replaced, or the extension appended.
 std::string ChangeFileExt(const std::string& name, const std::string& extension);
+// A project's side file in the source folder (which ends in its delimiter): the
+// project's name (bytes of the archive's code page) with the extension, decoded to
+// UTF-8 as copies from Windows name their files, else as the raw bytes; each found
+// without regard to ASCII case. Empty when there is neither.
+std::string FindSideFile(const std::string& sourceDir, const std::string& projectName, const std::string& extension,
+                         const std::string& codePage);
 // Every occurrence of the pattern, compared without regard to the case of the letters
 // A to Z and scanned from left to right, replaced; the pattern must not be empty.
 std::string ReplaceText(const std::string& text, const std::string& pattern, const std::string& replacement);
@@ -123,6 +136,15 @@ class TMigration {
   // archive's code page; the user may set others.
   const ovrin::TFormatSettings& FormatSettings() const { return settings_; }
   void SetFormatSettings(const ovrin::TFormatSettings& settings) { settings_ = settings; }
+  // How the archive's dates are read: found from its dated texts (the default) or a
+  // given pattern. The preflight settles the format from the format settings above and
+  // refuses to run when dated texts do not read in it, or when a source table's block
+  // chain holds another number of records than its header counts, unless forced.
+  void SetDateFormat(const TDateFormatChoice& choice) { dateChoice_ = choice; }
+  void SetForce(bool force) { force_ = force; }
+  // A format the caller has already settled (and checked) for this source folder; the
+  // preflight then takes it instead of reading the texts again.
+  void SetDateFinding(const TDateFormatFinding& finding) { dateFinding_ = finding; }
 
   // Creates the seven table objects, runs, and destroys them again (also on an error).
   void Import();
@@ -216,11 +238,17 @@ class TMigration {
   void HideModule(ovrin::TOvrinTable& links, int32_t moduleId, int32_t projectId);
   // Steps 13 to 15: for each project walked in `projects`, its side file with this
   // extension, its lines sorted and each once, handed to `convert` with the project's id.
+  // A conversion error names the file and the (first) line it came from.
   void ConvertProjectFiles(ovrin::TOvrinTable& projects, const char* extension,
                            const std::function<void(int32_t projectId, const std::string& line)>& convert);
-  // Step 16's work on one line of the history log.
-  void ConvertLogLine(const std::string& line, ovrin::TOvrinTable& log, ovrin::TOvrinTable& projects,
-                      ovrin::TOvrinTable& users, ovrin::TOvrinTable& modules);
+  // Step 16's work on one line (number from 1) of the history log.
+  void ConvertLogLine(const std::string& line, int64_t number, const std::string& file, ovrin::TOvrinTable& log,
+                      ovrin::TOvrinTable& projects, ovrin::TOvrinTable& users, ovrin::TOvrinTable& modules);
+  // The preflight's checks of the source: its tables' record counts and the date
+  // format; false stops the run.
+  bool CheckSource();
+  bool SettleDates();
+  void PreflightFailed(const std::string& message);
 
   TMigrationUser& user_;
   TTextComparer comparer_;
@@ -236,6 +264,9 @@ class TMigration {
   TTextImage logModulesImage_{&TMigration::LogModulePattern, "MODULEID"};
   TTextImage logProjectsImage_{&TMigration::LogProjectPattern, "PROJECTID"};
   ovrin::TFormatSettings settings_;
+  TDateFormatChoice dateChoice_;
+  std::optional<TDateFormatFinding> dateFinding_;
+  bool force_ = false;
   TWorkingList list_;
   std::string sourceText_, targetText_, sourceDir_, targetDir_;
   std::unique_ptr<TSourceTable> source_;

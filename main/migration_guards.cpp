@@ -79,6 +79,26 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
   return space;
 }
 
+std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
+  std::vector<std::string> found;
+  for (const char* name : {"hollardm", "hollardp"}) {
+    TSourceTable table;
+    table.SetDatabaseName(sourceDir);
+    table.SetTableName(name);
+    try {
+      table.Open();
+    } catch (const ovrin::Exception&) {
+      continue;
+    }
+    const TParadoxFile& file = table.File();
+    if (static_cast<uint32_t>(file.RecordCount()) == file.HeaderRecordCount()) continue;
+    found.push_back("The source table " + file.Path() + " is damaged: its data block chain holds " +
+                    std::to_string(file.RecordCount()) + " records, its header counts " +
+                    std::to_string(file.HeaderRecordCount()) + ".");
+  }
+  return found;
+}
+
 std::vector<std::string> TargetTableFiles(const std::string& targetDir) {
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(targetDir)) {

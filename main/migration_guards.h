@@ -26,6 +26,12 @@ struct TBlobSpace {
 // the blob file) in whole blocks of the target "blobs" table.
 TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir);
 
+// The source tables ("hollardm", "hollardp") whose data block chain holds another number
+// of records than their header counts, one message each naming the file, the records
+// found along the chain and the header's count. A table that cannot be opened is left
+// to the steps, which report it.
+std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir);
+
 // The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
 std::vector<std::string> TargetTableFiles(const std::string& targetDir);
 

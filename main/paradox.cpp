@@ -41,6 +41,15 @@ double SortableDouble(const uint8_t* p) {
   return v;
 }
 
+// A BCD field left blank holds its decimals in the first byte and nothing else: without
+// the sign bit it would read as the most negative value of its size.
+bool BlankBcd(const uint8_t* p) {
+  if (p[0] & 0x80) return false;
+  for (size_t i = 1; i < 17; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
 bool AllZero(const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (p[i]) return false;
@@ -122,6 +131,7 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
     uint16_t firstBlock = LoadLE16(h + 0x0E);
     uint16_t numFields = LoadLE16(h + 0x21);
     encryption_ = LoadLE32(h + 0x25);
+    headerRecords_ = LoadLE32(h + 6);
     version_ = h[0x39];
     if (fileType != 0 && fileType != 2) Damaged("it is not a data table (file type " + std::to_string(fileType) + ")");
     if (version_ < 3 || version_ > 12) Damaged("unknown version " + std::to_string(version_));
@@ -231,7 +241,9 @@ const uint8_t* TParadoxFile::FieldBytes(int32_t record, int field) const {
 }
 
 bool TParadoxFile::IsNull(int32_t record, int field) const {
-  return AllZero(FieldBytes(record, field), fields_[static_cast<size_t>(field)].size);
+  const TParadoxField& f = fields_[static_cast<size_t>(field)];
+  const uint8_t* p = FieldBytes(record, field);
+  return AllZero(p, f.size) || (f.type == pxBcd && BlankBcd(p));
 }
 
 namespace {
@@ -285,7 +297,7 @@ std::string TParadoxFile::Text(int32_t record, int field) const {
     case pxNumber:
     case pxCurrency: return FormatNumber(Number(record, field));
     case pxLogical: return Logical(record, field) ? "True" : "False";
-    case pxBcd: return BcdText(p);
+    case pxBcd: return BlankBcd(p) ? std::string() : BcdText(p);
     case pxDate:
     case pxTime:
     case pxTimestamp: {
@@ -429,9 +441,15 @@ std::string TParadoxFile::Blob(int32_t record, int field) const {
     if (b[0] != 2) Damaged(where + "the blob block has type " + std::to_string(b[0]));
     uint64_t blocks = LoadLE16(b + 1);
     uint32_t stored = LoadLE32(b + 3);
+    // A Graphic's block holds an 8-byte picture header after the block's own 9 bytes,
+    // and the lengths count it; the value is what follows.
     uint32_t header = f.type == pxGraphic ? 17 : 9;
     uint32_t expected = f.type == pxGraphic ? length + 8 : length;
     if (stored != expected && stored != length) Damaged(where + "the blob's lengths disagree");
+    if (f.type == pxGraphic) {
+      if (length < 8) Damaged(where + "a picture shorter than its header");
+      length -= 8;
+    }
     start = block + header;
     end = start + length;
     if (end > block + blocks * kMbBlock) Damaged(where + "the blob runs past its blocks");

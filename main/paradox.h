@@ -64,7 +64,10 @@ class TParadoxFile {
 
   const std::vector<TParadoxField>& Fields() const { return fields_; }
   int FieldIndex(const std::string& name) const;  // -1 when there is none
+  // The records found along the data block chain; the header's own count of them, which
+  // differs when the chain is damaged (a link cut short drops the blocks after it).
   int32_t RecordCount() const { return static_cast<int32_t>(records_.size()); }
+  uint32_t HeaderRecordCount() const { return headerRecords_; }
   uint16_t RecordSize() const { return recordSize_; }
   uint8_t Version() const { return version_; }
   bool Encrypted() const { return encryption_ != 0; }
@@ -74,7 +77,8 @@ class TParadoxFile {
   // The raw bytes of record i (0-based), deciphered; valid until the next record of
   // another block is asked for.
   const uint8_t* Record(int32_t i) const;
-  // The field's bytes in record i, and whether they are all zero (null).
+  // Whether the field of record i is null: all its bytes zero, or a blank BCD (sign bit
+  // and every digit clear, whatever its decimals byte says).
   bool IsNull(int32_t record, int field) const;
   // Typed reads; each throws EParadoxError for a type that does not convert.
   std::string Text(int32_t record, int field) const;       // Alpha bytes, memo contents, numbers as text
@@ -115,6 +119,7 @@ class TParadoxFile {
   uint32_t blockSize_ = 0;
   uint8_t version_ = 0;
   uint32_t encryption_ = 0;
+  uint32_t headerRecords_ = 0;
   std::vector<TParadoxField> fields_;
   std::vector<TRecordPlace> records_;
 };

@@ -2,10 +2,13 @@
 // module lists users keep, cross-references between projects), each named after its
 // target project's file name.
 #include "engine/base/conversions.h"
+#include "engine/base/locale.h"
 #include "engine/base/platform.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
 #include "main/text_file.h"
+
+#include <unordered_map>
 
 namespace hollard {
 
@@ -21,6 +24,17 @@ std::string ChangeFileExt(const std::string& name, const std::string& extension)
   size_t at = name.find_last_of(".\\:/");
   if (at != std::string::npos && name[at] == '.') return name.substr(0, at) + extension;
   return name + extension;
+}
+
+std::string FindSideFile(const std::string& sourceDir, const std::string& projectName, const std::string& extension,
+                         const std::string& codePage) {
+  const std::string raw = ChangeFileExt(projectName, extension);
+  std::string decoded = ovrin::DecodeToUtf8(raw, codePage.c_str());
+  if (decoded != raw) {
+    std::string found = ovrin::Platform().ResolveExisting(sourceDir + decoded);
+    if (!found.empty()) return found;
+  }
+  return ovrin::Platform().ResolveExisting(sourceDir + raw);
 }
 
 namespace {
@@ -45,18 +59,32 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
           ": its name would lead out of the source folder");
       continue;
     }
-    std::string file = sourceDir_ + ChangeFileExt(name, extension);
-    std::string found = ovrin::Platform().ResolveExisting(file);
+    std::string found = FindSideFile(sourceDir_, name, extension, comparer_.CodePage());
     if (found.empty()) continue;
-    Log("Converting " + Shown(file));
+    // The folder is a file-system name already; only the project's part is decoded.
+    Log("Converting " + sourceDir_ + Shown(ChangeFileExt(name, extension)));
     list_.Clear();
+    // The line each text was first read from, for messages.
+    std::unordered_map<std::string, int64_t> firstLine;
     try {
-      ForEachTextLine(found, [this](const std::string& line) { list_.Add(line); });
+      CheckSideFile(found, kMaxSideFileBytes);
+      int64_t number = 0;
+      ForEachTextLine(found, [&](const std::string& line) {
+        ++number;
+        firstLine.emplace(line, number);
+        list_.Add(line);
+      });
     } catch (const std::exception& e) {
       StepError(e.what());
     }
     int32_t projectId = projects.FieldByName("PROJECTID").AsInteger();
-    for (int i = 0; i < list_.Count(); ++i) convert(projectId, list_[i]);
+    for (int i = 0; i < list_.Count(); ++i) {
+      try {
+        convert(projectId, list_[i]);
+      } catch (const ovrin::EConvertError& e) {
+        throw ovrin::EConvertError(found + ", line " + std::to_string(firstLine[list_[i]]) + ": " + e.Message());
+      }
+    }
   }
 }
 

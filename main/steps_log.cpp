@@ -74,7 +74,7 @@ void TMigration::ConvertLogFile() {
   std::string file = sourceDir_ + "hollardm.log";
   std::string found = ovrin::Platform().ResolveExisting(file);
   if (!found.empty()) {
-    Log("Converting " + Shown(file));
+    Log("Converting " + file);
     // The log can be far larger than memory should hold, so it is read twice: once for
     // the gauge's length, then line by line. A read error is shown once, and the lines
     // before it are converted.
@@ -104,7 +104,7 @@ void TMigration::ConvertLogFile() {
         readError(e);
         break;
       }
-      ConvertLogLine(line, log, projects, users, modules);
+      ConvertLogLine(line, n + 1, file, log, projects, users, modules);
     }
   }
   log.Close();
@@ -123,8 +123,8 @@ std::string TMigration::LogModulePattern(TOvrinTable& modules) {
 
 std::string TMigration::LogProjectPattern(TOvrinTable& projects) { return projects.FieldByName("NAME").AsString(); }
 
-void TMigration::ConvertLogLine(const std::string& line, TOvrinTable& log, TOvrinTable& projects, TOvrinTable& users,
-                                TOvrinTable& modules) {
+void TMigration::ConvertLogLine(const std::string& line, int64_t number, const std::string& file, TOvrinTable& log,
+                                TOvrinTable& projects, TOvrinTable& users, TOvrinTable& modules) {
   Advance();
   user_.ProcessEvents();
   if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
@@ -170,7 +170,12 @@ void TMigration::ConvertLogLine(const std::string& line, TOvrinTable& log, TOvri
 
   ovrin::TDateTime stamp = 0;
   if (!ovrin::TryTextToDateTime(dateText, settings_, &stamp)) stamp = 0;
-  if (stamp == 0) return;
+  if (stamp == 0) {
+    // Passed over, as the rules have it, but counted: an undated line or one whose date
+    // does not read is no event the target can hold.
+    report_.passedOver[file].Add({file, number, Shown(line)});
+    return;
+  }
   log.Append();
   log.FieldByName("PROJECTID").SetAsInteger(projectId);
   log.FieldByName("USERID").SetAsInteger(FindUserId(users, userText));

@@ -29,8 +29,12 @@ void TMigration::ConvertUsers() {
     user_.ProcessEvents();
     const std::string& login = list_[i];
     Log("Adding " + Shown(login));
+    // Exact, against the login as the engine will store it (without trailing blanks):
+    // "lee" and "lee " are one user.
+    std::string stored = login;
+    while (!stored.empty() && stored.back() == ' ') stored.pop_back();
     bool exists = false;
-    for (users.First(); !users.Eof() && !exists; users.Next()) exists = users.FieldByName("LOGIN").AsString() == login;
+    for (users.First(); !users.Eof() && !exists; users.Next()) exists = users.FieldByName("LOGIN").AsString() == stored;
     if (exists) continue;
     users.Append();
     SetText(users, "LOGIN", login);

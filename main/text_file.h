@@ -10,9 +10,19 @@
 
 namespace hollard {
 
+// Side files read whole (ToDo, module and cross-reference lists) are refused above this
+// size rather than read into memory.
+constexpr int64_t kMaxSideFileBytes = int64_t{1} << 30;
+
+// Throws std::runtime_error naming the file unless it is a regular file (a FIFO would
+// block the run for ever, a device such as /dev/zero never ends, a folder has no lines)
+// no larger than maxBytes (0: any size). Symbolic links are followed.
+void CheckSideFile(const std::string& path, int64_t maxBytes = 0);
+
 class TTextLineReader {
  public:
-  // Opens the file; a file that cannot be opened throws std::runtime_error naming it.
+  // Opens the file; a file that cannot be opened, or is not a regular file, throws
+  // std::runtime_error naming it.
   explicit TTextLineReader(const std::string& path);
   // The next line; false at the end of the file. A read error throws std::runtime_error
   // naming the file; the lines read before it stay valid.

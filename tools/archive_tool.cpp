@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iomanip>
 #include <fstream>
@@ -46,9 +47,23 @@ class TMakeSource : public TCommand {
     app->add_option("--projects", options_.projects, "Projects")->check(CLI::Range(1, 10000));
     app->add_option("--blob-bytes", options_.blobBytes, "Largest stored file in bytes")->check(CLI::Range(int64_t(0), int64_t(1) << 30));
     app->add_option("--seed", options_.seed, "Seed of the generator");
-    app->add_option("--date-format", options_.dateFormat, "Date format of the side files, e.g. dd.mm.yyyy or m/d/yyyy");
+    app->add_option("--date-format", options_.dateFormat,
+                    "Date format of the side files and the log: day, month and year (d-m-y, m-d-y or y-m-d) with one "
+                    "separator, e.g. dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd or d.m.yy")
+        ->check([](const std::string& pattern) {
+          ovrin::TFormatSettings probe;
+          return ApplyDateFormat(pattern, &probe) ? std::string()
+                                                  : "expected day, month and year (d-m-y, m-d-y or y-m-d) with one separator";
+        });
+    app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log")
+        ->check([](const std::string& c) {
+          return c.size() == 1 && !std::isalnum(static_cast<unsigned char>(c[0]))
+                     ? std::string()
+                     : "expected one character that is not a letter or digit";
+        });
   }
   int Run(std::ostream& out, std::ostream&) override {
+    if (!timeSeparator_.empty()) options_.timeSeparator = timeSeparator_[0];
     std::filesystem::create_directories(dir_);
     TSourceArchive archive = PlanSourceArchive(options_);
     WriteSourceArchive(dir_, archive, options_);
@@ -58,7 +73,7 @@ class TMakeSource : public TCommand {
   }
 
  private:
-  std::string dir_;
+  std::string dir_, timeSeparator_;
   TSourceOptions options_;
 };
 
@@ -328,7 +343,10 @@ class TVerify : public TReadingCommand {
     app->add_option("source", source_, "Old-layout archive folder")->required();
     app->add_option("target", target_, "New-layout archive folder it was migrated into")->required();
     app->add_option("--code-page", codePage_, "Code page of the old archive's texts");
-    app->add_option("--date-format", dateFormat_, "Date format of the side files and the log, e.g. dd.mm.yyyy");
+    app->add_option("--date-format", dateFormat_,
+                    "Date format of the side files and the log: auto (found from the texts, the default) or e.g. "
+                    "dd.mm.yyyy");
+    app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log");
     AddPasswords();
   }
   int Run(std::ostream& out, std::ostream&) override {
@@ -336,14 +354,29 @@ class TVerify : public TReadingCommand {
     TVerifyOptions options;
     options.codePage = codePage_;
     options.settings = ovrin::UserFormatSettings(codePage_.c_str());
-    if (!dateFormat_.empty() && !ApplyDateFormat(dateFormat_, &options.settings))
-      throw std::runtime_error("--date-format '" + dateFormat_ + "': expected day, month and year with one separator");
+    if (dateFormat_ != "auto") {
+      ovrin::TFormatSettings probe = options.settings;
+      if (!ApplyDateFormat(dateFormat_, &probe))
+        throw std::runtime_error("--date-format '" + dateFormat_ + "': expected day, month and year with one separator");
+      options.dates.automatic = false;
+      options.dates.pattern = dateFormat_;
+    }
+    if (!timeSeparator_.empty()) {
+      if (timeSeparator_.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator_[0])))
+        throw std::runtime_error("--time-separator '" + timeSeparator_ + "': expected one character that is not a letter or digit");
+      options.dates.timeSeparator = timeSeparator_[0];
+    }
     TVerifyReport report = VerifyMigration(source_, target_, options);
+    out << report.dateFormat << "\n";
     out << "Checked:\n";
     for (const auto& [kind, n] : report.checked) out << "  " << std::left << std::setw(22) << kind << n << "\n";
     if (!report.intended.empty()) {
       out << "As the migration's rules have it (" << report.intended.size() << "):\n";
       for (const std::string& line : report.intended) out << "  " << line << "\n";
+    }
+    if (!report.passedOver.empty()) {
+      out << "Passed over by the migration's rules: no valid date (" << report.passedOver.size() << "):\n";
+      for (const std::string& line : report.passedOver) out << "  " << line << "\n";
     }
     if (!report.lost.empty()) {
       out << "Missing or different (" << report.lost.size() << "):\n";
@@ -354,7 +387,7 @@ class TVerify : public TReadingCommand {
   }
 
  private:
-  std::string source_, target_, codePage_ = "windows-1252", dateFormat_;
+  std::string source_, target_, codePage_ = "windows-1252", dateFormat_ = "auto", timeSeparator_;
 };
 
 class TCheck : public TReadingCommand {

@@ -9,6 +9,7 @@
 #include "engine/base/platform.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
+#include "main/migration_guards.h"
 #include "main/profile_file.h"
 #include "main/source_table.h"
 #include "main/text_compare.h"
@@ -26,6 +27,8 @@ class TVerifier {
       : source_(TMigration::WithDelimiter(source)), target_(TMigration::WithDelimiter(target)), options_(options), comparer_(options.codePage) {}
 
   TVerifyReport Run() {
+    Dates();
+    SourceTables();
     Users();
     Projects();
     Modules();
@@ -59,6 +62,25 @@ class TVerifier {
     ovrin::TField& f = t.FieldByName(field);
     size_t room = static_cast<size_t>(std::max(f.DataSize() - 1, 0));
     return f.DataType() == ovrin::TFieldType::String && text.size() > room ? text.substr(0, room) : text;
+  }
+  // Text as a string field gives it back: ended at a NUL byte, cut to the field's
+  // size, without trailing blanks.
+  static std::string ReadBack(TOvrinTable& t, const char* field, const std::string& text) {
+    std::string s = Stored(t, field, text.substr(0, text.find('\0')));
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  }
+
+  // ---- the date format, settled as the migration settles it
+  void Dates() {
+    TDateFormatFinding finding = SettleDateFormat(source_, options_.dates, options_.settings, options_.codePage);
+    settings_ = finding.settings;
+    report_.dateFormat = finding.LogLine();
+  }
+
+  // ---- the source tables: the records along each data block chain against the header
+  void SourceTables() {
+    for (const std::string& damage : SourceTablesCutShort(source_)) Lost(damage);
   }
 
   // ---- users, projects, modules: exact, else merged by letter case, else lost
@@ -225,44 +247,75 @@ class TVerifier {
   }
 
   // ---- ToDo lists, module lists, cross-references
-  std::vector<std::string> SideLines(const std::string& project, const char* extension) {
-    std::vector<std::string> lines;
+  struct TSideLine {
+    std::string text;
+    int64_t number;  // the line it was first read from
+  };
+  std::vector<TSideLine> SideLines(const std::string& project, const char* extension, std::string* file) {
+    std::vector<TSideLine> lines;
     if (project.find_first_of("/\\") != std::string::npos || project.find("..") != std::string::npos) return lines;
-    std::string found = ovrin::Platform().ResolveExisting(source_ + ChangeFileExt(project, extension));
+    std::string found = FindSideFile(source_, project, extension, options_.codePage);
     if (found.empty()) return lines;
+    *file = found;
+    CheckSideFile(found, kMaxSideFileBytes);
     TWorkingList list(comparer_);
-    ForEachTextLine(found, [&](const std::string& line) { list.Add(line); });
-    for (int i = 0; i < list.Count(); ++i) lines.push_back(list[i]);
+    std::map<std::string, int64_t> firstLine;
+    int64_t number = 0;
+    ForEachTextLine(found, [&](const std::string& line) {
+      firstLine.emplace(line, ++number);
+      list.Add(line);
+    });
+    for (int i = 0; i < list.Count(); ++i) lines.push_back({list[i], firstLine[list[i]]});
     return lines;
+  }
+  void PassedOver(const std::string& file, int64_t number, const std::string& line) {
+    report_.passedOver.push_back(file + ", line " + std::to_string(number) + ": " + Shown(line));
   }
 
   void SideFiles() {
-    TOvrinTable todo, references;
+    TOvrinTable todo, references, modules;
     OpenTarget(todo, "todo");
     OpenTarget(references, "pjref");
+    OpenTarget(modules, "modules");
     std::map<int32_t, std::multiset<std::string>> todoOf;
     for (todo.First(); !todo.Eof(); todo.Next())
       todoOf[todo.FieldByName("PROJECTID").AsInteger()].insert(todo.FieldByName("DESCRIPTION").AsString());
     std::map<int32_t, int64_t> referencesOf;
     for (references.First(); !references.Eof(); references.Next()) ++referencesOf[references.FieldByName("PROJECTID").AsInteger()];
     for (const auto& [project, id] : projectIds_) {
-      for (const std::string& line : SideLines(project, ".tdo")) {
+      std::string file;
+      for (const TSideLine& line : SideLines(project, ".tdo", &file)) {
+        // Every line is counted, whether its date reads or not.
+        ++report_.checked["ToDo lines"];
+        TToDoLine parts = SplitToDoLine(line.text);
+        ovrin::TDateTime created = 0;
+        if (!ovrin::TryTextToDateTime(parts.created, settings_, &created)) {
+          PassedOver(file, line.number, line.text);
+          continue;
+        }
         ++report_.checked["ToDo items"];
-        std::string rest = line;
-        for (int k = 0; k < 2; ++k) rest.erase(0, rest.find('|') == std::string::npos ? 0 : rest.find('|') + 1);
-        std::string description = rest.substr(0, rest.find('|'));
+        std::string description = ReadBack(todo, "DESCRIPTION", parts.description);
         auto& items = todoOf[id];
         auto it = items.find(description);
-        if (it == items.end()) Lost("ToDo item '" + Shown(description) + "' of project " + Shown(project) + " is missing");
-        else items.erase(it);
+        if (it == items.end())
+          Lost("ToDo item '" + Shown(parts.description) + "' of project " + Shown(project) + " (" + file + ", line " +
+               std::to_string(line.number) + ") is missing");
+        else
+          items.erase(it);
       }
-      for (const std::string& line : SideLines(project, ".prl")) {
+      for (const TSideLine& line : SideLines(project, ".prl", &file)) {
         ++report_.checked["module list entries"];
-        auto [folder, file] = SplitFileName(line);
-        if (ModuleId(comparer_.Lower(folder), comparer_.Lower(file)) == 0)
-          Lost("module list entry " + Shown(line) + " of project " + Shown(project) + " has no module");
+        auto [folder, name] = SplitFileName(line.text);
+        std::string path = comparer_.Lower(folder), lower = comparer_.Lower(name);
+        // The migration cut a longer text to its field: counted, not lost.
+        if (Stored(modules, "PATH", path) != path || Stored(modules, "NAME", lower) != lower)
+          ++report_.checked["module list entries cut to their field"];
+        std::string storedPath = ReadBack(modules, "PATH", path), storedName = ReadBack(modules, "NAME", lower);
+        if (ModuleId(storedPath, storedName) == 0)
+          Lost("module list entry " + Shown(line.text) + " of project " + Shown(project) + " (" + file + ", line " +
+               std::to_string(line.number) + ") has no module");
       }
-      std::vector<std::string> refs = SideLines(project, ".pcr");
+      std::vector<TSideLine> refs = SideLines(project, ".pcr", &file);
       report_.checked["cross-references"] += static_cast<int64_t>(refs.size());
       if (static_cast<int64_t>(refs.size()) > referencesOf[id])
         Lost("project " + Shown(project) + ": " + std::to_string(refs.size()) + " cross-references, " +
@@ -270,10 +323,12 @@ class TVerifier {
     }
   }
 
-  // ---- the history log: every dated line, by its time stamp
+  // ---- the history log: every line with a valid date, by its time stamp; the others
+  // are passed over by the migration's rules and listed apart
   void Log() {
     std::string found = ovrin::Platform().ResolveExisting(source_ + "hollardm.log");
     if (found.empty()) return;
+    CheckSideFile(found);
     TOvrinTable log;
     OpenTarget(log, "vcslog");
     std::multiset<double> stamps;
@@ -282,11 +337,13 @@ class TVerifier {
     ForEachTextLine(found, [&](const std::string& line) {
       ++number;
       if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
-      size_t arrow = line.find('>');
-      std::string date = arrow == std::string::npos || arrow == 0 ? std::string() : line.substr(0, arrow - 1);
-      ovrin::TDateTime stamp = 0;
-      if (!ovrin::TryTextToDateTime(date, options_.settings, &stamp) || stamp == 0) return;
       ++report_.checked["log lines"];
+      ovrin::TDateTime stamp = 0;
+      if (!ovrin::TryTextToDateTime(SplitLogLine(line).dateText, settings_, &stamp) || stamp == 0) {
+        PassedOver(found, number, line);
+        return;
+      }
+      ++report_.checked["dated log lines"];
       // The stored stamp is whole milliseconds.
       auto it = stamps.lower_bound(stamp - 1e-8);
       if (it == stamps.end() || *it > stamp + 1e-8) Lost("log line " + std::to_string(number) + " is missing: " + Shown(line));
@@ -297,6 +354,7 @@ class TVerifier {
   std::string source_, target_;
   const TVerifyOptions& options_;
   TTextComparer comparer_;
+  ovrin::TFormatSettings settings_;
   TVerifyReport report_;
   std::map<std::string, int32_t> userExact_, userFolded_, projectIds_, moduleExact_, moduleFolded_;
   std::vector<std::tuple<int32_t, int32_t, std::string>> sourceLabels_;

@@ -239,8 +239,9 @@ TSourceArchive PlanSourceArchive(const TSourceOptions& o) {
 
 namespace {
 
-std::string FormatStamp(TDateTime value, const std::string& dateFormat) {
+std::string FormatStamp(TDateTime value, const std::string& dateFormat, char timeSeparator) {
   TFormatSettings s = FixedFormatSettings();
+  s.TimeSeparator = timeSeparator;
   char separator = '.';
   for (char c : dateFormat)
     if (!std::isalpha(static_cast<unsigned char>(c))) {
@@ -329,7 +330,7 @@ void WriteSourceArchive(const std::string& folder, const TSourceArchive& a, cons
     std::string stem = RemoveExtension(pr.project);
     std::string tdo;
     for (int t = 0; t < 3 + static_cast<int>(rng() % 4); ++t) {
-      tdo += std::to_string(1 + rng() % 5) + "|" + FormatStamp(pr.createTime + t, o.dateFormat) + "|Task " +
+      tdo += std::to_string(1 + rng() % 5) + "|" + FormatStamp(pr.createTime + t, o.dateFormat, o.timeSeparator) + "|Task " +
              std::to_string(t) + " of " + stem + "|open|x|" + (t % 2 ? "jones" : "") + "\r\n";
     }
     tdo += tdo.substr(0, tdo.find('\n') + 1);  // a line twice
@@ -352,10 +353,10 @@ void WriteSourceArchive(const std::string& folder, const TSourceArchive& a, cons
     const TSourceRevision& rev = a.revisions[r];
     std::string user = rev.lockedBy.empty() ? "ada" : rev.lockedBy;
     std::string who = r % 3 == 0 ? user + " on PC" + std::to_string(r % 9) : (r % 3 == 1 ? user + " (as admin)" : user);
-    log += FormatStamp(rev.tstamp, o.dateFormat) + " > [" + who + "] " + RemoveExtension(rev.project) + ".dpr - " +
+    log += FormatStamp(rev.tstamp, o.dateFormat, o.timeSeparator) + " > [" + who + "] " + RemoveExtension(rev.project) + ".dpr - " +
            rev.path + rev.fname + " - " + kMarkers[r % 11] + " revision " + std::to_string(rev.version) + "." +
            std::to_string(rev.revision) + "\r\n";
-    if (r % 17 == 5) log += FormatStamp(rev.tstamp, o.dateFormat) + " > [" + user + "] Main.dpr - Backup (nightly)\r\n";
+    if (r % 17 == 5) log += FormatStamp(rev.tstamp, o.dateFormat, o.timeSeparator) + " > [" + user + "] Main.dpr - Backup (nightly)\r\n";
     if (r % 23 == 7) log += "an undated line without a time\r\n";
     if (r % 29 == 11) log += "\r\n";
   }

@@ -18,6 +18,7 @@ struct TSourceOptions {
   int64_t blobBytes = 300 * 1024;  // the largest stored file
   uint32_t seed = 1;
   std::string dateFormat = "dd.mm.yyyy";  // day, month, year order of the side files
+  char timeSeparator = ':';               // of the times in the side files
   int labels = 6;
 };
 

@@ -109,7 +109,7 @@ TEST_F(MigrateToolTest, DateFormatAndTimeSeparatorOfTheArchive) {
   EXPECT_EQ(stamp[7], '-') << stamp;
   EXPECT_NE(stamp.find('.', 10), std::string::npos) << stamp;
   EXPECT_EQ(stamp.find(':'), std::string::npos) << stamp;
-  for (const char* bad : {"dd.mm", "ddmmyyyy", "dd.mm-yyyy", "dd.mm.yyyy.dd", "qq.mm.yyyy"}) {
+  for (const char* bad : {"dd.mm", "ddmmyyyy", "dd.mm-yyyy", "dd.mm.yyyy.dd", "qq.mm.yyyy", "yyyy-dd-mm", "mm.yyyy.dd"}) {
     TResult wrong = Run({source, target, "--date-format", bad});
     EXPECT_EQ(wrong.code, 2) << bad;
     EXPECT_NE(wrong.err.find("expected day, month and year"), std::string::npos) << wrong.err;
@@ -273,6 +273,33 @@ TEST_F(MigrateToolTest, AnswersMatchKeysDecodedFromTheCodePage) {
   EXPECT_NE(r.out.find("Sharing: \\caf\xC3\xA9\\a.pas -> Two.dpr"), std::string::npos) << r.out;
   // The target keeps the archive's bytes.
   EXPECT_EQ(Column(target, "modules", "PATH"), std::vector<std::string>{"\\caf\xE9\\"});
+}
+
+}  // namespace
+}  // namespace hollard::test
+
+namespace hollard::test {
+namespace {
+
+// A revision table whose data block chain ends early (one link set to 0) migrated only
+// the records before the cut, with exit 0.
+TEST_F(MigrateToolTest, ASourceChainCutShortStopsWithExitThree) {
+  std::vector<TRevisionRow> rows;
+  for (int i = 0; i < 60; ++i) rows.push_back({"\\src\\", "u" + std::to_string(i) + ".pas", "One.dpr", "ada"});
+  WriteRevisions(source, rows);
+  std::string db = FileBytes(source + "/hollardm.db");
+  size_t headerSize = static_cast<uint8_t>(db[2]) | static_cast<uint8_t>(db[3]) << 8;
+  size_t first = static_cast<uint8_t>(db[0x0E]) | static_cast<uint8_t>(db[0x0F]) << 8;
+  size_t at = headerSize + (first - 1) * static_cast<size_t>(static_cast<uint8_t>(db[5])) * 1024;
+  db[at] = db[at + 1] = 0;
+  std::ofstream(source + "/hollardm.db", std::ios::binary | std::ios::trunc) << db;
+  auto before = Snapshot(target);
+  TResult r = Run({source, target});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("hollardm.db is damaged: its data block chain holds "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" records, its header counts 60."), std::string::npos) << r.err;
+  EXPECT_EQ(Snapshot(target), before);
+  EXPECT_EQ(Run({source, target, "--force"}).code, 0);
 }
 
 }  // namespace

@@ -76,6 +76,8 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
       "12.02.2001 10:00:00 > smith without brackets main.dpr - somewhere\r\n"
       "31.02.2001 10:00:00 > [smith] a date that does not exist\r\n"
       "13.02.2001 11:00:00 > [SMITH] no project, no module - change: after check in:\r\n");
+  // A date that does not exist reads in no format: forced past the preflight.
+  force = true;
   Run();
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
   auto log = Records(target, "vcslog");
@@ -107,6 +109,15 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
   EXPECT_TRUE(user.Logged("Converting an undated line without a time"));
   EXPECT_TRUE(user.Logged("Converting 31.02.2001 10:00:00 > [smith] a date that does not exist"));
   EXPECT_TRUE(user.errors.empty());
+  // The lines passed over for want of a date are counted, with their line numbers.
+  ASSERT_EQ(report.passedOver.size(), 1u);
+  const TPassedOver& passed = report.passedOver.begin()->second;
+  EXPECT_EQ(report.passedOver.begin()->first, source + "/hollardm.log");
+  EXPECT_EQ(passed.count, 2);
+  ASSERT_EQ(passed.first.size(), 2u);
+  EXPECT_EQ(passed.first[0].line, 4);
+  EXPECT_EQ(passed.first[0].text, "an undated line without a time");
+  EXPECT_EQ(passed.first[1].line, 6);
   // The gauge counted every line of the file.
   EXPECT_EQ(user.gauges.back(), (std::pair<int, int>{7, 7}));
 }
@@ -140,8 +151,18 @@ TEST_F(HistoryLogTest, AFailingLastStepLeavesOutTheFinishingLine) {
 TEST_F(HistoryLogTest, DatesAreReadInTheChosenFormats) {
   WriteLog("2/10/2001 2:03:11 PM > [smith] main.dpr - check in: x\r\n10.02.2001 14:03:11 > [smith] other order\r\n");
   settings = ovrin::FixedFormatSettings();  // month/day/year, 12-hour times
+  dateChoice.automatic = false;
+  dateChoice.pattern = "m/d/yyyy";
+  // The second line does not read: the run stops before it writes, unless forced.
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_NE(report.preflightMessage.find("hollardm.log, line 2: '10.02.2001 14:03:11'"), std::string::npos)
+      << report.preflightMessage;
+  user = TScriptedUser();
+  force = true;
   Run();
   EXPECT_EQ(StampColumn(target, "vcslog", "TSTAMP"), std::vector<std::string>{"2001-02-10 14:03:11"});
+  EXPECT_EQ(report.passedOver.at(source + "/hollardm.log").count, 1);
 }
 
 }  // namespace

@@ -237,6 +237,8 @@ class MigrationFixture : public ::testing::Test {
     m.SetSourceDir(source);
     m.SetTargetDir(target);
     m.SetFormatSettings(settings);
+    m.SetDateFormat(dateChoice);
+    m.SetForce(force);
     m.SetWalkLookups(walkLookups);
     m.Import();
     report = m.Report();
@@ -259,6 +261,8 @@ class MigrationFixture : public ::testing::Test {
   TMigrationReport report;
   ovrin::TFormatSettings settings;
   bool walkLookups = false;  // the reference walks instead of the lookup images
+  TDateFormatChoice dateChoice;  // found from the archive's texts unless a test says otherwise
+  bool force = false;            // run although the preflight's source checks object
 };
 
 }  // namespace hollard::test

@@ -61,13 +61,16 @@ TEST_F(MigrationFixture, BannerStepTextsAndSuccessLines) {
   EXPECT_EQ(user.log[4], "Ovrin engine version: 1.19");
   EXPECT_EQ(user.log[5].rfind("Process started at ", 0), 0u);
   EXPECT_EQ(user.log[6], "");
+  // After the banner, the archive's date format and why it was taken.
+  EXPECT_EQ(user.log[7], "Dates read as dd.mm.yyyy, time separator ':' (no dated texts in the archive; the locale's format)");
   // Empty tables: every step still ends with "Success.", its gauge at 0 of 0 (the labels
   // procedure writes one after each of its two steps); the last one ends the run.
   EXPECT_EQ(user.Count("Success."), 11);
   ASSERT_GE(user.log.size(), 2u);
   EXPECT_EQ(user.log[user.log.size() - 2], "Success. Process ready.");
   EXPECT_EQ(user.log.back().rfind("Process finished at ", 0), 0u);
-  EXPECT_EQ(user.scrolls, static_cast<int>(user.log.size()) - 8);  // the banner and the last line do not scroll
+  // The banner, the date format and the last line do not scroll.
+  EXPECT_EQ(user.scrolls, static_cast<int>(user.log.size()) - 9);
   EXPECT_EQ(user.stepTexts.back(), "Success. Process ready.");
   EXPECT_TRUE(user.errors.empty());
   std::vector<std::string> texts;

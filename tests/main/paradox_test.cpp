@@ -134,6 +134,20 @@ TEST(ParadoxSamplesTest, EveryTypeOfTypSammlung) {
     for (const TParadoxField& f : t.table.Fields()) t.table.FieldByName(f.name).AsString();
 }
 
+// A BCD left blank holds only its decimals byte: it read as the most negative value of
+// its size ("-99999999999999999999999999.999999") instead of null.
+TEST(ParadoxSamplesTest, ABlankBcdIsNull) {
+  Opened t("TypSammlung");
+  std::vector<std::string> texts;
+  std::vector<bool> nulls;
+  for (t.table.First(); !t.table.Eof(); t.table.Next()) {
+    texts.push_back(t.table.FieldByName("BCD").AsString());
+    nulls.push_back(t.table.FieldByName("BCD").IsNull());
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"40.000000", "", "13.123457", "0.000000", "-40.000000"}));
+  EXPECT_EQ(nulls, (std::vector<bool>{false, true, false, false, false}));
+}
+
 TEST(ParadoxSamplesTest, Errors) {
   TSourceTable t;
   t.SetDatabaseName(kSamples);

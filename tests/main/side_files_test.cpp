@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/base/conversions.h"
@@ -115,7 +116,8 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
   WriteTextFile(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
   WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
   Run();
-  EXPECT_EQ(user.errors, std::vector<std::string>{"'x' is not a valid integer value"});
+  // The message names the file and the line the text was read from.
+  EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 1: 'x' is not a valid integer value"});
   EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
   EXPECT_TRUE(Step("ConvertModuleLists").succeeded);  // the run goes on
   EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"good"});
@@ -126,21 +128,47 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
 TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
   Run();
-  EXPECT_EQ(user.errors, std::vector<std::string>{"'' is not a valid date and time"});
+  EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 2: '' is not a valid date and time"});
   EXPECT_TRUE(Records(target, "todo").empty());  // the empty line sorts first
 }
 
-TEST_F(SideFilesTest, ADateInAnotherOrderEndsTheStep) {
-  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n");
+TEST_F(SideFilesTest, ADateInAnotherOrderStopsTheRunBeforeItWrites) {
+  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n2|2001-03-02 10:00|also\r\n");
+  dateChoice.automatic = false;
+  dateChoice.pattern = "dd.mm.yyyy";
+  auto before = FolderBytes(target);
   Run();
-  EXPECT_EQ(user.errors, std::vector<std::string>{"'2001-03-01' is not a valid date and time"});
-  // The same file read with the matching date pattern converts.
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "2 dated text(s) of the archive do not read as dd.mm.yyyy, time separator ':':\n"
+            "  " + Side("Main.tdo") + ", line 1: '2001-03-01'\n"
+            "  " + Side("Main.tdo") + ", line 2: '2001-03-02 10:00'\n"
+            "They read as yyyy-mm-dd, time separator ':'.\n"
+            "Nothing was written.");
+  EXPECT_EQ(user.errors, std::vector<std::string>{report.preflightMessage});
+  EXPECT_EQ(FolderBytes(target), before);
+  EXPECT_TRUE(user.log.empty());
+
+  // Forced, the lines are counted and the step stops at the first, naming it.
+  user = TScriptedUser();
+  force = true;
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{Side("Main.tdo") + ", line 1: '2001-03-01' is not a valid date and time"});
+  ASSERT_EQ(report.passedOver.count(Side("Main.tdo")), 1u);
+  EXPECT_EQ(report.passedOver[Side("Main.tdo")].count, 2);
+  EXPECT_EQ(report.passedOver[Side("Main.tdo")].first.size(), 2u);
+
+  // Found from the texts, the same file converts.
   user = TScriptedUser();
   CreateNewLayoutArchive(target, true);
-  ASSERT_TRUE(ApplyDateFormat("yyyy-mm-dd", &settings));
+  force = false;
+  dateChoice = TDateFormatChoice();
   Run();
   EXPECT_TRUE(user.errors.empty());
-  EXPECT_EQ(StampColumn(target, "todo", "CREATED"), std::vector<std::string>{"2001-03-01 00:00:00"});
+  EXPECT_TRUE(report.passedOver.empty());
+  EXPECT_TRUE(user.Logged("Dates read as yyyy-mm-dd, time separator ':' (found automatically: the only order that "
+                          "reads all 2 dated texts)"));
+  EXPECT_EQ(StampColumn(target, "todo", "CREATED"), (std::vector<std::string>{"2001-03-01 00:00:00", "2001-03-02 10:00:00"}));
 }
 
 TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere) {
@@ -221,6 +249,65 @@ TEST_F(SideFilesTest, AnUnreadableSideFileIsShownAndTheStepGoesOn) {
   EXPECT_NE(user.errors[0].find("Main.tdo"), std::string::npos) << user.errors[0];
   EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"readable"});
   EXPECT_FALSE(Step("ConvertToDoLists").succeeded);
+}
+
+}  // namespace
+}  // namespace hollard::test
+
+namespace hollard::test {
+namespace {
+
+// A project whose name holds a letter outside ASCII ("Töols.dpr", windows-1252 bytes in
+// the table) has its side files named in UTF-8 on disk, as copies from Windows name
+// them. The name was built from the raw bytes, so none was ever found; the log showed
+// the source folder decoded a second time ("src-Ã¼").
+TEST_F(SideFilesTest, SideFilesOfANonAsciiProjectAreFoundByTheDecodedName) {
+  source = dir / "src-\xC3\xBC";  // "src-ü" in UTF-8
+  fs::create_directories(source);
+  WriteRevisions(source, {{"\\lib\\", "T\xF6ols.pas", "T\xF6ols.dpr", "smith"}});
+  WriteProjects(source, {{"T\xF6ols.dpr", "smith", "smith"}, {"R\xE4w.dpr", "", ""}});
+  WriteTextFile(source + "/T\xC3\xB6ols.tdo", "1|01.03.2001 10:00:00|Fix the tool|open|x|smith\r\n");
+  WriteTextFile(source + "/T\xC3\xB6OLS.PRL", "C:\\Work\\N\xC4U.PAS\r\n");  // letter case of the ASCII part differs
+  WriteTextFile(source + "/T\xC3\xB6ols.pcr", "c:\\projects\\r\xE4w.dpr\r\n");
+  // A file named in the raw bytes is the fallback.
+  WriteTextFile(source + "/R\xE4w.tdo", "2|02.03.2001 10:00:00|Raw name|open|x|\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), (std::vector<std::string>{"Fix the tool", "Raw name"}));
+  EXPECT_NE(IdOf(target, "modules", "NAME", "n\xE4u.pas", "MODULEID"), -1);
+  auto refs = Records(target, "pjref");
+  ASSERT_EQ(refs.size(), 1u);
+  EXPECT_EQ(refs[0]["REFERENCE"], std::to_string(IdOf(target, "projects", "NAME", "R\xE4w.dpr", "PROJECTID")));
+  // Folder and name decoded once each.
+  EXPECT_TRUE(user.Logged("Converting " + source + "/T\xC3\xB6ols.tdo"));
+  EXPECT_TRUE(user.Logged("Converting " + source + "/T\xC3\xB6ols.prl"));
+  EXPECT_TRUE(user.Logged("Converting " + source + "/R\xC3\xA4w.tdo"));
+  EXPECT_TRUE(user.Logged("Converting from Paradox archive V1.4 - " + source + "/"));
+}
+
+// A side file that is no regular file hung the run (a FIFO), or read until memory ran
+// out (a link to /dev/zero); a file above 1 GB was read whole. Each is now an error
+// that names it, and the step goes on with the next project.
+TEST_F(SideFilesTest, ASideFileThatIsNoRegularFileIsAnErrorNamingIt) {
+  ASSERT_EQ(::mkfifo(Side("Main.tdo").c_str(), 0600), 0);
+  WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|after the FIFO|open\r\n");
+  fs::create_symlink("/dev/zero", Side("Main.prl"));
+  fs::create_directories(Side("Tools.prl"));
+  {
+    std::ofstream big(Side("Main.pcr"), std::ios::binary);
+  }
+  fs::resize_file(Side("Main.pcr"), (uint64_t{1} << 30) + 1);  // sparse: takes no room
+  ASSERT_EQ(::mkfifo(Side("hollardm.log").c_str(), 0600), 0);
+  Run();
+  EXPECT_EQ(user.errors,
+            (std::vector<std::string>{
+                "Cannot read " + Side("Main.tdo") + ": it is a FIFO, not a regular file",
+                "Cannot read " + Side("Main.prl") + ": it is a device, not a regular file",
+                "Cannot read " + Side("Tools.prl") + ": it is a folder, not a regular file",
+                "Cannot read " + Side("Main.pcr") + ": it holds 1073741825 bytes, more than the 1073741824 a side file may hold",
+                "Cannot read " + Side("hollardm.log") + ": it is a FIFO, not a regular file"}));
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"after the FIFO"});
+  EXPECT_TRUE(user.Logged("Success. Process ready."));
 }
 
 }  // namespace

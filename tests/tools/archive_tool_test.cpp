@@ -21,6 +21,7 @@
 #include "tools/archive_schema.h"
 #include "main/migration.h"
 #include "tools/archive_tool.h"
+#include "tools/archive_verify.h"
 
 namespace hollard {
 namespace {
@@ -59,6 +60,9 @@ TEST(ArchiveToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
 
   TRun notANumber = Tool({"make-source", dir / "x", "--seed", "abc"});
   EXPECT_EQ(notANumber.code, 2);
+  EXPECT_EQ(Tool({"make-source", dir / "x", "--date-format", "qq.mm.yyyy"}).code, 2);
+  EXPECT_EQ(Tool({"make-source", dir / "x", "--time-separator", "ab"}).code, 2);
+  EXPECT_FALSE(fs::exists(dir / "x"));
 
   TRun help = Tool({"--help"});
   EXPECT_EQ(help.code, 0);
@@ -738,6 +742,67 @@ TEST(ArchiveToolTest, RepairCountsWhatItRebuiltAndNamesWhatRemains) {
   EXPECT_NE(repair.out.find("  Mended: index NAME: record"), std::string::npos) << repair.out;
   EXPECT_EQ(repair.out.find("0 fix(es)"), std::string::npos) << repair.out;
   EXPECT_NE(repair.out.find("modules: ok after the repair"), std::string::npos) << repair.out;
+}
+
+}  // namespace
+}  // namespace hollard
+
+namespace hollard {
+namespace {
+
+// Verify with its own eyes: module-list lines the migration cut to their field, or that
+// differ only by trailing blanks or a NUL byte, were reported lost; lines without a
+// valid date are listed apart; a source chain cut short is a loss.
+TEST(ArchiveToolTest, VerifyCountsCutModuleListLinesAndListsPassedOverLinesApart) {
+  TempDir dir;
+  std::string source = dir / "old", target = dir / "new";
+  ASSERT_EQ(Tool({"make-source", source, "--revisions", "40", "--modules", "10", "--projects", "2", "--blob-bytes",
+                  "2000", "--seed", "6"})
+                .code,
+            0);
+  ASSERT_EQ(Tool({"create", target}).code, 0);
+  std::string longLine = "C:\\" + std::string(252, 'w') + "\\Cut.pas";  // the folder is cut to 250
+  {
+    std::ofstream prl(source + "/Main.prl", std::ios::binary | std::ios::app);
+    prl << longLine << "\r\n" << "C:\\Work\\Blank.pas   \r\n" << std::string("C:\\Work\\Nul.pas\0junk", 21) << "\r\n";
+  }
+  TQuietUser user;
+  TMigration migration(user);
+  migration.SetSourceDir(source);
+  migration.SetTargetDir(target);
+  migration.Import();
+  ASSERT_FALSE(migration.Report().Failed()) << (user.errors.empty() ? "" : user.errors.front());
+
+  TRun clean = Tool({"verify", source, target});
+  EXPECT_EQ(clean.code, 0) << clean.out;
+  EXPECT_NE(clean.out.find("Dates read as dd.mm.yyyy, time separator ':' (found automatically"), std::string::npos)
+      << clean.out;
+  EXPECT_NE(clean.out.find("module list entries cut to their field1\n"), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find("Passed over by the migration's rules: no valid date (2):\n  " + source +
+                           "/hollardm.log, line "),
+            std::string::npos)
+      << clean.out;
+  EXPECT_NE(clean.out.find(": an undated line without a time\n"), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find("Nothing was lost"), std::string::npos) << clean.out;
+
+  // The history's lines are all counted, migrated or not: a target without them loses
+  // every dated one, and the undated ones are still only passed over.
+  TVerifyOptions options;
+  options.settings = ovrin::FixedFormatSettings();
+  TVerifyReport report = VerifyMigration(source, target, options);
+  EXPECT_EQ(report.checked["log lines"], report.checked["dated log lines"] + 2);
+  EXPECT_EQ(report.checked["dated log lines"], 40);
+
+  // The revision table's chain cut after its first block.
+  std::string db = ovrin::test::FileBytes(source + "/hollardm.db");
+  size_t headerSize = static_cast<uint8_t>(db[2]) | static_cast<uint8_t>(db[3]) << 8;
+  size_t first = static_cast<uint8_t>(db[0x0E]) | static_cast<uint8_t>(db[0x0F]) << 8;
+  size_t at = headerSize + (first - 1) * static_cast<size_t>(static_cast<uint8_t>(db[5])) * 1024;
+  db[at] = db[at + 1] = 0;
+  std::ofstream(source + "/hollardm.db", std::ios::binary | std::ios::trunc) << db;
+  TRun damaged = Tool({"verify", source, target});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_NE(damaged.out.find("hollardm.db is damaged: its data block chain holds "), std::string::npos) << damaged.out;
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // reader finds, blobs byte for byte, for every size from empty to hundreds of kilobytes.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -316,6 +318,23 @@ TEST(GeneratorTest, MonthFirstDateFormat) {
   WriteSourceArchive(dir.Path(), PlanSourceArchive(o), o);
   std::string log = FileBytes(dir / "hollardm.log");
   EXPECT_EQ(log.rfind("3/1/1999 ", 0), 0u) << log.substr(0, 80);
+}
+
+TEST(GeneratorTest, DateFormsWithTwoDigitYearsAndAnotherTimeSeparator) {
+  TSourceOptions o;
+  o.revisions = 5;
+  o.modules = 3;
+  o.projects = 1;
+  ovrin::test::TempDir dir;
+  for (auto [format, separator, first] :
+       {std::tuple{"d.m.yy", ':', "1.3.99 00:00:00 > "}, std::tuple{"yyyy-mm-dd", '.', "1999-03-01 00.00.00 > "},
+        std::tuple{"mm/dd/yyyy", ':', "03/01/1999 00:00:00 > "}}) {
+    o.dateFormat = format;
+    o.timeSeparator = separator;
+    WriteSourceArchive(dir.Path(), PlanSourceArchive(o), o);
+    std::string log = FileBytes(dir / "hollardm.log");
+    EXPECT_EQ(log.rfind(first, 0), 0u) << log.substr(0, 80);
+  }
 }
 
 TEST(GeneratorTest, AnArchiveWithoutRevisionsOrBlobs) {
