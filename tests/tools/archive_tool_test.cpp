@@ -40,6 +40,25 @@ TRun Tool(const std::vector<std::string>& args) {
   return {code, out.str(), err.str()};
 }
 
+// Takes one module's key out of the NAME index behind the table's back.
+void DropOneModuleKey(const std::string& folder) {
+  ovrin::TOvrinTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("modules");
+  t.SetExclusive(true);
+  t.Open();
+  ovrin::TDataFile& file = *t.Handle();
+  file.SelectIndex("NAME");
+  file.First();
+  std::vector<uint8_t> r(file.LogicalRecordSize());
+  ASSERT_EQ(file.GetNextRecord(r.data()), 0);
+  std::vector<uint8_t> key = file.Index().CurrentKey();
+  file.Index().DeleteKey(file.Index().SelectedSlot(), key.data());
+  file.Index().UnpinAll();
+  file.Index().FlushPages();
+  file.Index().WriteHeader(true);
+}
+
 TEST(ArchiveToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
   TRun none = Tool({});
   EXPECT_EQ(none.code, 2);
@@ -490,24 +509,7 @@ TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
   ASSERT_EQ(sound.code, 0) << sound.out;
   EXPECT_NE(sound.out.find("modules: ok (12 records, 0 deleted"), std::string::npos) << sound.out;
   EXPECT_NE(sound.out.find("All 11 tables are sound"), std::string::npos);
-  {
-    // One module's key taken out of the NAME index behind the table's back.
-    ovrin::TOvrinTable t;
-    t.SetDatabaseName(folder);
-    t.SetTableName("modules");
-    t.SetExclusive(true);
-    t.Open();
-    ovrin::TDataFile& file = *t.Handle();
-    file.SelectIndex("NAME");
-    file.First();
-    std::vector<uint8_t> r(file.LogicalRecordSize());
-    ASSERT_EQ(file.GetNextRecord(r.data()), 0);
-    std::vector<uint8_t> key = file.Index().CurrentKey();
-    file.Index().DeleteKey(file.Index().SelectedSlot(), key.data());
-    file.Index().UnpinAll();
-    file.Index().FlushPages();
-    file.Index().WriteHeader(true);
-  }
+  DropOneModuleKey(folder);
   auto before = FolderBytes(folder);
   TRun damaged = Tool({"check", folder, "modules", "users"});
   EXPECT_EQ(damaged.code, 1);
@@ -719,24 +721,7 @@ TEST(ArchiveToolTest, RepairNeverTrustsTheIndexFileOfAnotherTable) {
 TEST(ArchiveToolTest, RepairCountsWhatItRebuiltAndNamesWhatRemains) {
   TempDir dir;
   std::string folder = ArchiveWithModules(dir, 6);
-  {
-    // One module's key taken out of the NAME index behind the table's back.
-    ovrin::TOvrinTable t;
-    t.SetDatabaseName(folder);
-    t.SetTableName("modules");
-    t.SetExclusive(true);
-    t.Open();
-    ovrin::TDataFile& file = *t.Handle();
-    file.SelectIndex("NAME");
-    file.First();
-    std::vector<uint8_t> r(file.LogicalRecordSize());
-    ASSERT_EQ(file.GetNextRecord(r.data()), 0);
-    std::vector<uint8_t> key = file.Index().CurrentKey();
-    file.Index().DeleteKey(file.Index().SelectedSlot(), key.data());
-    file.Index().UnpinAll();
-    file.Index().FlushPages();
-    file.Index().WriteHeader(true);
-  }
+  DropOneModuleKey(folder);
   TRun repair = Tool({"repair", folder, "modules"});
   EXPECT_EQ(repair.code, 0) << repair.out;
   EXPECT_NE(repair.out.find("  Mended: index NAME: record"), std::string::npos) << repair.out;

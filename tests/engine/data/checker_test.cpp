@@ -17,20 +17,6 @@ bool Mentions(const TCheckReport& report, const std::string& text) {
   return false;
 }
 
-void Fill(TableFixture& fx, int n) {
-  auto file = fx.Open();
-  for (int i = 1; i <= n; ++i) {
-    Editor e(*file);
-    e.Name("name" + std::to_string(i)).Age(static_cast<int16_t>(i % 100)).Note(std::string(600 + i, 'n'));
-    file->AppendRecord(e.Data());
-  }
-}
-
-void Patch(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(offset);
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 TEST(CheckerTest, ACleanTableReportsNothing) {
   TableFixture fx;

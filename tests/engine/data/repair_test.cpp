@@ -29,20 +29,6 @@ bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
   return false;
 }
 
-void Fill(TableFixture& fx, int n) {
-  auto file = fx.Open();
-  for (int i = 1; i <= n; ++i) {
-    Editor e(*file);
-    e.Name("name" + std::to_string(i)).Age(static_cast<int16_t>(i % 100)).Note(std::string(600 + i, 'n'));
-    file->AppendRecord(e.Data());
-  }
-}
-
-void Patch(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(offset);
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::vector<uint8_t> LE32(int32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -119,5 +120,22 @@ class TableFixture {
   TempDir dir_;
   std::string path_;
 };
+
+// n records named name1.. with a memo of 600 + i bytes each.
+inline void Fill(TableFixture& fx, int n) {
+  auto file = fx.Open();
+  for (int i = 1; i <= n; ++i) {
+    Editor e(*file);
+    e.Name("name" + std::to_string(i)).Age(static_cast<int16_t>(i % 100)).Note(std::string(600 + i, 'n'));
+    file->AppendRecord(e.Data());
+  }
+}
+
+// Overwrites bytes of a file in place (to damage a table on purpose).
+inline void Patch(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(offset);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
 
 }  // namespace ovrin::test

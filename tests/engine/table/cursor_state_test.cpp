@@ -63,11 +63,11 @@ class CursorStateTest : public ::testing::Test {
     for (t.First(); !t.Eof(); t.Next()) codes.push_back(t.FieldByName("CODE").AsInteger());
     return codes;
   }
-  static void Range(TOvrinTable& t, int low, int high) {
+  static void Range(TOvrinTable& t, int low, int high, const std::string& field = "CODE") {
     t.SetRangeStart();
-    t.FieldByName("CODE").SetAsInteger(low);
+    t.FieldByName(field).SetAsInteger(low);
     t.SetRangeEnd();
-    t.FieldByName("CODE").SetAsInteger(high);
+    t.FieldByName(field).SetAsInteger(high);
     t.ApplyRange();
   }
   TempDir dir_;
@@ -113,11 +113,7 @@ TEST_F(CursorStateTest, AFilterAnsweredByAnotherIndexKeepsTheActiveRange) {
   Make("t", true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   TOvrinTable t;
   Open(t, "t");
-  t.SetRangeStart();
-  t.FieldByName("ID").SetAsInteger(3);
-  t.SetRangeEnd();
-  t.FieldByName("ID").SetAsInteger(5);
-  t.ApplyRange();
+  Range(t, 3, 5, "ID");
   EXPECT_EQ(Codes(t), (std::vector<int>{3, 4, 5}));
   t.SetFilter("CODE >= 0");
   t.SetFiltered(true);
@@ -148,11 +144,7 @@ TEST_F(CursorStateTest, LocateThroughALookupCursorKeepsToTheRangeAndFilter) {
   Make("t", true, {1, 2, 3, 4, 5, 6});
   TOvrinTable t;
   Open(t, "t");
-  t.SetRangeStart();
-  t.FieldByName("ID").SetAsInteger(2);
-  t.SetRangeEnd();
-  t.FieldByName("ID").SetAsInteger(4);
-  t.ApplyRange();
+  Range(t, 2, 4, "ID");
   // CODE is served by BYCODE, which is not the active index: a lookup cursor answers.
   EXPECT_FALSE(t.Locate("CODE", {int64_t(6)}));
   EXPECT_EQ(t.LastSearchPath(), "lookup");

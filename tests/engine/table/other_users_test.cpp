@@ -38,10 +38,11 @@ TTableSpec Codes(bool primary) {
   return def;
 }
 
-class OtherUsersTest : public ::testing::TestWithParam<bool> {
+// Three records, alpha, bravo and charlie, and cursors that wait little for locks.
+class TwoCursorsFixture {
  protected:
-  void SetUp() override {
-    CreateTable(dir_ / "t", Codes(GetParam()));
+  void Make(bool primary) {
+    CreateTable(dir_ / "t", Codes(primary));
     TOvrinTable t;
     Open(t);
     for (const char* name : {"alpha", "bravo", "charlie"}) Add(t, name);
@@ -59,6 +60,12 @@ class OtherUsersTest : public ::testing::TestWithParam<bool> {
     t.FieldByName("CODE").SetAsInteger(code);
     t.Post();
   }
+  TempDir dir_;
+};
+
+class OtherUsersTest : public TwoCursorsFixture, public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Make(GetParam()); }
   // Both read the table afresh: without strict change detection a cursor sees other
   // users' changes from its next refresh or lock on.
   static void GoTo(TOvrinTable& t, const std::string& name) {
@@ -77,7 +84,6 @@ class OtherUsersTest : public ::testing::TestWithParam<bool> {
     TCheckReport report = CheckTable(dir_ / "t");
     EXPECT_TRUE(report.Ok()) << (report.problems.empty() ? std::string("not opened") : report.problems.front());
   }
-  TempDir dir_;
 };
 
 TEST_P(OtherUsersTest, EditOfARecordAnotherUserDeletedIsRecordNotFoundAndTouchesNothing) {
@@ -237,32 +243,16 @@ INSTANTIATE_TEST_SUITE_P(WithAndWithoutPrimaryIndex, OtherUsersTest, ::testing::
 
 // ---- failures inside a change, with the table kept open
 
-class FailureInsideAChangeTest : public ::testing::Test {
+class FailureInsideAChangeTest : public TwoCursorsFixture, public ::testing::Test {
  protected:
   void SetUp() override {
-    CreateTable(dir_ / "t", Codes(true));
-    TOvrinTable t;
-    Open(t);
-    for (const char* name : {"alpha", "bravo", "charlie"}) OtherUsersTest_Add(t, name);
+    Make(true);
     previous_ = SetPlatform(&faults_);
   }
   void TearDown() override {
     faults_.Clear();
     SetPlatform(previous_ == &PosixPlatform() ? nullptr : previous_);
   }
-  void Open(TOvrinTable& t) {
-    t.SetDatabaseName(dir_.Path());
-    t.SetTableName("t");
-    t.SetLockRetryCount(2);
-    t.SetLockWaitTime(5);
-    t.Open();
-  }
-  static void OtherUsersTest_Add(TOvrinTable& t, const std::string& name) {
-    t.Append();
-    t.FieldByName("NAME").SetAsString(name);
-    t.Post();
-  }
-  TempDir dir_;
   TFaultPlatform faults_{PosixPlatform()};
   TPlatform* previous_ = nullptr;
 };
