@@ -13,6 +13,7 @@
 
 #include "engine/blob/blob_file.h"
 #include "engine/data/table_create.h"
+#include "engine/base/platform.h"
 
 using namespace ovrin;
 
@@ -23,6 +24,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ovrin::EnsureStandardDescriptors();
   int64_t megabytes = argc > 1 ? std::atol(argv[1]) : 500;
   int32_t blockSize = argc > 2 ? std::atoi(argv[2]) : 4096;
   std::string folder = argc > 3 ? argv[3] : std::filesystem::temp_directory_path().string();

@@ -15,6 +15,7 @@
 #include "engine/base/file_handler.h"
 #include "engine/data/table_create.h"
 #include "engine/index/index_file.h"
+#include "engine/base/platform.h"
 
 using namespace ovrin;
 
@@ -75,6 +76,7 @@ void Run(const std::string& folder, const char* label, std::vector<uint32_t> ord
 }  // namespace
 
 int main(int argc, char** argv) {
+  ovrin::EnsureStandardDescriptors();
   size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000000;
   std::string folder = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
   std::vector<uint32_t> ascending(count);

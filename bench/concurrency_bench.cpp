@@ -9,8 +9,10 @@
 #include <string>
 
 #include "tests/support/concurrent_users.h"
+#include "engine/base/platform.h"
 
 int main(int argc, char** argv) {
+  ovrin::EnsureStandardDescriptors();
   ovrin::test::TConcurrentOptions o;
   o.seconds = 600;
   std::string folder;

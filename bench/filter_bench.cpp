@@ -12,6 +12,7 @@
 #include "engine/data/table_create.h"
 #include "engine/table/filter_expr.h"
 #include "engine/table/table.h"
+#include "engine/base/platform.h"
 
 using namespace ovrin;
 namespace fs = std::filesystem;
@@ -37,6 +38,7 @@ std::pair<double, int> Filtered(TOvrinTable& table, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ovrin::EnsureStandardDescriptors();
   int records = argc > 1 ? std::atoi(argv[1]) : 1000000;
   fs::path folder = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "filter-bench";
   fs::remove_all(folder);

@@ -16,6 +16,7 @@
 #include "engine/base/coding.h"
 #include "engine/data/data_file.h"
 #include "engine/data/table_create.h"
+#include "engine/base/platform.h"
 
 using namespace ovrin;
 
@@ -79,6 +80,7 @@ void Run(const std::string& path, int records, bool exclusive) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ovrin::EnsureStandardDescriptors();
   int records = argc > 1 ? std::atoi(argv[1]) : 100000;
   std::string folder = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
   std::string path = folder + "/record_bench";

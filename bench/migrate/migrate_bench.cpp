@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/table/table.h"
+#include "engine/base/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -75,6 +76,7 @@ double Mb(double bytes) { return bytes / 1e6; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  ovrin::EnsureStandardDescriptors();
   std::string revisions = "20000", modules = "2000", projects = "12", blobBytes = "400000", seed = "5", folder;
   bool keep = false;
   for (int i = 1; i < argc; ++i) {

@@ -214,6 +214,24 @@ TPlatform* SetPlatform(TPlatform* platform) {
   return old ? old : &PosixPlatform();
 }
 
+bool EnsureStandardDescriptors() {
+  bool ok = true;
+  // In order: open() answers the lowest free number, so 0 is filled before 1 and 2.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) {
+      ok = false;
+      continue;
+    }
+    if (opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+  return ok;
+}
+
 uint16_t MapOsError(int err) {
   switch (err) {
     case ENOENT:

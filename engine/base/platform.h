@@ -72,6 +72,13 @@ TPlatform& Platform();
 TPlatform* SetPlatform(TPlatform* platform);
 TPlatform& PosixPlatform();
 
+// Opens /dev/null on each of the standard descriptors 0, 1 and 2 that is closed. Every
+// program calls it first: otherwise the first table file it opens would get a closed
+// descriptor's number, and a message meant for standard error would be written over
+// that table (or standard input read from it). Answers false when /dev/null cannot be
+// opened for one of them.
+bool EnsureStandardDescriptors();
+
 // Engine code for an errno value: ENOENT, ENOTDIR -> 11010; EMFILE, ENFILE -> 11012;
 // EACCES, EPERM, EROFS and a sharing or lock conflict -> 11013; EBADF -> 11014;
 // ENOMEM -> 11016; EXDEV -> 11025; anything else -> 11047.
