@@ -288,6 +288,10 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
   TOvrinTable& t = *targets_.at(static_cast<size_t>(number - 1));
   t.SetDatabaseName(targetDir_);
   t.SetTableName(table);
+  // A table object takes the read-only attribute of the last file it opened as its own
+  // setting: without this, one read-only table would make every later table opened
+  // through the same object read-only as well.
+  t.SetReadOnly(false);
   t.Open();
   return t;
 }

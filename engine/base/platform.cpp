@@ -98,13 +98,27 @@ class TPosixFile final : public TOsFile {
   int fd_;
 };
 
+// Opens without blocking and takes only regular files: a FIFO or device in a table's
+// place would otherwise block the open (or the reads) for ever, or feed endless bytes.
+// Such a file answers ENODEV.
 int OpenFd(const std::string& path, int flags, const TOpenOptions& options, int* fd) {
   if (options.writeThrough) flags |= O_DSYNC;
-  flags |= O_CLOEXEC;
+  flags |= O_CLOEXEC | O_NONBLOCK;
   do {
     *fd = ::open(path.c_str(), flags, 0666);
   } while (*fd < 0 && errno == EINTR);
-  return *fd < 0 ? errno : 0;
+  if (*fd < 0) return errno;
+  struct stat st {};
+  const bool statted = ::fstat(*fd, &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    int err = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    ::close(*fd);
+    *fd = -1;
+    return err;
+  }
+  int mode = ::fcntl(*fd, F_GETFL);
+  if (mode != -1) ::fcntl(*fd, F_SETFL, mode & ~O_NONBLOCK);
+  return 0;
 }
 
 // Takes the sharing-mode lock; a conflict answers EWOULDBLOCK.

@@ -135,6 +135,24 @@ TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
   EXPECT_EQ(Column(target, "pjmodule", "PROJECTID"), std::vector<std::string>{"0"});
 }
 
+TEST_F(MigrationFixture, AReadOnlyTargetTableFailsOnlyTheStepsThatWriteIt) {
+  WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", ""}});
+  // users.DAT read-only: the table object that opened it took the attribute as its own
+  // setting, and every later table opened through it was read-only as well.
+  std::filesystem::permissions(target + "/users.DAT", std::filesystem::perms::owner_write |
+                                                          std::filesystem::perms::group_write |
+                                                          std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  Run();
+  ASSERT_GE(report.steps.size(), 3u);
+  EXPECT_FALSE(report.steps[0].succeeded);  // users
+  EXPECT_TRUE(report.steps[1].succeeded) << (report.steps[1].errors.empty() ? "" : report.steps[1].errors.front());
+  EXPECT_TRUE(report.steps[2].succeeded) << (report.steps[2].errors.empty() ? "" : report.steps[2].errors.front());
+  EXPECT_EQ(Column(target, "projects", "NAME"), std::vector<std::string>{"Main.dpr"});
+  EXPECT_EQ(Column(target, "modules", "NAME"), std::vector<std::string>{"a.pas"});
+}
+
 TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {
   // A revision table without SHARE: step 6 fails, step 8 runs.
   std::vector<TParadoxColumn> columns = {{"PATH", pxAlpha, 20}, {"FNAME", pxAlpha, 20}, {"PROJECT", pxAlpha, 20},

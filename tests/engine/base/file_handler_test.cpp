@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +41,46 @@ class TDatHandler : public TFileHandler {
     return dot == std::string::npos || (slash != std::string::npos && dot < slash) ? name : name.substr(0, dot);
   }
 };
+
+// A FIFO, a device or a folder where a table's file should be: opening it used to block
+// for ever (a FIFO without a writer) or read endless bytes (a link to /dev/zero). Each is
+// refused at once, naming the file. Run in a child, so that a hang fails the test.
+TEST(FileHandlerTest, AFileThatIsNoRegularFileIsRefusedAtOnce) {
+  TempDir dir;
+  const std::string fifo = dir / "t.IDX";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const std::string device = dir / "z.DAT";
+  ASSERT_EQ(::symlink("/dev/zero", device.c_str()), 0);
+  const std::string folder = dir / "f.BLB";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  for (const std::string& path : {fifo, device, folder}) {
+    for (bool write : {false, true}) {
+      std::fflush(nullptr);
+      pid_t pid = fork();
+      if (pid == 0) {
+        std::string message;
+        uint16_t code = CodeOf(
+            [&] {
+              TFileHandler f;
+              f.SetFileName(path);
+              f.SetReadOnly(!write);
+              f.Open();
+            },
+            nullptr, &message);
+        _exit(code != 0 && message.find(path) != std::string::npos ? 0 : 1);
+      }
+      int status = 0;
+      for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(50000);
+      if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << path << " (write " << write << "): the open hung";
+        continue;
+      }
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << path << " (write " << write << ")";
+    }
+  }
+}
 
 TEST(FileHandlerTest, OpeningAMissingFileNamesIt) {
   TempDir dir;

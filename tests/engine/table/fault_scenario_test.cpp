@@ -299,7 +299,9 @@ TEST_F(FaultScenarioTest, AfterAFailureTheTableStaysOpenUsableAndFreeOfLocks) {
       }
       // A refused post keeps its edit and the edit's record lock until a cancels; then
       // no record lock of a's is left.
-      if (a.State() != TDataSetState::Browse) EXPECT_NO_THROW(a.Cancel()) << "failure point " << n;
+      if (a.State() != TDataSetState::Browse) {
+        EXPECT_NO_THROW(a.Cancel()) << "failure point " << n;
+      }
       EXPECT_NO_THROW({
         for (b.First(); !b.Eof(); b.Next()) {
           b.Edit();
