@@ -500,7 +500,10 @@ void TParadoxFile::CheckBlobFile() const {
       if (length <= f.size - 10u) continue;
       uint64_t block = pointer & 0xFFFFFF00u;
       uint64_t end = (pointer & 0xFF) == 0xFF ? block + 9 + length : block + 12 + 64 * 5;
-      if (block == 0 || block % kMbBlock != 0 || end > blobSize_)
+      if (block == 0 || block % kMbBlock != 0)
+        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob offset " + std::to_string(block) +
+                " is no block of the blob file " + blobPath_);
+      if (end > blobSize_)
         Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob at offset " +
                 std::to_string(block) + " lies beyond the end of the blob file " + blobPath_ + " (" +
                 std::to_string(blobSize_) + " bytes)");
