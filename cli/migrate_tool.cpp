@@ -390,10 +390,10 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     if (tablesThere) {
       // The archive's dates are settled first: a format that leaves dated texts unread
       // would pass over their log lines and stop the ToDo step at its first one.
-      std::vector<std::string> damaged = SourceTablesCutShort(sourceDir);
+      std::vector<std::string> damaged = SourceProblems(sourceDir, codePage);
       if (!damaged.empty() && !force) {
         for (const std::string& d : damaged) console.err << "hollard-migrate: " << d << "\n";
-        console.err << "Nothing was written. Run with --force to migrate what the tables' chains hold.\n";
+        console.err << "Nothing was written. Run with --force to migrate what can be read.\n";
         return 3;
       }
       dates = SettleDateFormat(sourceDir, dateChoice, settings, codePage);
@@ -424,7 +424,18 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         return 3;
       }
       TBlobSpace space;
-      check("the room in the blob file", [&] { space = BlobSpaceNeeded(sourceDir, targetDir); });
+      // The room is counted from every stored file's record: one that does not read is a
+      // damaged table, and the run would copy what it can and leave the rest.
+      try {
+        space = BlobSpaceNeeded(sourceDir, targetDir);
+      } catch (const ovrin::Exception& e) {
+        if (!force) {
+          console.err << "hollard-migrate: cannot count the room the stored files need: " << e.Message()
+                      << "\nNothing was written. Run with --force to migrate what can be read.\n";
+          return 3;
+        }
+        console.err << "hollard-migrate: cannot check the room in the blob file: " << e.Message() << "\n";
+      }
       if (!space.Fits() && !force) {
         console.err << "hollard-migrate: the " << space.blobs << " stored files need " << Megabytes(space.needed)
                     << " in the target's blob file, which can grow by only " << Megabytes(space.available) << "; "

@@ -116,7 +116,7 @@ void TMigration::PreflightFailed(const std::string& message) {
 }
 
 bool TMigration::CheckSource() {
-  std::vector<std::string> damaged = SourceTablesCutShort(sourceDir_);
+  std::vector<std::string> damaged = SourceProblems(sourceDir_, comparer_.CodePage());
   if (damaged.empty() || force_) return true;
   std::string message;
   for (const std::string& d : damaged) message += d + "\n";
@@ -276,12 +276,9 @@ void TMigration::OpenSource(const std::string& table) {
   source_->SetDatabaseName(sourceDir_);
   source_->SetTableName(table);
   source_->SetTableType(TTableType::Paradox);
-  try {
-    source_->Open();
-  } catch (const EDBEngineError& e) {
-    // The step goes on; its next use of the table reports that it is closed.
-    StepError(e.Message());
-  }
+  // A table that does not open ends the step with its own error: going on, the step's
+  // next use of the closed table would add a second one that says nothing.
+  source_->Open();
 }
 
 TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {

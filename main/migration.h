@@ -95,10 +95,13 @@ std::pair<std::string, std::string> SplitFileName(const std::string& path);
 std::string ChangeFileExt(const std::string& name, const std::string& extension);
 // A project's side file in the source folder (which ends in its delimiter): the
 // project's name (bytes of the archive's code page) with the extension, decoded to
-// UTF-8 as copies from Windows name their files, else as the raw bytes; each found
-// without regard to ASCII case. Empty when there is neither.
+// UTF-8 as copies from Windows name their files, else as the raw bytes. Found by the
+// exact name first, then without regard to ASCII case, then without regard to case
+// under full Unicode case folding (the same in every locale); of several entries that
+// match at a stage, the first in byte order. Empty when there is none. `others`, when
+// given, receives the other entries that match the name without regard to case.
 std::string FindSideFile(const std::string& sourceDir, const std::string& projectName, const std::string& extension,
-                         const std::string& codePage);
+                         const std::string& codePage, std::vector<std::string>* others = nullptr);
 // Every occurrence of the pattern, compared without regard to the case of the letters
 // A to Z and scanned from left to right, replaced; the pattern must not be empty.
 std::string ReplaceText(const std::string& text, const std::string& pattern, const std::string& replacement);
@@ -138,8 +141,10 @@ class TMigration {
   void SetFormatSettings(const ovrin::TFormatSettings& settings) { settings_ = settings; }
   // How the archive's dates are read: found from its dated texts (the default) or a
   // given pattern. The preflight settles the format from the format settings above and
-  // refuses to run when dated texts do not read in it, or when a source table's block
-  // chain holds another number of records than its header counts, unless forced.
+  // refuses to run when dated texts do not read in it, or when a source file is damaged
+  // or strange (SourceProblems: a table that does not open or whose block chain holds
+  // another number of records than its header counts, a blob file missing or cut short,
+  // a FIFO or device in a file's place), unless forced.
   void SetDateFormat(const TDateFormatChoice& choice) { dateChoice_ = choice; }
   void SetForce(bool force) { force_ = force; }
   // A format the caller has already settled (and checked) for this source folder; the

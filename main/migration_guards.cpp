@@ -1,6 +1,7 @@
 #include "main/migration_guards.h"
 
 #include <filesystem>
+#include <set>
 
 #include "engine/base/conversions.h"
 #include "engine/base/file_handler.h"
@@ -8,7 +9,9 @@
 #include "engine/blob/blob_format.h"
 #include "engine/format/table_format.h"
 #include "engine/table/table.h"
+#include "main/migration.h"
 #include "main/source_table.h"
+#include "main/text_file.h"
 
 namespace hollard {
 
@@ -95,6 +98,53 @@ std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
     found.push_back("The source table " + file.Path() + " is damaged: its data block chain holds " +
                     std::to_string(file.RecordCount()) + " records, its header counts " +
                     std::to_string(file.HeaderRecordCount()) + ".");
+  }
+  return found;
+}
+
+std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage) {
+  std::vector<std::string> found;
+  std::string folder = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
+  std::vector<std::string> projects;
+  for (const char* name : {"hollardm", "hollardp"}) {
+    TSourceTable table;
+    table.SetDatabaseName(folder);
+    table.SetTableName(name);
+    try {
+      table.Open();
+      const TParadoxFile& file = table.File();
+      if (static_cast<uint32_t>(file.RecordCount()) != file.HeaderRecordCount()) {
+        found.push_back("The source table " + file.Path() + " is damaged: its data block chain holds " +
+                        std::to_string(file.RecordCount()) + " records, its header counts " +
+                        std::to_string(file.HeaderRecordCount()) + ".");
+        continue;
+      }
+      file.CheckBlobFile();
+      if (std::string(name) == "hollardp")
+        for (table.First(); !table.Eof(); table.Next()) projects.push_back(table.FieldByName("PROJECT").AsString());
+    } catch (const ovrin::Exception& e) {
+      found.push_back(e.Message());
+    }
+  }
+  // Files read whole or line by line: each a regular file, those read whole bounded.
+  auto check = [&](const std::string& path, int64_t maxBytes) {
+    try {
+      CheckSideFile(path, maxBytes);
+    } catch (const std::exception& e) {
+      found.push_back(e.what());
+    }
+  };
+  for (const char* name : {"hollardm.key", "hollardm.log"}) {
+    std::string path = ovrin::Platform().ResolveExisting(folder + name);
+    if (!path.empty()) check(path, std::string(name) == "hollardm.key" ? kMaxSideFileBytes : 0);
+  }
+  std::set<std::string> seen;
+  for (const std::string& project : projects) {
+    if (project.find_first_of("/\\") != std::string::npos || project.find("..") != std::string::npos) continue;
+    for (const char* extension : {".tdo", ".prl", ".pcr"}) {
+      std::string path = FindSideFile(folder, project, extension, codePage);
+      if (!path.empty() && seen.insert(path).second) check(path, kMaxSideFileBytes);
+    }
   }
   return found;
 }

@@ -32,6 +32,15 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
 // to the steps, which report it.
 std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir);
 
+// Everything wrong with the source files a run reads, one message each naming the file
+// and what is wrong, before anything is written: the tables "hollardm" and "hollardp"
+// (missing, not a regular file, damaged header, a data block chain cut short or holding
+// another number of records than the header counts, their blob file missing, not a
+// regular file, its header unreadable, or shorter than a blob it holds), and the label
+// key file, the history log and the projects' side files when there (not a regular file,
+// or the key file or a side file larger than a side file may be).
+std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage);
+
 // The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
 std::vector<std::string> TargetTableFiles(const std::string& targetDir);
 

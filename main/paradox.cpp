@@ -12,6 +12,7 @@
 #include "engine/base/conversions.h"
 #include "engine/base/datetime.h"
 #include "engine/base/platform.h"
+#include "main/text_file.h"
 
 // pxlib's block deciphering (exported by libpx, not declared in its headers).
 extern "C" {
@@ -109,11 +110,12 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
     Close();
     throw EParadoxError("Cannot open the Paradox table " + dbPath + ": " + error);
   };
-  dbFd_ = ::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking: a FIFO in the table's place would wait for a writer for ever.
+  dbFd_ = ::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (dbFd_ < 0) cannot(std::strerror(errno));
   struct stat st;
   if (::fstat(dbFd_, &st) != 0) cannot(std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) cannot("not a regular file");
+  if (const char* kind = NotRegularKind(st.st_mode)) cannot("it is " + std::string(kind) + ", not a regular file");
   if (st.st_size == 0) cannot("the file is empty");
   if (static_cast<uint64_t>(st.st_size) > (1ull << 31)) cannot("the file is larger than a table can be");
   dbSize_ = static_cast<uint64_t>(st.st_size);
@@ -378,12 +380,17 @@ double TParadoxFile::DateTime(int32_t record, int field) const {
 void TParadoxFile::OpenBlobFile() const {
   if (blobFd_ >= 0) return;
   if (blobPath_.empty()) throw EParadoxError("The blob file of the Paradox table " + path_ + " is missing");
-  int fd = ::open(blobPath_.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(blobPath_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0) {
     std::string error = std::strerror(errno);
     if (fd >= 0) ::close(fd);
     throw EParadoxError("Cannot open the blob file " + blobPath_ + ": " + error);
+  }
+  if (const char* kind = NotRegularKind(st.st_mode)) {
+    ::close(fd);
+    throw EParadoxError("Cannot open the blob file " + blobPath_ + ": it is " + std::string(kind) +
+                        ", not a regular file");
   }
   blobFd_ = fd;
   blobSize_ = static_cast<uint64_t>(st.st_size);
@@ -465,6 +472,42 @@ std::string TParadoxFile::Blob(int32_t record, int field) const {
   }
   if (end > blobSize_) Damaged(where + "the blob file ends before the blob");
   return ReadBlobBytes(start, length);
+}
+
+bool TParadoxFile::HasBlobFields() const {
+  for (const TParadoxField& f : fields_)
+    if (f.IsBlob()) return true;
+  return false;
+}
+
+void TParadoxFile::CheckBlobFile() const {
+  if (!HasBlobFields()) return;
+  OpenBlobFile();
+  // The header block: a whole 4 KB block of type 0 at the start of the file.
+  if (blobSize_ < kMbBlock) Damaged("its blob file " + blobPath_ + " is shorter than its header block");
+  // (Its type byte is looked at in a plain file only: an enciphered one may hold it
+  // enciphered.)
+  if (!encryption_ && ReadBlobBytes(0, 1)[0] != 0) Damaged("its blob file " + blobPath_ + " does not start with a header block");
+  // Every blob stored outside its record lies inside the file: its block, and for a
+  // blob of a block of its own also its value (9 bytes of block header before it).
+  for (int32_t r = 0; r < RecordCount(); ++r)
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      const TParadoxField& f = fields_[i];
+      if (!f.IsBlob()) continue;
+      const uint8_t* tail = FieldBytes(r, static_cast<int>(i)) + f.size - 10u;
+      uint32_t pointer = LoadLE32(tail);
+      uint64_t length = LoadLE32(tail + 4);
+      if (length <= f.size - 10u) continue;
+      uint64_t block = pointer & 0xFFFFFF00u;
+      uint64_t end = (pointer & 0xFF) == 0xFF ? block + 9 + length : block + 12 + 64 * 5;
+      if (block == 0 || block % kMbBlock != 0)
+        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob offset " + std::to_string(block) +
+                " is no block of the blob file " + blobPath_);
+      if (end > blobSize_)
+        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob at offset " +
+                std::to_string(block) + " lies beyond the end of the blob file " + blobPath_ + " (" +
+                std::to_string(blobSize_) + " bytes)");
+    }
 }
 
 }  // namespace hollard

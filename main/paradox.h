@@ -89,6 +89,12 @@ class TParadoxFile {
   double DateTime(int32_t record, int field) const;
   // A blob field's whole value, byte for byte.
   std::string Blob(int32_t record, int field) const;
+  // Whether the table has blob fields (and so needs its blob file).
+  bool HasBlobFields() const;
+  // For a table with blob fields: its blob file is there, a regular file, starts with
+  // its header block, and holds every blob the records point at outside themselves
+  // (checked against the file's size, without reading the blobs). Throws EParadoxError.
+  void CheckBlobFile() const;
   // The length the record declares for its blob, without reading the blob file.
   uint32_t BlobLength(int32_t record, int field) const;
 

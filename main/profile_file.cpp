@@ -1,11 +1,15 @@
 #include "main/profile_file.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <iterator>
 #include <sstream>
 
 #include "engine/base/conversions.h"
 #include "engine/base/platform.h"
+#include "main/text_file.h"
 
 namespace hollard {
 
@@ -23,7 +27,10 @@ std::string Trim(const std::string& text) {
 TProfileFile::TProfileFile(const std::string& path) {
   std::string found = ovrin::Platform().ResolveExisting(path);
   if (found.empty()) return;
+  // A FIFO would block the read for ever and a device such as /dev/zero never ends.
+  CheckSideFile(found, kMaxSideFileBytes);
   std::ifstream in(found, std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open " + found + ": " + std::strerror(errno));
   Parse(std::string(std::istreambuf_iterator<char>(in), {}));
 }
 

@@ -14,7 +14,9 @@ class TProfileFile {
  public:
   static constexpr size_t kMaxValue = 2047;
 
-  // Reads the file (found under any letter case); a missing file reads as empty.
+  // Reads the file (found under any letter case); a missing file reads as empty. A file
+  // that is not a regular file, or holds more than a side file may (1 GB), throws
+  // std::runtime_error naming it.
   explicit TProfileFile(const std::string& path);
   // Parses text directly.
   static TProfileFile FromText(const std::string& text);

@@ -8,6 +8,11 @@
 #include "main/migration.h"
 #include "main/text_file.h"
 
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <unordered_map>
 
 namespace hollard {
@@ -26,15 +31,70 @@ std::string ChangeFileExt(const std::string& name, const std::string& extension)
   return name + extension;
 }
 
+namespace {
+
+// A name folded by full Unicode case folding, the same for every locale; empty for a
+// name that is not UTF-8 (such a name is found by its bytes only).
+std::u16string FoldedName(const std::string& utf8) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  u_strFromUTF8(nullptr, 0, &length, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return {};
+  std::u16string text(static_cast<size_t>(length), u'\0');
+  status = U_ZERO_ERROR;
+  u_strFromUTF8(text.data(), length, nullptr, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
+  if (U_FAILURE(status)) return {};
+  std::u16string folded(text.size() * 3 + 8, u'\0');
+  int32_t n = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()), text.data(),
+                            static_cast<int32_t>(text.size()), U_FOLD_CASE_DEFAULT, &status);
+  if (U_FAILURE(status)) return {};
+  folded.resize(static_cast<size_t>(n));
+  return folded;
+}
+
+}  // namespace
+
 std::string FindSideFile(const std::string& sourceDir, const std::string& projectName, const std::string& extension,
-                         const std::string& codePage) {
+                         const std::string& codePage, std::vector<std::string>* others) {
+  if (others) others->clear();
   const std::string raw = ChangeFileExt(projectName, extension);
-  std::string decoded = ovrin::DecodeToUtf8(raw, codePage.c_str());
-  if (decoded != raw) {
-    std::string found = ovrin::Platform().ResolveExisting(sourceDir + decoded);
-    if (!found.empty()) return found;
-  }
-  return ovrin::Platform().ResolveExisting(sourceDir + raw);
+  std::vector<std::string> names = {ovrin::DecodeToUtf8(raw, codePage.c_str())};
+  if (names[0] != raw) names.push_back(raw);
+  // The folder's entries in byte order: of several that match, the first is taken.
+  std::vector<std::string> entries;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(sourceDir.empty() ? "." : sourceDir, ec))
+    entries.push_back(entry.path().filename().string());
+  std::sort(entries.begin(), entries.end());
+  auto ascii = [](const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  };
+  auto folds = [&](const std::string& a, const std::string& b) {
+    // Between ASCII names full folding is ASCII case folding, without the cost.
+    if (ascii(a) && ascii(b)) return ovrin::AsciiEqualNoCase(a, b);
+    std::u16string fa = FoldedName(a);
+    return !fa.empty() && fa == FoldedName(b);
+  };
+  // The exact name, then the name without regard to ASCII case, then without regard to
+  // case under full folding; the decoded name before the raw bytes at each stage.
+  const std::function<bool(const std::string&, const std::string&)> stages[] = {
+      [](const std::string& a, const std::string& b) { return a == b; },
+      [](const std::string& a, const std::string& b) { return ovrin::AsciiEqualNoCase(a, b); },
+      folds,
+  };
+  for (const auto& matches : stages)
+    for (const std::string& name : names)
+      for (const std::string& entry : entries) {
+        if (!matches(entry, name)) continue;
+        if (others)
+          for (const std::string& other : entries)
+            if (other != entry && std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+                  return ovrin::AsciiEqualNoCase(other, n) || folds(other, n);
+                }))
+              others->push_back(sourceDir + other);
+        return sourceDir + entry;
+      }
+  return std::string();
 }
 
 namespace {
@@ -59,10 +119,16 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
           ": its name would lead out of the source folder");
       continue;
     }
-    std::string found = FindSideFile(sourceDir_, name, extension, comparer_.CodePage());
+    std::vector<std::string> others;
+    std::string found = FindSideFile(sourceDir_, name, extension, comparer_.CodePage(), &others);
     if (found.empty()) continue;
     // The folder is a file-system name already; only the project's part is decoded.
     Log("Converting " + sourceDir_ + Shown(ChangeFileExt(name, extension)));
+    if (!others.empty()) {
+      std::string line = "Read " + found + "; left the files whose names differ from it only in letter case:";
+      for (const std::string& other : others) line += " " + other;
+      Log(line);
+    }
     list_.Clear();
     // The line each text was first read from, for messages.
     std::unordered_map<std::string, int64_t> firstLine;

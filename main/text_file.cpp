@@ -12,21 +12,20 @@ namespace {
 constexpr size_t kChunk = 1 << 16;
 }
 
+const char* NotRegularKind(unsigned mode) {
+  if (S_ISREG(mode)) return nullptr;
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "of another kind";
+}
+
 void CheckSideFile(const std::string& path, int64_t maxBytes) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
-  const char* kind = nullptr;
-  if (S_ISFIFO(st.st_mode))
-    kind = "a FIFO";
-  else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-    kind = "a device";
-  else if (S_ISDIR(st.st_mode))
-    kind = "a folder";
-  else if (S_ISSOCK(st.st_mode))
-    kind = "a socket";
-  else if (!S_ISREG(st.st_mode))
-    kind = "of another kind";
-  if (kind) throw std::runtime_error("Cannot read " + path + ": it is " + std::string(kind) + ", not a regular file");
+  if (const char* kind = NotRegularKind(st.st_mode))
+    throw std::runtime_error("Cannot read " + path + ": it is " + std::string(kind) + ", not a regular file");
   if (maxBytes > 0 && st.st_size > maxBytes)
     throw std::runtime_error("Cannot read " + path + ": it holds " + std::to_string(st.st_size) +
                              " bytes, more than the " + std::to_string(maxBytes) + " a side file may hold");

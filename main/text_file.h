@@ -18,6 +18,9 @@ constexpr int64_t kMaxSideFileBytes = int64_t{1} << 30;
 // block the run for ever, a device such as /dev/zero never ends, a folder has no lines)
 // no larger than maxBytes (0: any size). Symbolic links are followed.
 void CheckSideFile(const std::string& path, int64_t maxBytes = 0);
+// What a file of this mode (st_mode) is when it is no regular file ("a FIFO", "a device",
+// "a folder", ...); null for a regular file.
+const char* NotRegularKind(unsigned mode);
 
 class TTextLineReader {
  public:

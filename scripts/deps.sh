@@ -27,3 +27,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Locales the tests run under besides C.UTF-8: a Turkish one (its dotted and dotless i
+# break locale-dependent case mapping) and a German one. The tests set ICU's default
+# locale themselves and need these only for the C library's side.
+for l in tr_TR de_DE; do
+  if ! locale -a 2>/dev/null | grep -qi "^${l}\.utf-\?8$" && [ -e "/usr/share/i18n/locales/$l" ]; then
+    SUDO=""
+    if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+    $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"
+  fi
+done

@@ -41,7 +41,15 @@ class TVerifier {
 
  private:
   std::string Shown(const std::string& bytes) const { return ovrin::DecodeToUtf8(bytes, options_.codePage.c_str()); }
-  std::string Fold(const std::string& text) const { return comparer_.Lower(text); }
+  // The key texts are compared by without regard to case: full case folding, as the
+  // migration's lookups and working lists compare them, the same in every locale (a
+  // locale's lower-casing would keep the Turkish capital I apart from i).
+  std::string Fold(const std::string& text) const { return comparer_.SortKey(text); }
+  // A module's folded key: the path's key with its length before it, then the name's.
+  std::string FoldModule(const std::string& path, const std::string& name) const {
+    std::string key = Fold(path);
+    return std::to_string(key.size()) + ':' + key + Fold(name);
+  }
   void Lost(const std::string& what) { report_.lost.push_back(what); }
   void Intended(const std::string& what) { report_.intended.push_back(what); }
 
@@ -78,9 +86,10 @@ class TVerifier {
     report_.dateFormat = finding.LogLine();
   }
 
-  // ---- the source tables: the records along each data block chain against the header
+  // ---- the source files: damaged or strange ones (a table cut short, a FIFO in a
+  // file's place) are reported before anything is read from them
   void SourceTables() {
-    for (const std::string& damage : SourceTablesCutShort(source_)) Lost(damage);
+    for (const std::string& damage : SourceProblems(source_, options_.codePage)) Lost(damage);
   }
 
   // ---- users, projects, modules: exact, else merged by letter case, else lost
@@ -133,7 +142,7 @@ class TVerifier {
       std::string path = modules.FieldByName("PATH").AsString(), name = modules.FieldByName("NAME").AsString();
       int32_t id = modules.FieldByName("MODULEID").AsInteger();
       moduleExact_.emplace(path + '\n' + name, id);
-      moduleFolded_.emplace(Fold(path) + '\n' + Fold(name), id);
+      moduleFolded_.emplace(FoldModule(path, name), id);
     }
     TSourceTable m;
     OpenSource(m, "hollardm");
@@ -145,7 +154,7 @@ class TVerifier {
       ++report_.checked["modules"];
       if (key != path + '\n' + name) Intended("module " + Shown(path + name) + ": its path or name was cut to its field");
       if (moduleExact_.count(key)) continue;
-      if (moduleFolded_.count(Fold(Stored(modules, "PATH", path)) + '\n' + Fold(Stored(modules, "NAME", name))))
+      if (moduleFolded_.count(FoldModule(Stored(modules, "PATH", path), Stored(modules, "NAME", name))))
         Intended("module " + Shown(path + name) + " merged with a module that differs only in letter case");
       else
         Lost("module " + Shown(path + name) + " is missing");
@@ -155,7 +164,7 @@ class TVerifier {
   int32_t ModuleId(const std::string& path, const std::string& name) const {
     auto exact = moduleExact_.find(path + '\n' + name);
     if (exact != moduleExact_.end()) return exact->second;
-    auto folded = moduleFolded_.find(Fold(path) + '\n' + Fold(name));
+    auto folded = moduleFolded_.find(FoldModule(path, name));
     return folded == moduleFolded_.end() ? 0 : folded->second;
   }
 
@@ -195,9 +204,11 @@ class TVerifier {
       if (int32_t label = m.FieldByName("FLAG").AsInteger()) sourceLabels_.push_back({id, label, what});
       // The user: the lookup finds the locker's login, or nothing for an unknown one.
       std::string login = m.FieldByName("LOCKEDBY").AsString();
-      auto user = userExact_.find(login);
-      if (user == userExact_.end()) user = userFolded_.find(Fold(login));
-      int32_t expectedUser = user == userExact_.end() || user == userFolded_.end() ? 0 : user->second;
+      int32_t expectedUser = 0;
+      if (auto exact = userExact_.find(login); exact != userExact_.end())
+        expectedUser = exact->second;
+      else if (auto folded = userFolded_.find(Fold(login)); folded != userFolded_.end())
+        expectedUser = folded->second;
       if (userOf[id] != expectedUser && expectedUser != 0)
         Lost(what + ": user " + std::to_string(userOf[id]) + " instead of " + std::to_string(expectedUser));
       // The file, then the form file when there is one.
@@ -254,9 +265,12 @@ class TVerifier {
   std::vector<TSideLine> SideLines(const std::string& project, const char* extension, std::string* file) {
     std::vector<TSideLine> lines;
     if (project.find_first_of("/\\") != std::string::npos || project.find("..") != std::string::npos) return lines;
-    std::string found = FindSideFile(source_, project, extension, options_.codePage);
+    std::vector<std::string> others;
+    std::string found = FindSideFile(source_, project, extension, options_.codePage, &others);
     if (found.empty()) return lines;
     *file = found;
+    for (const std::string& other : others)
+      Intended(other + " is left: its name differs from " + found + " only in letter case");
     CheckSideFile(found, kMaxSideFileBytes);
     TWorkingList list(comparer_);
     std::map<std::string, int64_t> firstLine;

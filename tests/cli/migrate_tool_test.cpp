@@ -2,7 +2,10 @@
 // summary and report, and the guards and options a terminal run offers.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -164,12 +167,17 @@ TEST_F(MigrateToolTest, PreflightAndStepFailuresExitOne) {
   EXPECT_NE(noTarget.err.find("Target tables not found!"), std::string::npos);
   EXPECT_NE(noTarget.out.find("The run did not start"), std::string::npos);
 
+  // A missing table stops the preflight (exit 3); forced, its step fails with its own
+  // error alone.
   fs::remove(source + "/hollardp.db");
-  TResult step = Run({source, target});
+  EXPECT_EQ(Run({source, target}).code, 3);
+  TResult step = Run({source, target, "--force"});
   EXPECT_EQ(step.code, 1);
   EXPECT_NE(step.out.find("ConvertProjects"), std::string::npos);
   EXPECT_NE(step.out.find("FAILED\n"), std::string::npos) << step.out;
-  EXPECT_NE(step.out.find("Cannot perform this operation on a closed dataset"), std::string::npos);
+  EXPECT_NE(step.out.find("Table does not exist: " + source + "/hollardp.DB"), std::string::npos) << step.out;
+  EXPECT_EQ(step.out.find("closed dataset"), std::string::npos) << step.out;
+  EXPECT_EQ(step.err.find("closed dataset"), std::string::npos) << step.err;
   EXPECT_NE(step.out.find("Result: FAILED"), std::string::npos);
 }
 
@@ -242,13 +250,13 @@ TEST_F(MigrateToolTest, BackupCopiesTheTablesBeforeTheFirstWrite) {
   auto before = Snapshot(target);
   std::string backup = dir / "backup";
   fs::remove(source + "/hollardp.db");  // a failing step: the summary says how to undo
-  TResult r = Run({source, target, "--backup", backup});
+  TResult r = Run({source, target, "--backup", backup, "--force"});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(Snapshot(backup), before);
   EXPECT_NE(r.out.find("To undo this run, copy the files in " + backup + " back into " + target), std::string::npos)
       << r.out;
   // A second backup into the same folder would overwrite the first: refused.
-  TResult again = Run({source, target, "--backup", backup, "--allow-duplicates"});
+  TResult again = Run({source, target, "--backup", backup, "--allow-duplicates", "--force"});
   EXPECT_EQ(again.code, 1);
   EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
 }
@@ -300,6 +308,53 @@ TEST_F(MigrateToolTest, ASourceChainCutShortStopsWithExitThree) {
   EXPECT_NE(r.err.find(" records, its header counts 60."), std::string::npos) << r.err;
   EXPECT_EQ(Snapshot(target), before);
   EXPECT_EQ(Run({source, target, "--force"}).code, 0);
+}
+
+// A revision table cut short or a blob file missing was noted ("cannot check the room in
+// the blob file: ...") and the run wrote projects, modules and the log without users or
+// revisions; the mended source was then refused as a duplicate. A FIFO in place of the
+// key file hung the run.
+TEST_F(MigrateToolTest, ADamagedOrStrangeSourceStopsWithExitThreeAndTheMendedSourceRuns) {
+  auto write = [&] {
+    std::vector<TRevisionRow> rows;
+    for (int i = 0; i < 40; ++i) {
+      TRevisionRow r{"\\src\\", "u" + std::to_string(i) + ".pas", "One.dpr", "ada"};
+      r.binary = std::string(500, static_cast<char>('a' + i % 26));
+      r.fsize = 500;
+      rows.push_back(r);
+    }
+    WriteRevisions(source, rows);
+  };
+  struct TCase {
+    const char* label;
+    std::function<void()> damage;
+    std::string what;
+  };
+  const std::string db = source + "/hollardm.db", mb = source + "/hollardm.mb", key = source + "/hollardm.key";
+  std::vector<TCase> cases = {
+      {"table one byte short", [&] { fs::resize_file(db, fs::file_size(db) - 1); }, "The Paradox table " + db + " is damaged: block "},
+      {"table of 2048 bytes", [&] { fs::resize_file(db, 2048); }, "The Paradox table " + db + " is damaged: "},
+      {"blob file missing", [&] { fs::remove(mb); }, "The blob file of the Paradox table " + db + " is missing"},
+      {"blob file cut after its header", [&] { fs::resize_file(mb, 4096); }, "lies beyond the end of the blob file " + mb},
+      {"key file a FIFO", [&] { ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0); }, "Cannot read " + key + ": it is a FIFO, not a regular file"},
+  };
+  auto before = Snapshot(target);
+  for (const TCase& c : cases) {
+    write();
+    c.damage();
+    TResult r = Run({source, target});
+    EXPECT_EQ(r.code, 3) << c.label << "\n" << r.err;
+    EXPECT_EQ(r.err.rfind("hollard-migrate: ", 0), 0u) << c.label << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.what), std::string::npos) << c.label << "\n" << r.err;
+    EXPECT_NE(r.err.find("Nothing was written."), std::string::npos) << c.label << "\n" << r.err;
+    EXPECT_EQ(r.err.find("cannot check"), std::string::npos) << c.label << "\n" << r.err;
+    EXPECT_TRUE(Snapshot(target) == before) << c.label << ": the target changed";
+    fs::remove(key);
+  }
+  write();
+  TResult mended = Run({source, target});
+  EXPECT_EQ(mended.code, 0) << mended.err;
+  EXPECT_NE(mended.out.find("Result: success"), std::string::npos) << mended.out;
 }
 
 }  // namespace

@@ -115,24 +115,35 @@ TEST_F(MigrationFixture, TheStartTimeIsInTheUsersFormats) {
   EXPECT_EQ(line[32], ':');
 }
 
-TEST_F(MigrationFixture, ASourceTableThatCannotOpenFailsOnlyItsStep) {
+// A source table that did not open was left to its step, which wrote the steps before
+// it and then showed the open error followed by a second, confusing "Cannot perform this
+// operation on a closed dataset". The preflight now stops before anything is written;
+// forced, the step fails with the open error alone.
+TEST_F(MigrationFixture, ASourceTableThatCannotOpenStopsThePreflightAndForcedShowsOnlyItsOwnError) {
   WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
-  // No project table: step 3 shows the open error and then the closed-dataset error.
+  auto before = FolderBytes(target);
   Run();
-  ASSERT_EQ(user.errors.size(), 2u);
-  EXPECT_NE(user.errors[0].find("hollardp"), std::string::npos) << user.errors[0];
-  EXPECT_EQ(user.errors[1], "Cannot perform this operation on a closed dataset");
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage, "Table does not exist: " + source + "/hollardp.DB\nNothing was written.");
+  EXPECT_EQ(user.errors, std::vector<std::string>{report.preflightMessage});
+  EXPECT_EQ(FolderBytes(target), before);
+
+  user = TScriptedUser();
+  force = true;
+  Run();
+  EXPECT_EQ(user.errors, std::vector<std::string>{"Table does not exist: " + source + "/hollardp.DB"});
   EXPECT_EQ(user.Section("Converting projects..."), std::vector<std::string>{"Converting modules..."});
   EXPECT_EQ(user.Count("Success."), 10);
   EXPECT_TRUE(user.Logged("Success. Process ready."));
   ASSERT_EQ(report.steps.size(), 11u);
   EXPECT_FALSE(report.steps[1].succeeded);
-  EXPECT_EQ(report.steps[1].errors.size(), 2u);
+  EXPECT_EQ(report.steps[1].errors.size(), 1u);
   EXPECT_TRUE(report.steps[2].succeeded);
   EXPECT_TRUE(report.Failed());
   // The next step ran: the module is there, linked to project 0.
   EXPECT_EQ(Column(target, "modules", "NAME"), std::vector<std::string>{"a.pas"});
   EXPECT_EQ(Column(target, "pjmodule", "PROJECTID"), std::vector<std::string>{"0"});
+  EXPECT_TRUE(user.Logged("Converting from Paradox archive V1.4 - " + source + "/"));
 }
 
 TEST_F(MigrationFixture, AReadOnlyTargetTableFailsOnlyTheStepsThatWriteIt) {

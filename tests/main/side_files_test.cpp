@@ -298,6 +298,21 @@ TEST_F(SideFilesTest, ASideFileThatIsNoRegularFileIsAnErrorNamingIt) {
   }
   fs::resize_file(Side("Main.pcr"), (uint64_t{1} << 30) + 1);  // sparse: takes no room
   ASSERT_EQ(::mkfifo(Side("hollardm.log").c_str(), 0600), 0);
+  // The preflight names each of them and stops before anything is written.
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "Cannot read " + Side("hollardm.log") + ": it is a FIFO, not a regular file\n"
+            "Cannot read " + Side("Main.tdo") + ": it is a FIFO, not a regular file\n"
+            "Cannot read " + Side("Main.prl") + ": it is a device, not a regular file\n"
+            "Cannot read " + Side("Main.pcr") + ": it holds 1073741825 bytes, more than the 1073741824 a side file may hold\n"
+            "Cannot read " + Side("Tools.prl") + ": it is a folder, not a regular file\n"
+            "Nothing was written.");
+  EXPECT_EQ(FolderBytes(target), before);
+  // Forced, each step names its file and goes on with the next project.
+  user = TScriptedUser();
+  force = true;
   Run();
   EXPECT_EQ(user.errors,
             (std::vector<std::string>{

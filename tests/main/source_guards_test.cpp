@@ -1,0 +1,214 @@
+// The preflight's checks of the source files before anything is written: damaged tables
+// and blob files, FIFOs and devices in a file's place, an oversized key file; and side
+// files whose names differ from their project's in the case of a non-ASCII letter.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "main/migration_guards.h"
+#include "main/profile_file.h"
+#include "tests/main/migration_fixture.h"
+#include "tests/support/file_bytes.h"
+
+namespace hollard::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ovrin::test::FileBytes;
+
+class SourceGuardsTest : public MigrationFixture {
+ protected:
+  void SetUp() override {
+    MigrationFixture::SetUp();
+    WriteSource();
+  }
+  // Sixty revisions, each with a stored file in the blob file, in several data blocks.
+  void WriteSource() {
+    std::vector<TRevisionRow> rows;
+    for (int i = 0; i < 60; ++i) {
+      TRevisionRow r{"\\src\\", "unit" + std::to_string(i) + ".pas", "Main.dpr", "ada"};
+      r.binary = std::string(300 + i, static_cast<char>('a' + i % 26));
+      r.fsize = static_cast<int>(r.binary.size());
+      rows.push_back(r);
+    }
+    WriteRevisions(source, rows);
+    WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
+  }
+  std::string Path(const std::string& name) const { return source + "/" + name; }
+  void Truncate(const std::string& name, uint64_t size) { fs::resize_file(Path(name), size); }
+  // Runs unforced and expects the preflight to stop with a message holding `what`,
+  // the target untouched.
+  void ExpectStopped(const std::string& what, const std::string& label) {
+    user = TScriptedUser();
+    report = {};
+    auto before = FolderBytes(target);
+    Run();
+    EXPECT_TRUE(report.preflightFailed) << label;
+    EXPECT_NE(report.preflightMessage.find(what), std::string::npos) << label << ": " << report.preflightMessage;
+    EXPECT_NE(report.preflightMessage.find("Nothing was written."), std::string::npos) << label;
+    EXPECT_EQ(user.errors, std::vector<std::string>{report.preflightMessage}) << label;
+    EXPECT_TRUE(report.steps.empty()) << label;
+    EXPECT_TRUE(FolderBytes(target) == before) << label << ": the target changed";
+  }
+};
+
+// A revision table cut short, or its blob file missing or cut short, was opened only by
+// the steps: the run wrote projects, modules, ToDo lists and the log without users or
+// revisions (or a revision without its stored file), and a second run after the source
+// was mended was refused as a duplicate.
+TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeItWrites) {
+  EXPECT_TRUE(SourceProblems(source, "windows-1252").empty());
+  const uint64_t dbSize = fs::file_size(Path("hollardm.db"));
+  const std::string db = Path("hollardm.db"), mb = Path("hollardm.mb");
+  struct TCase {
+    const char* label;
+    std::function<void()> damage;
+    std::string what;
+  };
+  std::vector<TCase> cases = {
+      {"empty table", [&] { Truncate("hollardm.db", 0); }, "Cannot open the Paradox table " + db + ": the file is empty"},
+      {"100 bytes", [&] { Truncate("hollardm.db", 100); }, "The Paradox table " + db + " is damaged: "},
+      {"2048 bytes", [&] { Truncate("hollardm.db", 2048); }, "The Paradox table " + db + " is damaged: "},
+      {"one byte short", [&] { Truncate("hollardm.db", dbSize - 1); },
+       "The Paradox table " + db + " is damaged: block "},
+      {"blob file missing", [&] { fs::remove(mb); }, "The blob file of the Paradox table " + db + " is missing"},
+      {"blob file empty", [&] { Truncate("hollardm.mb", 0); },
+       "its blob file " + mb + " is shorter than its header block"},
+      {"blob file cut after its header", [&] { Truncate("hollardm.mb", 4096); },
+       "lies beyond the end of the blob file " + mb},
+      {"blob file cut in half", [&] { Truncate("hollardm.mb", fs::file_size(mb) / 2); },
+       "lies beyond the end of the blob file " + mb},
+  };
+  for (const TCase& c : cases) {
+    WriteSource();
+    c.damage();
+    EXPECT_FALSE(SourceProblems(source, "windows-1252").empty()) << c.label;
+    ExpectStopped(c.what, c.label);
+  }
+  // Mended, the run goes through: nothing was written that would make it a duplicate.
+  WriteSource();
+  user = TScriptedUser();
+  Run();
+  EXPECT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(report.added.at("revision"), 60);
+  EXPECT_EQ(report.added.at("blobs"), 60);
+}
+
+TEST_F(SourceGuardsTest, AProjectTableThatDoesNotReadStopsThePreflight) {
+  Truncate("hollardp.db", 100);
+  ExpectStopped("The Paradox table " + Path("hollardp.db") + " is damaged: ", "projects cut short");
+  // Forced, the run goes on and its projects step fails with the table's own error.
+  force = true;
+  user = TScriptedUser();
+  Run();
+  ASSERT_EQ(report.steps.size(), 11u);
+  EXPECT_FALSE(report.steps[1].succeeded);
+  ASSERT_EQ(report.steps[1].errors.size(), 1u);
+  EXPECT_NE(report.steps[1].errors[0].find(Path("hollardp.db")), std::string::npos);
+}
+
+// A FIFO in place of a table, its blob file or the label key file made the run wait for
+// ever; the key file as a link to /dev/zero was read until memory ran out.
+TEST_F(SourceGuardsTest, AFifoOrDeviceInPlaceOfASourceFileStopsThePreflightNamingIt) {
+  struct TCase {
+    const char* name;
+    bool fifo;  // else a link to /dev/zero
+    std::string what;
+  };
+  std::vector<TCase> cases = {
+      {"hollardm.db", true, "Cannot open the Paradox table " + Path("hollardm.db") + ": it is a FIFO, not a regular file"},
+      {"hollardp.db", true, "Cannot open the Paradox table " + Path("hollardp.db") + ": it is a FIFO, not a regular file"},
+      {"hollardm.mb", true, "Cannot open the blob file " + Path("hollardm.mb") + ": it is a FIFO, not a regular file"},
+      {"hollardm.mb", false, "Cannot open the blob file " + Path("hollardm.mb") + ": it is a device, not a regular file"},
+      {"hollardm.key", true, "Cannot read " + Path("hollardm.key") + ": it is a FIFO, not a regular file"},
+      {"hollardm.key", false, "Cannot read " + Path("hollardm.key") + ": it is a device, not a regular file"},
+  };
+  for (const TCase& c : cases) {
+    WriteSource();
+    fs::remove(Path(c.name));
+    if (c.fifo)
+      ASSERT_EQ(::mkfifo(Path(c.name).c_str(), 0600), 0);
+    else
+      fs::create_symlink("/dev/zero", Path(c.name));
+    ExpectStopped(c.what, c.name);
+    fs::remove(Path(c.name));
+  }
+  // A key file larger than a side file may be is refused too, by the reader as well.
+  WriteSource();
+  {
+    std::ofstream big(Path("hollardm.key"), std::ios::binary);
+  }
+  fs::resize_file(Path("hollardm.key"), (uint64_t{1} << 30) + 1);  // sparse: takes no room
+  const std::string tooBig = "Cannot read " + Path("hollardm.key") +
+                             ": it holds 1073741825 bytes, more than the 1073741824 a side file may hold";
+  ExpectStopped(tooBig, "key file above 1 GB");
+  try {
+    TProfileFile keys(Path("hollardm.key"));
+    ADD_FAILURE() << "the key file was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), tooBig);
+  }
+}
+
+// Side files named after a project whose name holds a non-ASCII letter in another case
+// ("M\xE4in.dpr", files M\xC3\x84IN.*) were not found, and nothing said so.
+TEST_F(SourceGuardsTest, SideFilesDifferingInTheCaseOfANonAsciiLetterAreFound) {
+  WriteRevisions(source, {{"\\src\\", "unit.pas", "M\xE4in.dpr", "ada"}});
+  WriteProjects(source, {{"M\xE4in.dpr", "ada", "ada"}});
+  WriteTextFile(Path("M\xC3\x84IN.tdo"), "1|01.03.2001 10:00:00|Upper case todo|open\r\n");
+  WriteTextFile(Path("M\xC3\x84IN.prl"), "\\lib\\listed.pas\r\n");
+  Run();
+  EXPECT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"Upper case todo"});
+  EXPECT_TRUE(user.Logged("Converting " + Path("M\xC3\xA4in.tdo")));
+  EXPECT_TRUE(user.Logged("Converting " + Path("M\xC3\xA4in.prl")));
+  EXPECT_EQ(IdOf(target, "modules", "NAME", "listed.pas", "MODULEID") > 0, true);
+}
+
+// The order of the search: the exact name, then ASCII case, then full folding; of
+// several entries that match at one stage the first in byte order, the others named.
+TEST_F(SourceGuardsTest, FindSideFileTakesTheExactNameThenAsciiCaseThenFullFolding) {
+  const std::string folder = source + "/";
+  const std::string project = "M\xE4in.dpr";  // windows-1252
+  std::vector<std::string> others;
+  EXPECT_EQ(FindSideFile(folder, project, ".tdo", "windows-1252", &others), "");
+  // Full folding only: two entries match, the first in byte order is taken.
+  WriteTextFile(Path("m\xC3\x84IN.tdo"), "");
+  WriteTextFile(Path("M\xC3\x84in.TDO"), "");
+  EXPECT_EQ(FindSideFile(folder, project, ".tdo", "windows-1252", &others), Path("M\xC3\x84in.TDO"));
+  EXPECT_EQ(others, std::vector<std::string>{Path("m\xC3\x84IN.tdo")});
+  // ASCII case before full folding.
+  WriteTextFile(Path("m\xC3\xA4IN.TDO"), "");
+  EXPECT_EQ(FindSideFile(folder, project, ".tdo", "windows-1252", &others), Path("m\xC3\xA4IN.TDO"));
+  EXPECT_EQ(others, (std::vector<std::string>{Path("M\xC3\x84in.TDO"), Path("m\xC3\x84IN.tdo")}));
+  // The exact name before both.
+  WriteTextFile(Path("M\xC3\xA4in.tdo"), "");
+  EXPECT_EQ(FindSideFile(folder, project, ".tdo", "windows-1252", &others), Path("M\xC3\xA4in.tdo"));
+  EXPECT_EQ(others.size(), 3u);
+  // Full folding maps more than one letter: "\xC3\x9F" (sharp s) matches "SS".
+  EXPECT_EQ(FindSideFile(folder, "Stra\xDF" "e.dpr", ".prl", "windows-1252"), "");
+  WriteTextFile(Path("STRASSE.PRL"), "");
+  EXPECT_EQ(FindSideFile(folder, "Stra\xDF" "e.dpr", ".prl", "windows-1252"), Path("STRASSE.PRL"));
+}
+
+// Of several side files that match a project, the run reads the first in byte order and
+// logs that the others were left.
+TEST_F(SourceGuardsTest, SeveralMatchingSideFilesAreLoggedAndTheFirstInByteOrderRead) {
+  WriteRevisions(source, {{"\\src\\", "unit.pas", "M\xE4in.dpr", "ada"}});
+  WriteProjects(source, {{"M\xE4in.dpr", "ada", "ada"}});
+  WriteTextFile(Path("M\xC3\x84IN.tdo"), "1|01.03.2001 10:00:00|first in byte order|open\r\n");
+  WriteTextFile(Path("m\xC3\x84in.TDO"), "1|01.03.2001 10:00:00|left|open\r\n");
+  Run();
+  EXPECT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), std::vector<std::string>{"first in byte order"});
+  EXPECT_TRUE(user.Logged("Read " + Path("M\xC3\x84IN.tdo") +
+                          "; left the files whose names differ from it only in letter case: " +
+                          Path("m\xC3\x84in.TDO")));
+}
+
+}  // namespace
+}  // namespace hollard::test
