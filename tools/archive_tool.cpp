@@ -99,7 +99,8 @@ class TCreate : public TCommand {
 // Exit codes of the tool.
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInUse = 3;
 constexpr const char* kExitCodes =
-    "Exit codes: 0 done (check: every table sound); 1 a failure, damage found, or a table not repaired; "
+    "Exit codes: 0 done (check: every table sound); 1 a failure, damage found, a table not repaired, or (check, "
+    "tables) no tables found in the folder; "
     "2 a wrong command line; 3 (check, repair) a table is in use by another program, which holds it open, "
     "and nothing else was wrong";
 
@@ -121,6 +122,10 @@ std::vector<std::string> ArchiveTables(const std::string& dir) {
   for (const auto& [upper, name] : names) tables.push_back(name);
   return tables;
 }
+
+// What check and tables say of a folder that holds no table (an empty folder, or an
+// old-layout archive given by mistake): no tables is no archive, never a sound one.
+constexpr const char* kNoTablesFound = "no tables found in ";
 
 // The known structure of one of the eleven archive tables, by name without regard to
 // letter case; null for any other table.
@@ -161,12 +166,19 @@ class TReadingCommand : public TCommand {
 class TTables : public TReadingCommand {
  public:
   void Define(CLI::App& parent) override {
-    app = parent.add_subcommand("tables", "List the tables of a new-layout archive with their records and sizes");
+    app = parent.add_subcommand("tables",
+                                "List the tables of a new-layout archive with their records and sizes; a folder "
+                                "without tables is an error");
     app->add_option("dir", dir_, "Archive folder")->required();
+    app->footer(kExitCodes);
     AddPasswords();
   }
   int Run(std::ostream& out, std::ostream& err) override {
     UsePasswords();
+    if (ArchiveTables(dir_).empty()) {
+      err << "hollard-archive: " << kNoTablesFound << dir_ << "\n";
+      return kExitFailure;
+    }
     int failures = 0;
     out << std::left << std::setw(12) << "table" << std::right << std::setw(10) << "records" << std::setw(14) << "data"
         << std::setw(14) << "index" << std::setw(14) << "blobs" << "\n";
@@ -395,15 +407,19 @@ class TCheck : public TReadingCommand {
   void Define(CLI::App& parent) override {
     app = parent.add_subcommand("check",
                                 "Check tables for damage (records, every index, deleted records, free chain, blob "
-                                "chains); reads only");
+                                "chains); reads only. A folder without tables is an error, never sound");
     app->add_option("dir", dir_, "Archive folder")->required();
     app->add_option("tables", tables_, "Tables to check (all when none is named)");
     app->footer(kExitCodes);
     AddPasswords();
   }
-  int Run(std::ostream& out, std::ostream&) override {
+  int Run(std::ostream& out, std::ostream& err) override {
     UsePasswords();
     std::vector<std::string> tables = tables_.empty() ? ArchiveTables(dir_) : tables_;
+    if (tables.empty()) {
+      err << "hollard-archive: " << kNoTablesFound << dir_ << "\n";
+      return kExitFailure;
+    }
     int damaged = 0, inUse = 0;
     for (const std::string& name : tables) {
       ovrin::TCheckReport r = ovrin::CheckTable((std::filesystem::path(dir_) / name).string());
@@ -470,8 +486,8 @@ class TRepair : public TReadingCommand {
       if (log) log << line << "\n";
     }
     if (report.inUse) {
-      err << "hollard-archive: " << table_ << " was not repaired: it is in use by another program; nothing was "
-          << "changed\n";
+      err << "hollard-archive: " << table_ << " was not repaired: it is in use by another program; "
+          << (report.log.empty() ? "nothing was changed" : "only the changes listed above were made") << "\n";
       return kExitInUse;
     }
     if (!report.refused.empty()) {

@@ -1,9 +1,14 @@
 #include "engine/data/repair.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <memory>
 #include <map>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "engine/base/conversions.h"
@@ -23,6 +28,110 @@ namespace ovrin {
 using namespace datafmt;
 
 namespace {
+
+// The data file held exclusively for the whole repair. Every other open of it, by
+// another process or by another handler of this one, meets the sharing violation
+// (11013), so no other user can open the table while it is judged, cut, emptied and
+// rebuilt, and no reader ever sees a table half repaired. The repair's own handlers
+// must still open the data file: while the hold lasts it stands in as the platform and
+// answers the repairing thread's opens of that file (whatever name they give it) with
+// the held file itself; every other call, and every open by another thread, goes to
+// the platform it replaced. It also notes every sharing violation the repairing
+// thread's opens meet meanwhile: one is another user, never damage.
+class TTableHold final : public TPlatform {
+ public:
+  TTableHold() : base_(Platform()) {}
+  ~TTableHold() override { Release(); }
+
+  // Opens the data file exclusively: 0, or the errno of the failure (EWOULDBLOCK when
+  // another open holds it).
+  int Take(const std::string& found) {
+    bool readOnly = false;
+    if (int err = base_.IsReadOnly(found, &readOnly)) return err;
+    TOpenOptions options;
+    options.write = !readOnly;
+    options.exclusive = true;
+    if (int err = base_.Open(found, options, &held_)) return err;
+    struct stat st;
+    if (::stat(found.c_str(), &st) != 0) {
+      int err = errno;
+      held_.reset();
+      return err;
+    }
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    owner_ = std::this_thread::get_id();
+    previous_ = SetPlatform(this);
+    installed_ = true;
+    return 0;
+  }
+  void Release() {
+    if (installed_) SetPlatform(previous_ == &PosixPlatform() ? nullptr : previous_);
+    installed_ = false;
+    held_.reset();
+  }
+  bool SharingViolation() const { return violation_.load(); }
+
+  std::string ResolveExisting(const std::string& path) override { return base_.ResolveExisting(path); }
+  int IsReadOnly(const std::string& path, bool* readOnly) override { return base_.IsReadOnly(path, readOnly); }
+  int Open(const std::string& path, const TOpenOptions& options, std::unique_ptr<TOsFile>* file) override {
+    if (IsHeld(path)) {
+      *file = std::make_unique<TShared>(*held_);
+      return 0;
+    }
+    return Note(base_.Open(path, options, file));
+  }
+  int Create(const std::string& path, const TOpenOptions& options, std::unique_ptr<TOsFile>* file) override {
+    if (IsHeld(path)) return EWOULDBLOCK;  // the repair never makes its data file anew
+    return Note(base_.Create(path, options, file));
+  }
+  int Remove(const std::string& path) override { return base_.Remove(path); }
+  int Rename(const std::string& from, const std::string& to) override { return base_.Rename(from, to); }
+  uint64_t TickMs() override { return base_.TickMs(); }
+  void SleepMs(uint32_t ms) override { base_.SleepMs(ms); }
+
+ private:
+  // One more handle on the held file; closing it leaves the file held.
+  class TShared final : public TOsFile {
+   public:
+    explicit TShared(TOsFile& file) : file_(file) {}
+    int Read(int64_t offset, void* buffer, size_t count, size_t* done) override {
+      return file_.Read(offset, buffer, count, done);
+    }
+    int Write(int64_t offset, const void* buffer, size_t count, size_t* done) override {
+      return file_.Write(offset, buffer, count, done);
+    }
+    int Truncate(int64_t size) override { return file_.Truncate(size); }
+    int GetSize(int64_t* size) override { return file_.GetSize(size); }
+    int Sync() override { return file_.Sync(); }
+    int Lock(int64_t offset, int64_t length, bool shared, bool* acquired) override {
+      return file_.Lock(offset, length, shared, acquired);
+    }
+    int Unlock(int64_t offset, int64_t length) override { return file_.Unlock(offset, length); }
+
+   private:
+    TOsFile& file_;
+  };
+
+  bool IsHeld(const std::string& path) const {
+    struct stat st;
+    return held_ && std::this_thread::get_id() == owner_ && ::stat(path.c_str(), &st) == 0 &&
+           st.st_dev == device_ && st.st_ino == inode_;
+  }
+  int Note(int err) {
+    if (err == EWOULDBLOCK && std::this_thread::get_id() == owner_) violation_ = true;
+    return err;
+  }
+
+  TPlatform& base_;
+  TPlatform* previous_ = nullptr;
+  bool installed_ = false;
+  std::unique_ptr<TOsFile> held_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::thread::id owner_;
+  std::atomic<bool> violation_{false};
+};
 
 // The data file cut to whole records, the header's record count made to agree with the
 // file: bytes after the last counted record are what a failed change left; a file that
@@ -378,7 +487,25 @@ std::string DescriptionDifference(const TIndexHeader& actual, const TIndexHeader
   return {};
 }
 
-// Why the index file does not fit the table, empty when it does (see the header).
+// Engine errors that tell of the system rather than of a file's bytes: a sharing
+// violation or denied access, too many open files, no memory, a failing device. Met
+// while the index file is judged, they say nothing about whether it fits the table.
+bool SystemError(const EOvrinEngineError& e) {
+  switch (e.ErrorCode()) {
+    case errAccessDenied:
+    case errTooManyFiles:
+    case errInvalidHandle:
+    case errNoMemory:
+    case errMoved:
+    case errOsUnknown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Why the index file does not fit the table, empty when it does (see the header). An
+// error of the system met on the way is raised, never taken for a misfit.
 std::string IndexFileMisfit(const std::string& dataName, const TDataImage& d, const TIndexHeader* expected) {
   const TTableHeader& h = d.image.header;
   TIndexFile index;
@@ -388,6 +515,7 @@ std::string IndexFileMisfit(const std::string& dataName, const TDataImage& d, co
   try {
     index.OpenIndex(d.image.descriptors, h.LocaleLanguage(), h.LocaleSort(), h.Encrypted());
   } catch (const EOvrinEngineError& e) {
+    if (SystemError(e)) throw;
     return "it cannot be used with the table's fields: " + e.Message();
   }
   std::string why;
@@ -398,7 +526,8 @@ std::string IndexFileMisfit(const std::string& dataName, const TDataImage& d, co
       std::vector<std::pair<std::vector<uint8_t>, int32_t>> entries;
       try {
         entries = index.AllEntries(slot);
-      } catch (const EOvrinEngineError&) {
+      } catch (const EOvrinEngineError& e) {
+        if (SystemError(e)) throw;
         continue;  // a tree that cannot be read tells nothing either way
       }
       if (entries.empty()) continue;
@@ -434,59 +563,76 @@ std::string AsideName(const std::string& found) {
   }
 }
 
-}  // namespace
+// A name beside the index file for its replacement while it is made; no file has it.
+std::string BuildingName(const std::string& indexName) {
+  for (int k = 1;; ++k) {
+    std::string name = indexName + ".new" + (k == 1 ? std::string() : std::to_string(k));
+    if (Platform().ResolveExisting(name).empty()) return name;
+  }
+}
 
-TRepairReport RepairTable(const std::string& path, const TRepairOptions& options) {
-  TRepairReport report;
+// The repair proper, with the data file held (see RepairTable). Raises what stops it;
+// report.log holds every change made before that.
+void RepairHeld(const std::string& path, const TRepairOptions& options, TRepairReport& report) {
   auto log = [&](const std::string& line) { report.log.push_back(line); };
   const std::string dataName = DataFileName(path);
   const std::string table = PathFileName(RemoveExtension(path));
-  if (TableInUse(path, true)) {
-    report.inUse = true;
-    report.refused = table + " is in use by another program; nothing was changed";
-    return report;
-  }
   TCheckReport before = CheckTable(path, SIZE_MAX);
+  if (before.inUse) {
+    report.inUse = true;
+    return;
+  }
   report.problemsBefore = before.problems;
-
   MendDataFileLength(dataName, log);
   TDataImage image = ReadDataImage(dataName);
-
-  // The index file must fit the table before any record is deleted on its word.
   const bool structureFits = options.structure && FieldsAre(image, *options.structure, dataName);
   std::unique_ptr<TIndexHeader> expected;
   if (structureFits) expected = std::make_unique<TIndexHeader>(StructureIndexHeader(path, *options.structure));
   const std::string indexName = IndexFileName(path);
+  // The index file must fit the table before any record is deleted on its word.
   std::string misfit = IndexFileMisfit(dataName, image, expected.get());
+  if (!misfit.empty() && !expected) {
+    report.refused = table + " was not repaired: its index file " + PathFileName(indexName) +
+                     " does not fit the table (" + misfit + "), and the data file alone cannot tell the table's indexes" +
+                     (options.structure ? " (its fields are not those of the known table " + table + ")" : "") +
+                     "; no record was deleted and the index file was left as it is";
+    return;
+  }
+
   if (!misfit.empty()) {
+    // The new index file is made under a name of its own and then renamed into place,
+    // the old one first renamed aside; every step is logged as it is done.
     const std::string shown = PathFileName(indexName);
-    if (!expected) {
-      report.refused = table + " was not repaired: its index file " + shown + " does not fit the table (" + misfit +
-                       "), and the data file alone cannot tell the table's indexes" +
-                       (options.structure ? " (its fields are not those of the known table " + table + ")" : "") +
-                       "; no record was deleted and the index file was left as it is";
-      return report;
+    const std::string building = BuildingName(indexName);
+    {
+      TFileHandler fresh;
+      fresh.SetFileName(building);
+      fresh.SetExclusive(true);
+      fresh.Create();
+      TIndexHeader header = *expected;
+      header.SetModified(true);
+      WriteIndexHeader(fresh, header, image.image.header.Encrypted());
+      fresh.Close();
     }
     std::string found = Platform().ResolveExisting(indexName);
     if (!found.empty()) {
-      report.indexKeptAs = AsideName(found);
-      if (int err = Platform().Rename(found, report.indexKeptAs)) {
+      const std::string aside = AsideName(found);
+      if (int err = Platform().Rename(found, aside)) {
+        Platform().Remove(building);
         TFileHandler named;
         named.SetFileName(found);
         named.RaiseOsError(err);
       }
+      report.indexKeptAs = aside;
     }
-    TFileHandler fresh;
-    fresh.SetFileName(indexName);
-    fresh.SetExclusive(true);
-    fresh.Create();
-    TIndexHeader header = *expected;
-    header.SetModified(true);
-    WriteIndexHeader(fresh, header, image.image.header.Encrypted());
-    fresh.Close();
     log("Index file " + shown + " does not fit the table: " + misfit + "; " +
         (found.empty() ? std::string("it was missing") : "it is kept as " + PathFileName(report.indexKeptAs)) +
         ", and a new one is made from the table's structure");
+    if (int err = Platform().Rename(building, indexName)) {
+      TFileHandler named;
+      named.SetFileName(building);
+      named.RaiseOsError(err);
+    }
   }
   EmptyIndexFile(indexName, image.image.header.Encrypted());
 
@@ -507,6 +653,54 @@ TRepairReport RepairTable(const std::string& path, const TRepairOptions& options
   report.remaining = after.problems;
   for (const std::string& p : report.problemsBefore)
     if (std::find(after.problems.begin(), after.problems.end(), p) == after.problems.end()) log("Mended: " + p);
+}
+
+}  // namespace
+
+TRepairReport RepairTable(const std::string& path, const TRepairOptions& options) {
+  TRepairReport report;
+  const std::string dataName = DataFileName(path);
+  const std::string table = PathFileName(RemoveExtension(path));
+  auto inUse = [&] {
+    report.inUse = true;
+    report.refused = table + " is in use by another program; " +
+                     (report.log.empty() ? std::string("nothing was changed") : "the changes listed were made");
+  };
+  // The data file is taken exclusively before anything is judged or touched, and held
+  // until the repair has finished: every other user opens the data file first, so none
+  // can open the table meanwhile, and one that has it open already makes the take fail.
+  TTableHold hold;
+  const std::string found = Platform().ResolveExisting(dataName);
+  if (!found.empty()) {
+    if (int err = hold.Take(found)) {
+      if (err == EWOULDBLOCK) {
+        inUse();
+        return report;
+      }
+      TFileHandler named;
+      named.SetFileName(found);
+      named.RaiseOsError(err);
+    }
+  }
+  // The index and blob files, which others open only after the data file, are free now
+  // and stay so.
+  if (TableInUse(path, true)) {
+    inUse();
+    return report;
+  }
+  try {
+    RepairHeld(path, options, report);
+  } catch (const EOvrinEngineError& e) {
+    if (hold.SharingViolation()) {
+      inUse();
+      return report;
+    }
+    // Once something has changed, what was done is reported with what stopped the rest.
+    if (report.log.empty() && report.indexKeptAs.empty()) throw;
+    report.refused = table + " was not repaired completely: " + e.Message();
+    return report;
+  }
+  if (report.inUse || hold.SharingViolation()) inUse();
   return report;
 }
 

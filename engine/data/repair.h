@@ -1,5 +1,11 @@
-// Repair of a damaged table: the table's files are opened exclusively (a table in use
-// by another program is refused, nothing changed), the data file is cut to the records
+// Repair of a damaged table. Before anything is judged or touched the data file is
+// taken exclusively, and it stays held until the repair has finished (index file made
+// anew and renamed into place included): every other open of the table meets the
+// sharing violation (11013) meanwhile, so no other user ever sees a table half
+// repaired. A table another program has open, or any sharing violation met during the
+// repair, is "in use": refused, with nothing renamed and (when met before the first
+// change, as it always is with users of the engine, who open the data file first)
+// nothing changed. Then the data file is cut to the records
 // its header counts, the index file is emptied and every index rebuilt from the records,
 // the free chain and "Sys Deleted" are rebuilt, the record link of every live record is
 // set to its own number, the last autoincrement value is raised to the highest
@@ -19,10 +25,14 @@
 //    fewer than half of them under the keys those records have, belongs to another
 //    table. Entries naming records the data file does not hold, or deleted ones, are
 //    what failed changes leave and count neither way.
+// An error of the system met while the index file is judged (a sharing violation, too
+// many open files, a failing device) is never taken for a misfit: only the file's own
+// contents are.
 // An index file that does not fit is never used to delete a record (a unique index of
 // another table would delete every record that shares a key with another). With the
-// structure it is kept aside as NAME.IDX.damaged (or .damaged2, ...) and a new index
-// file is made from the structure; without one, the data file alone cannot tell the
+// structure a new index file is made from the structure under a name of its own
+// (NAME.IDX.new), the old one is kept aside as NAME.IDX.damaged (or .damaged2, ...) and
+// the new one renamed into its place; the log says so; without one, the data file alone cannot tell the
 // table's indexes (it holds no index descriptions), and the repair is refused with the
 // reason, the index file left as it is.
 //
@@ -50,9 +60,10 @@ struct TRepairReport {
   std::vector<std::string> log;  // every fix, in the order made
   int32_t liveRecords = 0, deletedRecords = 0;
   int64_t freeBlocks = 0;
-  // Not repaired: another program has the table open (inUse), or the index file does
-  // not fit and no structure tells the table's indexes (refused says why). The log then
-  // holds at most the mending of the data file's length.
+  // Not repaired: another program has the table open (inUse), the index file does not
+  // fit and no structure tells the table's indexes, or an error stopped the repair after
+  // it had changed something (refused says why in each case). The log holds every change
+  // made: on a refused misfit at most the mending of the data file's length.
   bool inUse = false;
   std::string refused;
   std::string indexKeptAs;                // the old index file's new name, when kept aside
@@ -64,7 +75,9 @@ struct TRepairReport {
 
 // path names the table (any extension is replaced); an enciphered table's password
 // must be in the current session's list. Raises the engine error that stops the
-// repair: a data or index header that cannot be read, a password not known (10498).
+// repair before it has changed anything: a data or index header that cannot be read, a
+// password not known (10498); one that stops it later is reported in refused, the
+// changes made in the log.
 TRepairReport RepairTable(const std::string& path, const TRepairOptions& options = {});
 
 }  // namespace ovrin

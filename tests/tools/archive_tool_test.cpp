@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -727,6 +728,120 @@ TEST(ArchiveToolTest, RepairCountsWhatItRebuiltAndNamesWhatRemains) {
   EXPECT_NE(repair.out.find("  Mended: index NAME: record"), std::string::npos) << repair.out;
   EXPECT_EQ(repair.out.find("0 fix(es)"), std::string::npos) << repair.out;
   EXPECT_NE(repair.out.find("modules: ok after the repair"), std::string::npos) << repair.out;
+}
+
+// The repair used to check for other users and then open the table's files one step
+// after another: a reader in another process opening the table in between made the
+// repair fail half done, took the sharing violation for an index file that does not
+// fit (a sound index file set aside, unannounced, as .damaged), or saw the table with
+// its index file emptied. Now a reader's open either fails with the sharing violation
+// or sees every record, and a repair either repairs or finds the table in use.
+TEST(ArchiveToolTest, ARepairRacingAReaderNeitherSetsASoundIndexAsideNorShowsItHalfRepaired) {
+  TempDir dir;
+  constexpr int kRecords = 200, kRepairs = 150;
+  std::string folder = ArchiveWithModules(dir, kRecords);
+  int started[2], stop[2], result[2];
+  ASSERT_EQ(pipe(started), 0);
+  ASSERT_EQ(pipe(stop), 0);
+  ASSERT_EQ(pipe(result), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The reader: opens the table and walks it in index order, again and again until
+    // told to stop, and then once more (nobody repairs it then). An open refused with
+    // the sharing violation is another user at work and tolerated; any other error, or
+    // a walk that does not see every record, is reported.
+    int walks = 0, refused = 0;
+    std::string wrong;
+    auto walk = [&]() -> bool {
+      try {
+        ovrin::TOvrinTable t;
+        t.SetDatabaseName(folder);
+        t.SetTableName("modules");
+        t.SetReadOnly(true);
+        t.Open();
+        int seen = 0;
+        for (t.First(); !t.Eof(); t.Next()) ++seen;
+        ++walks;
+        if (seen != kRecords && wrong.empty()) wrong = "a walk saw " + std::to_string(seen) + " records";
+        return true;
+      } catch (const ovrin::EOvrinEngineError& e) {
+        if (e.ErrorCode() == ovrin::errAccessDenied) {
+          ++refused;
+          return false;
+        }
+        if (wrong.empty()) wrong = e.Message();
+      } catch (const std::exception& e) {
+        if (wrong.empty()) wrong = e.what();
+      }
+      return false;
+    };
+    walk();
+    char c = 1;
+    if (write(started[1], &c, 1) != 1) _exit(2);
+    for (;;) {
+      pollfd p = {stop[0], POLLIN, 0};
+      if (poll(&p, 1, 0) > 0) break;
+      walk();
+    }
+    if (!walk() && wrong.empty()) wrong = "the last walk, with nobody else at work, failed";
+    std::string summary = std::to_string(walks) + " walks, " + std::to_string(refused) + " refused; " + wrong;
+    if (write(result[1], summary.data(), summary.size()) != ssize_t(summary.size())) _exit(2);
+    _exit(wrong.empty() ? 0 : 1);
+  }
+  char c = 0;
+  ASSERT_EQ(read(started[0], &c, 1), 1);
+  std::map<int, int> codes;
+  for (int i = 0; i < kRepairs; ++i) {
+    TRun repair = Tool({"repair", folder, "modules"});
+    ++codes[repair.code];
+    if (repair.code == 0) {
+      EXPECT_NE(repair.out.find("modules: ok after the repair"), std::string::npos) << repair.out;
+      EXPECT_EQ(repair.out.find("does not fit"), std::string::npos) << repair.out;
+    } else {
+      EXPECT_EQ(repair.code, 3) << repair.out << repair.err;
+      EXPECT_NE(repair.err.find("modules was not repaired: it is in use by another program; nothing was changed"),
+                std::string::npos)
+          << repair.err;
+    }
+  }
+  ASSERT_EQ(write(stop[1], &c, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::string summary(4096, '\0');
+  ssize_t n = read(result[0], summary.data(), summary.size());
+  summary.resize(n > 0 ? size_t(n) : 0);
+  for (int fd : {started[0], started[1], stop[0], stop[1], result[0], result[1]}) close(fd);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << summary;
+  EXPECT_EQ(codes[0] + codes[3], kRepairs);
+  for (const auto& e : fs::directory_iterator(folder)) {
+    EXPECT_EQ(e.path().filename().string().find(".damaged"), std::string::npos) << e.path();
+    EXPECT_EQ(e.path().filename().string().find(".new"), std::string::npos) << e.path();
+  }
+  TRun check = Tool({"check", folder, "modules"});
+  EXPECT_EQ(check.code, 0) << check.out;
+  EXPECT_NE(check.out.find("modules: ok (" + std::to_string(kRecords) + " records"), std::string::npos) << check.out;
+}
+
+// A folder without tables (empty, or an old-layout archive given by mistake) used to be
+// "All 0 tables are sound" for check and an empty list for tables, both with exit 0.
+TEST(ArchiveToolTest, CheckAndTablesOfAFolderWithoutTablesSayNoneWereFound) {
+  TempDir dir;
+  std::string empty = dir / "empty", old = dir / "old";
+  fs::create_directories(empty);
+  ASSERT_EQ(Tool({"make-source", old, "--revisions", "2", "--modules", "2"}).code, 0);
+  for (const std::string& folder : {empty, old}) {
+    TRun check = Tool({"check", folder});
+    EXPECT_EQ(check.code, 1) << check.out;
+    EXPECT_EQ(check.err, "hollard-archive: no tables found in " + folder + "\n");
+    EXPECT_EQ(check.out.find("sound"), std::string::npos) << check.out;
+    TRun tables = Tool({"tables", folder});
+    EXPECT_EQ(tables.code, 1) << tables.out;
+    EXPECT_EQ(tables.err, "hollard-archive: no tables found in " + folder + "\n");
+  }
+  EXPECT_NE(Tool({"check", "--help"}).out.find("A folder without tables is an error"), std::string::npos);
+  EXPECT_NE(Tool({"tables", "--help"}).out.find("a folder without tables is an error"), std::string::npos);
+  EXPECT_NE(Tool({"--help"}).out.find("no tables found in the folder"), std::string::npos);
 }
 
 }  // namespace

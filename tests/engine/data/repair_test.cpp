@@ -2,10 +2,14 @@
 // checker reports, what the repair mends, and what the repair refuses to do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "engine/base/errors.h"
+#include "engine/base/platform.h"
 #include "engine/data/checker.h"
 #include "engine/data/repair.h"
 #include "tests/engine/data/table_fixture.h"
@@ -348,6 +352,140 @@ TEST(RepairForeignIndexTest, KeysOfAnAppendTheDataFileNeverCountedAreNoSignOfAFo
   EXPECT_TRUE(repair.Sound()) << repair.refused;
   EXPECT_TRUE(CheckTable(fx.Path()).Ok());
 }
+
+// ---------------------------------------------------------------- another user meanwhile
+
+// Stands for another user who opens the table at one moment of the repair: the opens of
+// one of the table's files, counted from the first, meet the sharing violation from the
+// given one on (0: never).
+class TOtherUserPlatform final : public TPlatform {
+ public:
+  explicit TOtherUserPlatform(TPlatform& base) : base_(base) {}
+  void Violate(const std::string& fileName, int fromOpen) {
+    file_ = AsciiUpper(fileName);
+    from_ = fromOpen;
+  }
+  int Opens(const std::string& fileName) { return opens_[AsciiUpper(fileName)]; }
+  // At every open of another file and at every rename, one more user tries to open this
+  // file (shared, for reading), as a reader in another process would; each answer kept.
+  void Probe(const std::string& path) { probe_ = path; }
+  const std::vector<int>& Probes() const { return probes_; }
+
+  std::string ResolveExisting(const std::string& path) override { return base_.ResolveExisting(path); }
+  int IsReadOnly(const std::string& path, bool* readOnly) override { return base_.IsReadOnly(path, readOnly); }
+  int Open(const std::string& path, const TOpenOptions& options, std::unique_ptr<TOsFile>* file) override {
+    const std::string name = AsciiUpper(PathFileName(path));
+    int n = ++opens_[name];
+    if (name == file_ && from_ > 0 && n >= from_) return EWOULDBLOCK;
+    if (name != AsciiUpper(PathFileName(probe_))) TryProbe();
+    return base_.Open(path, options, file);
+  }
+  int Create(const std::string& path, const TOpenOptions& options, std::unique_ptr<TOsFile>* file) override {
+    return base_.Create(path, options, file);
+  }
+  int Remove(const std::string& path) override { return base_.Remove(path); }
+  int Rename(const std::string& from, const std::string& to) override {
+    TryProbe();
+    return base_.Rename(from, to);
+  }
+  uint64_t TickMs() override { return base_.TickMs(); }
+  void SleepMs(uint32_t ms) override { base_.SleepMs(ms); }
+
+ private:
+  void TryProbe() {
+    if (probe_.empty()) return;
+    TOpenOptions shared;
+    std::unique_ptr<TOsFile> file;
+    probes_.push_back(base_.Open(probe_, shared, &file));
+  }
+
+  TPlatform& base_;
+  std::string probe_;
+  std::vector<int> probes_;
+  std::string file_;
+  int from_ = 0;
+  std::map<std::string, int> opens_;
+};
+
+class RepairAnotherUserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Fill(fx_, 6);
+    previous_ = SetPlatform(&other_);
+  }
+  void TearDown() override { SetPlatform(previous_ == &PosixPlatform() ? nullptr : previous_); }
+  std::vector<std::string> Folder() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(fx_.Dir().Path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TableFixture fx_;
+  const TTableSpec def_ = PeopleTable();
+  TOtherUserPlatform other_{PosixPlatform()};
+  TPlatform* previous_ = nullptr;
+};
+
+// The repair used to judge the index file with an open of its own after its check for
+// other users: another user opening the table just then made that open fail, and the
+// sound index file was taken for one that does not fit and set aside.
+TEST_F(RepairAnotherUserTest, ASharingViolationWhileTheIndexFileIsJudgedIsInUseNotAMisfit) {
+  const std::vector<std::string> files = Folder();
+  const std::string dat = Read(DataFileName(fx_.Path())), idx = Read(IndexFileName(fx_.Path()));
+  TRepairOptions options;
+  options.structure = &def_;
+  // Every open of the index file after the first (the check that nobody holds it).
+  other_.Violate("people.IDX", 2);
+  TRepairReport report = RepairTable(fx_.Path(), options);
+  EXPECT_TRUE(report.inUse);
+  EXPECT_FALSE(report.Repaired());
+  EXPECT_TRUE(report.indexKeptAs.empty()) << report.indexKeptAs;
+  EXPECT_TRUE(report.log.empty()) << report.log.front();
+  EXPECT_NE(report.refused.find("people is in use by another program; nothing was changed"), std::string::npos)
+      << report.refused;
+  EXPECT_EQ(Folder(), files);
+  EXPECT_EQ(Read(DataFileName(fx_.Path())), dat);
+  EXPECT_EQ(Read(IndexFileName(fx_.Path())), idx);
+}
+
+// The repair used to open the data file anew for each step, so another user could open
+// the table between two of them: the repair then failed half done (or that user saw the
+// table with its index file emptied). Held from the start, the data file is opened once.
+TEST_F(RepairAnotherUserTest, TheDataFileIsHeldFromTheStartSoNoOtherUserGetsInBetweenTheSteps) {
+  TRepairOptions options;
+  options.structure = &def_;
+  // Another user would get in at any later open of the data file.
+  other_.Violate("people.DAT", 2);
+  TRepairReport report = RepairTable(fx_.Path(), options);
+  EXPECT_TRUE(report.Sound()) << report.refused;
+  EXPECT_EQ(other_.Opens("people.DAT"), 1);
+  EXPECT_EQ(report.liveRecords, 6);
+  SetPlatform(previous_ == &PosixPlatform() ? nullptr : previous_);
+  EXPECT_TRUE(CheckTable(fx_.Path()).Ok());
+  EXPECT_FALSE(TableInUse(fx_.Path(), true));
+}
+
+// While the repair runs, every other open of the data file meets the sharing violation,
+// and the repair's own opens of it all succeed.
+TEST_F(RepairAnotherUserTest, WhileTheRepairRunsEveryOtherOpenOfTheDataFileIsASharingViolation) {
+  // An index file whose secondary index is not the table's: the repair sets it aside
+  // and makes a new one, and another user tries the data file at every step.
+  Patch(IndexFileName(fx_.Path()), 14 + 120 * 1, {4, 'N', 'O', 'P', 'E'});
+  TRepairOptions options;
+  options.structure = &def_;
+  other_.Probe(DataFileName(fx_.Path()));
+  TRepairReport report = RepairTable(fx_.Path(), options);
+  other_.Probe("");
+  ASSERT_TRUE(report.Sound()) << report.refused;
+  ASSERT_GE(other_.Probes().size(), 5u);
+  for (size_t i = 0; i < other_.Probes().size(); ++i) EXPECT_EQ(other_.Probes()[i], EWOULDBLOCK) << "probe " << i;
+  EXPECT_EQ(report.indexKeptAs, IndexFileName(fx_.Path()) + ".damaged");
+  EXPECT_TRUE(Mentions(report.log, "it is kept as people.IDX.damaged, and a new one is made"));
+  // No file is left of the new index file's making.
+  EXPECT_EQ(Folder(), (std::vector<std::string>{"people.BLB", "people.DAT", "people.IDX", "people.IDX.damaged"}));
+}
+
 
 }  // namespace
 }  // namespace ovrin
