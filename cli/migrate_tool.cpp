@@ -20,6 +20,7 @@
 #include "engine/table/session.h"
 #include "main/migration.h"
 #include "main/migration_guards.h"
+#include "main/target_lock.h"
 
 namespace hollard {
 
@@ -386,6 +387,23 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                      !ovrin::Platform().ResolveExisting(targetDir + "users.dat").empty();
   std::string runTarget = target, scratch;
   std::optional<TDateFormatFinding> dates;
+  // One run per target, taken before the guards and held to the end: two runs started at
+  // once would both pass the guard against migrating an archive twice.
+  TTargetLock targetLock;
+  if (tablesThere) {
+    std::string holder;
+    switch (targetLock.Acquire(targetDir, &holder)) {
+      case TTargetLock::TResult::Taken: break;
+      case TTargetLock::TResult::HeldByAnother:
+        console.err << "hollard-migrate: another migration into " << target << " is running (" << holder
+                    << ").\nNothing was written. Wait for it to end, then run again.\n";
+        return 3;
+      case TTargetLock::TResult::Failed:
+        console.err << "hollard-migrate: " << holder
+                    << "; the run goes on without the lock that keeps a second run out of this target.\n";
+        break;
+    }
+  }
   try {
     if (tablesThere) {
       // The archive's dates are settled first: a format that leaves dated texts unread

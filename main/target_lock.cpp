@@ -1,0 +1,77 @@
+#include "main/target_lock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace hollard {
+
+TTargetLock::~TTargetLock() { Release(); }
+
+void TTargetLock::Release() {
+  if (fd_ < 0) return;
+  // The file goes before the lock: a run waiting to lock this file finds, once it has
+  // the lock, that its path names no file any more and makes a new one.
+  ::unlink(path_.c_str());
+  ::close(fd_);  // releases the lock
+  fd_ = -1;
+}
+
+TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string* detail) {
+  Release();
+  const std::string path = folder + kFileName;
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+      *detail = "cannot make the lock file " + path + ": " + std::strerror(errno);
+      return TResult::Failed;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 1;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+      int err = errno;
+      if (err == EAGAIN || err == EACCES) {
+        char text[256] = {};
+        ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        std::string holder(text, n > 0 ? static_cast<size_t>(n) : 0);
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0')) holder.pop_back();
+        *detail = holder.empty() ? std::string("another run") : holder;
+        ::close(fd);
+        return TResult::HeldByAnother;
+      }
+      *detail = "cannot lock " + path + ": " + std::strerror(err);
+      ::close(fd);
+      return TResult::Failed;
+    }
+    // The holder before may have removed the file between our open and our lock: the
+    // lock counts only on the file the path still names.
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      fd_ = fd;
+      path_ = path;
+      break;
+    }
+    ::close(fd);
+    if (attempt >= 20) {
+      *detail = "cannot lock " + path + ": it is made and removed again and again";
+      return TResult::Failed;
+    }
+  }
+  char host[128] = {};
+  ::gethostname(host, sizeof host - 1);
+  std::string who = "process " + std::to_string(::getpid()) + " on " + host + "\n";
+  if (::ftruncate(fd_, 0) == 0) {
+    ssize_t written = ::pwrite(fd_, who.data(), who.size(), 0);
+    (void)written;  // the name is for messages only; the lock is what counts
+  }
+  return TResult::Taken;
+}
+
+}  // namespace hollard

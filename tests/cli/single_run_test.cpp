@@ -1,0 +1,123 @@
+// One run per target: a second hollard-migrate into the same target is refused at once
+// while the first holds the target's lock, and two runs started together migrate the
+// archive once.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "main/target_lock.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/temp_dir.h"
+#include "tools/archive_schema.h"
+#include "tools/source_generator.h"
+
+namespace hollard {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Starts hollard-migrate with its output in files; answers the process.
+pid_t Start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(o, 1);
+    ::dup2(e, 2);
+    std::vector<char*> argv{const_cast<char*>(HOLLARD_MIGRATE_TOOL)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(HOLLARD_MIGRATE_TOOL, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class SingleRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source = dir / "old";
+    target = dir / "new";
+    fs::create_directories(source);
+    fs::create_directories(target);
+    TSourceOptions options;
+    options.revisions = 300;
+    options.modules = 40;
+    options.projects = 4;
+    options.blobBytes = 20000;
+    WriteSourceArchive(source, PlanSourceArchive(options), options);
+    CreateNewLayoutArchive(target);
+  }
+  std::map<std::string, std::string> TableFiles() {
+    auto files = ovrin::test::FolderBytes(target);
+    files.erase(TTargetLock::kFileName);
+    return files;
+  }
+  ovrin::test::TempDir dir;
+  std::string source, target;
+};
+
+TEST(TargetLockTest, ASecondHolderIsRefusedAndNamedUntilTheFirstLetsGo) {
+  ovrin::test::TempDir dir;
+  const std::string folder = dir.Path() + "/";
+  TTargetLock first, second;
+  std::string detail;
+  ASSERT_EQ(first.Acquire(folder, &detail), TTargetLock::TResult::Taken) << detail;
+  EXPECT_EQ(second.Acquire(folder, &detail), TTargetLock::TResult::HeldByAnother);
+  EXPECT_EQ(detail.rfind("process " + std::to_string(::getpid()) + " on ", 0), 0u) << detail;
+  first.Release();
+  EXPECT_EQ(second.Acquire(folder, &detail), TTargetLock::TResult::Taken) << detail;
+  // A folder where no lock file can be made is a failure to lock, with its reason.
+  TTargetLock third;
+  EXPECT_EQ(third.Acquire(dir / "missing/", &detail), TTargetLock::TResult::Failed);
+  EXPECT_NE(detail.find("cannot make the lock file"), std::string::npos) << detail;
+}
+
+TEST_F(SingleRunTest, ARunIntoATargetAnotherRunHoldsIsRefusedAtOnce) {
+  TTargetLock held;
+  std::string detail;
+  ASSERT_EQ(held.Acquire(target + "/", &detail), TTargetLock::TResult::Taken);
+  const auto before = TableFiles();
+  const std::string out = dir / "out", err = dir / "err";
+  int code = Wait(Start({source, target}, out, err));
+  EXPECT_EQ(code, 3);
+  std::string message = ovrin::test::FileBytes(err);
+  EXPECT_NE(message.find("another migration into " + target + " is running (process " + std::to_string(::getpid())),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("Nothing was written"), std::string::npos) << message;
+  EXPECT_EQ(TableFiles(), before);
+  held.Release();
+  EXPECT_EQ(Wait(Start({source, target}, out, err)), 0) << ovrin::test::FileBytes(err);
+}
+
+TEST_F(SingleRunTest, TwoRunsStartedTogetherMigrateTheArchiveOnce) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    fs::remove_all(target);
+    fs::create_directories(target);
+    CreateNewLayoutArchive(target);
+    pid_t a = Start({source, target}, dir / "outa", dir / "erra");
+    pid_t b = Start({source, target}, dir / "outb", dir / "errb");
+    int ca = Wait(a), cb = Wait(b);
+    // One migrates; the other is refused, by the lock while the first runs or by the
+    // guard against a second migration once it has ended.
+    EXPECT_EQ(std::min(ca, cb), 0) << ovrin::test::FileBytes(dir / "erra") << ovrin::test::FileBytes(dir / "errb");
+    EXPECT_EQ(std::max(ca, cb), 3) << ovrin::test::FileBytes(dir / "erra") << ovrin::test::FileBytes(dir / "errb");
+  }
+}
+
+}  // namespace
+}  // namespace hollard
