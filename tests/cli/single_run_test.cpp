@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "main/target_lock.h"
+#include "tests/cli/generated_archive_fixture.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
@@ -39,34 +40,16 @@ pid_t Start(const std::vector<std::string>& args, const std::string& out, const 
   return pid;
 }
 
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using test::WaitForExit;
 
-class SingleRunTest : public ::testing::Test {
+class SingleRunTest : public test::GeneratedArchiveTest {
  protected:
-  void SetUp() override {
-    source = dir / "old";
-    target = dir / "new";
-    fs::create_directories(source);
-    fs::create_directories(target);
-    TSourceOptions options;
-    options.revisions = 300;
-    options.modules = 40;
-    options.projects = 4;
-    options.blobBytes = 20000;
-    WriteSourceArchive(source, PlanSourceArchive(options), options);
-    CreateNewLayoutArchive(target);
-  }
+  SingleRunTest() : GeneratedArchiveTest(300, 40, 4, 20000) {}
   std::map<std::string, std::string> TableFiles() {
     auto files = ovrin::test::FolderBytes(target);
     files.erase(TTargetLock::kFileName);
     return files;
   }
-  ovrin::test::TempDir dir;
-  std::string source, target;
 };
 
 TEST(TargetLockTest, ASecondHolderIsRefusedAndNamedUntilTheFirstLetsGo) {
@@ -91,7 +74,7 @@ TEST_F(SingleRunTest, ARunIntoATargetAnotherRunHoldsIsRefusedAtOnce) {
   ASSERT_EQ(held.Acquire(target + "/", &detail), TTargetLock::TResult::Taken);
   const auto before = TableFiles();
   const std::string out = dir / "out", err = dir / "err";
-  int code = Wait(Start({source, target}, out, err));
+  int code = WaitForExit(Start({source, target}, out, err));
   EXPECT_EQ(code, 3);
   std::string message = ovrin::test::FileBytes(err);
   EXPECT_NE(message.find("another migration into " + target + " is running (process " + std::to_string(::getpid())),
@@ -100,7 +83,7 @@ TEST_F(SingleRunTest, ARunIntoATargetAnotherRunHoldsIsRefusedAtOnce) {
   EXPECT_NE(message.find("Nothing was written"), std::string::npos) << message;
   EXPECT_EQ(TableFiles(), before);
   held.Release();
-  EXPECT_EQ(Wait(Start({source, target}, out, err)), 0) << ovrin::test::FileBytes(err);
+  EXPECT_EQ(WaitForExit(Start({source, target}, out, err)), 0) << ovrin::test::FileBytes(err);
 }
 
 TEST_F(SingleRunTest, TwoRunsStartedTogetherMigrateTheArchiveOnce) {
@@ -111,7 +94,7 @@ TEST_F(SingleRunTest, TwoRunsStartedTogetherMigrateTheArchiveOnce) {
     CreateNewLayoutArchive(target);
     pid_t a = Start({source, target}, dir / "outa", dir / "erra");
     pid_t b = Start({source, target}, dir / "outb", dir / "errb");
-    int ca = Wait(a), cb = Wait(b);
+    int ca = WaitForExit(a), cb = WaitForExit(b);
     // One migrates; the other is refused, by the lock while the first runs or by the
     // guard against a second migration once it has ended.
     EXPECT_EQ(std::min(ca, cb), 0) << ovrin::test::FileBytes(dir / "erra") << ovrin::test::FileBytes(dir / "errb");

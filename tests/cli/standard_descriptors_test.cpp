@@ -14,6 +14,7 @@
 
 #include "engine/base/platform.h"
 #include "engine/data/checker.h"
+#include "tests/cli/generated_archive_fixture.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
@@ -45,25 +46,11 @@ int RunWithClosed(const char* program, const std::vector<std::string>& args, con
     execv(program, argv.data());
     _exit(127);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return test::WaitForExit(pid);
 }
 
-class StandardDescriptorsTest : public ::testing::Test {
+class StandardDescriptorsTest : public test::GeneratedArchiveTest {
  protected:
-  void SetUp() override {
-    source = dir / "old";
-    target = dir / "new";
-    fs::create_directories(source);
-    fs::create_directories(target);
-    TSourceOptions options;
-    options.revisions = 40;
-    options.modules = 12;
-    options.projects = 3;
-    WriteSourceArchive(source, PlanSourceArchive(options), options);
-    CreateNewLayoutArchive(target);
-  }
   void ExpectTargetSound() {
     for (const TArchiveTable& t : NewLayoutTables()) {
       if (!fs::exists(target + "/" + t.name + ".DAT")) continue;
@@ -71,8 +58,6 @@ class StandardDescriptorsTest : public ::testing::Test {
       EXPECT_TRUE(r.Ok()) << t.name << ": " << (r.problems.empty() ? "does not open" : r.problems.front());
     }
   }
-  ovrin::test::TempDir dir;
-  std::string source, target;
 };
 
 TEST_F(StandardDescriptorsTest, ClosedStandardOutputAndErrorNeverWriteIntoATable) {
