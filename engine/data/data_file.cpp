@@ -1180,17 +1180,6 @@ TRecord* TDataFile::FetchLive(int32_t number, int32_t identifier) {
   Raise(errLockFailure);
 }
 
-bool TDataFile::RecordIsThere(int32_t number, int32_t identifier) {
-  TReadBracket bracket(*this, strict_);
-  try {
-    ReleaseRecord(FetchLive(number, identifier));
-    return true;
-  } catch (const EOvrinEngineError& e) {
-    if (e.ErrorCode() == errRecordNotFound) return false;
-    throw;
-  }
-}
-
 uint16_t TDataFile::ReadRecordAt(int32_t number, int32_t identifier, uint8_t* buffer, bool lock) {
   TReadBracket bracket(*this, strict_);
   const bool lockedHere = lock && Locking() && !RecordLocked(number) && number > 0;
@@ -1198,25 +1187,23 @@ uint16_t TDataFile::ReadRecordAt(int32_t number, int32_t identifier, uint8_t* bu
     if (number <= 0) return errRecordNotFound;
     LockRecord(number);
   }
+  // Whatever keeps the record from being read, the lock this call took goes again.
+  auto unlockTaken = [&] {
+    if (!lockedHere) return;
+    try {
+      UnlockRecord(number);
+    } catch (...) {
+    }
+  };
   TRecord* r;
   try {
     r = FetchLive(number, identifier);
   } catch (const EOvrinEngineError& e) {
-    if (lockedHere) {
-      try {
-        UnlockRecord(number);
-      } catch (...) {
-      }
-    }
+    unlockTaken();
     if (e.ErrorCode() == errRecordNotFound) return errRecordNotFound;
     throw;
   } catch (...) {
-    if (lockedHere) {
-      try {
-        UnlockRecord(number);
-      } catch (...) {
-      }
-    }
+    unlockTaken();
     throw;
   }
   std::vector<uint8_t> image = r->buffer;

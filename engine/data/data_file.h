@@ -138,9 +138,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   uint16_t ReadRecordAt(int32_t number, int32_t identifier, uint8_t* buffer, bool lock);
   void ModifyRecordAt(int32_t number, uint8_t* buffer, bool unlock, bool reposition);
   void DeleteRecordAt(int32_t number, int32_t identifier, bool reposition);
-  // Whether the place holds the live record with this identifier (read afresh when
-  // another user changed the table).
-  bool RecordIsThere(int32_t number, int32_t identifier);
   void LockRecord(int32_t n);
   void UnlockRecord(int32_t n);
   bool RecordLocked(int32_t n) const;

@@ -471,9 +471,9 @@ void TOvrinTable::InternalCancel() {
     int32_t number = editNumber_;
     editNumber_ = 0;
     if (number > 0 && handle_->RecordLocked(number)) handle_->UnlockRecord(number);
-    // Back to the record that was edited, wherever a refused change left the cursor.
-    if (number > 0 && handle_->RecordIsThere(number, activeIdentifier_))
-      handle_->ReadRecordAt(number, activeIdentifier_, nullptr, false);
+    // Back to the record that was edited, wherever a refused change left the cursor
+    // (when it has gone meanwhile, the cursor stays where it is).
+    if (number > 0) handle_->ReadRecordAt(number, activeIdentifier_, nullptr, false);
   }
 }
 
@@ -1036,8 +1036,6 @@ bool TOvrinTable::SearchRecord(const std::vector<TField*>& fields, const std::ve
                handle_->CurrentRecordNumber() == cursor->CurrentRecordNumber();
       };
       while (hit && !standsInView()) hit = cursor->NextKeyMatch(record.data(), fieldCount, partialLength, found->data());
-      if (!move || !hit) restore();
-      return hit;
     }
     if (!move || !hit) restore();
     return hit;

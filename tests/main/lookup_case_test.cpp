@@ -71,24 +71,34 @@ TEST(CaseFoldingTest, OnlyLetterCaseIsIgnored) {
   for (int i = 1; i < list.Count(); ++i) EXPECT_LT(c.Compare(list[i - 1], list[i]), 0);
 }
 
-class LookupCaseTest : public MigrationFixture {};
+class LookupCaseTest : public MigrationFixture {
+ protected:
+  // Migrates afresh with the lookup images and with the reference walks; check runs
+  // after each.
+  template <typename F>
+  void EachLookupWay(F check) {
+    for (bool walk : {false, true}) {
+      SCOPED_TRACE(walk);
+      ResetTarget();
+      walkLookups = walk;
+      Run();
+      ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+      check();
+    }
+  }
+};
 
 // The engine keeps strings without trailing blanks, the lookups searched with them: a
 // module locked by "lee " got user 0.
 TEST_F(LookupCaseTest, ALoginWithATrailingBlankFindsItsUser) {
   WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "lee "}, {"\\src\\", "b.pas", "Main.dpr", "lee"}});
   WriteProjects(source, {{"Main.dpr", "lee ", "lee"}});
-  for (bool walk : {false, true}) {
-    SCOPED_TRACE(walk);
-    ResetTarget();
-    walkLookups = walk;
-    Run();
-    ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  EachLookupWay([&] {
     EXPECT_EQ(Column(target, "users", "LOGIN"), std::vector<std::string>{"lee"});  // one user
     std::string lee = std::to_string(IdOf(target, "users", "LOGIN", "lee", "USERID"));
     EXPECT_EQ(Column(target, "modules", "USERID"), (std::vector<std::string>{lee, lee}));
     EXPECT_EQ(Column(target, "projects", "CREATEDBY"), std::vector<std::string>{lee});
-  }
+  });
 }
 
 // "x\xB2.pas" and "x2.pas" were one module: the second's revisions went to the first.
@@ -99,18 +109,13 @@ TEST_F(LookupCaseTest, ModulesThatDifferInMoreThanCaseStayApart) {
                           {"\\src\\", "abc.pas", "Main.dpr", ""},
                           {"\\SRC\\", "X2.PAS", "Main.dpr", ""}});
   WriteProjects(source, {{"Main.dpr", "", ""}});
-  for (bool walk : {false, true}) {
-    SCOPED_TRACE(walk);
-    ResetTarget();
-    walkLookups = walk;
-    Run();
-    ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  EachLookupWay([&] {
     auto names = Column(target, "modules", "NAME");
     EXPECT_EQ(names.size(), 4u);  // "X2.PAS" merges with "x2.pas", nothing else merges
     auto id = [&](const std::string& name) { return std::to_string(IdOf(target, "modules", "NAME", name, "MODULEID")); };
     EXPECT_EQ(Column(target, "revision", "MODULEID"),
               (std::vector<std::string>{id("x2.pas"), id("x\xB2.pas"), id("ab\xAD" "c.pas"), id("abc.pas"), id("x2.pas")}));
-  }
+  });
 }
 
 // Turkish rules put a 0x1A byte into module names lower-cased from a module list.
@@ -135,18 +140,13 @@ TEST_F(LookupCaseTest, KeysCutToTheirFieldFindTheirModule) {
   WriteRevisions(source, {{first, "u.pas", "Main.dpr", ""}, {second, "u.pas", "Main.dpr", ""},
                           {first, "u.pas", "Main.dpr", "", false, false, false, 0, 1, 2}});
   WriteProjects(source, {{"Main.dpr", "", ""}});
-  for (bool walk : {false, true}) {
-    SCOPED_TRACE(walk);
-    ResetTarget();
-    walkLookups = walk;
-    Run();
-    ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  EachLookupWay([&] {
     auto paths = Column(target, "modules", "PATH");
     ASSERT_FALSE(paths.empty());
     for (const std::string& p : paths) EXPECT_EQ(p, first.substr(0, 250));
     std::string firstId = Column(target, "modules", "MODULEID")[0];
     EXPECT_EQ(Column(target, "revision", "MODULEID"), (std::vector<std::string>{firstId, firstId, firstId}));
-  }
+  });
 }
 
 }  // namespace

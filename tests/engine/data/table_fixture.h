@@ -3,6 +3,8 @@
 // PRICE BCD with 2 decimals, NOTE memo; or the same without primary index.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -129,6 +131,20 @@ inline void Fill(TableFixture& fx, int n) {
     e.Name("name" + std::to_string(i)).Age(static_cast<int16_t>(i % 100)).Note(std::string(600 + i, 'n'));
     file->AppendRecord(e.Data());
   }
+}
+
+// Takes the key of the index's first record out of the index behind the table's back.
+inline void DropFirstKey(TableFixture& fx, const std::string& index) {
+  auto file = fx.Open();
+  file->SelectIndex(index);
+  file->First();
+  std::vector<uint8_t> r(file->LogicalRecordSize());
+  ASSERT_EQ(file->GetNextRecord(r.data()), 0);
+  std::vector<uint8_t> key = file->Index().CurrentKey();
+  file->Index().DeleteKey(file->Index().SelectedSlot(), key.data());
+  file->Index().UnpinAll();
+  file->Index().FlushPages();
+  file->Index().WriteHeader(true);
 }
 
 // Overwrites bytes of a file in place (to damage a table on purpose).

@@ -74,6 +74,13 @@ class OtherUsersTest : public TwoCursorsFixture, public ::testing::TestWithParam
       if (t.FieldByName("NAME").AsString() == name) return;
     FAIL() << name << " not found";
   }
+  // Two cursors opened on the table, both standing on the record of that name.
+  void BothOn(TOvrinTable& a, TOvrinTable& b, const std::string& name) {
+    Open(a);
+    Open(b);
+    GoTo(a, name);
+    GoTo(b, name);
+  }
   static std::vector<std::string> Names(TOvrinTable& t) {
     std::vector<std::string> names;
     t.Refresh();
@@ -88,10 +95,7 @@ class OtherUsersTest : public TwoCursorsFixture, public ::testing::TestWithParam
 
 TEST_P(OtherUsersTest, EditOfARecordAnotherUserDeletedIsRecordNotFoundAndTouchesNothing) {
   TOvrinTable a, b;
-  Open(a);
-  Open(b);
-  GoTo(a, "bravo");
-  GoTo(b, "bravo");
+  BothOn(a, b, "bravo");
   b.Delete();
   EXPECT_EQ(CodeOf([&] { a.Edit(); }), errRecordNotFound);
   EXPECT_EQ(a.State(), TDataSetState::Browse);
@@ -104,10 +108,7 @@ TEST_P(OtherUsersTest, EditOfARecordAnotherUserDeletedIsRecordNotFoundAndTouches
 
 TEST_P(OtherUsersTest, DeleteOfARecordAnotherUserDeletedIsRecordNotFoundAndTouchesNothing) {
   TOvrinTable a, b;
-  Open(a);
-  Open(b);
-  GoTo(a, "bravo");
-  GoTo(b, "bravo");
+  BothOn(a, b, "bravo");
   b.Delete();
   EXPECT_EQ(CodeOf([&] { a.Delete(); }), errRecordNotFound);
   EXPECT_EQ(Names(b), (std::vector<std::string>{"alpha", "charlie"}));
@@ -131,10 +132,7 @@ TEST_P(OtherUsersTest, StrictChangeDetectionAlsoRefusesTheGoneRecord) {
 
 TEST_P(OtherUsersTest, AnEditAfterAnotherUsersChangeWorksOnTheSameRecordWithItsNewValues) {
   TOvrinTable a, b;
-  Open(a);
-  Open(b);
-  GoTo(a, "bravo");
-  GoTo(b, "bravo");
+  BothOn(a, b, "bravo");
   b.Edit();
   b.FieldByName("CODE").SetAsInteger(7);
   b.Post();
@@ -152,10 +150,7 @@ TEST_P(OtherUsersTest, AnEditAfterAnotherUsersChangeWorksOnTheSameRecordWithItsN
 
 TEST_P(OtherUsersTest, ARecordDeletedAndItsPlaceReusedIsNotTakenForTheOldOne) {
   TOvrinTable a, b;
-  Open(a);
-  Open(b);
-  GoTo(a, "bravo");
-  GoTo(b, "bravo");
+  BothOn(a, b, "bravo");
   b.Delete();
   Add(b, "bravo");  // same name, maybe the same place: still another record
   EXPECT_EQ(CodeOf([&] { a.Edit(); }), errRecordNotFound);
