@@ -50,9 +50,27 @@ bool ApplyDateFormat(const std::string& pattern, ovrin::TFormatSettings* setting
 bool TMigrationReport::Failed() const {
   if (preflightFailed) return true;
   for (const TStepOutcome& s : steps)
-    if (!s.succeeded) return true;
+    if (!s.succeeded && !(s.stopped && s.errors.empty())) return true;
   return false;
 }
+
+namespace {
+
+// Thrown at a stop point and caught by the step's handler; no std::exception, so that
+// no handler inside a step takes it for an error of its own.
+struct TStopRun {};
+
+// The step number of a step text ("... - Step 5/16"), or 0.
+int StepNumberOf(const std::string& text) {
+  size_t at = text.rfind("Step ");
+  if (at == std::string::npos) return 0;
+  int n = 0;
+  for (size_t i = at + 5; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+    n = n * 10 + (text[i] - '0');
+  return n;
+}
+
+}  // namespace
 
 TMigration::TMigration(TMigrationUser& user, const std::string& codePage)
     : user_(user), comparer_(codePage), settings_(ovrin::UserFormatSettings(codePage.c_str())), list_(comparer_) {}
@@ -102,7 +120,7 @@ bool TMigration::Preflight() {
     which = "Source tables not found!";
   else if (missing(targetDir_ + "users.dat"))
     which = "Target tables not found!";
-  if (!which) return CheckSource() && SettleDates();
+  if (!which) return CheckSource() && CheckTarget() && SettleDates();
   report_.preflightFailed = true;
   report_.preflightMessage = std::string(which) + "\n\rSee Hollard online help topic \"Installation\"";
   user_.ShowError(report_.preflightMessage);
@@ -120,6 +138,16 @@ bool TMigration::CheckSource() {
   if (damaged.empty() || force_) return true;
   std::string message;
   for (const std::string& d : damaged) message += d + "\n";
+  PreflightFailed(message + "Nothing was written.");
+  return false;
+}
+
+bool TMigration::CheckTarget() {
+  if (targetChecked_) return true;
+  std::vector<TTargetProblem> problems = TargetProblems(targetDir_, !force_);
+  if (problems.empty()) return true;
+  std::string message;
+  for (const TTargetProblem& p : problems) message += p.message + "\n";
   PreflightFailed(message + "Nothing was written.");
   return false;
 }
@@ -165,17 +193,31 @@ void TMigration::RunMigration() {
   targetDir_ = WithDelimiter(targetText_);
   if (!Preflight()) return;
   WriteBanner();
-  RunStep("ConvertUsers", 1, 2, &TMigration::ConvertUsers);
-  RunStep("ConvertProjects", 3, 3, &TMigration::ConvertProjects);
-  RunStep("ConvertModules", 4, 5, &TMigration::ConvertModules);
-  RunStep("ConvertSharedDependencies", 6, 7, &TMigration::ConvertSharedDependencies);
-  RunStep("ConvertHiddenDependencies", 8, 9, &TMigration::ConvertHiddenDependencies);
-  RunStep("ConvertRevisions", 10, 10, &TMigration::ConvertRevisions);
-  RunStep("ConvertLabels", 11, 12, &TMigration::ConvertLabels);
-  RunStep("ConvertToDoLists", 13, 13, &TMigration::ConvertToDoLists);
-  RunStep("ConvertModuleLists", 14, 14, &TMigration::ConvertModuleLists);
-  RunStep("ConvertCrossReferences", 15, 15, &TMigration::ConvertCrossReferences);
-  RunStep("ConvertLogFile", 16, 16, &TMigration::ConvertLogFile);
+  static const struct {
+    const char* procedure;
+    int first, last;
+    TStepBody body;
+  } kSteps[] = {{"ConvertUsers", 1, 2, &TMigration::ConvertUsers},
+                {"ConvertProjects", 3, 3, &TMigration::ConvertProjects},
+                {"ConvertModules", 4, 5, &TMigration::ConvertModules},
+                {"ConvertSharedDependencies", 6, 7, &TMigration::ConvertSharedDependencies},
+                {"ConvertHiddenDependencies", 8, 9, &TMigration::ConvertHiddenDependencies},
+                {"ConvertRevisions", 10, 10, &TMigration::ConvertRevisions},
+                {"ConvertLabels", 11, 12, &TMigration::ConvertLabels},
+                {"ConvertToDoLists", 13, 13, &TMigration::ConvertToDoLists},
+                {"ConvertModuleLists", 14, 14, &TMigration::ConvertModuleLists},
+                {"ConvertCrossReferences", 15, 15, &TMigration::ConvertCrossReferences},
+                {"ConvertLogFile", 16, 16, &TMigration::ConvertLogFile}};
+  for (const auto& step : kSteps) {
+    // A stop asked for between two steps: the next one does not start.
+    if (StopPending()) {
+      report_.stoppedAtStep = step.first;
+      break;
+    }
+    RunStep(step.procedure, step.first, step.last, step.body);
+    if (report_.Stopped()) break;
+  }
+  if (report_.Stopped()) Log("Stopped at step " + std::to_string(report_.stoppedAtStep) + ".");
 }
 
 void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body) {
@@ -185,18 +227,31 @@ void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TSt
   outcome.lastStep = lastStep;
   report_.steps.push_back(std::move(outcome));
   current_ = &report_.steps.back();
+  currentStep_ = firstStep;
   auto start = std::chrono::steady_clock::now();
   std::string error;
-  bool failed = true;
+  bool failed = true, stopped = false;
   try {
     (this->*body)();
     failed = false;
+  } catch (const TStopRun&) {
+    stopped = true;
   } catch (const ovrin::Exception& e) {
     error = e.Message();
+  } catch (const std::bad_alloc&) {
+    // Memory running out is the engine's error 11016 wherever it was noticed.
+    error = ovrin::EOvrinEngineError(ovrin::errNoMemory,
+                                     "There is insufficient operating system memory available for the current "
+                                     "operation")
+                .Message();
   } catch (const std::exception& e) {
     error = e.what();
   }
-  if (failed) {
+  if (stopped) {
+    current_->stopped = true;
+    report_.stoppedAtStep = std::max(currentStep_, firstStep);
+    CloseAll();
+  } else if (failed) {
     current_->errors.push_back(error);
     user_.ShowError(error);
     CloseAll();
@@ -245,7 +300,12 @@ std::string TMigration::Shown(const std::string& archiveText) const {
   return ovrin::DecodeToUtf8(archiveText, comparer_.CodePage().c_str());
 }
 
+void TMigration::NoteStep(const std::string& text) {
+  if (int n = StepNumberOf(text)) currentStep_ = n;
+}
+
 void TMigration::StartGauge(const std::string& stepText, int maximum) {
+  NoteStep(stepText);
   user_.SetStepText(stepText);
   ResetGauge(maximum);
   user_.ProcessEvents();
@@ -268,8 +328,13 @@ std::string TMigration::NowText() const {
 }
 
 void TMigration::Advance() {
+  StopPoint();
   if (gaugeProgress_ < gaugeMax_) ++gaugeProgress_;
   user_.SetGaugeProgress(gaugeProgress_);
+}
+
+void TMigration::StopPoint() {
+  if (StopPending()) throw TStopRun{};
 }
 
 void TMigration::OpenSource(const std::string& table) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -55,6 +56,8 @@ class TMigrationUser {
   virtual void SetBusyCursor(bool busy) = 0;
   // A password for an enciphered target table the session holds none for; false cancels.
   virtual bool AskPassword(const std::string& /*table*/, std::string* /*password*/) { return false; }
+  // Asked between two records (never inside a change): true stops the run there.
+  virtual bool StopRequested() { return false; }
 };
 
 // The outcome of one step procedure, for summaries.
@@ -62,6 +65,7 @@ struct TStepOutcome {
   std::string procedure;
   int firstStep = 0, lastStep = 0;
   bool succeeded = false;
+  bool stopped = false;             // the user stopped the run in this step
   std::vector<std::string> errors;  // every message shown while the step ran
   double seconds = 0;
 };
@@ -78,6 +82,10 @@ struct TMigrationReport {
   // Per file (as shown): the log lines passed over for want of a valid date, and the
   // ToDo lines whose date does not read, with the first few of them.
   std::map<std::string, TPassedOver> passedOver;
+  // The step the run was stopped in, or would have run next; 0 when it was not stopped.
+  int stoppedAtStep = 0;
+  bool Stopped() const { return stoppedAtStep > 0; }
+  // A step failed or the preflight refused the run (a stopped run has not failed).
   bool Failed() const;
 };
 
@@ -153,6 +161,14 @@ class TMigration {
 
   // Creates the seven table objects, runs, and destroys them again (also on an error).
   void Import();
+  // Stops the run at its next point between two records: the step in hand ends as
+  // stopped, its tables are closed and no further step runs. Safe to call from a
+  // signal handler or another thread. The user's StopRequested is asked as well.
+  void RequestStop() { stopRequested_.store(true); }
+  bool StopPending() { return stopRequested_.load() || user_.StopRequested(); }
+  // The target's tables were checked (TargetProblems) by the caller already; the
+  // preflight then does not check them again.
+  void SetTargetChecked(bool checked) { targetChecked_ = checked; }
   // The run itself; the table objects must exist.
   void RunMigration();
   const TMigrationReport& Report() const { return report_; }
@@ -204,16 +220,22 @@ class TMigration {
   std::string Shown(const std::string& archiveText) const;
   // The step text, and a chance for the user interface to show it.
   void ShowStep(const std::string& text) {
+    NoteStep(text);
     user_.SetStepText(text);
     user_.ProcessEvents();
   }
   void StartGauge(const std::string& stepText, int maximum);
+  // Takes the step number from a step text ("... - Step 5/16") for the report of a stop.
+  void NoteStep(const std::string& text);
   void ResetGauge(int maximum);
   // Shows an error the step goes on after, and marks the step as not clean.
   void StepError(const std::string& text);
   // The current date and time in the short date and long time formats, for the log.
   std::string NowText() const;
+  // Moves the gauge on by one item; the point between two items where a stop is taken.
   void Advance();
+  // Ends the step as stopped when a stop is pending; called only between records.
+  void StopPoint();
   void OpenSource(const std::string& table);
   ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
   void Added(ovrin::TOvrinTable& table);
@@ -252,6 +274,7 @@ class TMigration {
   // The preflight's checks of the source: its tables' record counts and the date
   // format; false stops the run.
   bool CheckSource();
+  bool CheckTarget();
   bool SettleDates();
   void PreflightFailed(const std::string& message);
 
@@ -271,7 +294,10 @@ class TMigration {
   ovrin::TFormatSettings settings_;
   TDateFormatChoice dateChoice_;
   std::optional<TDateFormatFinding> dateFinding_;
-  bool force_ = false;
+  bool force_ = false, targetChecked_ = false;
+  std::atomic<bool> stopRequested_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "a stop request must be safe from a signal handler");
+  int currentStep_ = 0;  // the step number the run is in, from the step texts
   TWorkingList list_;
   std::string sourceText_, targetText_, sourceDir_, targetDir_;
   std::unique_ptr<TSourceTable> source_;

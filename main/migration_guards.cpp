@@ -7,6 +7,7 @@
 #include "engine/base/file_handler.h"
 #include "engine/base/platform.h"
 #include "engine/blob/blob_format.h"
+#include "engine/data/checker.h"
 #include "engine/format/table_format.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
@@ -144,6 +145,83 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
     for (const char* extension : {".tdo", ".prl", ".pcr"}) {
       std::string path = FindSideFile(folder, project, extension, codePage);
       if (!path.empty() && seen.insert(path).second) check(path, kMaxSideFileBytes);
+    }
+  }
+  return found;
+}
+
+const std::vector<std::string>& TargetTableNames() {
+  static const std::vector<std::string> names{"users",  "projects", "modules", "pjmodule", "revision", "blobs",
+                                              "labels", "rvlabels", "todo",    "pjref",    "vcslog"};
+  return names;
+}
+
+std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency) {
+  const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
+  std::vector<TTargetProblem> found;
+  auto add = [&](const std::string& table, const std::string& message, bool damaged = false) {
+    found.push_back({table, message, damaged});
+  };
+  for (const std::string& name : TargetTableNames()) {
+    const std::string dataFile = ovrin::Platform().ResolveExisting(folder + name + ".DAT");
+    if (dataFile.empty()) {
+      add(name, "The target table " + name + " is missing: there is no " + folder + name + ".DAT.");
+      continue;
+    }
+    // Each of the table's files must take writes; the engine would open a read-only
+    // data file for reading only and every post would fail.
+    std::string readOnly;
+    for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
+      std::string file = ovrin::Platform().ResolveExisting(folder + name + extension);
+      bool isReadOnly = false;
+      if (!file.empty() && ovrin::Platform().IsReadOnly(file, &isReadOnly) == 0 && isReadOnly)
+        readOnly += (readOnly.empty() ? "" : ", ") + file;
+    }
+    if (!readOnly.empty()) {
+      add(name, "The target table " + name + " cannot be written: " + readOnly +
+                    (readOnly.find(',') == std::string::npos ? " is" : " are") + " read-only. Make " +
+                    (readOnly.find(',') == std::string::npos ? "it" : "them") + " writable and run again.");
+      continue;
+    }
+    ovrin::TOvrinTable table;
+    table.SetDatabaseName(folder);
+    table.SetTableName(name);
+    table.SetReadOnly(false);
+    try {
+      table.Open();
+      bool cannotWrite = table.ReadOnly();
+      table.Close();
+      if (cannotWrite) {
+        add(name, "The target table " + name + " (" + dataFile + ") opens for reading only. Make its files writable "
+                  "and run again.");
+        continue;
+      }
+    } catch (const ovrin::EOvrinEngineError& e) {
+      if (e.ErrorCode() == ovrin::errInvalidPassword) continue;
+      if (ovrin::TableInUse(folder + name, false)) {
+        add(name, "The target table " + name + " (" + dataFile +
+                      ") is in use by another program, which holds it open exclusively. Close that program and run "
+                      "again.");
+      } else {
+        add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message());
+      }
+      continue;
+    } catch (const ovrin::Exception& e) {
+      add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message());
+      continue;
+    }
+    if (!checkConsistency) continue;
+    ovrin::TCheckReport report = ovrin::CheckTable(folder + name, 4);
+    if (report.inUse) {
+      add(name, "The target table " + name + " (" + dataFile +
+                    ") is in use by another program, which holds it open exclusively. Close that program and run "
+                    "again.");
+    } else if (!report.Ok()) {
+      std::string message = "The target table " + name + " is damaged:";
+      for (const std::string& p : report.problems) message += "\n  " + p;
+      message += "\nRun 'hollard-archive check " + targetDir + "' for the details and 'hollard-archive repair " +
+                 targetDir + " " + name + "' to mend it.";
+      add(name, message, true);
     }
   }
   return found;

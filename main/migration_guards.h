@@ -41,6 +41,21 @@ std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir);
 // or the key file or a side file larger than a side file may be).
 std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage);
 
+// The eleven tables a run writes into, in the order they are checked.
+const std::vector<std::string>& TargetTableNames();
+
+// What stands in the way of writing into a target table.
+struct TTargetProblem {
+  std::string table;
+  std::string message;  // names the table and its file, what is wrong and what to do
+  bool damaged = false;  // the consistency checker found damage (the rest make writing impossible)
+};
+// Every target table is there, opens for writing (its files are not read-only and no
+// other program holds it exclusively) and, with checkConsistency, passes the consistency
+// checker. A table enciphered with a password the session does not hold is left to the
+// run, which asks for it.
+std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency);
+
 // The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
 std::vector<std::string> TargetTableFiles(const std::string& targetDir);
 

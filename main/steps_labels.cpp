@@ -20,6 +20,7 @@ void TMigration::ConvertLabels() {
   {
     TProfileFile keys(keyFile);
     for (int n = 1; n <= 1000; ++n) {
+      StopPoint();
       std::string name = keys.ReadString("Keys", std::to_string(n), "_empty_");
       if (name == "_empty_") break;
       Log(std::to_string(n) + ". " + Shown(name));

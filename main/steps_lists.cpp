@@ -145,6 +145,7 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
     }
     int32_t projectId = projects.FieldByName("PROJECTID").AsInteger();
     for (int i = 0; i < list_.Count(); ++i) {
+      StopPoint();
       try {
         convert(projectId, list_[i]);
       } catch (const ovrin::EConvertError& e) {

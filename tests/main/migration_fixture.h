@@ -66,6 +66,7 @@ class TScriptedUser : public TMigrationUser {
   }
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void SetBusyCursor(bool busy) override { busyChanges.push_back(busy); }
+  bool StopRequested() override { return stopAfterLogLines >= 0 && log.size() >= static_cast<size_t>(stopAfterLogLines); }
 
   // The log lines after `heading`, up to and including the first "Success." (or the run's
   // last "Success. Process ready."); with
@@ -101,6 +102,8 @@ class TScriptedUser : public TMigrationUser {
   std::vector<bool> busyChanges;
   std::string questionText;
   int gaugeMax = 0, events = 0, scrolls = 0, questionsEnded = 0;
+  // The user stops the run once this many log lines are shown (never when negative).
+  int stopAfterLogLines = -1;
 };
 
 struct TRevisionRow {

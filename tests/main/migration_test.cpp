@@ -146,22 +146,24 @@ TEST_F(MigrationFixture, ASourceTableThatCannotOpenStopsThePreflightAndForcedSho
   EXPECT_TRUE(user.Logged("Converting from Paradox archive V1.4 - " + source + "/"));
 }
 
-TEST_F(MigrationFixture, AReadOnlyTargetTableFailsOnlyTheStepsThatWriteIt) {
+TEST_F(MigrationFixture, AReadOnlyTargetTableStopsThePreflightNamingItAndNothingIsWritten) {
   WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
   WriteProjects(source, {{"Main.dpr", "ada", ""}});
-  // users.DAT read-only: the table object that opened it took the attribute as its own
-  // setting, and every later table opened through it was read-only as well.
-  std::filesystem::permissions(target + "/users.DAT", std::filesystem::perms::owner_write |
-                                                          std::filesystem::perms::group_write |
-                                                          std::filesystem::perms::others_write,
-                               std::filesystem::perm_options::remove);
+  // Run, the steps that write users failed with "Cannot modify a read-only dataset",
+  // naming no table, after the others had written.
+  fs::permissions(target + "/users.DAT",
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const auto before = FolderBytes(target);
   Run();
-  ASSERT_GE(report.steps.size(), 3u);
-  EXPECT_FALSE(report.steps[0].succeeded);  // users
-  EXPECT_TRUE(report.steps[1].succeeded) << (report.steps[1].errors.empty() ? "" : report.steps[1].errors.front());
-  EXPECT_TRUE(report.steps[2].succeeded) << (report.steps[2].errors.empty() ? "" : report.steps[2].errors.front());
-  EXPECT_EQ(Column(target, "projects", "NAME"), std::vector<std::string>{"Main.dpr"});
-  EXPECT_EQ(Column(target, "modules", "NAME"), std::vector<std::string>{"a.pas"});
+  EXPECT_TRUE(report.preflightFailed);
+  ASSERT_EQ(user.errors.size(), 1u);
+  EXPECT_NE(user.errors[0].find("The target table users cannot be written: " + target + "/users.DAT is read-only"),
+            std::string::npos)
+      << user.errors[0];
+  EXPECT_NE(user.errors[0].find("Nothing was written."), std::string::npos);
+  EXPECT_TRUE(report.steps.empty());
+  EXPECT_EQ(FolderBytes(target), before);
 }
 
 TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {

@@ -14,6 +14,10 @@ inline std::string FileBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // Every file of a folder by name, with its bytes: a snapshot to compare before and after.
 inline std::map<std::string, std::string> FolderBytes(const std::string& folder) {
   std::map<std::string, std::string> out;
