@@ -1,13 +1,51 @@
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <iostream>
 
 #include "cli/migrate_tool.h"
 #include "engine/base/platform.h"
 
+namespace {
+
+std::atomic<int> gStopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+// Asks the run to stop at its next point between two records. Only async-signal-safe
+// calls here: the flag, and one line on the error stream.
+extern "C" void AskToStop(int signal) {
+  int expected = 0;
+  if (gStopSignal.compare_exchange_strong(expected, signal)) {
+    static const char kText[] = "\nStopping after the record in hand...\n";
+    ssize_t written = ::write(2, kText, sizeof kText - 1);
+    (void)written;
+  }
+}
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = AskToStop;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a question waiting for a line on the terminal returns, and the run
+  // stops instead of waiting for an answer.
+  action.sa_flags = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  // A reader that goes away (| head, quitting less) is a write error the run sees and
+  // stops on, not the end of the process in the middle of a record.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   ovrin::EnsureStandardDescriptors();
+  InstallStopHandlers();
   std::vector<std::string> args(argv + 1, argv + argc);
   hollard::TMigrateConsole console{std::cin, std::cout, std::cerr, ::isatty(2) != 0};
+  console.stop = &gStopSignal;
   return hollard::RunMigrateTool(args, console);
 }

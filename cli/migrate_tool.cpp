@@ -13,11 +13,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <map>
 #include <optional>
 #include <sstream>
+#include <cstring>
+#include <unistd.h>
 
+#include "engine/base/datetime.h"
 #include "engine/base/errors.h"
 #include "engine/base/locale.h"
 #include "engine/base/platform.h"
@@ -25,6 +29,7 @@
 #include "main/migration.h"
 #include "main/migration_guards.h"
 #include "main/target_lock.h"
+#include "main/version.h"
 
 namespace hollard {
 
@@ -39,7 +44,20 @@ std::string MakeTempFolder() {
   return pattern;
 }
 
-void CopyTableFiles(const std::string& from, const std::string& to) {
+// Removes a folder (the dry run's copy) on every way out of the run.
+struct TRemoveFolder {
+  std::string path;
+  ~TRemoveFolder() {
+    if (path.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+// A stop asked for before the migration started: nothing was written to the target.
+struct TStoppedBeforeWriting {};
+
+void CopyTableFiles(const std::string& from, const std::string& to, const std::function<bool()>& stopAsked) {
   fs::create_directories(to);
   // Each file is copied into a staging folder and moved to its name when whole: a run
   // stopped during the copy leaves only whole files under table names, so putting the
@@ -47,6 +65,7 @@ void CopyTableFiles(const std::string& from, const std::string& to) {
   const fs::path staging = fs::path(to) / ".incomplete";
   fs::create_directories(staging);
   for (const std::string& file : TargetTableFiles(from)) {
+    if (stopAsked()) throw TStoppedBeforeWriting{};
     fs::path dest = fs::path(to) / fs::path(file).filename();
     if (fs::exists(dest)) throw std::runtime_error("The backup folder " + to + " already holds " + dest.filename().string());
     fs::path partial = staging / dest.filename();
@@ -56,57 +75,110 @@ void CopyTableFiles(const std::string& from, const std::string& to) {
   fs::remove(staging);
 }
 
+// Puts the backup's table files back over the target's: each copied beside its table
+// and renamed over it, so that no table file is ever half old, half new.
+bool RestoreBackup(const std::string& backup, const std::string& target, std::string* error) {
+  try {
+    for (const std::string& file : TargetTableFiles(backup)) {
+      fs::path dest = fs::path(target) / fs::path(file).filename();
+      fs::path partial = fs::path(target) / (".hollard-restore-" + dest.filename().string());
+      fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
+      fs::rename(partial, dest);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  }
+}
+
 std::string Megabytes(int64_t bytes) {
   std::ostringstream s;
   s << std::fixed << std::setprecision(1) << bytes / 1e6 << " MB";
   return s.str();
 }
 
+const char* const kHelpFooter =
+    "Exit codes:\n"
+    "  0  the run succeeded\n"
+    "  1  the preflight or a step failed, or the log or report file could not be written\n"
+    "  2  the command line or the answers file is wrong (nothing was done)\n"
+    "  3  a guard stopped the run before it wrote anything (another run holds the target, the target\n"
+    "     already holds this archive's projects, a damaged or unwritable table, dates that do not read,\n"
+    "     too little room for the stored files)\n"
+    "  4  the run was stopped (Ctrl-C, SIGTERM, SIGHUP, or standard output closed) between two records\n"
+    "\n"
+    "Example:\n"
+    "  hollard-migrate /srv/old-archive /srv/archive --backup /srv/archive-before --restore-on-failure \\\n"
+    "      --answers answers.json --log migrate.log --report migrate.json\n";
+
 }  // namespace
 
 int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console) {
   CLI::App app("hollard-migrate: move an old-layout archive into a new-layout archive", "hollard-migrate");
+  app.option_defaults()->always_capture_default();
+  app.set_version_flag("--version", VersionText("hollard-migrate"), "Show the program's and the engine's version");
+  app.footer(kHelpFooter);
   std::string source, target, answersFile, logFile, reportFile, codePage = "windows-1252", backup;
   std::vector<std::string> passwords;
   bool interactive = false, dryRun = false, allowDuplicates = false, force = false, walkLookups = false;
-  app.add_option("source", source, "Folder of the old-layout archive (Paradox tables)")->required();
-  app.add_option("target", target, "Folder of the new-layout archive to add to")->required();
+  bool restoreOnFailure = false;
+  app.add_option("source", source, "Folder of the old-layout archive (Paradox tables)")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  app.add_option("target", target, "Folder of the new-layout archive to add to")->required()->check(CLI::ExistingDirectory);
   auto* answersOption = app.add_option("--answers", answersFile, "JSON file with the projects of shared and hidden modules");
   app.add_flag("--interactive", interactive, "Ask the questions on the terminal")->excludes(answersOption);
-  app.add_option("--log", logFile, "Keep the run's log in this file");
+  app.add_option("--log", logFile, "Keep the run's log and summary in this file");
   app.add_option("--report", reportFile, "Write the summary as JSON to this file");
   app.add_flag("--walk-lookups", walkLookups,
                "Look every item up by walking the target table from its first record (slow; the reference)");
   app.add_flag("--dry-run", dryRun, "Run against a temporary copy of the target's tables");
   app.add_flag("--allow-duplicates", allowDuplicates, "Run even when the target holds this archive's projects");
   app.add_flag("--force", force,
-               "Run even when the stored files will not fit the target's blob file or dated texts do not read");
-  app.add_option("--code-page", codePage, "Code page of the archive's text (default windows-1252)");
-  app.add_option("--backup", backup, "Copy the target's table files to this folder before writing");
+               "Run even when the stored files will not fit the target's blob file, dated texts do not read, a "
+               "source file is damaged or a target table fails the consistency check");
+  app.add_option("--code-page", codePage, "Code page of the archive's text");
+  auto* backupOption = app.add_option("--backup", backup, "Copy the target's table files to this folder before writing");
+  app.add_flag("--restore-on-failure", restoreOnFailure,
+               "Put the backup back when a step failed or the run was stopped")
+      ->needs(backupOption);
   app.add_option("--password", passwords, "Password of enciphered target tables (repeatable)");
   std::string dateFormat = "auto", timeSeparator;
   app.add_option("--date-format", dateFormat,
-                 "Date format of the archive's texts: auto (found from the texts, the default), or e.g. dd.mm.yyyy "
-                 "or m/d/yyyy");
+                 "Date format of the archive's texts: auto (found from the texts), or e.g. dd.mm.yyyy or m/d/yyyy");
   app.add_option("--time-separator", timeSeparator, "Time separator of the archive's texts (one character)");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     console.out << app.help();
-    return 0;
+    return kExitSuccess;
+  } catch (const CLI::CallForVersion&) {
+    console.out << VersionText("hollard-migrate") << "\n";
+    return kExitSuccess;
   } catch (const CLI::ParseError& e) {
-    console.err << e.what() << "\nRun 'hollard-migrate --help' for the options.\n";
-    return 2;
+    console.err << "hollard-migrate: " << e.what() << "\nRun 'hollard-migrate --help' for the options.\n";
+    return kExitUsage;
   }
 
-  std::ofstream log;
+  TRunContext run;
+  run.dryRun = dryRun;
+  run.target = target;
+  run.restoreAsked = restoreOnFailure && !dryRun;
+  std::ofstream log, reportOut;
   TAnswers answers;
   ovrin::TFormatSettings settings;
   TDateFormatChoice dateChoice;
+  // Every option value is checked before any work; the log and report files are made
+  // now, so that one that cannot be written stops the run before it writes.
   try {
     if (!answersFile.empty()) answers = LoadAnswers(answersFile);
-    TTextComparer probe(codePage);  // an unknown code page is a usage error
+    try {
+      TTextComparer probe(codePage);
+    } catch (const std::exception& e) {
+      throw TUsageError{"--code-page '" + codePage + "': " + e.what()};
+    }
     settings = ovrin::UserFormatSettings(codePage.c_str());
     if (dateFormat != "auto") {
       ovrin::TFormatSettings probe = settings;
@@ -122,29 +194,53 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         throw TUsageError{"--time-separator '" + timeSeparator + "': expected one character that is not a letter or digit"};
       dateChoice.timeSeparator = timeSeparator[0];
     }
+    if (!backup.empty() && !dryRun) {
+      std::error_code ec;
+      if (fs::exists(backup, ec) && !fs::is_directory(backup, ec))
+        throw TUsageError{"--backup '" + backup + "': not a folder"};
+      if (fs::is_directory(backup, ec) && !TargetTableFiles(backup).empty())
+        throw TUsageError{"--backup '" + backup + "': the folder already holds table files (" +
+                          fs::path(TargetTableFiles(backup).front()).filename().string() +
+                          "); give an empty or new folder"};
+      if (fs::equivalent(backup, target, ec)) throw TUsageError{"--backup '" + backup + "': the target folder itself"};
+    }
     if (!logFile.empty()) {
       log.open(logFile, std::ios::binary | std::ios::trunc);
-      if (!log) throw TUsageError{"Cannot write the log file " + logFile};
+      if (!log) throw TUsageError{"--log '" + logFile + "': cannot write the file: " + std::strerror(errno)};
+    }
+    if (!reportFile.empty()) {
+      reportOut.open(reportFile, std::ios::binary | std::ios::trunc);
+      if (reportOut) reportOut << RunningReportJson(run).dump(2) << "\n" << std::flush;
+      if (!reportOut) throw TUsageError{"--report '" + reportFile + "': cannot write the file: " + std::strerror(errno)};
+      reportOut.close();
     }
   } catch (const TUsageError& e) {
     console.err << "hollard-migrate: " << e.message << "\n";
-    return 2;
+    return kExitUsage;
   } catch (const std::exception& e) {
     console.err << "hollard-migrate: " << e.what() << "\n";
-    return 2;
+    return kExitUsage;
   }
 
   TTerminalUser user(console, logFile.empty() ? nullptr : &log);
+  user.logName = logFile;
   user.answers = answers;
   user.interactive = interactive;
   ovrin::TOvrinSession& session = ovrin::Sessions().Default();
   for (const std::string& p : passwords) session.AddPassword(p);
+  auto stopAsked = [&] { return user.StopRequested(); };
 
   std::string sourceDir = TMigration::WithDelimiter(source), targetDir = TMigration::WithDelimiter(target);
-  bool tablesThere = !ovrin::Platform().ResolveExisting(sourceDir + "hollardm.db").empty() &&
-                     !ovrin::Platform().ResolveExisting(targetDir + "users.dat").empty();
-  std::string runTarget = target, scratch;
+  bool sourceThere = !ovrin::Platform().ResolveExisting(sourceDir + "hollardm.db").empty();
+  bool tablesThere = sourceThere && !ovrin::Platform().ResolveExisting(targetDir + "users.dat").empty();
+  std::string runTarget = target;
+  TRemoveFolder scratch;
   std::optional<TDateFormatFinding> dates;
+  // Messages of the guards go to the error stream and the log file.
+  auto guardMessage = [&](const std::string& text) {
+    console.err << "hollard-migrate: " << text << "\n";
+    user.WriteLog(text + "\n");
+  };
   // One run per target, taken before the guards and held to the end: two runs started at
   // once would both pass the guard against migrating an archive twice.
   TTargetLock targetLock;
@@ -153,51 +249,75 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     switch (targetLock.Acquire(targetDir, &holder)) {
       case TTargetLock::TResult::Taken: break;
       case TTargetLock::TResult::HeldByAnother:
-        console.err << "hollard-migrate: another migration into " << target << " is running (" << holder
-                    << ").\nNothing was written. Wait for it to end, then run again.\n";
-        return 3;
+        guardMessage("another migration into " + target + " is running (" + holder +
+                     ").\nNothing was written. Wait for it to end, then run again.");
+        return kExitGuard;
       case TTargetLock::TResult::Failed:
-        console.err << "hollard-migrate: " << holder
-                    << "; the run goes on without the lock that keeps a second run out of this target.\n";
+        guardMessage(holder + "; the run goes on without the lock that keeps a second run out of this target.");
         break;
     }
   }
+  bool checkedTarget = false;
   try {
     if (tablesThere) {
       // The archive's dates are settled first: a format that leaves dated texts unread
       // would pass over their log lines and stop the ToDo step at its first one.
       std::vector<std::string> damaged = SourceProblems(sourceDir, codePage);
       if (!damaged.empty() && !force) {
-        for (const std::string& d : damaged) console.err << "hollard-migrate: " << d << "\n";
-        console.err << "Nothing was written. Run with --force to migrate what can be read.\n";
-        return 3;
+        for (const std::string& d : damaged) guardMessage(d);
+        guardMessage("Nothing was written. Run with --force to migrate what can be read.");
+        return kExitGuard;
       }
       dates = SettleDateFormat(sourceDir, dateChoice, settings, codePage);
       if (!dates->Settled() && !force) {
-        console.err << "hollard-migrate: " << dates->UnreadMessage()
-                    << "\nNothing was written. Run with --force to migrate anyway (those lines are passed over or "
-                       "stop the ToDo step).\n";
-        return 3;
+        guardMessage(dates->UnreadMessage() +
+                     "\nNothing was written. Run with --force to migrate anyway (those lines are passed over or "
+                     "stop the ToDo step).");
+        return kExitGuard;
       }
-      // Guards: nothing is written before they pass.
-      // A table the guards cannot read is left to the run, whose steps report it.
+      // Every target table must take writes, and (unless forced) pass the consistency
+      // checker: writing into a damaged table can put new blobs into blocks that
+      // existing records still use.
+      std::vector<TTargetProblem> targetProblems = TargetProblems(targetDir, !force);
+      if (!targetProblems.empty()) {
+        bool onlyDamage = true;
+        for (const TTargetProblem& p : targetProblems) {
+          guardMessage(p.message);
+          onlyDamage = onlyDamage && p.damaged;
+        }
+        guardMessage(onlyDamage ? "Nothing was written. Run with --force to write into the damaged tables anyway."
+                                : "Nothing was written.");
+        return kExitGuard;
+      }
+      checkedTarget = true;
+      // A guard that cannot read a table leaves it to the run, whose steps report it.
       auto check = [&](const char* what, auto&& guard) {
         try {
           guard();
         } catch (const ovrin::Exception& e) {
-          console.err << "hollard-migrate: cannot check " << what << ": " << e.Message() << "\n";
+          guardMessage(std::string("cannot check ") + what + ": " + e.Message());
         }
       };
       TTextComparer comparer(codePage);
       std::vector<std::string> duplicates;
       check("for projects migrated before", [&] { duplicates = ProjectsAlreadyInTarget(sourceDir, targetDir, comparer); });
+      const std::string unfinished = TUnfinishedRun::Read(targetDir);
+      if (!unfinished.empty() && !allowDuplicates) {
+        // A run that did not finish left part of an archive in the target: running
+        // again would add that part twice.
+        guardMessage("an earlier run into " + target + " did not finish (" + unfinished +
+                     "): the target holds part of an archive.\nNothing was written. Put back the copy of the target "
+                     "made before that run (its --backup folder), then run again; --allow-duplicates runs anyway.");
+        return kExitGuard;
+      }
       if (!duplicates.empty() && !allowDuplicates) {
-        console.err << "hollard-migrate: the target already holds projects of this archive:";
-        for (const std::string& d : duplicates) console.err << " " << ovrin::DecodeToUtf8(d, codePage.c_str());
-        console.err << ".\nIt looks as if this archive was migrated into " << target
-                    << " before; a second run would add every project, module and revision again.\n"
-                       "Nothing was written. Run with --allow-duplicates to migrate it anyway.\n";
-        return 3;
+        std::string names;
+        for (const std::string& d : duplicates) names += " " + ovrin::DecodeToUtf8(d, codePage.c_str());
+        guardMessage("the target already holds projects of this archive:" + names + ".\nIt looks as if this archive was "
+                     "migrated into " + target +
+                     " before; a second run would add every project, module and revision again.\nNothing was "
+                     "written. Run with --allow-duplicates to migrate it anyway.");
+        return kExitGuard;
       }
       TBlobSpace space;
       // The room is counted from every stored file's record: one that does not read is a
@@ -206,35 +326,51 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         space = BlobSpaceNeeded(sourceDir, targetDir);
       } catch (const ovrin::Exception& e) {
         if (!force) {
-          console.err << "hollard-migrate: cannot count the room the stored files need: " << e.Message()
-                      << "\nNothing was written. Run with --force to migrate what can be read.\n";
-          return 3;
+          guardMessage("cannot count the room the stored files need: " + e.Message() +
+                       "\nNothing was written. Run with --force to migrate what can be read.");
+          return kExitGuard;
         }
-        console.err << "hollard-migrate: cannot check the room in the blob file: " << e.Message() << "\n";
+        guardMessage("cannot check the room in the blob file: " + e.Message());
       }
       if (!space.Fits() && !force) {
-        console.err << "hollard-migrate: the " << space.blobs << " stored files need " << Megabytes(space.needed)
-                    << " in the target's blob file, which can grow by only " << Megabytes(space.available) << "; "
-                    << Megabytes(space.needed - space.available)
-                    << " would not fit, and the revisions step would fail part way.\n"
-                       "Nothing was written. Run with --force to migrate what fits.\n";
-        return 3;
+        guardMessage("the " + std::to_string(space.blobs) + " stored files need " + Megabytes(space.needed) +
+                     " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
+                     Megabytes(space.needed - space.available) +
+                     " would not fit, and the revisions step would fail part way.\nNothing was written. Run with "
+                     "--force to migrate what fits.");
+        return kExitGuard;
       }
+      if (stopAsked()) throw TStoppedBeforeWriting{};
       if (dryRun) {
-        scratch = MakeTempFolder();
-        CopyTableFiles(target, scratch);
-        runTarget = scratch;
+        scratch.path = MakeTempFolder();
+        CopyTableFiles(target, scratch.path, stopAsked);
+        runTarget = scratch.path;
       } else if (!backup.empty()) {
-        CopyTableFiles(target, backup);
-        console.err << "Copied the target's table files to " << backup << ".\n";
+        CopyTableFiles(target, backup, stopAsked);
+        run.backup = backup;
+        guardMessage("Copied the target's table files to " + backup + ".");
       }
+      if (stopAsked()) throw TStoppedBeforeWriting{};
+      if (!dryRun && !TUnfinishedRun::Write(targetDir, "a run started at " + ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(), ovrin::FixedFormatSettings()) +
+                                                           " by process " + std::to_string(::getpid()) +
+                                                           " from " + sourceDir + " did not end"))
+        guardMessage("cannot write " + targetDir + TUnfinishedRun::kFileName +
+                     " (the mark of a run that has not finished); the run goes on without it.");
     }
+  } catch (const TStoppedBeforeWriting&) {
+    const int signal = console.stop ? console.stop->load() : 0;
+    std::ostream& out = user.OutputGone() ? console.err : console.out;
+    std::string text = "\nStopped before anything was written" +
+                       (signal ? " (signal " + std::to_string(signal) + ")" : std::string()) + ".\nResult: STOPPED\n";
+    out << text << std::flush;
+    user.WriteLog(text);
+    return kExitStopped;
   } catch (const ovrin::Exception& e) {
-    console.err << "hollard-migrate: " << e.Message() << "\n";
-    return 1;
+    guardMessage(e.Message());
+    return kExitFailed;
   } catch (const std::exception& e) {
-    console.err << "hollard-migrate: " << e.what() << "\n";
-    return 1;
+    guardMessage(e.what());
+    return kExitFailed;
   }
 
   TMigrationReport report;
@@ -244,26 +380,49 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     migration.SetDateFormat(dateChoice);
     if (dates) migration.SetDateFinding(*dates);
     migration.SetForce(force);
+    migration.SetTargetChecked(checkedTarget);
     migration.SetWalkLookups(walkLookups);
     migration.SetSourceDir(source);
     migration.SetTargetDir(runTarget);
     migration.Import();
     report = migration.Report();
   }
-  if (!scratch.empty()) {
-    std::error_code ec;
-    fs::remove_all(scratch, ec);
-  }
-  PrintSummary(console.out, report, user, dryRun, dryRun ? std::string() : backup, target);
-  if (!reportFile.empty()) {
-    std::ofstream r(reportFile, std::ios::binary | std::ios::trunc);
-    r << ReportJson(report, user, dryRun, dryRun ? std::string() : backup).dump(2) << "\n";
-    if (!r) {
-      console.err << "hollard-migrate: cannot write the report file " << reportFile << "\n";
-      return 1;
+  run.stopSignal = console.stop ? console.stop->load() : 0;
+  run.outputGone = user.OutputGone();
+  const bool unfinished = report.Failed() || report.Stopped();
+  if (!dryRun && tablesThere && !report.preflightFailed) {
+    if (unfinished && run.restoreAsked && !run.backup.empty()) {
+      run.restored = RestoreBackup(run.backup, target, &run.restoreError);
+    }
+    if (!unfinished || run.restored) {
+      TUnfinishedRun::Clear(targetDir);
+    } else {
+      std::string what = report.Stopped() ? "stopped at step " + std::to_string(report.stoppedAtStep) : "a step failed";
+      TUnfinishedRun::Write(targetDir, "a run from " + sourceDir + " " + what);
     }
   }
-  return report.Failed() ? 1 : 0;
+  if (!sourceThere)
+    run.preflightNote = "looked for hollardm.db in " + sourceDir;
+  else if (!tablesThere)
+    run.preflightNote = "looked for users.DAT in " + targetDir;
+  std::ostringstream summary;
+  PrintSummary(summary, report, user, run);
+  std::ostream& summaryOut = user.OutputGone() ? console.err : console.out;
+  summaryOut << summary.str() << std::flush;
+  user.WriteLog(summary.str());
+  bool reportFailed = false;
+  if (!reportFile.empty()) {
+    reportOut.open(reportFile, std::ios::binary | std::ios::trunc);
+    reportOut << ReportJson(report, user, run).dump(2) << "\n" << std::flush;
+    if (!reportOut) {
+      console.err << "hollard-migrate: cannot write the report file " << reportFile << ": " << std::strerror(errno)
+                  << "\n";
+      reportFailed = true;
+    }
+  }
+  if (report.Failed()) return kExitFailed;
+  if (report.Stopped()) return kExitStopped;
+  return user.logFailed || reportFailed ? kExitFailed : kExitSuccess;
 }
 
 }  // namespace hollard

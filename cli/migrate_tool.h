@@ -2,13 +2,16 @@
 //
 //   hollard-migrate SOURCE TARGET [--answers FILE | --interactive] [--log FILE]
 //                   [--report FILE] [--dry-run] [--allow-duplicates] [--force]
-//                   [--code-page NAME] [--backup DIR] [--password TEXT]...
-//                   [--date-format PATTERN] [--time-separator C]
+//                   [--code-page NAME] [--backup DIR [--restore-on-failure]]
+//                   [--password TEXT]... [--date-format PATTERN] [--time-separator C]
 //
-// Exit codes: 0 the run succeeded; 1 the preflight or a step failed; 2 the command line
-// or the answers file is wrong; 3 a guard stopped the run before it wrote anything.
+// Exit codes: 0 the run succeeded; 1 the preflight or a step failed, or the log or
+// report could not be written; 2 the command line or the answers file is wrong; 3 a
+// guard stopped the run before it wrote anything; 4 the run was stopped (a signal or
+// standard output closed) between two records.
 #pragma once
 
+#include <atomic>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -21,7 +24,12 @@ struct TMigrateConsole {
   std::ostream& out;  // the log and the summary
   std::ostream& err;  // errors, the progress bar
   bool terminal = false;  // draw a progress bar on err
+  // Set (to the signal's number) when the run is to stop; a signal handler may set it.
+  const std::atomic<int>* stop = nullptr;
 };
+
+// The exit codes.
+enum TMigrateExit { kExitSuccess = 0, kExitFailed = 1, kExitUsage = 2, kExitGuard = 3, kExitStopped = 4 };
 
 int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console);
 

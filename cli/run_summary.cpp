@@ -3,6 +3,8 @@
 #include <cmath>
 #include <iomanip>
 
+#include "main/target_lock.h"
+
 namespace hollard {
 
 using nlohmann::json;
@@ -16,10 +18,14 @@ std::string Steps(const TStepOutcome& s) {
 
 }  // namespace
 
-json ReportJson(const TMigrationReport& report, const TTerminalUser& user, bool dryRun, const std::string& backup) {
+json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const TRunContext& run) {
   json j;
-  j["succeeded"] = !report.Failed();
-  j["dryRun"] = dryRun;
+  j["succeeded"] = !report.Failed() && !report.Stopped();
+  j["dryRun"] = run.dryRun;
+  j["stopped"] = report.Stopped();
+  if (report.Stopped()) j["stoppedAtStep"] = report.stoppedAtStep;
+  if (run.stopSignal) j["stopSignal"] = run.stopSignal;
+  if (run.outputGone) j["outputClosed"] = true;
   if (report.preflightFailed) j["preflight"] = report.preflightMessage;
   j["added"] = report.added;
   j["changed"] = report.changed;
@@ -40,15 +46,95 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, bool 
                           {"errors", s.errors}});
   j["skippedQuestions"] = user.unanswered;
   j["unknownProjects"] = user.unknownProjects;
-  if (!backup.empty()) j["backup"] = backup;
-  return j;
+  if (!run.backup.empty()) {
+    j["backup"] = run.backup;
+    if (report.Failed() || report.Stopped()) {
+      j["restored"] = run.restored;
+      if (!run.restored) j["restoreCommand"] = RestoreCommand(run.backup, run.target);
+      if (!run.restoreError.empty()) j["restoreError"] = run.restoreError;
+    }
+  }
+  if (user.logFailed) j["logError"] = user.logError;
+  return JsonTexts(j);
 }
 
-void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerminalUser& user, bool dryRun,
-                  const std::string& backup, const std::string& target) {
+json RunningReportJson(const TRunContext& run) {
+  json j;
+  j["succeeded"] = false;
+  j["running"] = true;
+  j["dryRun"] = run.dryRun;
+  j["target"] = run.target;
+  return JsonTexts(j);
+}
+
+std::string RestoreCommand(const std::string& backup, const std::string& target) {
+  auto quoted = [](const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  };
+  auto folder = [](std::string f) {
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+    return f;
+  };
+  // The mark of the unfinished run goes too: the target is then as before the run.
+  return "cp -p -- " + quoted(folder(backup)) + "/* " + quoted(folder(target)) + "/ && rm -f -- " +
+         quoted(folder(target)) + "/" + TUnfinishedRun::kFileName;
+}
+
+std::string JsonText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    unsigned char c = b[i];
+    size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    bool valid = length > 0 && i + length <= n;
+    for (size_t k = 1; valid && k < length; ++k) valid = (b[i + k] & 0xC0) == 0x80;
+    if (valid && length > 1) {
+      // No overlong forms, surrogates or values above U+10FFFF.
+      uint32_t v = length == 2 ? (c & 0x1Fu) : length == 3 ? (c & 0x0Fu) : (c & 0x07u);
+      for (size_t k = 1; k < length; ++k) v = (v << 6) | (b[i + k] & 0x3Fu);
+      static const uint32_t kLowest[] = {0, 0, 0x80, 0x800, 0x10000};
+      valid = v >= kLowest[length] && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF);
+    }
+    if (valid) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+      ++i;
+    }
+  }
+  return out;
+}
+
+json JsonTexts(const json& document) {
+  if (document.is_string()) return JsonText(document.get_ref<const std::string&>());
+  if (document.is_array()) {
+    json out = json::array();
+    for (const json& e : document) out.push_back(JsonTexts(e));
+    return out;
+  }
+  if (document.is_object()) {
+    json out = json::object();
+    for (auto it = document.begin(); it != document.end(); ++it) out[JsonText(it.key())] = JsonTexts(it.value());
+    return out;
+  }
+  return document;
+}
+
+void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerminalUser& user,
+                  const TRunContext& run) {
+  const bool dryRun = run.dryRun;
   out << "\nSummary" << (dryRun ? " (dry run: the target was not touched)" : "") << "\n";
   if (report.preflightFailed) {
     out << "  The run did not start: " << report.preflightMessage << "\n";
+    if (!run.preflightNote.empty()) out << "  (" << run.preflightNote << ")\n";
     return;
   }
   if (!report.dateFormat.empty()) out << "  " << report.dateFormat << "\n";
@@ -72,8 +158,9 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
   }
   out << "  Steps:\n";
   for (const TStepOutcome& s : report.steps) {
+    const char* outcome = s.succeeded ? "ok" : s.stopped && s.errors.empty() ? "STOPPED" : "FAILED";
     out << "    " << std::left << std::setw(6) << Steps(s) << std::setw(27) << s.procedure << std::right << std::fixed
-        << std::setprecision(2) << std::setw(8) << s.seconds << " s  " << (s.succeeded ? "ok" : "FAILED") << "\n";
+        << std::setprecision(2) << std::setw(8) << s.seconds << " s  " << outcome << "\n";
     for (const std::string& e : s.errors) out << "          " << e << "\n";
   }
   if (!user.unanswered.empty()) {
@@ -84,9 +171,28 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
     out << "  Answers naming a project the target does not hold (left out):\n";
     for (const std::string& m : user.unknownProjects) out << "    " << m << "\n";
   }
-  if (!backup.empty() && report.Failed())
-    out << "  To undo this run, copy the files in " << backup << " back into " << target << ".\n";
-  out << (report.Failed() ? "Result: FAILED\n" : "Result: success\n");
+  if (report.Stopped()) {
+    out << "  Stopped at step " << report.stoppedAtStep;
+    if (run.stopSignal) out << " (signal " << run.stopSignal << ")";
+    else if (run.outputGone) out << " (standard output was closed)";
+    out << "; every table was closed.\n";
+  }
+  if (user.logFailed) out << "  The log file " << user.logName << " could not be written: " << user.logError << ".\n";
+  if (!run.backup.empty() && (report.Failed() || report.Stopped())) {
+    if (run.restored) {
+      out << "  The backup in " << run.backup << " was put back: " << run.target << " is as it was before the run.\n";
+    } else {
+      if (!run.restoreError.empty()) out << "  Putting the backup back failed: " << run.restoreError << "\n";
+      out << "  To put " << run.target << " back as it was before this run (with no other program using it):\n"
+          << "    " << RestoreCommand(run.backup, run.target) << "\n";
+      if (!run.restoreAsked) out << "  (with --restore-on-failure the run puts the backup back by itself)\n";
+    }
+  } else if (report.Stopped() && !dryRun) {
+    out << "  The target holds the records of the steps before step " << report.stoppedAtStep
+        << " and part of that step's. Running the same archive into it again would add them twice; put back a "
+           "copy of the target made before this run and run again.\n";
+  }
+  out << (report.Failed() ? "Result: FAILED\n" : report.Stopped() ? "Result: STOPPED\n" : "Result: success\n");
 }
 
 }  // namespace hollard

@@ -11,9 +11,34 @@
 
 namespace hollard {
 
-nlohmann::json ReportJson(const TMigrationReport& report, const TTerminalUser& user, bool dryRun,
-                          const std::string& backup);
-void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerminalUser& user, bool dryRun,
-                  const std::string& backup, const std::string& target);
+// How the run went around the migration itself.
+struct TRunContext {
+  bool dryRun = false;
+  std::string target;
+  std::string backup;         // the folder the target's table files were copied to, if any
+  bool restoreAsked = false;  // put the backup back when a step failed or the run stopped
+  bool restored = false;      // it was put back
+  std::string restoreError;   // why putting it back failed
+  int stopSignal = 0;         // the signal that stopped the run (0: none, or the output closed)
+  bool outputGone = false;    // standard output was closed during the run
+  std::string preflightNote;  // what the preflight looked for, when it did not find it
+};
+
+// The report as JSON: always valid, whatever bytes the archive's names and the folders
+// hold (see JsonText).
+nlohmann::json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const TRunContext& run);
+// The report of a run that has not ended yet: written before the first step, so that a
+// report file that cannot be written is found before anything is, and a run killed on
+// the way leaves a report that says so.
+nlohmann::json RunningReportJson(const TRunContext& run);
+void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerminalUser& user,
+                  const TRunContext& run);
+// The shell command that copies the backup's files back over the target's.
+std::string RestoreCommand(const std::string& backup, const std::string& target);
+// A text as JSON may carry it: valid UTF-8 stays, each byte that is not part of a valid
+// sequence is written as the four characters \xNN.
+std::string JsonText(const std::string& text);
+// Every string of the document, keys too, passed through JsonText.
+nlohmann::json JsonTexts(const nlohmann::json& document);
 
 }  // namespace hollard

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <optional>
 #include <ostream>
@@ -25,9 +27,31 @@ class TTerminalUser : public TMigrationUser {
 
   void AddLogLine(const std::string& text, bool) override {
     bar_.Clear();
-    c_.out << text << "\n";
-    if (log_) *log_ << text << "\n";
+    WriteOut(text + "\n");
+    WriteLog(text + "\n");
   }
+  // A write error on standard output (a reader that went away, a full disk) stops the
+  // run; what would have gone there goes nowhere, and the summary to the error stream.
+  void WriteOut(const std::string& text) {
+    if (outputGone_) return;
+    c_.out << text;
+    if (!c_.out) outputGone_ = true;
+  }
+  // The log file is flushed line by line, so that it is whole up to the last line also
+  // when the run is killed; a write error is told at once (and makes the exit code 1).
+  void WriteLog(const std::string& text) {
+    if (!log_ || logFailed) return;
+    *log_ << text << std::flush;
+    if (!*log_) {
+      logFailed = true;
+      logError = std::strerror(errno);
+      bar_.Clear();
+      c_.err << "hollard-migrate: cannot write the log file " << logName << ": " << logError
+             << "; the run goes on without it.\n";
+    }
+  }
+  bool OutputGone() const { return outputGone_; }
+  bool StopRequested() override { return outputGone_ || (c_.stop && c_.stop->load() != 0); }
   void SetStepText(const std::string& text) override { bar_.SetStep(text); }
   void SetGaugeMax(int maximum) override { bar_.SetMaximum(maximum); }
   void SetGaugeProgress(int progress) override { bar_.SetProgress(progress); }
@@ -62,7 +86,7 @@ class TTerminalUser : public TMigrationUser {
   void ShowError(const std::string& text) override {
     bar_.Clear();
     c_.err << "Error: " << text << "\n";
-    if (log_) *log_ << "Error: " << text << "\n";
+    WriteLog("Error: " + text + "\n");
   }
   void SetBusyCursor(bool) override {}
   bool AskPassword(const std::string& folder, std::string* password) override {
@@ -77,6 +101,8 @@ class TTerminalUser : public TMigrationUser {
 
   TAnswers answers;
   bool interactive = false;
+  std::string logName, logError;
+  bool logFailed = false;
   std::vector<std::string> unanswered, unknownProjects;
 
  private:
@@ -114,6 +140,7 @@ class TTerminalUser : public TMigrationUser {
   TProgressBar bar_;
   std::string question_;
   std::vector<std::string> projects_;
+  bool outputGone_ = false;
 };
 
 }  // namespace hollard

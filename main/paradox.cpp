@@ -500,6 +500,11 @@ void TParadoxFile::CheckBlobFile() const {
       if (length <= f.size - 10u) continue;
       uint64_t block = pointer & 0xFFFFFF00u;
       uint64_t end = (pointer & 0xFF) == 0xFF ? block + 9 + length : block + 12 + 64 * 5;
+      // A blob that shares its block with others lies inside that one block: a length
+      // beyond it is damage (counted as it stands, it would claim gigabytes of room).
+      if ((pointer & 0xFF) != 0xFF && length > kMbBlock)
+        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob's length " +
+                std::to_string(length) + " is more than its block of the blob file " + blobPath_ + " holds");
       if (block == 0 || block % kMbBlock != 0)
         Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob offset " + std::to_string(block) +
                 " is no block of the blob file " + blobPath_);

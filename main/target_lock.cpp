@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace hollard {
 
@@ -73,5 +75,26 @@ TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string
   }
   return TResult::Taken;
 }
+
+bool TUnfinishedRun::Write(const std::string& folder, const std::string& text) {
+  // Written beside and renamed over, so that a reader never sees half a record.
+  const std::string path = folder + kFileName, partial = path + ".new";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) return false;
+  }
+  return ::rename(partial.c_str(), path.c_str()) == 0;
+}
+
+std::string TUnfinishedRun::Read(const std::string& folder) {
+  std::ifstream in(folder + kFileName, std::ios::binary);
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text.substr(0, 2000);
+}
+
+void TUnfinishedRun::Clear(const std::string& folder) { ::unlink((folder + kFileName).c_str()); }
 
 }  // namespace hollard

@@ -34,4 +34,19 @@ class TTargetLock {
   std::string path_;
 };
 
+// The record of a run that has not finished: the file ".hollard-migrate.unfinished" in
+// the target folder, written before the first step and removed when the run succeeds
+// (or its backup is put back). A run that failed or was stopped leaves it saying so; a
+// killed run leaves it saying it was running. The next run's guard against migrating an
+// archive twice reads it, so that it tells the user that the target holds part of an
+// earlier run rather than advising to migrate the archive again.
+struct TUnfinishedRun {
+  static constexpr const char* kFileName = ".hollard-migrate.unfinished";
+  // Writes the record (the folder ends in its delimiter); false when it cannot be written.
+  static bool Write(const std::string& folder, const std::string& text);
+  // The record's text, empty when there is none.
+  static std::string Read(const std::string& folder);
+  static void Clear(const std::string& folder);
+};
+
 }  // namespace hollard

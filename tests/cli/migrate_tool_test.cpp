@@ -162,10 +162,18 @@ TEST_F(MigrateToolTest, UsageErrorsAndBadAnswerFilesExitTwo) {
 }
 
 TEST_F(MigrateToolTest, PreflightAndStepFailuresExitOne) {
-  TResult noTarget = Run({source, dir / "nowhere"});
+  // A folder that is not there is a wrong command line, named before any work.
+  TResult nowhere = Run({source, dir / "nowhere"});
+  EXPECT_EQ(nowhere.code, 2);
+  EXPECT_NE(nowhere.err.find("target: Directory does not exist: " + (dir / "nowhere")), std::string::npos)
+      << nowhere.err;
+  fs::create_directories(dir / "empty");
+  TResult noTarget = Run({source, dir / "empty"});
   EXPECT_EQ(noTarget.code, 1);
   EXPECT_NE(noTarget.err.find("Target tables not found!"), std::string::npos);
   EXPECT_NE(noTarget.out.find("The run did not start"), std::string::npos);
+  EXPECT_NE(noTarget.out.find("(looked for users.DAT in " + (dir / "empty") + "/)"), std::string::npos)
+      << noTarget.out;
 
   // A missing table stops the preflight (exit 3); forced, its step fails with its own
   // error alone.
@@ -253,12 +261,16 @@ TEST_F(MigrateToolTest, BackupCopiesTheTablesBeforeTheFirstWrite) {
   TResult r = Run({source, target, "--backup", backup, "--force"});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(Snapshot(backup), before);
-  EXPECT_NE(r.out.find("To undo this run, copy the files in " + backup + " back into " + target), std::string::npos)
+  EXPECT_NE(r.out.find("To put " + target + " back as it was before this run (with no other program using it):\n"
+                       "    cp -p -- '" + backup + "'/* '" + target + "'/\n"),
+            std::string::npos)
       << r.out;
-  // A second backup into the same folder would overwrite the first: refused.
+  // A second backup into the same folder would overwrite the first: refused before
+  // any work.
   TResult again = Run({source, target, "--backup", backup, "--allow-duplicates", "--force"});
-  EXPECT_EQ(again.code, 1);
-  EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
+  EXPECT_EQ(again.code, 2);
+  EXPECT_NE(again.err.find("--backup '" + backup + "': the folder already holds table files"), std::string::npos)
+      << again.err;
 }
 
 TEST_F(MigrateToolTest, InteractiveAnswersOnTheTerminal) {

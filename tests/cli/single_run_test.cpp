@@ -25,19 +25,7 @@ namespace fs = std::filesystem;
 
 // Starts hollard-migrate with its output in files; answers the process.
 pid_t Start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    std::vector<char*> argv{const_cast<char*>(HOLLARD_MIGRATE_TOOL)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(HOLLARD_MIGRATE_TOOL, argv.data());
-    _exit(127);
-  }
-  return pid;
+  return test::StartProgram(HOLLARD_MIGRATE_TOOL, args, out, err);
 }
 
 using test::WaitForExit;

@@ -51,13 +51,7 @@ int RunWithClosed(const char* program, const std::vector<std::string>& args, con
 
 class StandardDescriptorsTest : public test::GeneratedArchiveTest {
  protected:
-  void ExpectTargetSound() {
-    for (const TArchiveTable& t : NewLayoutTables()) {
-      if (!fs::exists(target + "/" + t.name + ".DAT")) continue;
-      ovrin::TCheckReport r = ovrin::CheckTable(target + "/" + t.name);
-      EXPECT_TRUE(r.Ok()) << t.name << ": " << (r.problems.empty() ? "does not open" : r.problems.front());
-    }
-  }
+  void ExpectTargetSound() { test::ExpectTablesSound(target); }
 };
 
 TEST_F(StandardDescriptorsTest, ClosedStandardOutputAndErrorNeverWriteIntoATable) {
