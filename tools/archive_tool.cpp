@@ -10,17 +10,22 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
+#include "engine/base/file_session.h"
 #include "engine/base/locale.h"
 #include "engine/data/checker.h"
 #include "engine/data/repair.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
+#include "main/text_compare.h"
+#include "main/version.h"
 #include "tools/archive_schema.h"
 #include "tools/archive_verify.h"
 #include "tools/source_generator.h"
@@ -29,11 +34,132 @@ namespace hollard {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// A command line that is wrong in a way only a closer look finds (a value the table
+// refuses, a log file that cannot be written): exit code 2, like a parse error.
+class EUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Exit codes of the tool.
+constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInUse = 3;
+constexpr const char* kExitCodes =
+    "Exit codes:\n"
+    "  0  done (check: every table sound; verify: nothing lost; repair: the table sound afterwards)\n"
+    "  1  the work failed or a table is damaged: an error the message names, damage found, a table\n"
+    "     that cannot be read, an item the migration lost, a table not repaired or with problems\n"
+    "     left after the repair, or (check, tables) no tables found in the folder\n"
+    "  2  the command line is wrong: an unknown command or option, a missing or wrong value, a\n"
+    "     folder that does not exist; nothing was done\n"
+    "  3  (check, repair) a table is in use by another program, which holds it open, and nothing\n"
+    "     else was wrong";
+constexpr const char* kExamples =
+    "Examples:\n"
+    "  hollard-archive make-source old --revisions 500 --date-format m/d/yyyy\n"
+    "  hollard-archive create new\n"
+    "  hollard-archive verify old new\n"
+    "  hollard-archive check new\n"
+    "  hollard-archive repair new modules --log repair.txt\n"
+    "  hollard-archive dump new users --format csv --code-page windows-1250";
+
+// ---- checks of option values, run while the command line is parsed, before any work.
+// CLI11 puts the option's name before each message.
+
+// A code page is an ICU converter name; the empty name would be ICU's default converter.
+std::string CodePageProblem(const std::string& codePage) {
+  const std::string refused =
+      "unknown code page '" + codePage + "' (expected an ICU converter name such as windows-1252 or iso-8859-2)";
+  if (codePage.empty()) return refused;
+  try {
+    TTextComparer probe(codePage);
+  } catch (const std::runtime_error&) {
+    return refused;
+  }
+  return {};
+}
+
+std::string DatePatternProblem(const std::string& pattern) {
+  ovrin::TFormatSettings probe;
+  return ApplyDateFormat(pattern, &probe)
+             ? std::string()
+             : "'" + pattern +
+                   "' is not a date format: expected day, month and year (d-m-y, m-d-y or y-m-d) with one "
+                   "separator, e.g. dd.mm.yyyy or m/d/yyyy";
+}
+
+std::string TimeSeparatorProblem(const std::string& c) {
+  return c.size() == 1 && !std::isalnum(static_cast<unsigned char>(c[0]))
+             ? std::string()
+             : "'" + c + "' is not a time separator: expected one character that is not a letter or digit";
+}
+
+// A folder that must be there already.
+std::string ExistingFolderProblem(const std::string& folder) {
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return {};
+  return fs::exists(folder, ec) ? "'" + folder + "' is not a folder" : "no folder '" + folder + "'";
+}
+
+// A folder that is made when missing: anything else in its place is refused.
+std::string FolderToMakeProblem(const std::string& folder) {
+  std::error_code ec;
+  return !fs::exists(folder, ec) || fs::is_directory(folder, ec) ? std::string()
+                                                                 : "'" + folder + "' exists and is not a folder";
+}
+
+// ---- damage
+
+// Engine errors that say a table's files hold something the engine cannot read: the
+// corruption category, a file that ends early, a header of another version, a blob
+// reference or length that leaves the blob file.
+bool IsDamage(uint16_t code) {
+  switch (code) {
+    case ovrin::errEndOfBlob:
+    case ovrin::errRead:
+    case ovrin::errHeaderAccess:
+    case ovrin::errInvalidBlobOffset:
+    case ovrin::errBlobLength:
+    case ovrin::errVersion:
+      return true;
+    default:
+      return code >> 8 == ovrin::errHeaderCorrupt >> 8;
+  }
+}
+
+// An argument as the user would type it again in a shell.
+std::string ShellWord(const std::string& s) {
+  bool plain = !s.empty();
+  for (unsigned char c : s)
+    if (!std::isalnum(c) && std::string_view("_./,:@%+=-").find(static_cast<char>(c)) == std::string_view::npos)
+      plain = false;
+  if (plain) return s;
+  std::string quoted = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\' || c == '$' || c == '`') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// What follows the engine's message when a table cannot be read because it is damaged.
+std::string RepairHint(const std::string& dir, const std::string& table) {
+  return "Run 'hollard-archive check " + ShellWord(dir) + "' to see its problems and 'hollard-archive repair " +
+         ShellWord(dir) + " " + ShellWord(table) + "' to mend it.";
+}
+
 class TCommand {
  public:
   virtual ~TCommand() = default;
   virtual void Define(CLI::App& app) = 0;
+  // Checks that need more than one value at a time, after parsing and before Run;
+  // throws EUsageError.
+  virtual void Check() {}
   virtual int Run(std::ostream& out, std::ostream& err) = 0;
+  // The hint after an engine error that ended Run because a table is damaged; empty
+  // when the command cannot name the table or the error is no damage.
+  virtual std::string DamageHint(const ovrin::EOvrinEngineError&) const { return {}; }
   CLI::App* app = nullptr;
 };
 
@@ -41,29 +167,27 @@ class TMakeSource : public TCommand {
  public:
   void Define(CLI::App& parent) override {
     app = parent.add_subcommand("make-source", "Write an old-layout archive (Paradox tables and side files)");
-    app->add_option("dir", dir_, "Folder to write into (made when missing)")->required();
-    app->add_option("--revisions", options_.revisions, "Stored revisions")->check(CLI::Range(0, 10000000));
-    app->add_option("--modules", options_.modules, "Modules")->check(CLI::Range(0, 1000000));
-    app->add_option("--projects", options_.projects, "Projects")->check(CLI::Range(1, 10000));
-    app->add_option("--blob-bytes", options_.blobBytes, "Largest stored file in bytes")->check(CLI::Range(int64_t(0), int64_t(1) << 30));
-    app->add_option("--seed", options_.seed, "Seed of the generator");
+    app->add_option("dir", dir_, "Folder to write into (made when missing)")->required()->check(FolderToMakeProblem);
+    app->add_option("--revisions", options_.revisions, "Stored revisions")->check(CLI::Range(0, 10000000))->capture_default_str();
+    app->add_option("--modules", options_.modules, "Modules")->check(CLI::Range(0, 1000000))->capture_default_str();
+    app->add_option("--projects", options_.projects, "Projects")->check(CLI::Range(1, 10000))->capture_default_str();
+    app->add_option("--blob-bytes", options_.blobBytes, "Largest stored file in bytes")
+        ->check(CLI::Range(int64_t(0), int64_t(1) << 30))
+        ->capture_default_str();
+    app->add_option("--seed", options_.seed, "Seed of the generator")->capture_default_str();
     app->add_option("--date-format", options_.dateFormat,
                     "Date format of the side files and the log: day, month and year (d-m-y, m-d-y or y-m-d) with one "
                     "separator, e.g. dd.mm.yyyy, m/d/yyyy, yyyy-mm-dd or d.m.yy")
-        ->check([](const std::string& pattern) {
-          ovrin::TFormatSettings probe;
-          return ApplyDateFormat(pattern, &probe) ? std::string()
-                                                  : "expected day, month and year (d-m-y, m-d-y or y-m-d) with one separator";
-        });
+        ->check(DatePatternProblem)
+        ->capture_default_str();
+    timeSeparator_ = std::string(1, options_.timeSeparator);
     app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log")
-        ->check([](const std::string& c) {
-          return c.size() == 1 && !std::isalnum(static_cast<unsigned char>(c[0]))
-                     ? std::string()
-                     : "expected one character that is not a letter or digit";
-        });
+        ->check(TimeSeparatorProblem)
+        ->capture_default_str();
+    app->footer(kExitCodes);
   }
   int Run(std::ostream& out, std::ostream&) override {
-    if (!timeSeparator_.empty()) options_.timeSeparator = timeSeparator_[0];
+    options_.timeSeparator = timeSeparator_[0];
     std::filesystem::create_directories(dir_);
     TSourceArchive archive = PlanSourceArchive(options_);
     WriteSourceArchive(dir_, archive, options_);
@@ -81,8 +205,9 @@ class TCreate : public TCommand {
  public:
   void Define(CLI::App& parent) override {
     app = parent.add_subcommand("create", "Write an empty new-layout archive (the eleven target tables)");
-    app->add_option("dir", dir_, "Folder to write into (made when missing)")->required();
+    app->add_option("dir", dir_, "Folder to write into (made when missing)")->required()->check(FolderToMakeProblem);
     app->add_flag("--replace", replace_, "Overwrite tables that exist");
+    app->footer(kExitCodes);
   }
   int Run(std::ostream& out, std::ostream&) override {
     std::filesystem::create_directories(dir_);
@@ -95,14 +220,6 @@ class TCreate : public TCommand {
   std::string dir_;
   bool replace_ = false;
 };
-
-// Exit codes of the tool.
-constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInUse = 3;
-constexpr const char* kExitCodes =
-    "Exit codes: 0 done (check: every table sound); 1 a failure, damage found, a table not repaired, or (check, "
-    "tables) no tables found in the folder; "
-    "2 a wrong command line; 3 (check, repair) a table is in use by another program, which holds it open, "
-    "and nothing else was wrong";
 
 // The tables of an archive folder: the base names of its data, index and blob files
 // (whatever kind of folder entry they are, so that a table whose data file is missing
@@ -169,7 +286,7 @@ class TTables : public TReadingCommand {
     app = parent.add_subcommand("tables",
                                 "List the tables of a new-layout archive with their records and sizes; a folder "
                                 "without tables is an error");
-    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("dir", dir_, "Archive folder")->required()->check(ExistingFolderProblem);
     app->footer(kExitCodes);
     AddPasswords();
   }
@@ -191,6 +308,8 @@ class TTables : public TReadingCommand {
       } catch (const ovrin::Exception& e) {
         out << std::setw(10) << "?";
         err << "hollard-archive: " << name << ": " << e.Message() << "\n";
+        if (auto* engine = dynamic_cast<const ovrin::EOvrinEngineError*>(&e); engine && IsDamage(engine->ErrorCode()))
+          err << RepairHint(dir_, name) << "\n";
         ++failures;
       }
       out << std::setw(14) << TableFileSize(dir_, name, ".DAT") << std::setw(14) << TableFileSize(dir_, name, ".IDX")
@@ -207,9 +326,13 @@ class TSchema : public TReadingCommand {
  public:
   void Define(CLI::App& parent) override {
     app = parent.add_subcommand("schema", "Describe a table: fields, indexes, blob block size, locale, cipher");
-    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("dir", dir_, "Archive folder")->required()->check(ExistingFolderProblem);
     app->add_option("table", table_, "Table name")->required();
+    app->footer(kExitCodes);
     AddPasswords();
+  }
+  std::string DamageHint(const ovrin::EOvrinEngineError& e) const override {
+    return IsDamage(e.ErrorCode()) ? RepairHint(dir_, table_) : std::string();
   }
   int Run(std::ostream& out, std::ostream&) override {
     UsePasswords();
@@ -244,39 +367,78 @@ class TSchema : public TReadingCommand {
   std::string dir_, table_;
 };
 
+// Applies an option's value to the table. A value the table refuses (an unknown index or
+// field, a filter that does not parse, a range value of the wrong type) is a wrong
+// command line; damage and every other failure stay what they are.
+template <class F>
+void ApplyOptionValue(const std::string& option, const std::string& value, F&& apply) {
+  try {
+    apply();
+  } catch (const ovrin::EOvrinEngineError& e) {
+    switch (e.ErrorCode()) {
+      case ovrin::errInvalidIndexName:
+      case ovrin::errFilterExpression:
+      case ovrin::errInvalidField:
+      case ovrin::errFieldName:
+        throw EUsageError(option + " '" + value + "': " + e.Message());
+      default:
+        throw;
+    }
+  } catch (const ovrin::Exception& e) {
+    // A rethrow from the handler above is not caught here.
+    throw EUsageError(option + " '" + value + "': " + e.Message());
+  }
+}
+
 class TDump : public TReadingCommand {
  public:
   void Define(CLI::App& parent) override {
     app = parent.add_subcommand("dump", "Write a table's records in index order as text, CSV or JSON");
-    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("dir", dir_, "Archive folder")->required()->check(ExistingFolderProblem);
     app->add_option("table", table_, "Table name")->required();
-    app->add_option("--format", format_, "text, csv or json")->check(CLI::IsMember({"text", "csv", "json"}));
+    app->add_option("--format", format_, "text, csv or json")
+        ->check(CLI::IsMember({"text", "csv", "json"}))
+        ->capture_default_str();
     app->add_option("--index", index_, "Index to walk (the primary index when not given)");
     app->add_option("--filter", filter_, "Filter expression, e.g. \"TYPE = 'i'\"");
     app->add_option("--range", range_, "Lowest and highest value of the index's first field")->expected(2);
-    app->add_option("--blobs", blobs_, "Blob fields as: none, size, hex, or a folder to write each into");
-    app->add_option("--code-page", codePage_, "Code page of the table's texts (shown as UTF-8)");
+    app->add_option("--blobs", blobs_, "Blob fields as: none, size, hex, or a folder to write each into")
+        ->check([](const std::string& v) {
+          return v == "none" || v == "size" || v == "hex" ? std::string() : FolderToMakeProblem(v);
+        })
+        ->capture_default_str();
+    app->add_option("--code-page", codePage_, "Code page of the table's texts (shown as UTF-8)")
+        ->check(CodePageProblem)
+        ->capture_default_str();
+    app->footer(kExitCodes);
     AddPasswords();
+  }
+  std::string DamageHint(const ovrin::EOvrinEngineError& e) const override {
+    return IsDamage(e.ErrorCode()) ? RepairHint(dir_, table_) : std::string();
   }
   int Run(std::ostream& out, std::ostream&) override {
     UsePasswords();
-    if (blobs_ != "none" && blobs_ != "size" && blobs_ != "hex") std::filesystem::create_directories(blobs_);
     ovrin::TOvrinTable t;
     OpenForReading(t, dir_, table_);
-    if (!index_.empty()) t.SetIndexName(index_);
+    if (!index_.empty()) ApplyOptionValue("--index", index_, [&] { t.SetIndexName(index_); });
     if (!range_.empty()) {
-      std::vector<std::string> keys = t.IndexKeyFields();
-      if (keys.empty()) throw std::runtime_error("--range needs an index; the table " + table_ + " has none");
-      t.SetRangeStart();
-      t.FieldByName(keys.at(0)).SetAsString(range_[0]);
-      t.SetRangeEnd();
-      t.FieldByName(keys.at(0)).SetAsString(range_[1]);
-      t.ApplyRange();
+      ApplyOptionValue("--range", range_[0] + "' '" + range_[1], [&] {
+        std::vector<std::string> keys = t.IndexKeyFields();
+        if (keys.empty()) throw EUsageError("--range needs an index; the table " + table_ + " has none");
+        t.SetRangeStart();
+        t.FieldByName(keys.at(0)).SetAsString(range_[0]);
+        t.SetRangeEnd();
+        t.FieldByName(keys.at(0)).SetAsString(range_[1]);
+        t.ApplyRange();
+      });
     }
     if (!filter_.empty()) {
-      t.SetFilter(filter_);
-      t.SetFiltered(true);
+      ApplyOptionValue("--filter", filter_, [&] {
+        t.SetFilter(filter_);
+        t.SetFiltered(true);
+      });
     }
+    if (blobs_ != "none" && blobs_ != "size" && blobs_ != "hex") std::filesystem::create_directories(blobs_);
     std::vector<std::string> names;
     for (int i = 0; i < t.FieldCount(); ++i) names.push_back(t.Fields(i).FieldName());
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
@@ -352,32 +514,50 @@ class TVerify : public TReadingCommand {
     app = parent.add_subcommand("verify",
                                 "Prove a migration: every item of the old archive in the new one, stored files byte "
                                 "for byte; reads only");
-    app->add_option("source", source_, "Old-layout archive folder")->required();
-    app->add_option("target", target_, "New-layout archive folder it was migrated into")->required();
-    app->add_option("--code-page", codePage_, "Code page of the old archive's texts");
+    app->add_option("source", source_, "Old-layout archive folder")->required()->check(ExistingFolderProblem);
+    app->add_option("target", target_, "New-layout archive folder it was migrated into")
+        ->required()
+        ->check(ExistingFolderProblem);
+    app->add_option("--code-page", codePage_, "Code page of the old archive's texts")
+        ->check(CodePageProblem)
+        ->capture_default_str();
     app->add_option("--date-format", dateFormat_,
-                    "Date format of the side files and the log: auto (found from the texts, the default) or e.g. "
-                    "dd.mm.yyyy");
-    app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log");
+                    "Date format of the side files and the log: auto (found from the texts) or e.g. dd.mm.yyyy")
+        ->check([](const std::string& pattern) { return pattern == "auto" ? std::string() : DatePatternProblem(pattern); })
+        ->capture_default_str();
+    app->add_option("--time-separator", timeSeparator_,
+                    "Time separator of the side files and the log (found with the date format when not given)")
+        ->check(TimeSeparatorProblem);
+    app->footer(kExitCodes);
     AddPasswords();
+  }
+  // The verifier reads many target tables; the damaged one is the table of the file the
+  // engine's error context names, when that file lies in the target folder.
+  std::string DamageHint(const ovrin::EOvrinEngineError& e) const override {
+    if (!IsDamage(e.ErrorCode())) return {};
+    std::string table;
+    const ovrin::TFileSession* session = ovrin::engine::CurrentFileSessionOrNull();
+    if (session && session->ErrorContext.Code == e.ErrorCode() && !session->ErrorContext.NameText.empty()) {
+      fs::path file(session->ErrorContext.NameText);
+      std::error_code ec;
+      if (fs::equivalent(file.parent_path(), target_, ec) && !ec) table = file.stem().string();
+    }
+    if (table.empty())
+      return "Run 'hollard-archive check " + ShellWord(target_) + "' to see which table is damaged and 'hollard-archive repair " +
+             ShellWord(target_) + " TABLE' to mend it.";
+    return RepairHint(target_, table);
   }
   int Run(std::ostream& out, std::ostream&) override {
     UsePasswords();
     TVerifyOptions options;
     options.codePage = codePage_;
     options.settings = ovrin::UserFormatSettings(codePage_.c_str());
+    // The values were checked while the command line was parsed.
     if (dateFormat_ != "auto") {
-      ovrin::TFormatSettings probe = options.settings;
-      if (!ApplyDateFormat(dateFormat_, &probe))
-        throw std::runtime_error("--date-format '" + dateFormat_ + "': expected day, month and year with one separator");
       options.dates.automatic = false;
       options.dates.pattern = dateFormat_;
     }
-    if (!timeSeparator_.empty()) {
-      if (timeSeparator_.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator_[0])))
-        throw std::runtime_error("--time-separator '" + timeSeparator_ + "': expected one character that is not a letter or digit");
-      options.dates.timeSeparator = timeSeparator_[0];
-    }
+    if (!timeSeparator_.empty()) options.dates.timeSeparator = timeSeparator_[0];
     TVerifyReport report = VerifyMigration(source_, target_, options);
     out << report.dateFormat << "\n";
     out << "Checked:\n";
@@ -408,7 +588,7 @@ class TCheck : public TReadingCommand {
     app = parent.add_subcommand("check",
                                 "Check tables for damage (records, every index, deleted records, free chain, blob "
                                 "chains); reads only. A folder without tables is an error, never sound");
-    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("dir", dir_, "Archive folder")->required()->check(ExistingFolderProblem);
     app->add_option("tables", tables_, "Tables to check (all when none is named)");
     app->footer(kExitCodes);
     AddPasswords();
@@ -458,11 +638,18 @@ class TRepair : public TReadingCommand {
                                 "chain and the deleted-record index, mend record links and blob chains; the table "
                                 "must be in use by nobody else. An index file that does not fit the table is kept "
                                 "aside as NAME.IDX.damaged and made anew from the table's known structure");
-    app->add_option("dir", dir_, "Archive folder")->required();
+    app->add_option("dir", dir_, "Archive folder")->required()->check(ExistingFolderProblem);
     app->add_option("table", table_, "Table to repair")->required();
     app->add_option("--log", logFile_, "Also write the repair log to this file");
     app->footer(kExitCodes);
     AddPasswords();
+  }
+  // The log file is opened (and emptied) before the repair, so that a log that cannot
+  // be written refuses the command line instead of being found missing afterwards.
+  void Check() override {
+    if (logFile_.empty()) return;
+    log_.open(logFile_, std::ios::binary | std::ios::trunc);
+    if (!log_) throw EUsageError("--log: cannot write the repair log '" + logFile_ + "'");
   }
   int Run(std::ostream& out, std::ostream& err) override {
     UsePasswords();
@@ -476,14 +663,10 @@ class TRepair : public TReadingCommand {
       err << "hollard-archive: " << table_ << " was not repaired: " << e.Message() << "\n";
       return kExitFailure;
     }
-    std::ofstream log;
-    if (!logFile_.empty()) {
-      log.open(logFile_, std::ios::binary | std::ios::trunc);
-      if (!log) err << "hollard-archive: cannot write the repair log " << logFile_ << "\n";
-    }
+    std::ofstream& log = log_;
     for (const std::string& line : report.log) {
       out << "  " << line << "\n";
-      if (log) log << line << "\n";
+      if (log.is_open()) log << line << "\n";
     }
     if (report.inUse) {
       err << "hollard-archive: " << table_ << " was not repaired: it is in use by another program; "
@@ -492,7 +675,7 @@ class TRepair : public TReadingCommand {
     }
     if (!report.refused.empty()) {
       err << "hollard-archive: " << report.refused << "\n";
-      if (log) log << report.refused << "\n";
+      if (log.is_open()) log << report.refused << "\n";
       return kExitFailure;
     }
     out << table_ << ": " << report.log.size() << " fix(es); " << report.liveRecords << " records, "
@@ -504,21 +687,30 @@ class TRepair : public TReadingCommand {
     out << table_ << ": still " << report.remaining.size() << " problem(s) after the repair, beyond what it mends:\n";
     for (const std::string& p : report.remaining) {
       out << "  " << p << "\n";
-      if (log) log << "Beyond the repair: " << p << "\n";
+      if (log.is_open()) log << "Beyond the repair: " << p << "\n";
     }
     return kExitFailure;
   }
 
  private:
   std::string dir_, table_, logFile_;
+  std::ofstream log_;
 };
 
 }  // namespace
 
-int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CLI::App app("hollard-archive: make, create and inspect archives", "hollard-archive");
+namespace {
+
+// The engine's own words for memory that could not be had.
+std::string OutOfMemoryMessage() {
+  return ovrin::EOvrinEngineError(ovrin::errNoMemory, ovrin::MessageForCode(ovrin::errNoMemory, {})).Message();
+}
+
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CLI::App app("hollard-archive: make, create, inspect, check, verify and repair archives", "hollard-archive");
   app.require_subcommand(1);
-  app.footer(kExitCodes);
+  app.set_version_flag("--version", [] { return VersionText("hollard-archive"); }, "Show the program's version and exit");
+  app.footer(std::string(kExitCodes) + "\n\n" + kExamples);
   std::vector<std::unique_ptr<TCommand>> commands;
   commands.push_back(std::make_unique<TMakeSource>());
   commands.push_back(std::make_unique<TCreate>());
@@ -529,35 +721,70 @@ int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std:
   commands.push_back(std::make_unique<TVerify>());
   commands.push_back(std::make_unique<TRepair>());
   for (auto& c : commands) c->Define(app);
+  // The subcommand named on the command line, once parsing has seen it.
+  auto named = [&]() -> TCommand* {
+    for (auto& c : commands)
+      if (c->app->parsed()) return c.get();
+    return nullptr;
+  };
+  auto usage = [&](const std::string& message) {
+    err << "hollard-archive: " << message << "\n";
+    if (TCommand* c = named())
+      err << "Run 'hollard-archive " << c->app->get_name() << " --help' for its arguments and options.\n";
+    else
+      err << "Run 'hollard-archive --help' for the commands.\n";
+    return kExitUsage;
+  };
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     // The help of the subcommand asked about, or of the tool.
-    for (auto& c : commands)
-      if (c->app->parsed()) {
-        out << c->app->help();
-        return 0;
-      }
-    out << app.help();
-    return 0;
+    TCommand* c = named();
+    out << (c ? c->app->help() : app.help());
+    return kExitOk;
+  } catch (const CLI::CallForVersion&) {
+    out << VersionText("hollard-archive") << "\n";
+    return kExitOk;
   } catch (const CLI::ParseError& e) {
-    err << e.what() << "\n" << "Run 'hollard-archive --help' for the commands.\n";
-    return kExitUsage;
+    return usage(e.what());
   }
-  for (auto& c : commands) {
-    if (!c->app->parsed()) continue;
-    try {
-      return c->Run(out, err);
-    } catch (const ovrin::Exception& e) {
-      err << "hollard-archive: " << e.Message() << "\n";
-      return 1;
-    } catch (const std::exception& e) {
-      err << "hollard-archive: " << e.what() << "\n";
-      return 1;
-    }
+  TCommand* c = named();
+  if (!c) return usage("A subcommand is required");
+  try {
+    c->Check();
+  } catch (const EUsageError& e) {
+    return usage(e.what());
   }
-  return 2;
+  try {
+    return c->Run(out, err);
+  } catch (const EUsageError& e) {
+    return usage(e.what());
+  } catch (const ovrin::EOvrinEngineError& e) {
+    err << "hollard-archive: " << e.Message() << "\n";
+    if (std::string hint = c->DamageHint(e); !hint.empty()) err << hint << "\n";
+    return kExitFailure;
+  } catch (const ovrin::Exception& e) {
+    err << "hollard-archive: " << e.Message() << "\n";
+    return kExitFailure;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    err << "hollard-archive: " << e.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace
+
+int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  try {
+    return RunCommandLine(args, out, err);
+  } catch (const std::bad_alloc&) {
+    // Everything the run held is released by now, so the message can be built.
+    err << "hollard-archive: " << OutOfMemoryMessage() << "\n";
+    return kExitFailure;
+  }
 }
 
 }  // namespace hollard

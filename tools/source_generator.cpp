@@ -4,6 +4,7 @@ extern "C" {
 #include <paradox.h>
 }
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@ extern "C" {
 
 #include "engine/base/conversions.h"
 #include "engine/base/datetime.h"
+#include "main/migration.h"
 #include "main/paradox.h"
 
 namespace hollard {
@@ -289,6 +291,14 @@ TParadoxValue Flag(bool b) {
 }  // namespace
 
 void WriteSourceArchive(const std::string& folder, const TSourceArchive& a, const TSourceOptions& o) {
+  // A pattern the migration cannot read would be written letter for letter into every
+  // date ("bogu0"); refuse it before any file is written.
+  ovrin::TFormatSettings probe;
+  if (!ApplyDateFormat(o.dateFormat, &probe))
+    throw std::invalid_argument("date format '" + o.dateFormat + "': expected day, month and year with one separator");
+  if (std::isalnum(static_cast<unsigned char>(o.timeSeparator)) || o.timeSeparator == '\0')
+    throw std::invalid_argument("time separator '" + std::string(1, o.timeSeparator) +
+                                "': expected one character that is not a letter or digit");
   std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   std::vector<TParadoxColumn> m = {
       {"PATH", pxAlpha, 255},   {"FNAME", pxAlpha, 64},   {"PROJECT", pxAlpha, 64}, {"LOCKEDBY", pxAlpha, 32},

@@ -46,8 +46,9 @@ struct TSourceArchive {
 
 // Builds the archive's contents in memory (deterministic for the seed).
 TSourceArchive PlanSourceArchive(const TSourceOptions& options);
-// Writes them into a folder (which must exist). Throws std::runtime_error naming the
-// file when a file cannot be written.
+// Writes them into a folder (which must exist). Throws std::invalid_argument, before
+// writing anything, for a date format or time separator the migration cannot read, and
+// std::runtime_error naming the file when a file cannot be written.
 void WriteSourceArchive(const std::string& folder, const TSourceArchive& archive, const TSourceOptions& options);
 
 // Writes one Paradox table through pxlib's writer: fields as (name, type, size), rows of

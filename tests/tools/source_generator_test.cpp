@@ -337,6 +337,21 @@ TEST(GeneratorTest, DateFormsWithTwoDigitYearsAndAnotherTimeSeparator) {
   }
 }
 
+// A pattern without day, month and year used to be copied into every date ("bogu0").
+TEST(GeneratorTest, ADateFormatOrTimeSeparatorTheMigrationCannotReadIsRefusedBeforeAnyFile) {
+  TSourceOptions o;
+  o.revisions = 2;
+  o.modules = 2;
+  o.projects = 1;
+  ovrin::test::TempDir dir;
+  o.dateFormat = "bogus";
+  EXPECT_THROW(WriteSourceArchive(dir.Path(), PlanSourceArchive(o), o), std::invalid_argument);
+  o.dateFormat = "dd.mm.yyyy";
+  o.timeSeparator = '7';
+  EXPECT_THROW(WriteSourceArchive(dir.Path(), PlanSourceArchive(o), o), std::invalid_argument);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
 TEST(GeneratorTest, AnArchiveWithoutRevisionsOrBlobs) {
   TSourceOptions o;
   o.revisions = 0;
