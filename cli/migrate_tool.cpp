@@ -89,6 +89,16 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                  "Date format of the archive's texts: auto (found from the texts, the default), or e.g. dd.mm.yyyy "
                  "or m/d/yyyy");
   app.add_option("--time-separator", timeSeparator, "Time separator of the archive's texts (one character)");
+  // The terminal's own options: how much the run prints, and the questions it asks.
+  bool quiet = false, strictAnswers = false;
+  std::string listQuestions;
+  app.add_flag("--quiet", quiet, "Leave the log lines out of standard output (the summary stays; --log keeps them)");
+  app.add_option("--list-questions", listQuestions,
+                 "Write the questions the run would ask, with their project lists, to this file as an answers file to "
+                 "fill in; nothing is written to the target");
+  app.add_flag("--strict-answers", strictAnswers,
+               "Refuse to run when the answers file names a module the run does not ask about")
+      ->needs(answersOption);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -99,6 +109,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     console.err << e.what() << "\nRun 'hollard-migrate --help' for the options.\n";
     return 2;
   }
+  // Listing the questions is a dry run: it runs against a temporary copy of the target.
+  if (!listQuestions.empty()) dryRun = true;
 
   std::ofstream log;
   TAnswers answers;
@@ -137,6 +149,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   TTerminalUser user(console, logFile.empty() ? nullptr : &log);
   user.answers = answers;
   user.interactive = interactive;
+  user.quiet = quiet;
   ovrin::TOvrinSession& session = ovrin::Sessions().Default();
   for (const std::string& p : passwords) session.AddPassword(p);
 
@@ -235,6 +248,77 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   } catch (const std::exception& e) {
     console.err << "hollard-migrate: " << e.what() << "\n";
     return 1;
+  }
+
+  // --list-questions and --strict-answers: a run on a copy of the target's tables with a
+  // user that records each question and answers Skip learns the questions the run asks.
+  if (!listQuestions.empty() || strictAnswers) {
+    auto askedQuestions = [&](const std::string& folder, TQuestionRecorder& recorder) {
+      TMigration migration(recorder, codePage);
+      migration.SetFormatSettings(settings);
+      migration.SetDateFormat(dateChoice);
+      if (dates) migration.SetDateFinding(*dates);
+      migration.SetForce(force);
+      migration.SetWalkLookups(walkLookups);
+      migration.SetSourceDir(source);
+      migration.SetTargetDir(folder);
+      migration.Import();
+      return migration.Report();
+    };
+    auto removeScratch = [&] {
+      std::error_code ec;
+      if (!scratch.empty()) fs::remove_all(scratch, ec);
+    };
+    if (!listQuestions.empty()) {
+      if (scratch.empty()) {
+        console.err << "hollard-migrate: cannot list the questions: " << source << " or " << target
+                    << " holds no archive tables.\n";
+        return 1;
+      }
+      TQuestionRecorder recorder;
+      TMigrationReport listed = askedQuestions(scratch, recorder);
+      removeScratch();
+      for (const std::string& e : recorder.errors) console.err << "hollard-migrate: " << e << "\n";
+      if (listed.preflightFailed) {
+        console.err << "hollard-migrate: " << listed.preflightMessage << "\n";
+        return 1;
+      }
+      std::ofstream file(listQuestions, std::ios::binary | std::ios::trunc);
+      file << QuestionsFileJson(recorder.questions).dump(2) << "\n";
+      if (!file) {
+        console.err << "hollard-migrate: cannot write the questions file " << listQuestions << "\n";
+        return 1;
+      }
+      console.out << "Wrote the questions to " << listQuestions << ".\n";
+      return listed.Failed() ? 1 : 0;
+    }
+    if (tablesThere) {
+      TQuestionRecorder recorder;
+      std::string copy;
+      try {
+        copy = MakeTempFolder();
+        CopyTableFiles(target, copy);
+        askedQuestions(copy, recorder);
+      } catch (const std::exception& e) {
+        console.err << "hollard-migrate: cannot learn the questions for --strict-answers: " << e.what() << "\n";
+        std::error_code ec;
+        if (!copy.empty()) fs::remove_all(copy, ec);
+        removeScratch();
+        return 1;
+      }
+      std::error_code ec;
+      fs::remove_all(copy, ec);
+      std::vector<std::string> unknown = UnknownKeys(answers, recorder.questions);
+      if (!unknown.empty()) {
+        console.err << "hollard-migrate: the answers file " << answersFile
+                    << " names modules the run does not ask about:\n";
+        for (const std::string& k : unknown) console.err << "  " << k << "\n";
+        console.err << "Nothing was written. Mend the keys (--list-questions writes every question), or run "
+                       "without --strict-answers to leave them out.\n";
+        removeScratch();
+        return 2;
+      }
+    }
   }
 
   TMigrationReport report;
