@@ -13,6 +13,6 @@ int main(int argc, char** argv) {
   // The progress bar needs a terminal on standard error that understands its escapes.
   const char* term = std::getenv("TERM");
   bool dumb = term != nullptr && std::string(term) == "dumb";
-  hollard::TMigrateConsole console{std::cin, std::cout, std::cerr, ::isatty(2) != 0 && !dumb};
+  hollard::TMigrateConsole console{std::cin, std::cout, std::cerr, ::isatty(2) != 0 && !dumb, ::isatty(1) != 0};
   return hollard::RunMigrateTool(args, console);
 }

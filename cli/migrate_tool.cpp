@@ -150,6 +150,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   user.answers = answers;
   user.interactive = interactive;
   user.quiet = quiet;
+  user.answersGiven = !answersFile.empty();
   ovrin::TOvrinSession& session = ovrin::Sessions().Default();
   for (const std::string& p : passwords) session.AddPassword(p);
 
@@ -334,6 +335,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     migration.Import();
     report = migration.Report();
   }
+  user.ClearBar();
   if (!scratch.empty()) {
     std::error_code ec;
     fs::remove_all(scratch, ec);

@@ -21,6 +21,7 @@ struct TMigrateConsole {
   std::ostream& out;  // the log and the summary
   std::ostream& err;  // errors, the progress bar
   bool terminal = false;  // draw a progress bar on err
+  bool outTerminal = true;  // out shows on that terminal too: a log line takes the bar off first
 };
 
 int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console);

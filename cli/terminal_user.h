@@ -31,7 +31,8 @@ class TTerminalUser : public TMigrationUser {
 
   void AddLogLine(const std::string& text, bool) override {
     if (!quiet) {
-      bar_.Clear();
+      // Only a log line on the bar's terminal needs the bar out of its way.
+      if (c_.outTerminal) bar_.Clear();
       c_.out << text << "\n";
     }
     if (log_) *log_ << text << "\n";
@@ -57,7 +58,7 @@ class TTerminalUser : public TMigrationUser {
     if (interactive) return AskOnTerminal(module);
     const auto& script = series_ == "hidden" ? answers.hidden : answers.shared;
     auto it = script.find(module);
-    if (it == script.end()) return Skip(module, "not in the answers file");
+    if (it == script.end()) return Skip(module, answersGiven ? "not in the answers file" : "no answers file");
     return Pick(module, it->second);
   }
   void EndQuestion() override {
@@ -85,12 +86,17 @@ class TTerminalUser : public TMigrationUser {
     return true;
   }
 
+  // Takes the bar off the screen at the end of the run, before the summary.
+  void ClearBar() { bar_.Clear(); }
+
   // The keys of the answers file that name no question the run asked, as
   // "shared: KEY" or "hidden: KEY"; only series the run reached are judged.
   std::vector<std::string> UnknownKeys() const { return hollard::UnknownKeys(answers, asked_); }
 
   TAnswers answers;
   bool interactive = false;
+  // An answers file was given (else every question is a Skip for want of one).
+  bool answersGiven = false;
   // Log lines go to the log file only, not to the output stream.
   bool quiet = false;
   std::vector<TSkippedQuestion> skipped;
@@ -131,7 +137,7 @@ class TTerminalUser : public TMigrationUser {
     c_.err << "\n(" << number_ << " of " << std::max(count_, number_) << ") " << question_ << " " << module << "\n";
     for (size_t i = 0; i < projects_.size(); ++i) c_.err << "  " << i + 1 << ". " << projects_[i] << "\n";
     while (true) {
-      c_.err << "Numbers of the projects, separated by blanks (empty line: Skip; end of input: Skip all): "
+      c_.err << "Numbers of the projects (empty line: Skip; end of input: Skip all): "
              << std::flush;
       std::string line;
       if (!std::getline(c_.in, line)) {

@@ -158,6 +158,7 @@ TEST(TerminalAnswersTest, AProjectNamedTwiceIsItsEntriesInListOrderEachOnce) {
 TEST(TerminalAnswersTest, KeysOfASeriesTheRunReachedButDidNotAskAreUnknown) {
   TConsole c;
   TTerminalUser user(c.console, nullptr);
+  user.answersGiven = true;
   user.answers.shared = {{"asked", {}}, {"\forms\readme10", {}}};
   user.answers.hidden = {{"never reached", {}}};
   user.BeginQuestion("Module is shared between:");
@@ -319,6 +320,22 @@ TEST_F(TerminalRunTest, ListedQuestionsFilledInAndRun) {
   EXPECT_EQ(j["skippedQuestions"], nlohmann::json::array());
   EXPECT_EQ(j["unknownKeys"], nlohmann::json::array());
   EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), (std::vector<std::string>{"0", "0", "1", "0"}));
+}
+
+TEST_F(TerminalRunTest, ALogGoingElsewhereLeavesTheBarInPlace) {
+  // With standard output a file, every log line cleared the bar and the next progress
+  // drew it again.
+  std::istringstream in;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunMigrateTool({source, target}, TMigrateConsole{in, out, err, true, false}), 0);
+  const std::string clear = "\r\033[K";
+  size_t clears = 0;
+  for (size_t at = err.str().find(clear); at != std::string::npos; at = err.str().find(clear, at + 1)) ++clears;
+  // Only the end of the run takes the bar off; every other escape starts a drawing.
+  EXPECT_EQ(clears, DrawnLines(err.str()).size() + 1) << err.str();
+  EXPECT_NE(out.str().find("Adding \\src\\a.pas\n"), std::string::npos);
+  // Run without answers, every question is a Skip for want of them.
+  EXPECT_NE(out.str().find("    shared: \\src\\a.pas (no answers file)\n"), std::string::npos) << out.str();
 }
 
 TEST_F(TerminalRunTest, QuietLeavesTheLogLinesToTheLogFile) {
