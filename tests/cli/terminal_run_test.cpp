@@ -15,6 +15,7 @@
 #include "cli/progress_bar.h"
 #include "cli/terminal_user.h"
 #include "main/target_lock.h"
+#include "tests/cli/generated_archive_fixture.h"
 #include "tests/main/migration_fixture.h"
 #include "tests/support/file_bytes.h"
 
@@ -129,6 +130,40 @@ TEST(ProgressBarTest, ShowsTheStepOfAllBytesCopiedRateAndTimeLeft) {
   EXPECT_EQ(narrow, "step 11 of 16: Conv... [##        ] 20%");
   EXPECT_EQ(bar.Line(30, now), "11/16 Con... [##        ] 20%");
   EXPECT_EQ(bar.Line(20, now), "11/16  [##        ]");
+}
+
+// The counts the core gives its user: bytes copied in the revisions step, questions
+// per series.
+class CoreCountsTest : public GeneratedArchiveTest {
+ protected:
+  CoreCountsTest() : GeneratedArchiveTest(60, 12, 3, 30000) {}
+};
+
+TEST_F(CoreCountsTest, BytesCopiedRiseToTheirTotalAndQuestionCountsMatchTheQuestions) {
+  struct TCounting : TQuestionRecorder {
+    void SetBytesCopied(int64_t done, int64_t total) override { bytes.push_back({done, total}); }
+    void SetQuestionCount(int count) override { counts.push_back(count); }
+    std::vector<std::pair<int64_t, int64_t>> bytes;
+    std::vector<int> counts;
+  } user;
+  TMigration migration(user);
+  migration.SetSourceDir(source);
+  migration.SetTargetDir(target);
+  migration.Import();
+  ASSERT_FALSE(migration.Report().Failed());
+  ASSERT_GE(user.bytes.size(), 2u);
+  const int64_t total = user.bytes.front().second;
+  EXPECT_GT(total, 0);
+  EXPECT_EQ(user.bytes.front().first, 0);
+  for (size_t i = 1; i < user.bytes.size(); ++i) {
+    EXPECT_EQ(user.bytes[i].second, total);
+    EXPECT_GE(user.bytes[i].first, user.bytes[i - 1].first);
+  }
+  EXPECT_EQ(user.bytes.back().first, total);
+  ASSERT_TRUE(user.questions.shared && user.questions.hidden);
+  EXPECT_EQ(user.counts, (std::vector<int>{static_cast<int>(user.questions.shared->modules.size()),
+                                           static_cast<int>(user.questions.hidden->modules.size())}));
+  EXPECT_GT(user.counts[0], 0);
 }
 
 // ------------------------------------------------------------------ answers
