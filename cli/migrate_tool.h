@@ -4,6 +4,7 @@
 //                   [--report FILE] [--dry-run] [--allow-duplicates] [--force]
 //                   [--code-page NAME] [--backup DIR] [--password TEXT]...
 //                   [--date-format PATTERN] [--time-separator C]
+//                   [--quiet] [--list-questions FILE] [--strict-answers]
 //
 // Exit codes: 0 the run succeeded; 1 the preflight or a step failed; 2 the command line
 // or the answers file is wrong; 3 a guard stopped the run before it wrote anything.
