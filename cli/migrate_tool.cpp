@@ -148,6 +148,16 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   app.add_option("--date-format", dateFormat,
                  "Date format of the archive's texts: auto (found from the texts), or e.g. dd.mm.yyyy or m/d/yyyy");
   app.add_option("--time-separator", timeSeparator, "Time separator of the archive's texts (one character)");
+  // The terminal's own options: how much the run prints, and the questions it asks.
+  bool quiet = false, strictAnswers = false;
+  std::string listQuestions;
+  app.add_flag("--quiet", quiet, "Leave the log lines out of standard output (the summary stays; --log keeps them)");
+  app.add_option("--list-questions", listQuestions,
+                 "Write the questions the run would ask, with their project lists, to this file as an answers file to "
+                 "fill in; nothing is written to the target");
+  app.add_flag("--strict-answers", strictAnswers,
+               "Refuse to run when the answers file names a module the run does not ask about")
+      ->needs(answersOption);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -161,6 +171,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     console.err << "hollard-migrate: " << e.what() << "\nRun 'hollard-migrate --help' for the options.\n";
     return kExitUsage;
   }
+  // Listing the questions is a dry run: it runs against a temporary copy of the target.
+  if (!listQuestions.empty()) dryRun = true;
 
   TRunContext run;
   run.dryRun = dryRun;
@@ -226,6 +238,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   user.logName = logFile;
   user.answers = answers;
   user.interactive = interactive;
+  user.quiet = quiet;
+  user.answersGiven = !answersFile.empty();
   ovrin::TOvrinSession& session = ovrin::Sessions().Default();
   for (const std::string& p : passwords) session.AddPassword(p);
   auto stopAsked = [&] { return user.StopRequested(); };
@@ -340,6 +354,51 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                      "--force to migrate what fits.");
         return kExitGuard;
       }
+      // --list-questions and --strict-answers: a run on a copy of the target's tables with a
+      // user that records each question and answers Skip learns the questions the run asks.
+      if (!listQuestions.empty() || strictAnswers) {
+        if (stopAsked()) throw TStoppedBeforeWriting{};
+        TRemoveFolder copy{MakeTempFolder()};
+        CopyTableFiles(target, copy.path, stopAsked);
+        TQuestionRecorder recorder;
+        recorder.stop = stopAsked;
+        TMigrationReport asked;
+        {
+          TMigration migration(recorder, codePage);
+          migration.SetFormatSettings(settings);
+          migration.SetDateFormat(dateChoice);
+          if (dates) migration.SetDateFinding(*dates);
+          migration.SetForce(force);
+          migration.SetTargetChecked(true);
+          migration.SetWalkLookups(walkLookups);
+          migration.SetSourceDir(source);
+          migration.SetTargetDir(copy.path);
+          migration.Import();
+          asked = migration.Report();
+        }
+        if (asked.Stopped()) throw TStoppedBeforeWriting{};
+        if (!listQuestions.empty()) {
+          for (const std::string& e : recorder.errors) guardMessage(e);
+          if (asked.preflightFailed) return kExitFailed;
+          std::ofstream file(listQuestions, std::ios::binary | std::ios::trunc);
+          file << JsonTexts(QuestionsFileJson(recorder.questions)).dump(2) << "\n";
+          if (!file) {
+            guardMessage("cannot write the questions file " + listQuestions + ": " + std::strerror(errno));
+            return kExitFailed;
+          }
+          console.out << "Wrote the questions to " << listQuestions << ".\n";
+          return asked.Failed() ? kExitFailed : kExitSuccess;
+        }
+        std::vector<std::string> unknown = UnknownKeys(answers, recorder.questions);
+        if (!unknown.empty()) {
+          std::string keys;
+          for (const std::string& k : unknown) keys += "\n  " + k;
+          guardMessage("the answers file " + answersFile + " names modules the run does not ask about:" + keys +
+                       "\nNothing was written. Mend the keys (--list-questions writes every question), or run "
+                       "without --strict-answers to leave them out.");
+          return kExitUsage;
+        }
+      }
       if (stopAsked()) throw TStoppedBeforeWriting{};
       if (dryRun) {
         scratch.path = MakeTempFolder();
@@ -373,6 +432,12 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     return kExitFailed;
   }
 
+  if (!listQuestions.empty() && !tablesThere) {
+    console.err << "hollard-migrate: cannot list the questions: " << source << " or " << target
+                << " holds no archive tables.\n";
+    return kExitFailed;
+  }
+
   TMigrationReport report;
   {
     TMigration migration(user, codePage);
@@ -387,6 +452,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     migration.Import();
     report = migration.Report();
   }
+  user.ClearBar();
   run.stopSignal = console.stop ? console.stop->load() : 0;
   run.outputGone = user.OutputGone();
   const bool unfinished = report.Failed() || report.Stopped();

@@ -4,6 +4,7 @@
 //                   [--report FILE] [--dry-run] [--allow-duplicates] [--force]
 //                   [--code-page NAME] [--backup DIR [--restore-on-failure]]
 //                   [--password TEXT]... [--date-format PATTERN] [--time-separator C]
+//                   [--quiet] [--list-questions FILE] [--strict-answers]
 //
 // Exit codes: 0 the run succeeded; 1 the preflight or a step failed, or the log or
 // report could not be written; 2 the command line or the answers file is wrong; 3 a
@@ -24,6 +25,7 @@ struct TMigrateConsole {
   std::ostream& out;  // the log and the summary
   std::ostream& err;  // errors, the progress bar
   bool terminal = false;  // draw a progress bar on err
+  bool outTerminal = true;  // out shows on that terminal too: a log line takes the bar off first
   // Set (to the signal's number) when the run is to stop; a signal handler may set it.
   const std::atomic<int>* stop = nullptr;
 };

@@ -44,8 +44,11 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
                           {"succeeded", s.succeeded},
                           {"seconds", std::round(s.seconds * 1000) / 1000},
                           {"errors", s.errors}});
-  j["skippedQuestions"] = user.unanswered;
+  j["skippedQuestions"] = json::array();
+  for (const TSkippedQuestion& q : user.skipped)
+    j["skippedQuestions"].push_back({{"question", q.question}, {"module", q.module}, {"why", q.why}});
   j["unknownProjects"] = user.unknownProjects;
+  j["unknownKeys"] = user.UnknownKeys();
   if (!run.backup.empty()) {
     j["backup"] = run.backup;
     if (report.Failed() || report.Stopped()) {
@@ -163,9 +166,15 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
         << std::setprecision(2) << std::setw(8) << s.seconds << " s  " << outcome << "\n";
     for (const std::string& e : s.errors) out << "          " << e << "\n";
   }
-  if (!user.unanswered.empty()) {
-    out << "  Questions answered with Skip (the answers file does not name the module):\n";
-    for (const std::string& m : user.unanswered) out << "    " << m << "\n";
+  if (!user.skipped.empty()) {
+    out << "  Questions answered with Skip:\n";
+    for (const TSkippedQuestion& q : user.skipped)
+      out << "    " << q.question << ": " << q.module << " (" << q.why << ")\n";
+  }
+  const std::vector<std::string> unknownKeys = user.UnknownKeys();
+  if (!unknownKeys.empty()) {
+    out << "  Warning: answers for modules the run did not ask about (left out; check the keys):\n";
+    for (const std::string& k : unknownKeys) out << "    " << k << "\n";
   }
   if (!user.unknownProjects.empty()) {
     out << "  Answers naming a project the target does not hold (left out):\n";

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -20,14 +21,22 @@
 
 namespace hollard {
 
+// A question answered with Skip: its series ("shared" or "hidden"), the module and why.
+struct TSkippedQuestion {
+  std::string question, module, why;
+};
+
 class TTerminalUser : public TMigrationUser {
  public:
   TTerminalUser(TMigrateConsole& console, std::ostream* log)
       : c_(console), log_(log), bar_(console.err, console.terminal) {}
 
   void AddLogLine(const std::string& text, bool) override {
-    bar_.Clear();
-    WriteOut(text + "\n");
+    if (!quiet) {
+      // Only a log line on the bar's terminal needs the bar out of its way.
+      if (c_.outTerminal) bar_.Clear();
+      WriteOut(text + "\n");
+    }
     WriteLog(text + "\n");
   }
   // A write error on standard output (a reader that went away, a full disk) stops the
@@ -55,31 +64,29 @@ class TTerminalUser : public TMigrationUser {
   void SetStepText(const std::string& text) override { bar_.SetStep(text); }
   void SetGaugeMax(int maximum) override { bar_.SetMaximum(maximum); }
   void SetGaugeProgress(int progress) override { bar_.SetProgress(progress); }
+  void SetBytesCopied(int64_t done, int64_t total) override { bar_.SetBytes(done, total); }
   void ProcessEvents() override {}
   void SetProjects(const std::vector<std::string>& projects) override { projects_ = projects; }
-  void BeginQuestion(const std::string& question) override { question_ = question; }
+  void BeginQuestion(const std::string& question) override {
+    question_ = question;
+    series_ = question == "Module is hidden in:" ? "hidden" : "shared";
+    // The series was reached, even when it asks nothing.
+    current_ = &(series_ == "hidden" ? asked_.hidden : asked_.shared).emplace();
+    number_ = 0;
+    count_ = 0;
+  }
+  void SetQuestionCount(int count) override { count_ = count; }
   std::optional<std::vector<int>> Ask(const std::string& module) override {
+    ++number_;
+    if (current_) current_->modules.push_back(module);
     if (interactive) return AskOnTerminal(module);
-    bool hiddenQuestion = question_ == "Module is hidden in:";
-    const auto& script = hiddenQuestion ? answers.hidden : answers.shared;
+    const auto& script = series_ == "hidden" ? answers.hidden : answers.shared;
     auto it = script.find(module);
-    if (it == script.end()) {
-      unanswered.push_back((hiddenQuestion ? "hidden: " : "shared: ") + module);
-      return std::nullopt;
-    }
-    std::vector<int> picked;
-    for (const std::string& name : it->second) {
-      bool found = false;
-      for (size_t i = 0; i < projects_.size() && !found; ++i)
-        if (projects_[i] == name) {
-          picked.push_back(static_cast<int>(i));
-          found = true;
-        }
-      if (!found) unknownProjects.push_back(module + " -> " + name);
-    }
-    return picked;
+    if (it == script.end()) return Skip(module, answersGiven ? "not in the answers file" : "no answers file");
+    return Pick(module, it->second);
   }
   void EndQuestion() override {
+    current_ = nullptr;
     projects_.clear();
     question_.clear();
   }
@@ -90,30 +97,80 @@ class TTerminalUser : public TMigrationUser {
   }
   void SetBusyCursor(bool) override {}
   bool AskPassword(const std::string& folder, std::string* password) override {
-    if (!interactive) return false;
+    if (!interactive || endOfInput_) return false;
     bar_.Clear();
     c_.err << "Password for an enciphered table in " << folder << " (empty to cancel): " << std::flush;
     std::string line;
-    if (!std::getline(c_.in, line) || line.empty()) return false;
+    if (!std::getline(c_.in, line)) {
+      endOfInput_ = true;
+      return false;
+    }
+    if (line.empty()) return false;
     *password = line;
     return true;
   }
+
+  // Takes the bar off the screen at the end of the run, before the summary.
+  void ClearBar() { bar_.Clear(); }
+
+  // The keys of the answers file that name no question the run asked, as
+  // "shared: KEY" or "hidden: KEY"; only series the run reached are judged.
+  std::vector<std::string> UnknownKeys() const { return hollard::UnknownKeys(answers, asked_); }
 
   TAnswers answers;
   bool interactive = false;
   std::string logName, logError;
   bool logFailed = false;
-  std::vector<std::string> unanswered, unknownProjects;
+  // An answers file was given (else every question is a Skip for want of one).
+  bool answersGiven = false;
+  // Log lines go to the log file only, not to the output stream.
+  bool quiet = false;
+  std::vector<TSkippedQuestion> skipped;
+  std::vector<std::string> unknownProjects;
 
  private:
+  std::nullopt_t Skip(const std::string& module, const std::string& why) {
+    skipped.push_back({series_, module, why});
+    return std::nullopt;
+  }
+  // The entries of the project list the names select, in list order and each once; the
+  // k-th mention of a name the list holds more than once is its k-th entry.
+  std::vector<int> Pick(const std::string& module, const std::vector<std::string>& names) {
+    std::vector<bool> selected(projects_.size(), false);
+    std::map<std::string, int> mentions;
+    for (const std::string& name : names) {
+      int wanted = mentions[name]++, seen = 0;
+      bool inList = false;
+      for (size_t i = 0; i < projects_.size(); ++i)
+        if (projects_[i] == name) {
+          inList = true;
+          if (seen++ == wanted) {
+            selected[i] = true;
+            break;
+          }
+        }
+      if (!inList) unknownProjects.push_back(module + " -> " + name);
+    }
+    std::vector<int> picked;
+    for (size_t i = 0; i < selected.size(); ++i)
+      if (selected[i]) picked.push_back(static_cast<int>(i));
+    return picked;
+  }
   std::optional<std::vector<int>> AskOnTerminal(const std::string& module) {
+    // After the end of the input every further question is a Skip, asked no more.
+    if (endOfInput_) return Skip(module, "end of input");
     bar_.Clear();
-    c_.err << "\n" << question_ << " " << module << "\n";
+    c_.err << "\n(" << number_ << " of " << std::max(count_, number_) << ") " << question_ << " " << module << "\n";
     for (size_t i = 0; i < projects_.size(); ++i) c_.err << "  " << i + 1 << ". " << projects_[i] << "\n";
     while (true) {
-      c_.err << "Numbers of the projects, separated by blanks (empty line: Skip): " << std::flush;
+      c_.err << "Numbers of the projects (empty line: Skip; end of input: Skip all): "
+             << std::flush;
       std::string line;
-      if (!std::getline(c_.in, line)) return std::nullopt;
+      if (!std::getline(c_.in, line)) {
+        endOfInput_ = true;
+        c_.err << "\n";
+        return Skip(module, "end of input");
+      }
       std::istringstream numbers(line);
       std::vector<int> picked;
       std::string word;
@@ -129,7 +186,7 @@ class TTerminalUser : public TMigrationUser {
         picked.push_back(static_cast<int>(n - 1));
       }
       if (!ok) continue;
-      if (picked.empty()) return std::nullopt;
+      if (picked.empty()) return Skip(module, "empty line");
       std::sort(picked.begin(), picked.end());
       picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
       return picked;
@@ -138,7 +195,12 @@ class TTerminalUser : public TMigrationUser {
   TMigrateConsole& c_;
   std::ostream* log_;
   TProgressBar bar_;
-  std::string question_;
+  std::string question_, series_;
+  int number_ = 0, count_ = 0;
+  bool endOfInput_ = false;
+  // The series reached and the modules asked about.
+  TQuestionList asked_;
+  TQuestionSeries* current_ = nullptr;
   std::vector<std::string> projects_;
   bool outputGone_ = false;
 };

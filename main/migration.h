@@ -56,6 +56,12 @@ class TMigrationUser {
   virtual void SetBusyCursor(bool busy) = 0;
   // A password for an enciphered target table the session holds none for; false cancels.
   virtual bool AskPassword(const std::string& /*table*/, std::string* /*password*/) { return false; }
+  // How many modules the question series begun last will ask about; told after
+  // BeginQuestion and before the first Ask.
+  virtual void SetQuestionCount(int /*count*/) {}
+  // The stored files' bytes the revisions step has copied so far, of the total the
+  // revision records declare (0 when it could not be counted).
+  virtual void SetBytesCopied(int64_t /*done*/, int64_t /*total*/) {}
   // Asked between two records (never inside a change): true stops the run there.
   virtual bool StopRequested() { return false; }
 };

@@ -105,6 +105,7 @@ void TMigration::ConvertDependencies(bool shared) {
 
   // The second half asks about each of them.
   user_.BeginQuestion(shared ? "Module is shared between:" : "Module is hidden in:");
+  user_.SetQuestionCount(list_.Count());
   questionOpen_ = true;
   StartGauge(title + "#2 - Step " + second + "/16", list_.Count());
   for (int i = 0; i < list_.Count(); ++i) {

@@ -18,6 +18,7 @@
 
 #include "engine/data/checker.h"
 #include "engine/data/repair.h"
+#include "main/target_lock.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
@@ -119,11 +120,13 @@ TEST(InterruptedRunTest, KilledRunsAreCheckedAndUndoneFromTheBackup) {
       EXPECT_TRUE(mended.Ok()) << t.name << ": " << (mended.problems.empty() ? "" : mended.problems.front());
       repaired += mended.Ok();
     }
-    // The backup put back, the run again: a target that verify accepts.
+    // The backup put back as the summary's command does (with the mark of the
+    // unfinished run), the run again: a target that verify accepts.
     if (fs::exists(backup)) {
       for (const auto& e : fs::directory_iterator(backup))
         if (e.is_regular_file())
           fs::copy_file(e.path(), fs::path(target) / e.path().filename(), fs::copy_options::overwrite_existing);
+      fs::remove(fs::path(target) / TUnfinishedRun::kFileName);
     }
     auto [again, _] = Migrate({source, target, "--date-format", "dd.mm.yyyy"});
     ASSERT_EQ(again, 0) << "killed at " << at << " s";

@@ -1,0 +1,133 @@
+// The built hollard-migrate on a pseudo-terminal: questions typed with --interactive
+// (an empty line and the end of input are Skips the summary lists), "k of n", and the
+// progress bar fitting the terminal's width, or left out with TERM=dumb.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "main/target_lock.h"
+#include "tests/cli/generated_archive_fixture.h"
+#include "tests/support/file_bytes.h"
+
+namespace hollard {
+namespace {
+
+struct TTerminalRun {
+  int code;
+  std::string screen;  // everything the program wrote to the terminal, with the echo
+};
+
+// Runs hollard-migrate with its standard descriptors on a new pseudo-terminal of the
+// given width; `typed` is written to it at once (the terminal keeps it until read).
+TTerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::string& typed, const char* term,
+                           unsigned short columns = 80) {
+  struct winsize size {};
+  size.ws_col = columns;
+  size.ws_row = 24;
+  int master = -1;
+  std::fflush(nullptr);
+  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid == 0) {
+    ::setenv("TERM", term, 1);
+    std::vector<char*> argv{const_cast<char*>(HOLLARD_MIGRATE_TOOL)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(HOLLARD_MIGRATE_TOOL, argv.data());
+    _exit(127);
+  }
+  TTerminalRun run{-1, {}};
+  if (pid < 0) return run;
+  if (!typed.empty()) {
+    EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  }
+  // Read until the program has ended and closed its side (EIO on Linux).
+  char buffer[4096];
+  while (true) {
+    ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n > 0) {
+      run.screen.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  ::close(master);
+  run.code = test::WaitForExit(pid);
+  return run;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class TerminalSessionTest : public test::GeneratedArchiveTest {
+ protected:
+  // 12 modules: two shared (the second and seventh) and two hidden ones.
+  TerminalSessionTest() : GeneratedArchiveTest(40, 12, 3) {}
+};
+
+TEST_F(TerminalSessionTest, EmptyLinesAndTheEndOfInputAreSkipsListedInTheSummary) {
+  // An empty line and Ctrl-D (which skips every remaining question) were left out of
+  // the summary and the report.
+  const std::string report = dir / "report.json";
+  // The first question: an empty line; the second: the end of input (Ctrl-D at the
+  // start of a line), which answers the last two without asking.
+  TTerminalRun run = RunOnTerminal({source, target, "--interactive", "--report", report}, "\n\x04", "xterm");
+  ASSERT_EQ(run.code, 0) << run.screen;
+  EXPECT_NE(run.screen.find("(1 of 2) Module is shared between: "), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find("(2 of 2) Module is shared between: "), std::string::npos) << run.screen;
+  // Asked no more after the end of input.
+  EXPECT_EQ(run.screen.find("Module is hidden in:"), std::string::npos) << run.screen;
+  EXPECT_EQ(Count(run.screen, "Numbers of the projects"), 2u) << run.screen;
+  EXPECT_NE(run.screen.find("Questions answered with Skip:"), std::string::npos) << run.screen;
+  EXPECT_EQ(Count(run.screen, " (empty line)\r\n"), 1u) << run.screen;
+  EXPECT_EQ(Count(run.screen, " (end of input)\r\n"), 3u) << run.screen;
+
+  nlohmann::json j = nlohmann::json::parse(ovrin::test::FileBytes(report));
+  ASSERT_EQ(j["skippedQuestions"].size(), 4u) << j.dump(2);
+  EXPECT_EQ(j["skippedQuestions"][0]["question"], "shared");
+  EXPECT_EQ(j["skippedQuestions"][0]["why"], "empty line");
+  for (size_t i = 1; i < 4; ++i) EXPECT_EQ(j["skippedQuestions"][i]["why"], "end of input") << i;
+  EXPECT_EQ(j["skippedQuestions"][2]["question"], "hidden");
+  EXPECT_EQ(j["skippedQuestions"][3]["question"], "hidden");
+  EXPECT_TRUE(j["succeeded"].get<bool>());
+}
+
+TEST_F(TerminalSessionTest, TheBarFitsTheTerminalAndIsLeftOutWithTermDumb) {
+  TTerminalRun dumb = RunOnTerminal({source, target, "--quiet"}, "", "dumb", 60);
+  ASSERT_EQ(dumb.code, 0) << dumb.screen;
+  EXPECT_EQ(dumb.screen.find('\033'), std::string::npos) << dumb.screen;
+  EXPECT_NE(dumb.screen.find("Result: success"), std::string::npos);
+
+  // A second archive into a fresh target, on a terminal of 60 columns.
+  std::filesystem::remove_all(target);
+  std::filesystem::create_directories(target);
+  CreateNewLayoutArchive(target);
+  TTerminalRun shown = RunOnTerminal({source, target, "--quiet"}, "", "xterm", 60);
+  ASSERT_EQ(shown.code, 0) << shown.screen;
+  ASSERT_NE(shown.screen.find("\r\033[Kstep 1 of 16: "), std::string::npos) << shown.screen;
+  // Each drawn line: from the clearing escape to the next escape or line end.
+  for (size_t at = shown.screen.find("\r\033[K"); at != std::string::npos; at = shown.screen.find("\r\033[K", at + 1)) {
+    size_t end = shown.screen.find_first_of("\r\n", at + 4);
+    std::string line = shown.screen.substr(at + 4, end == std::string::npos ? std::string::npos : end - at - 4);
+    EXPECT_LE(line.size(), 59u) << line;
+  }
+  // --quiet: no log line on the terminal, the summary still there.
+  EXPECT_EQ(shown.screen.find("Adding "), std::string::npos);
+  EXPECT_NE(shown.screen.find("Result: success"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace hollard
