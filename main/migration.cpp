@@ -228,6 +228,9 @@ void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TSt
   report_.steps.push_back(std::move(outcome));
   current_ = &report_.steps.back();
   currentStep_ = firstStep;
+  stepTargets_.clear();
+  lineFile_.clear();
+  lineNumber_ = 0;
   auto start = std::chrono::steady_clock::now();
   std::string error;
   bool failed = true, stopped = false;
@@ -236,6 +239,13 @@ void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TSt
     failed = false;
   } catch (const TStopRun&) {
     stopped = true;
+  } catch (const ovrin::EOvrinEngineError& e) {
+    error = e.Message();
+    // Damage calls for the checker and the repair: say so, naming them.
+    if (ovrin::IsDamageError(e.ErrorCode()) && !stepTargets_.empty()) {
+      error += "\nA target table may be damaged: run 'hollard-archive check " + targetDir_ +
+               "' to see which, and 'hollard-archive repair " + targetDir_ + " TABLE' to mend it.";
+    }
   } catch (const ovrin::Exception& e) {
     error = e.Message();
   } catch (const std::bad_alloc&) {
@@ -252,6 +262,7 @@ void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TSt
     report_.stoppedAtStep = std::max(currentStep_, firstStep);
     CloseAll();
   } else if (failed) {
+    error += ErrorContext(error);
     current_->errors.push_back(error);
     user_.ShowError(error);
     CloseAll();
@@ -333,6 +344,31 @@ void TMigration::Advance() {
   user_.SetGaugeProgress(gaugeProgress_);
 }
 
+std::string TMigration::ErrorContext(const std::string& message) const {
+  // A message that names its file (and line) already says where it comes from.
+  std::vector<std::string> parts;
+  if (lineNumber_ > 0) {
+    std::string line = lineFile_ + ", line " + std::to_string(lineNumber_);
+    if (message.find(line) != std::string::npos) return {};
+    parts.push_back("at " + line);
+  } else if (source_ && source_->Active()) {
+    const std::string& path = source_->File().Path();
+    if (message.find(path) != std::string::npos) return {};
+    parts.push_back(source_->Eof() ? "reading the source table " + path
+                                   : "at record " + std::to_string(source_->Current() + 1) + " of the source table " +
+                                         path);
+  }
+  if (!stepTargets_.empty()) {
+    std::string tables = stepTargets_.size() == 1 ? "writing the target table " : "writing the target tables ";
+    for (size_t i = 0; i < stepTargets_.size(); ++i) tables += (i ? ", " : "") + stepTargets_[i];
+    parts.push_back(tables + " in " + targetDir_);
+  }
+  if (parts.empty()) return {};
+  std::string context = "\n(step " + std::to_string(currentStep_);
+  for (size_t i = 0; i < parts.size(); ++i) context += (i ? "; " : ", ") + parts[i];
+  return context + ")";
+}
+
 void TMigration::StopPoint() {
   if (StopPending()) throw TStopRun{};
 }
@@ -354,6 +390,7 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
   // setting: without this, one read-only table would make every later table opened
   // through the same object read-only as well.
   t.SetReadOnly(false);
+  if (std::find(stepTargets_.begin(), stepTargets_.end(), table) == stepTargets_.end()) stepTargets_.push_back(table);
   t.Open();
   return t;
 }

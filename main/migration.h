@@ -242,6 +242,9 @@ class TMigration {
   void Advance();
   // Ends the step as stopped when a stop is pending; called only between records.
   void StopPoint();
+  // Where the step was when an error ended it, for its message: the source record or
+  // the side-file line in hand and the target tables the step writes.
+  std::string ErrorContext(const std::string& message) const;
   void OpenSource(const std::string& table);
   ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
   void Added(ovrin::TOvrinTable& table);
@@ -304,6 +307,10 @@ class TMigration {
   std::atomic<bool> stopRequested_{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "a stop request must be safe from a signal handler");
   int currentStep_ = 0;  // the step number the run is in, from the step texts
+  std::vector<std::string> stepTargets_;  // the target tables the step in hand opened
+  // The side-file line in hand: its file and number (0: none).
+  std::string lineFile_;
+  int64_t lineNumber_ = 0;
   TWorkingList list_;
   std::string sourceText_, targetText_, sourceDir_, targetDir_;
   std::unique_ptr<TSourceTable> source_;

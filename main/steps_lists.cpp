@@ -146,12 +146,15 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
     int32_t projectId = projects.FieldByName("PROJECTID").AsInteger();
     for (int i = 0; i < list_.Count(); ++i) {
       StopPoint();
+      lineFile_ = found;
+      lineNumber_ = firstLine[list_[i]];
       try {
         convert(projectId, list_[i]);
       } catch (const ovrin::EConvertError& e) {
         throw ovrin::EConvertError(found + ", line " + std::to_string(firstLine[list_[i]]) + ": " + e.Message());
       }
     }
+    lineNumber_ = 0;
   }
 }
 

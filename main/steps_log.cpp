@@ -104,8 +104,11 @@ void TMigration::ConvertLogFile() {
         readError(e);
         break;
       }
+      lineFile_ = found;
+      lineNumber_ = n + 1;
       ConvertLogLine(line, n + 1, file, log, projects, users, modules);
     }
+    lineNumber_ = 0;
   }
   log.Close();
   modules.Close();

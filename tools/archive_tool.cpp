@@ -114,19 +114,7 @@ std::string FolderToMakeProblem(const std::string& folder) {
 // Engine errors that say a table's files hold something the engine cannot read: the
 // corruption category, a file that ends early, a header of another version, a blob
 // reference or length that leaves the blob file.
-bool IsDamage(uint16_t code) {
-  switch (code) {
-    case ovrin::errEndOfBlob:
-    case ovrin::errRead:
-    case ovrin::errHeaderAccess:
-    case ovrin::errInvalidBlobOffset:
-    case ovrin::errBlobLength:
-    case ovrin::errVersion:
-      return true;
-    default:
-      return code >> 8 == ovrin::errHeaderCorrupt >> 8;
-  }
-}
+bool IsDamage(uint16_t code) { return ovrin::IsDamageError(code); }
 
 // An argument as the user would type it again in a shell.
 std::string ShellWord(const std::string& s) {

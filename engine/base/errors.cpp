@@ -154,4 +154,18 @@ void CheckEngineResult(uint16_t code) {
   if (code != 0) RaiseEngineErrorCode(code);
 }
 
+bool IsDamageError(uint16_t code) {
+  switch (code) {
+    case errEndOfBlob:
+    case errRead:
+    case errHeaderAccess:
+    case errInvalidBlobOffset:
+    case errBlobLength:
+    case errVersion:
+      return true;
+    default:
+      return code >> 8 == errHeaderCorrupt >> 8;
+  }
+}
+
 }  // namespace ovrin

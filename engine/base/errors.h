@@ -163,4 +163,9 @@ class EOvrinEngineError : public EDatabaseError {
 // Does nothing for 0, else RaiseEngineErrorCode(code).
 void CheckEngineResult(uint16_t code);
 
+// Whether an error code says a table's files are damaged (a header, index or blob that
+// does not read as it should, a file that ends early, a wrong version), as opposed to a
+// table that is missing, locked, in use or refused for its password.
+bool IsDamageError(uint16_t code);
+
 }  // namespace ovrin

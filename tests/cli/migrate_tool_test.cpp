@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli/migrate_tool.h"
+#include "cli/run_summary.h"
 #include "engine/base/platform.h"
 #include "main/migration_guards.h"
 #include "tests/support/file_bytes.h"
@@ -370,6 +371,119 @@ TEST_F(MigrateToolTest, ADamagedOrStrangeSourceStopsWithExitThreeAndTheMendedSou
   TResult mended = Run({source, target});
   EXPECT_EQ(mended.code, 0) << mended.err;
   EXPECT_NE(mended.out.find("Result: success"), std::string::npos) << mended.out;
+}
+
+// ------------------------------------------------------------------ guards and output
+
+TEST_F(MigrateToolTest, TheReportIsValidJsonWhateverBytesTheFolderNamesHold) {
+  // A Latin-1 folder name (é as the one byte E9) in the source and the backup: the report
+  // threw a JSON type error and the run aborted after the target was written.
+  const std::string latinSource = dir / "s\xE9", latinBackup = dir / "b\xE9", report = dir / "report.json";
+  fs::copy(source, latinSource);
+  fs::remove(latinSource + "/hollardp.db");  // a step fails and names the table's path
+  TResult r = Run({latinSource, target, "--force", "--backup", latinBackup, "--report", report});
+  EXPECT_EQ(r.code, 1) << r.err;
+  nlohmann::json j = nlohmann::json::parse(FileBytes(report));
+  EXPECT_EQ(j["backup"].get<std::string>(), dir / "b\\xE9");
+  bool named = false;
+  for (const auto& step : j["steps"])
+    for (const auto& e : step["errors"]) named = named || e.get<std::string>().find(dir / "s\\xE9/hollardp.DB") != std::string::npos;
+  EXPECT_TRUE(named) << j.dump(2);
+  // Valid UTF-8 stays as it is; each stray byte is escaped on its own.
+  EXPECT_EQ(JsonText("caf\xC3\xA9 \xE9t\xC3 \xF0\x9F\x98\x80 \xED\xA0\x80"),
+            "caf\xC3\xA9 \\xE9t\\xC3 \xF0\x9F\x98\x80 \\xED\\xA0\\x80");
+}
+
+TEST_F(MigrateToolTest, ADamagedOrReadOnlyTargetTableStopsTheRunBeforeItWrites) {
+  // A damaged index: written into, a damaged table took new records on top of old.
+  {
+    ovrin::TOvrinTable users;
+    users.SetDatabaseName(target);
+    users.SetTableName("users");
+    users.Open();
+    users.Append();
+    users.FieldByName("LOGIN").SetAsString("zed");
+    users.Post();
+  }
+  std::string index = FileBytes(target + "/users.IDX");
+  size_t at = index.find("ZED");
+  if (at == std::string::npos) at = index.find("zed");
+  ASSERT_NE(at, std::string::npos);
+  index[at] = 'a';
+  ovrin::test::WriteFileBytes(target + "/users.IDX", index);
+  auto before = Snapshot(target);
+  TResult damaged = Run({source, target});
+  EXPECT_EQ(damaged.code, 3);
+  EXPECT_NE(damaged.err.find("The target table users is damaged:"), std::string::npos) << damaged.err;
+  EXPECT_NE(damaged.err.find("'hollard-archive repair " + target + "/ users' to mend it."), std::string::npos)
+      << damaged.err;
+  EXPECT_NE(damaged.err.find("Run with --force to write into the damaged tables anyway."), std::string::npos);
+  auto after = Snapshot(target);
+  after.erase(".hollard-migrate.lock");
+  EXPECT_EQ(after, before);
+
+  // A read-only table cannot be forced: seven steps failed with "Cannot modify a
+  // read-only dataset", naming no table.
+  fs::permissions(target + "/projects.DAT", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  TResult readOnly = Run({source, target, "--force"});
+  EXPECT_EQ(readOnly.code, 3);
+  EXPECT_NE(readOnly.err.find("The target table projects cannot be written: " + target + "/projects.DAT is read-only."),
+            std::string::npos)
+      << readOnly.err;
+  EXPECT_NE(readOnly.err.find("Nothing was written.\n"), std::string::npos);
+  EXPECT_EQ(readOnly.err.find("--force to write"), std::string::npos);
+  after = Snapshot(target);
+  after.erase(".hollard-migrate.lock");
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(MigrateToolTest, AFailedStepWithRestoreOnFailurePutsTheTargetBack) {
+  auto before = Snapshot(target);
+  fs::remove(source + "/hollardp.db");
+  TResult r = Run({source, target, "--force", "--backup", dir / "backup", "--restore-on-failure"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("The backup in " + (dir / "backup") + " was put back: " + target + " is as it was before the run."),
+            std::string::npos)
+      << r.out;
+  auto after = Snapshot(target);
+  after.erase(".hollard-migrate.lock");
+  EXPECT_EQ(after, before);
+  // Without a backup there is nothing to put back: a wrong command line.
+  TResult alone = Run({source, target, "--restore-on-failure"});
+  EXPECT_EQ(alone.code, 2);
+  EXPECT_NE(alone.err.find("--restore-on-failure requires --backup"), std::string::npos) << alone.err;
+}
+
+TEST_F(MigrateToolTest, VersionHelpAndOptionValuesAreCheckedBeforeAnyWork) {
+  TResult version = Run({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "hollard-migrate " + std::string(HOLLARD_VERSION) + " (Ovrin engine 1.19)\n");
+  TResult help = Run({"--help"});
+  EXPECT_EQ(help.code, 0);
+  for (const char* part : {"Exit codes:", "  4  the run was stopped", "Example:", "--code-page TEXT=windows-1252",
+                           "--date-format TEXT=auto", "--restore-on-failure"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part << "\n" << help.out;
+  auto before = Snapshot(target);
+  struct TCase {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{source, target, "--code-page", "bogus"}, "--code-page 'bogus'"},
+      {{source, target, "--date-format", "bogus"}, "--date-format 'bogus'"},
+      {{source, target, "--time-separator", "ab"}, "--time-separator 'ab'"},
+      {{source, dir / "nowhere"}, "target: Directory does not exist"},
+      {{dir / "nowhere", target}, "source: Directory does not exist"},
+      {{source, target, "--log", dir / "no/such/folder/run.log"}, "--log '" + (dir / "no/such/folder/run.log") + "'"},
+      {{source, target, "--report", dir / "no/such/folder/r.json"}, "--report '" + (dir / "no/such/folder/r.json") + "'"},
+  };
+  for (const TCase& c : cases) {
+    TResult r = Run(c.args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  EXPECT_EQ(Snapshot(target), before);
 }
 
 }  // namespace

@@ -179,8 +179,16 @@ TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {
   user.hiddenAnswers["\\x"] = {"P.dpr"};
   Run();
   // Steps 10 and 12 fail too: this table has none of the revision fields.
-  ASSERT_EQ(user.errors, (std::vector<std::string>{"Field 'SHARE' not found", "Field 'VERSION' not found",
-                                                   "Field 'FLAG' not found"}));
+  // Each message says where the step was: the source record and the target tables.
+  const std::string old = source + "/hollardm.db", targets = " in " + target + "/)";
+  ASSERT_EQ(user.errors,
+            (std::vector<std::string>{
+                "Field 'SHARE' not found\n(step 6, at record 1 of the source table " + old +
+                    "; writing the target tables projects, pjmodule, modules" + targets,
+                "Field 'VERSION' not found\n(step 10, at record 1 of the source table " + old +
+                    "; writing the target tables revision, blobs, modules, users" + targets,
+                "Field 'FLAG' not found\n(step 12, at record 1 of the source table " + old +
+                    "; writing the target tables labels, modules, revision, rvlabels" + targets}));
   EXPECT_EQ(user.questionsEnded, 2);  // the failed step put the question controls back too
   EXPECT_EQ(user.asked, std::vector<std::string>{"\\x"});  // step 9 still asked
   EXPECT_EQ(Column(target, "pjmodule", "HIDDEN"), std::vector<std::string>{"1"});

@@ -82,6 +82,25 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
        "lies beyond the end of the blob file " + mb},
       {"blob file cut in half", [&] { Truncate("hollardm.mb", fs::file_size(mb) / 2); },
        "lies beyond the end of the blob file " + mb},
+      // The first stored file (300 bytes, in a block it shares with others) given a
+      // length of 2 GB: counted as it stood, the room guard asked for gigabytes.
+      {"a shared blob's length damaged",
+       [&] {
+         std::string bytes = FileBytes(db);
+         const std::string length("\x2C\x01\x00\x00", 4);
+         size_t at = 4;
+         for (; (at = bytes.find(length, at)) != std::string::npos; ++at) {
+           auto pointer = static_cast<uint32_t>(static_cast<uint8_t>(bytes[at - 4])) |
+                          static_cast<uint32_t>(static_cast<uint8_t>(bytes[at - 3])) << 8 |
+                          static_cast<uint32_t>(static_cast<uint8_t>(bytes[at - 2])) << 16 |
+                          static_cast<uint32_t>(static_cast<uint8_t>(bytes[at - 1])) << 24;
+           if ((pointer & 0xFF) != 0xFF && (pointer & 0xFF) < 64 && pointer >= 4096 && (pointer & 0xF00) == 0) break;
+         }
+         ASSERT_NE(at, std::string::npos) << "no shared blob of 300 bytes";
+         bytes.replace(at, 4, std::string("\x00\x00\x00\x80", 4));
+         ovrin::test::WriteFileBytes(db, bytes);
+       },
+       "the blob's length 2147483648 is more than its block of the blob file " + mb + " holds"},
   };
   for (const TCase& c : cases) {
     WriteSource();
