@@ -167,8 +167,10 @@ class TTerminalUser : public TMigrationUser {
              << std::flush;
       std::string line;
       if (!std::getline(c_.in, line)) {
-        endOfInput_ = true;
         c_.err << "\n";
+        // A signal breaks off the wait for a line: the run stops at its next record.
+        if (StopRequested()) return Skip(module, "the run was stopped");
+        endOfInput_ = true;
         return Skip(module, "end of input");
       }
       std::istringstream numbers(line);

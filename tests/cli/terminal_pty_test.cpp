@@ -28,9 +28,10 @@ struct TTerminalRun {
 };
 
 // Runs hollard-migrate with its standard descriptors on a new pseudo-terminal of the
-// given width; `typed` is written to it at once (the terminal keeps it until read).
+// given width; `typed` is written to it at once (the terminal keeps it until read), or
+// once the program has written `waitFor`.
 TTerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::string& typed, const char* term,
-                           unsigned short columns = 80) {
+                           unsigned short columns = 80, const std::string& waitFor = "") {
   struct winsize size {};
   size.ws_col = columns;
   size.ws_row = 24;
@@ -47,15 +48,20 @@ TTerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::stri
   }
   TTerminalRun run{-1, {}};
   if (pid < 0) return run;
-  if (!typed.empty()) {
+  bool typedYet = false;
+  auto type = [&] {
+    if (typedYet || typed.empty()) return;
+    typedYet = true;
     EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-  }
+  };
+  if (waitFor.empty()) type();
   // Read until the program has ended and closed its side (EIO on Linux).
   char buffer[4096];
   while (true) {
     ssize_t n = ::read(master, buffer, sizeof buffer);
     if (n > 0) {
       run.screen.append(buffer, static_cast<size_t>(n));
+      if (!waitFor.empty() && run.screen.find(waitFor) != std::string::npos) type();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -103,6 +109,21 @@ TEST_F(TerminalSessionTest, EmptyLinesAndTheEndOfInputAreSkipsListedInTheSummary
   EXPECT_EQ(j["skippedQuestions"][2]["question"], "hidden");
   EXPECT_EQ(j["skippedQuestions"][3]["question"], "hidden");
   EXPECT_TRUE(j["succeeded"].get<bool>());
+}
+
+TEST_F(TerminalSessionTest, CtrlCAtAQuestionStopsTheRunThere) {
+  // The wait for a line is broken off by the signal; the run stops at its next record
+  // and the question is listed as left by the stop, not as the end of the input.
+  const std::string report = dir / "report.json";
+  TTerminalRun run = RunOnTerminal({source, target, "--interactive", "--report", report}, "\x03", "xterm", 80,
+                                   "Numbers of the projects");
+  ASSERT_EQ(run.code, 4) << run.screen;
+  EXPECT_NE(run.screen.find("Stopped at step 7 (signal 2)"), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find(" (the run was stopped)\r\n"), std::string::npos) << run.screen;
+  EXPECT_EQ(run.screen.find(" (end of input)"), std::string::npos) << run.screen;
+  nlohmann::json j = nlohmann::json::parse(ovrin::test::FileBytes(report));
+  EXPECT_EQ(j["stoppedAtStep"], 7);
+  test::ExpectTablesSound(target);
 }
 
 TEST_F(TerminalSessionTest, TheBarFitsTheTerminalAndIsLeftOutWithTermDumb) {
