@@ -271,6 +271,20 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         break;
     }
   }
+  // One migration run with the options of this command line, into the given folder.
+  auto migrate = [&](TMigrationUser& runUser, const std::string& folder, bool targetChecked) {
+    TMigration migration(runUser, codePage);
+    migration.SetFormatSettings(settings);
+    migration.SetDateFormat(dateChoice);
+    if (dates) migration.SetDateFinding(*dates);
+    migration.SetForce(force);
+    migration.SetTargetChecked(targetChecked);
+    migration.SetWalkLookups(walkLookups);
+    migration.SetSourceDir(source);
+    migration.SetTargetDir(folder);
+    migration.Import();
+    return migration.Report();
+  };
   bool checkedTarget = false;
   try {
     if (tablesThere) {
@@ -362,20 +376,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         CopyTableFiles(target, copy.path, stopAsked);
         TQuestionRecorder recorder;
         recorder.stop = stopAsked;
-        TMigrationReport asked;
-        {
-          TMigration migration(recorder, codePage);
-          migration.SetFormatSettings(settings);
-          migration.SetDateFormat(dateChoice);
-          if (dates) migration.SetDateFinding(*dates);
-          migration.SetForce(force);
-          migration.SetTargetChecked(true);
-          migration.SetWalkLookups(walkLookups);
-          migration.SetSourceDir(source);
-          migration.SetTargetDir(copy.path);
-          migration.Import();
-          asked = migration.Report();
-        }
+        TMigrationReport asked = migrate(recorder, copy.path, true);
         if (asked.Stopped()) throw TStoppedBeforeWriting{};
         if (!listQuestions.empty()) {
           for (const std::string& e : recorder.errors) guardMessage(e);
@@ -438,20 +439,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     return kExitFailed;
   }
 
-  TMigrationReport report;
-  {
-    TMigration migration(user, codePage);
-    migration.SetFormatSettings(settings);
-    migration.SetDateFormat(dateChoice);
-    if (dates) migration.SetDateFinding(*dates);
-    migration.SetForce(force);
-    migration.SetTargetChecked(checkedTarget);
-    migration.SetWalkLookups(walkLookups);
-    migration.SetSourceDir(source);
-    migration.SetTargetDir(runTarget);
-    migration.Import();
-    report = migration.Report();
-  }
+  TMigrationReport report = migrate(user, runTarget, checkedTarget);
   user.ClearBar();
   run.stopSignal = console.stop ? console.stop->load() : 0;
   run.outputGone = user.OutputGone();

@@ -16,6 +16,7 @@
 #include "engine/base/platform.h"
 #include "main/migration_guards.h"
 #include "tests/support/file_bytes.h"
+#include "tests/cli/migrate_tool_fixture.h"
 #include "tests/main/migration_fixture.h"
 
 namespace hollard::test {
@@ -24,44 +25,13 @@ namespace {
 namespace fs = std::filesystem;
 using ovrin::test::FileBytes;
 
-struct TResult {
-  int code;
-  std::string out, err;
-};
-
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
   std::map<std::string, std::string> files;
   for (const auto& e : fs::directory_iterator(folder)) files[e.path().filename()] = FileBytes(e.path().string());
   return files;
 }
 
-class MigrateToolTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    source = dir / "old";
-    target = dir / "new";
-    fs::create_directories(source);
-    fs::create_directories(target);
-    CreateNewLayoutArchive(target);
-    WriteRevisions(source, {{"\\src\\", "a.pas", "One.dpr", "ada", true, false},
-                            {"\\src\\", "b.pas", "One.dpr", "bob", true, true},
-                            {"\\src\\", "c.pas", "Two.dpr", "", false, true}});
-    WriteProjects(source, {{"One.dpr", "ada", "bob"}, {"Two.dpr", "bob", "ada"}, {"_HLRD_std.dpr", "", ""}});
-  }
-  TResult Run(std::vector<std::string> args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    int code = RunMigrateTool(args, TMigrateConsole{in, out, err, false});
-    return {code, out.str(), err.str()};
-  }
-  std::string Write(const std::string& name, const std::string& text) {
-    std::string path = dir / name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
-  ovrin::test::TempDir dir;
-  std::string source, target;
-};
+class MigrateToolTest : public MigrateToolFixture {};
 
 TEST_F(MigrateToolTest, AnswersFileSharesAndHidesAndTheSummaryCounts) {
   std::string answers = Write("answers.json", R"({"shared": {"\\src\\a.pas": ["Two.dpr"], "\\src\\b.pas": ["One.dpr"]},
@@ -396,21 +366,7 @@ TEST_F(MigrateToolTest, TheReportIsValidJsonWhateverBytesTheFolderNamesHold) {
 
 TEST_F(MigrateToolTest, ADamagedOrReadOnlyTargetTableStopsTheRunBeforeItWrites) {
   // A damaged index: written into, a damaged table took new records on top of old.
-  {
-    ovrin::TOvrinTable users;
-    users.SetDatabaseName(target);
-    users.SetTableName("users");
-    users.Open();
-    users.Append();
-    users.FieldByName("LOGIN").SetAsString("zed");
-    users.Post();
-  }
-  std::string index = FileBytes(target + "/users.IDX");
-  size_t at = index.find("ZED");
-  if (at == std::string::npos) at = index.find("zed");
-  ASSERT_NE(at, std::string::npos);
-  index[at] = 'a';
-  ovrin::test::WriteFileBytes(target + "/users.IDX", index);
+  DamageUsersIndex(target);
   auto before = Snapshot(target);
   TResult damaged = Run({source, target});
   EXPECT_EQ(damaged.code, 3);

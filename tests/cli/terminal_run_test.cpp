@@ -16,6 +16,7 @@
 #include "cli/terminal_user.h"
 #include "main/target_lock.h"
 #include "tests/cli/generated_archive_fixture.h"
+#include "tests/cli/migrate_tool_fixture.h"
 #include "tests/main/migration_fixture.h"
 #include "tests/support/file_bytes.h"
 
@@ -208,34 +209,8 @@ TEST(TerminalAnswersTest, KeysOfASeriesTheRunReachedButDidNotAskAreUnknown) {
 
 // ------------------------------------------------------------------ runs
 
-class TerminalRunTest : public ::testing::Test {
+class TerminalRunTest : public MigrateToolFixture {
  protected:
-  void SetUp() override {
-    source = dir / "old";
-    target = dir / "new";
-    fs::create_directories(source);
-    fs::create_directories(target);
-    CreateNewLayoutArchive(target);
-    WriteRevisions(source, {{"\\src\\", "a.pas", "One.dpr", "ada", true, false},
-                            {"\\src\\", "b.pas", "One.dpr", "bob", true, true},
-                            {"\\src\\", "c.pas", "Two.dpr", "", false, true}});
-    WriteProjects(source, {{"One.dpr", "ada", "bob"}, {"Two.dpr", "bob", "ada"}, {"_HLRD_std.dpr", "", ""}});
-  }
-  struct TResult {
-    int code;
-    std::string out, err;
-  };
-  TResult Run(std::vector<std::string> args) {
-    std::istringstream in;
-    std::ostringstream out, err;
-    int code = RunMigrateTool(args, TMigrateConsole{in, out, err, false});
-    return {code, out.str(), err.str()};
-  }
-  std::string Write(const std::string& name, const std::string& text) {
-    std::string path = dir / name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
   std::map<std::string, std::string> TargetFiles() {
     auto files = ovrin::test::FolderBytes(target);
     files.erase(TTargetLock::kFileName);
@@ -246,8 +221,6 @@ class TerminalRunTest : public ::testing::Test {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
   }
-  ovrin::test::TempDir dir;
-  std::string source, target;
 };
 
 TEST_F(TerminalRunTest, RepeatedAndReorderedProjectsOfTheAnswersFileApplyOnceInListOrder) {

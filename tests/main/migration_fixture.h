@@ -223,6 +223,26 @@ inline int32_t IdOf(const std::string& folder, const std::string& table, const s
 
 using ovrin::test::FolderBytes;
 
+// Adds the user "zed" to the archive's users table, then changes its key in the users'
+// index behind the table's back: a table the consistency checker calls damaged.
+inline void DamageUsersIndex(const std::string& folder) {
+  {
+    ovrin::TOvrinTable users;
+    users.SetDatabaseName(folder);
+    users.SetTableName("users");
+    users.Open();
+    users.Append();
+    users.FieldByName("LOGIN").SetAsString("zed");
+    users.Post();
+  }
+  std::string index = ovrin::test::FileBytes(folder + "/users.IDX");
+  size_t at = index.find("ZED");
+  if (at == std::string::npos) at = index.find("zed");
+  ASSERT_NE(at, std::string::npos);
+  index[at] = 'a';
+  ovrin::test::WriteFileBytes(folder + "/users.IDX", index);
+}
+
 class MigrationFixture : public ::testing::Test {
  protected:
   void SetUp() override {

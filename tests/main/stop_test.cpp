@@ -157,22 +157,7 @@ TEST_F(StopTest, AMissingTargetTableStopsThePreflightBeforeAnyStepWrites) {
 
 TEST_F(StopTest, ADamagedTargetTableStopsThePreflightNamingItAndTheRepairUnlessForced) {
   // An index that no longer matches its data: a key of the users' index overwritten.
-  {
-    ovrin::TOvrinTable users;
-    users.SetDatabaseName(target);
-    users.SetTableName("users");
-    users.Open();
-    users.Append();
-    users.FieldByName("LOGIN").SetAsString("zed");
-    users.Post();
-    users.Close();
-  }
-  std::string index = ovrin::test::FileBytes(target + "/users.IDX");
-  size_t at = index.find("ZED");
-  if (at == std::string::npos) at = index.find("zed");
-  ASSERT_NE(at, std::string::npos);
-  index[at] = 'a';
-  ovrin::test::WriteFileBytes(target + "/users.IDX", index);
+  DamageUsersIndex(target);
   ASSERT_FALSE(ovrin::CheckTable(target + "/users").Ok());
 
   const auto before = ovrin::test::FolderBytes(target);

@@ -20,6 +20,7 @@
 #include "main/version.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/archive_tool_run.h"
 #include "tools/archive_tool.h"
 
 namespace {
@@ -58,16 +59,8 @@ namespace fs = std::filesystem;
 using ovrin::test::FolderBytes;
 using ovrin::test::TempDir;
 
-struct TRun {
-  int code;
-  std::string out, err;
-};
-
-TRun Tool(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = RunArchiveTool(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using test::TRun;
+using test::Tool;
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -21,6 +21,7 @@
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
 #include "main/migration.h"
+#include "tests/tools/archive_tool_run.h"
 #include "tools/archive_tool.h"
 #include "tools/archive_verify.h"
 
@@ -30,16 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using ovrin::test::TempDir;
 
-struct TRun {
-  int code;
-  std::string out, err;
-};
-
-TRun Tool(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = RunArchiveTool(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using test::TRun;
+using test::Tool;
 
 // Takes one module's key out of the NAME index behind the table's back.
 void DropOneModuleKey(const std::string& folder) {
