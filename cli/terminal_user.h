@@ -96,10 +96,11 @@ class TTerminalUser : public TMigrationUser {
     WriteLog("Error: " + text + "\n");
   }
   void SetBusyCursor(bool) override {}
-  bool AskPassword(const std::string& folder, std::string* password) override {
+  bool AskPassword(const std::string& table, bool wrongBefore, std::string* password) override {
     if (!interactive || endOfInput_) return false;
     bar_.Clear();
-    c_.err << "Password for an enciphered table in " << folder << " (empty to cancel): " << std::flush;
+    if (wrongBefore) c_.err << "That password does not open " << table << ".\n";
+    c_.err << "Password for the enciphered table " << table << " (empty to leave the table out): " << std::flush;
     std::string line;
     if (!std::getline(c_.in, line)) {
       endOfInput_ = true;

@@ -57,11 +57,15 @@ std::optional<QString> TBrowseDirectoryDlg::Execute(const QString& folder) {
   return chosen;
 }
 
-TPasswordDialog::TPasswordDialog(QWidget* parent, const QString& folder) : QDialog(parent) {
+TPasswordDialog::TPasswordDialog(QWidget* parent, const QString& table, bool wrongBefore) : QDialog(parent) {
   setObjectName("PasswordDialog");
   setWindowTitle("Password");
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(new QLabel("A table in " + folder + " is protected by a password.\nEnter its password:"));
+  QString text = "The table " + table + " is protected by a password.\n";
+  if (wrongBefore) text += "The password given does not open it.\n";
+  text += "Enter its password (Cancel leaves the table out of this run):";
+  auto* label = Named(new QLabel(text), "lblPassword");
+  layout->addWidget(label);
   edPassword_ = Named(new QLineEdit, "edPassword");
   edPassword_->setEchoMode(QLineEdit::Password);
   layout->addWidget(edPassword_);
@@ -306,8 +310,8 @@ void TMainForm::SetBusyCursor(bool busy) {
     QApplication::restoreOverrideCursor();
 }
 
-bool TMainForm::AskPassword(const std::string& folder, std::string* password) {
-  TPasswordDialog dialog(this, QString::fromStdString(folder));
+bool TMainForm::AskPassword(const std::string& table, bool wrongBefore, std::string* password) {
+  TPasswordDialog dialog(this, QString::fromStdString(table), wrongBefore);
   if (dialog.exec() != QDialog::Accepted) return false;
   *password = dialog.Password().toStdString();
   return true;

@@ -48,7 +48,7 @@ class TBrowseDirectoryDlg : public QObject {
 class TPasswordDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TPasswordDialog(QWidget* parent, const QString& folder);
+  TPasswordDialog(QWidget* parent, const QString& table, bool wrongBefore);
   QString Password() const;
 
  private:
@@ -108,7 +108,7 @@ class TMainForm : public QWidget, private TMigrationUser {
   void EndQuestion() override;
   void ShowError(const std::string& text) override;
   void SetBusyCursor(bool busy) override;
-  bool AskPassword(const std::string& folder, std::string* password) override;
+  bool AskPassword(const std::string& table, bool wrongBefore, std::string* password) override;
 
   bool OkPressed = false, SkipPressed = false;
   TState state_ = TState::Idle;

@@ -100,10 +100,17 @@ void TMigration::Import() {
   // A target table that is enciphered asks the user for its password.
   ovrin::TOvrinSession& session = ovrin::Sessions().Default();
   ovrin::TOvrinPasswordEvent saved = session.OnPassword;
+  leftOut_.clear();
   session.OnPassword = [this](ovrin::TOvrinSession& s, bool& continueOpen) {
+    continueOpen = false;
+    if (opening_.empty() || std::find(leftOut_.begin(), leftOut_.end(), opening_) != leftOut_.end()) return;
     std::string password;
-    continueOpen = user_.AskPassword(targetDir_, &password);
-    if (continueOpen) s.AddPassword(password);
+    // Asked again in the same open: the password just given did not open the table.
+    continueOpen = user_.AskPassword(targetDir_ + opening_, passwordsAsked_++ > 0, &password);
+    if (continueOpen)
+      s.AddPassword(password);
+    else
+      leftOut_.push_back(opening_);
   };
   struct TRestore {
     ovrin::TOvrinSession& s;
@@ -144,7 +151,11 @@ bool TMigration::CheckSource() {
 
 bool TMigration::CheckTarget() {
   if (targetChecked_) return true;
-  std::vector<TTargetProblem> problems = TargetProblems(targetDir_, !force_);
+  std::vector<TTargetProblem> problems = TargetProblems(targetDir_, !force_, [this](const std::string& table) {
+    opening_ = table;
+    passwordsAsked_ = 0;
+  });
+  opening_.clear();
   if (problems.empty()) return true;
   std::string message;
   for (const TTargetProblem& p : problems) message += p.message + "\n";
@@ -391,7 +402,22 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
   // through the same object read-only as well.
   t.SetReadOnly(false);
   if (std::find(stepTargets_.begin(), stepTargets_.end(), table) == stepTargets_.end()) stepTargets_.push_back(table);
-  t.Open();
+  auto leftOut = [&] { return std::find(leftOut_.begin(), leftOut_.end(), table) != leftOut_.end(); };
+  const std::string notGiven = "The target table " + targetDir_ + table +
+                               " is enciphered and was left out of this run: no password was given for it.";
+  if (leftOut()) throw ovrin::EDatabaseError(notGiven);
+  opening_ = table;
+  passwordsAsked_ = 0;
+  struct TOpening {
+    std::string& name;
+    ~TOpening() { name.clear(); }
+  } opening{opening_};
+  try {
+    t.Open();
+  } catch (const ovrin::EOvrinEngineError& e) {
+    if (leftOut()) throw ovrin::EDatabaseError(notGiven);
+    throw;
+  }
   return t;
 }
 

@@ -54,8 +54,13 @@ class TMigrationUser {
   virtual void EndQuestion() = 0;
   virtual void ShowError(const std::string& text) = 0;
   virtual void SetBusyCursor(bool busy) = 0;
-  // A password for an enciphered target table the session holds none for; false cancels.
-  virtual bool AskPassword(const std::string& /*table*/, std::string* /*password*/) { return false; }
+  // A password for the enciphered target table (its path: folder and name) that the
+  // session holds none for; `wrongBefore` says the password given for it a moment ago
+  // was wrong. False (Cancel) leaves the table out for the rest of the run: it is not
+  // asked for again, and the steps that need it fail with a message that says so.
+  virtual bool AskPassword(const std::string& /*table*/, bool /*wrongBefore*/, std::string* /*password*/) {
+    return false;
+  }
   // How many modules the question series begun last will ask about; told after
   // BeginQuestion and before the first Ask.
   virtual void SetQuestionCount(int /*count*/) {}
@@ -307,6 +312,9 @@ class TMigration {
   std::atomic<bool> stopRequested_{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "a stop request must be safe from a signal handler");
   int currentStep_ = 0;  // the step number the run is in, from the step texts
+  std::string opening_;           // the target table being opened, for its password
+  int passwordsAsked_ = 0;        // how often its password was asked for in this open
+  std::vector<std::string> leftOut_;  // enciphered tables the user gave no password for
   std::vector<std::string> stepTargets_;  // the target tables the step in hand opened
   // The side-file line in hand: its file and number (0: none).
   std::string lineFile_;

@@ -156,7 +156,8 @@ const std::vector<std::string>& TargetTableNames() {
   return names;
 }
 
-std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency) {
+std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency,
+                                           const std::function<void(const std::string&)>& opening) {
   const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
   std::vector<TTargetProblem> found;
   auto add = [&](const std::string& table, const std::string& message, bool damaged = false) {
@@ -188,6 +189,7 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
     table.SetTableName(name);
     table.SetReadOnly(false);
     try {
+      if (opening) opening(name);
       table.Open();
       bool cannotWrite = table.ReadOnly();
       table.Close();
@@ -197,7 +199,8 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
         continue;
       }
     } catch (const ovrin::EOvrinEngineError& e) {
-      if (e.ErrorCode() == ovrin::errInvalidPassword) continue;
+      // No password for an enciphered table: the run asks for it when it needs the table.
+      if (e.ErrorCode() == ovrin::errInvalidPassword || e.ErrorCode() == ovrin::errNoRights) continue;
       if (ovrin::TableInUse(folder + name, false)) {
         add(name, "The target table " + name + " (" + dataFile +
                       ") is in use by another program, which holds it open exclusively. Close that program and run "

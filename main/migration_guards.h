@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,10 @@ struct TTargetProblem {
 // Every target table is there, opens for writing (its files are not read-only and no
 // other program holds it exclusively) and, with checkConsistency, passes the consistency
 // checker. A table enciphered with a password the session does not hold is left to the
-// run, which asks for it.
-std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency);
+// run, which asks for it. `opening`, when given, is told each table's name before it is
+// opened (a password prompt can then name it).
+std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency,
+                                           const std::function<void(const std::string&)>& opening = nullptr);
 
 // The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
 std::vector<std::string> TargetTableFiles(const std::string& targetDir);

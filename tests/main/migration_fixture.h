@@ -67,6 +67,15 @@ class TScriptedUser : public TMigrationUser {
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void SetBusyCursor(bool busy) override { busyChanges.push_back(busy); }
   bool StopRequested() override { return stopAfterLogLines >= 0 && log.size() >= static_cast<size_t>(stopAfterLogLines); }
+  bool AskPassword(const std::string& table, bool wrongBefore, std::string* password) override {
+    passwordAsks.push_back({table, wrongBefore});
+    if (passwords.empty()) return false;
+    std::optional<std::string> next = passwords.front();
+    passwords.erase(passwords.begin());
+    if (!next) return false;  // Cancel
+    *password = *next;
+    return true;
+  }
 
   // The log lines after `heading`, up to and including the first "Success." (or the run's
   // last "Success. Process ready."); with
@@ -104,6 +113,10 @@ class TScriptedUser : public TMigrationUser {
   int gaugeMax = 0, events = 0, scrolls = 0, questionsEnded = 0;
   // The user stops the run once this many log lines are shown (never when negative).
   int stopAfterLogLines = -1;
+  // The passwords the user types, one per prompt (nothing: Cancel), and the prompts:
+  // the table asked about and whether the password before was wrong.
+  std::vector<std::optional<std::string>> passwords;
+  std::vector<std::pair<std::string, bool>> passwordAsks;
 };
 
 struct TRevisionRow {
