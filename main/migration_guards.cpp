@@ -197,7 +197,8 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
         continue;
       }
     } catch (const ovrin::EOvrinEngineError& e) {
-      if (e.ErrorCode() == ovrin::errInvalidPassword) continue;
+      // No password for an enciphered table: the run asks for it when it needs the table.
+      if (e.ErrorCode() == ovrin::errInvalidPassword || e.ErrorCode() == ovrin::errNoRights) continue;
       if (ovrin::TableInUse(folder + name, false)) {
         add(name, "The target table " + name + " (" + dataFile +
                       ") is in use by another program, which holds it open exclusively. Close that program and run "
