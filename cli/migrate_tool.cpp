@@ -92,12 +92,6 @@ bool RestoreBackup(const std::string& backup, const std::string& target, std::st
   }
 }
 
-std::string Megabytes(int64_t bytes) {
-  std::ostringstream s;
-  s << std::fixed << std::setprecision(1) << bytes / 1e6 << " MB";
-  return s.str();
-}
-
 const char* const kHelpFooter =
     "Exit codes:\n"
     "  0  the run succeeded\n"
@@ -272,20 +266,20 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     }
   }
   // One migration run with the options of this command line, into the given folder.
-  auto migrate = [&](TMigrationUser& runUser, const std::string& folder, bool targetChecked) {
+  auto migrate = [&](TMigrationUser& runUser, const std::string& folder, bool checked) {
     TMigration migration(runUser, codePage);
     migration.SetFormatSettings(settings);
     migration.SetDateFormat(dateChoice);
     if (dates) migration.SetDateFinding(*dates);
     migration.SetForce(force);
-    migration.SetTargetChecked(targetChecked);
+    migration.SetGuardsChecked(checked);
     migration.SetWalkLookups(walkLookups);
     migration.SetSourceDir(source);
     migration.SetTargetDir(folder);
     migration.Import();
     return migration.Report();
   };
-  bool checkedTarget = false;
+  bool guardsChecked = false;
   try {
     if (tablesThere) {
       // The archive's dates are settled first: a format that leaves dated texts unread
@@ -317,7 +311,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                                 : "Nothing was written.");
         return kExitGuard;
       }
-      checkedTarget = true;
+      guardsChecked = true;
       // A guard that cannot read a table leaves it to the run, whose steps report it.
       auto check = [&](const char* what, auto&& guard) {
         try {
@@ -333,18 +327,16 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!unfinished.empty() && !allowDuplicates) {
         // A run that did not finish left part of an archive in the target: running
         // again would add that part twice.
-        guardMessage("an earlier run into " + target + " did not finish (" + unfinished +
-                     "): the target holds part of an archive.\nNothing was written. Put back the copy of the target "
-                     "made before that run (its --backup folder), then run again; --allow-duplicates runs anyway.");
+        guardMessage(UnfinishedMessage(target, unfinished) +
+                     "\nNothing was written. The summary of that run gave the command that puts its --backup "
+                     "folder back; --allow-duplicates runs anyway.");
         return kExitGuard;
       }
       if (!duplicates.empty() && !allowDuplicates) {
-        std::string names;
-        for (const std::string& d : duplicates) names += " " + ovrin::DecodeToUtf8(d, codePage.c_str());
-        guardMessage("the target already holds projects of this archive:" + names + ".\nIt looks as if this archive was "
-                     "migrated into " + target +
-                     " before; a second run would add every project, module and revision again.\nNothing was "
-                     "written. Run with --allow-duplicates to migrate it anyway.");
+        std::vector<std::string> names;
+        for (const std::string& d : duplicates) names.push_back(ovrin::DecodeToUtf8(d, codePage.c_str()));
+        guardMessage(DuplicatesMessage(names, target) +
+                     "\nNothing was written. Run with --allow-duplicates to migrate it anyway.");
         return kExitGuard;
       }
       TBlobSpace space;
@@ -361,11 +353,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         guardMessage("cannot check the room in the blob file: " + e.Message());
       }
       if (!space.Fits() && !force) {
-        guardMessage("the " + std::to_string(space.blobs) + " stored files need " + Megabytes(space.needed) +
-                     " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
-                     Megabytes(space.needed - space.available) +
-                     " would not fit, and the revisions step would fail part way.\nNothing was written. Run with "
-                     "--force to migrate what fits.");
+        guardMessage(SpaceMessage(space) + "\nNothing was written. Run with --force to migrate what fits.");
         return kExitGuard;
       }
       // --list-questions and --strict-answers: a run on a copy of the target's tables with a
@@ -439,7 +427,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     return kExitFailed;
   }
 
-  TMigrationReport report = migrate(user, runTarget, checkedTarget);
+  TMigrationReport report = migrate(user, runTarget, guardsChecked);
   user.ClearBar();
   run.stopSignal = console.stop ? console.stop->load() : 0;
   run.outputGone = user.OutputGone();

@@ -13,6 +13,7 @@
 #include "engine/table/session.h"
 #include "engine/table/table.h"
 #include "main/migration_guards.h"
+#include "main/target_lock.h"
 
 namespace hollard {
 
@@ -127,7 +128,7 @@ bool TMigration::Preflight() {
     which = "Source tables not found!";
   else if (missing(targetDir_ + "users.dat"))
     which = "Target tables not found!";
-  if (!which) return CheckSource() && CheckTarget() && SettleDates();
+  if (!which) return CheckSource() && CheckTarget() && SettleDates() && CheckRunAnyway();
   report_.preflightFailed = true;
   report_.preflightMessage = std::string(which) + "\n\rSee Hollard online help topic \"Installation\"";
   user_.ShowError(report_.preflightMessage);
@@ -141,6 +142,7 @@ void TMigration::PreflightFailed(const std::string& message) {
 }
 
 bool TMigration::CheckSource() {
+  if (guardsChecked_) return true;
   std::vector<std::string> damaged = SourceProblems(sourceDir_, comparer_.CodePage());
   if (damaged.empty() || force_) return true;
   std::string message;
@@ -150,7 +152,7 @@ bool TMigration::CheckSource() {
 }
 
 bool TMigration::CheckTarget() {
-  if (targetChecked_) return true;
+  if (guardsChecked_) return true;
   std::vector<TTargetProblem> problems = TargetProblems(targetDir_, !force_, [this](const std::string& table) {
     opening_ = table;
     passwordsAsked_ = 0;
@@ -161,6 +163,42 @@ bool TMigration::CheckTarget() {
   for (const TTargetProblem& p : problems) message += p.message + "\n";
   PreflightFailed(message + "Nothing was written.");
   return false;
+}
+
+bool TMigration::RunAnyway(const std::string& cause) {
+  if (user_.AskRunAnyway(cause + "\n\nRun anyway?")) return true;
+  PreflightFailed(cause + "\nNothing was written.");
+  return false;
+}
+
+bool TMigration::CheckRunAnyway() {
+  if (guardsChecked_) return true;
+  const std::string shownTarget = targetText_.empty() ? targetDir_ : targetText_;
+  if (!allowDuplicates_) {
+    const std::string mark = TUnfinishedRun::Read(targetDir_);
+    if (!mark.empty() && !RunAnyway(UnfinishedMessage(shownTarget, mark))) return false;
+    std::vector<std::string> duplicates;
+    try {
+      duplicates = ProjectsAlreadyInTarget(sourceDir_, targetDir_, comparer_);
+    } catch (const ovrin::Exception&) {
+      // A table the guard cannot read is left to the steps, which report it.
+    }
+    if (!duplicates.empty()) {
+      std::vector<std::string> shown;
+      for (const std::string& d : duplicates) shown.push_back(Shown(d));
+      if (!RunAnyway(DuplicatesMessage(shown, shownTarget))) return false;
+    }
+  }
+  if (!force_) {
+    TBlobSpace space;
+    try {
+      space = BlobSpaceNeeded(sourceDir_, targetDir_);
+    } catch (const ovrin::Exception&) {
+      // Counted from every stored file's record, which the source's checks have read.
+    }
+    if (!space.Fits() && !RunAnyway(SpaceMessage(space))) return false;
+  }
+  return true;
 }
 
 bool TMigration::SettleDates() {

@@ -69,6 +69,9 @@ class TMigrationUser {
   virtual void SetBytesCopied(int64_t /*done*/, int64_t /*total*/) {}
   // Asked between two records (never inside a change): true stops the run there.
   virtual bool StopRequested() { return false; }
+  // A guard found something the user may run past (the target holds this archive's
+  // projects, the stored files will not fit): true runs anyway.
+  virtual bool AskRunAnyway(const std::string& /*text*/) { return false; }
 };
 
 // The outcome of one step procedure, for summaries.
@@ -177,9 +180,12 @@ class TMigration {
   // signal handler or another thread. The user's StopRequested is asked as well.
   void RequestStop() { stopRequested_.store(true); }
   bool StopPending() { return stopRequested_.load() || user_.StopRequested(); }
-  // The target's tables were checked (TargetProblems) by the caller already; the
-  // preflight then does not check them again.
-  void SetTargetChecked(bool checked) { targetChecked_ = checked; }
+  // The caller ran the guards already (the source's and the target's problems, the
+  // projects migrated before, an unfinished run, the room for the stored files); the
+  // preflight then does not run them again.
+  void SetGuardsChecked(bool checked) { guardsChecked_ = checked; }
+  // Run even when the target holds this archive's projects (else the user is asked).
+  void SetAllowDuplicates(bool allow) { allowDuplicates_ = allow; }
   // The run itself; the table objects must exist.
   void RunMigration();
   const TMigrationReport& Report() const { return report_; }
@@ -289,6 +295,10 @@ class TMigration {
   // format; false stops the run.
   bool CheckSource();
   bool CheckTarget();
+  // The guards the user may run past: the projects migrated before, an unfinished run,
+  // the room for the stored files; each asks the user, else stops the preflight.
+  bool CheckRunAnyway();
+  bool RunAnyway(const std::string& cause);
   bool SettleDates();
   void PreflightFailed(const std::string& message);
 
@@ -308,7 +318,7 @@ class TMigration {
   ovrin::TFormatSettings settings_;
   TDateFormatChoice dateChoice_;
   std::optional<TDateFormatFinding> dateFinding_;
-  bool force_ = false, targetChecked_ = false;
+  bool force_ = false, guardsChecked_ = false, allowDuplicates_ = false;
   std::atomic<bool> stopRequested_{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "a stop request must be safe from a signal handler");
   int currentStep_ = 0;  // the step number the run is in, from the step texts

@@ -1,5 +1,6 @@
 #include "main/migration_guards.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <set>
 
@@ -228,6 +229,35 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
     }
   }
   return found;
+}
+
+namespace {
+
+std::string Megabytes(int64_t bytes) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+}  // namespace
+
+std::string DuplicatesMessage(const std::vector<std::string>& shownNames, const std::string& target) {
+  std::string names;
+  for (const std::string& n : shownNames) names += " " + n;
+  return "The target already holds projects of this archive:" + names + ".\nIt looks as if this archive was migrated into " +
+         target + " before; a second run would add every project, module and revision again.";
+}
+
+std::string UnfinishedMessage(const std::string& target, const std::string& mark) {
+  return "An earlier run into " + target + " did not finish (" + mark +
+         "): the target holds part of an archive, which a second run would add again. Put back the copy of the "
+         "target made before that run, then run again.";
+}
+
+std::string SpaceMessage(const TBlobSpace& space) {
+  return "The " + std::to_string(space.blobs) + " stored files need " + Megabytes(space.needed) +
+         " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
+         Megabytes(space.needed - space.available) + " would not fit, and the revisions step would fail part way.";
 }
 
 std::vector<std::string> TargetTableFiles(const std::string& targetDir) {

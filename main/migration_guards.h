@@ -59,6 +59,14 @@ struct TTargetProblem {
 std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency,
                                            const std::function<void(const std::string&)>& opening = nullptr);
 
+// The causes a guard states, the same for every front end (each adds its remedy).
+// The source's projects the target holds already (names shown, UTF-8).
+std::string DuplicatesMessage(const std::vector<std::string>& shownNames, const std::string& target);
+// A run into the target that did not finish, as its mark says.
+std::string UnfinishedMessage(const std::string& target, const std::string& mark);
+// The stored files that will not fit the target's blob file.
+std::string SpaceMessage(const TBlobSpace& space);
+
 // The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
 std::vector<std::string> TargetTableFiles(const std::string& targetDir);
 

@@ -104,7 +104,7 @@ TEST_F(StoppingTest, SignalsAtSeveralMomentsStopBetweenTwoRecordsAndTheRunSaysWh
     // migrating the archive again.
     EXPECT_NE(TUnfinishedRun::Read(target + "/").find("stopped at step " + std::to_string(step)), std::string::npos);
     EXPECT_EQ(test::WaitForExit(test::StartProgram(HOLLARD_MIGRATE_TOOL, {source, target}, out, err)), 3);
-    EXPECT_NE(FileBytes(err).find("an earlier run into " + target + " did not finish"), std::string::npos)
+    EXPECT_NE(FileBytes(err).find("An earlier run into " + target + " did not finish"), std::string::npos)
         << FileBytes(err);
   }
   EXPECT_GE(steps.size(), 3u) << "the moments fell into too few steps";

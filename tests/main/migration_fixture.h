@@ -67,6 +67,10 @@ class TScriptedUser : public TMigrationUser {
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void SetBusyCursor(bool busy) override { busyChanges.push_back(busy); }
   bool StopRequested() override { return stopAfterLogLines >= 0 && log.size() >= static_cast<size_t>(stopAfterLogLines); }
+  bool AskRunAnyway(const std::string& text) override {
+    runAnywayAsked.push_back(text);
+    return runAnyway;
+  }
   bool AskPassword(const std::string& table, bool wrongBefore, std::string* password) override {
     passwordAsks.push_back({table, wrongBefore});
     if (passwords.empty()) return false;
@@ -117,6 +121,9 @@ class TScriptedUser : public TMigrationUser {
   // the table asked about and whether the password before was wrong.
   std::vector<std::optional<std::string>> passwords;
   std::vector<std::pair<std::string, bool>> passwordAsks;
+  // The answer to every "Run anyway?" and the texts asked with it.
+  bool runAnyway = false;
+  std::vector<std::string> runAnywayAsked;
 };
 
 struct TRevisionRow {

@@ -1,0 +1,80 @@
+// The guards the window's user may run past, in the core's preflight: the target holds
+// this archive's projects, an earlier run did not finish, the stored files will not fit.
+// Each asks "Run anyway?"; No writes nothing, Yes runs.
+#include <filesystem>
+
+#include "engine/base/platform.h"
+#include "main/target_lock.h"
+#include "tests/main/migration_fixture.h"
+
+namespace hollard::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RunGuardsTest : public MigrationFixture {
+ protected:
+  void SetUp() override {
+    MigrationFixture::SetUp();
+    options.revisions = 10;
+    options.modules = 3;
+    options.projects = 1;
+    options.blobBytes = 5000;
+    WriteSourceArchive(source, PlanSourceArchive(options), options);
+  }
+  // Runs with a user who answers "Run anyway?" with `yes`; the texts asked.
+  std::vector<std::string> RunAnswering(bool yes) {
+    user = TScriptedUser();
+    user.runAnyway = yes;
+    Run();
+    return user.runAnywayAsked;
+  }
+  TSourceOptions options;
+};
+
+TEST_F(RunGuardsTest, AnArchiveMigratedBeforeAsksAndNoWritesNothing) {
+  ASSERT_TRUE(RunAnswering(false).empty());
+  ASSERT_FALSE(report.Failed());
+  const auto before = FolderBytes(target);
+  std::vector<std::string> asked = RunAnswering(false);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].rfind("The target already holds projects of this archive: ", 0), 0u) << asked[0];
+  EXPECT_NE(asked[0].find("\n\nRun anyway?"), std::string::npos);
+  EXPECT_TRUE(report.preflightFailed);
+  EXPECT_NE(report.preflightMessage.find("Nothing was written."), std::string::npos);
+  EXPECT_EQ(FolderBytes(target), before);
+  // Yes: the archive goes in a second time, as the user chose.
+  EXPECT_EQ(RunAnswering(true).size(), 1u);
+  EXPECT_FALSE(report.preflightFailed);
+  EXPECT_FALSE(report.Failed());
+}
+
+TEST_F(RunGuardsTest, AnUnfinishedRunAndStoredFilesThatWillNotFitAskToo) {
+  ASSERT_TRUE(TUnfinishedRun::Write(target + "/", "a run from x stopped at step 10"));
+  std::string blb = ovrin::Platform().ResolveExisting(target + "/blobs.BLB");
+  ASSERT_FALSE(blb.empty());
+  fs::resize_file(blb, 2000000000 - 4096);  // sparse: about 4 KB of room left
+  const auto before = FolderBytes(target);
+  std::vector<std::string> asked = RunAnswering(false);
+  ASSERT_EQ(asked.size(), 1u);  // No to the first stops the preflight
+  EXPECT_EQ(asked[0].rfind("An earlier run into " + target + " did not finish (a run from x stopped at step 10)", 0), 0u)
+      << asked[0];
+  EXPECT_EQ(FolderBytes(target), before);
+  // Past the first, the room for the stored files asks.
+  user = TScriptedUser();
+  user.runAnyway = false;
+  TMigration m(user, "windows-1252");
+  m.SetSourceDir(source);
+  m.SetTargetDir(target);
+  m.SetFormatSettings(settings);
+  m.SetAllowDuplicates(true);
+  m.Import();
+  ASSERT_EQ(user.runAnywayAsked.size(), 1u);
+  EXPECT_NE(user.runAnywayAsked[0].find("would not fit, and the revisions step would fail part way."), std::string::npos)
+      << user.runAnywayAsked[0];
+  EXPECT_TRUE(m.Report().preflightFailed);
+  EXPECT_EQ(FolderBytes(target), before);
+}
+
+}  // namespace
+}  // namespace hollard::test
