@@ -222,7 +222,10 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
         << " and part of that step's. Running the same archive into it again would add them twice; put back a "
            "copy of the target made before this run and run again.\n";
   }
-  out << (report.Failed() ? "Result: FAILED\n" : report.Stopped() ? "Result: STOPPED\n" : "Result: success\n");
+  out << (report.Failed()    ? "Result: FAILED\n"
+          : report.Stopped() ? "Result: STOPPED\n"
+          : user.logFailed   ? "Result: success, but the log file is incomplete\n"
+                             : "Result: success\n");
 }
 
 }  // namespace hollard

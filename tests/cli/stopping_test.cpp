@@ -200,6 +200,7 @@ TEST_F(StoppingTest, WriteErrorsOfTheLogAndReportFilesAreToldAndFailTheRun) {
             std::string::npos)
       << errors;
   EXPECT_NE(FileBytes(out).find("The log file /dev/full could not be written"), std::string::npos);
+  EXPECT_NE(FileBytes(out).find("Result: success, but the log file is incomplete\n"), std::string::npos);
   test::ExpectTablesSound(target);
 
   // A report that cannot be written is found before anything is.
