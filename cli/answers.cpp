@@ -1,6 +1,8 @@
 #include "cli/answers.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -10,7 +12,7 @@ using nlohmann::json;
 
 TAnswers LoadAnswers(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw TUsageError{"Cannot read the answers file " + path};
+  if (!in) throw TUsageError{"Cannot read the answers file " + path + ": " + std::strerror(errno)};
   std::stringstream text;
   text << in.rdbuf();
   json document;

@@ -57,32 +57,68 @@ struct TRemoveFolder {
 // A stop asked for before the migration started: nothing was written to the target.
 struct TStoppedBeforeWriting {};
 
-void CopyTableFiles(const std::string& from, const std::string& to, const std::function<bool()>& stopAsked) {
+// The files a copy made: name and size.
+using TCopiedFiles = std::vector<std::pair<std::string, uintmax_t>>;
+
+// Copies the target's table files into a folder. Each file is copied into a staging
+// folder and moved to its name when whole. A stop or an error on the way removes what
+// this copy made (the files, the staging folder, the folder when the copy made it) and
+// goes on: a half backup is worth nothing, and left behind it would make the next
+// run's backup folder not empty.
+TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, const std::function<bool()>& stopAsked) {
+  std::error_code ec;
+  const bool madeFolder = !fs::exists(to, ec);
   fs::create_directories(to);
-  // Each file is copied into a staging folder and moved to its name when whole: a run
-  // stopped during the copy leaves only whole files under table names, so putting the
-  // folder's files back can never put a cut file over a table.
   const fs::path staging = fs::path(to) / ".incomplete";
-  fs::create_directories(staging);
-  for (const std::string& file : TargetTableFiles(from)) {
-    if (stopAsked()) throw TStoppedBeforeWriting{};
-    fs::path dest = fs::path(to) / fs::path(file).filename();
-    if (fs::exists(dest)) throw std::runtime_error("The backup folder " + to + " already holds " + dest.filename().string());
-    fs::path partial = staging / dest.filename();
-    fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
-    fs::rename(partial, dest);
+  TCopiedFiles copied;
+  try {
+    fs::create_directories(staging);
+    for (const std::string& file : TargetTableFiles(from)) {
+      if (stopAsked()) throw TStoppedBeforeWriting{};
+      fs::path dest = fs::path(to) / fs::path(file).filename();
+      if (fs::exists(dest)) throw std::runtime_error("The backup folder " + to + " already holds " + dest.filename().string());
+      fs::path partial = staging / dest.filename();
+      try {
+        fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
+      } catch (const fs::filesystem_error& e) {
+        throw std::runtime_error("Cannot copy " + file + " to the backup folder " + to + ": " + e.code().message());
+      }
+      fs::rename(partial, dest);
+      copied.emplace_back(dest.filename().string(), fs::file_size(dest));
+    }
+    fs::remove(staging);
+  } catch (...) {
+    for (const auto& [name, size] : copied) fs::remove(fs::path(to) / name, ec);
+    fs::remove_all(staging, ec);
+    if (madeFolder) fs::remove(to, ec);
+    throw;
   }
-  fs::remove(staging);
+  return copied;
 }
 
 // Puts the backup's table files back over the target's: each copied beside its table
-// and renamed over it, so that no table file is ever half old, half new.
-bool RestoreBackup(const std::string& backup, const std::string& target, std::string* error) {
+// and renamed over it, so that no table file is ever half old, half new. The backup
+// must still hold every file it was made with, at its size; else nothing is put back.
+bool RestoreBackup(const std::string& backup, const std::string& target, const TCopiedFiles& files,
+                   std::string* error) {
+  std::error_code ec;
+  for (const auto& [name, size] : files) {
+    fs::path file = fs::path(backup) / name;
+    if (!fs::is_regular_file(file, ec)) {
+      *error = "the backup is not whole: " + file.string() + " is missing; nothing was put back";
+      return false;
+    }
+    if (fs::file_size(file, ec) != size) {
+      *error = "the backup is not whole: " + file.string() + " holds " + std::to_string(fs::file_size(file, ec)) +
+               " bytes where " + std::to_string(size) + " were copied; nothing was put back";
+      return false;
+    }
+  }
   try {
-    for (const std::string& file : TargetTableFiles(backup)) {
-      fs::path dest = fs::path(target) / fs::path(file).filename();
-      fs::path partial = fs::path(target) / (".hollard-restore-" + dest.filename().string());
-      fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
+    for (const auto& [name, size] : files) {
+      fs::path dest = fs::path(target) / name;
+      fs::path partial = fs::path(target) / (".hollard-restore-" + name);
+      fs::copy_file(fs::path(backup) / name, partial, fs::copy_options::overwrite_existing);
       fs::rename(partial, dest);
     }
     return true;
@@ -195,20 +231,48 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       dateChoice.automatic = false;
       dateChoice.pattern = dateFormat;
     }
-    if (!timeSeparator.empty()) {
+    if (app.count("--time-separator") > 0) {
       if (timeSeparator.size() != 1 || std::isalnum(static_cast<unsigned char>(timeSeparator[0])))
         throw TUsageError{"--time-separator '" + timeSeparator + "': expected one character that is not a letter or digit"};
       dateChoice.timeSeparator = timeSeparator[0];
     }
+    std::error_code ec;
     if (!backup.empty() && !dryRun) {
-      std::error_code ec;
       if (fs::exists(backup, ec) && !fs::is_directory(backup, ec))
         throw TUsageError{"--backup '" + backup + "': not a folder"};
-      if (fs::is_directory(backup, ec) && !TargetTableFiles(backup).empty())
-        throw TUsageError{"--backup '" + backup + "': the folder already holds table files (" +
-                          fs::path(TargetTableFiles(backup).front()).filename().string() +
-                          "); give an empty or new folder"};
       if (fs::equivalent(backup, target, ec)) throw TUsageError{"--backup '" + backup + "': the target folder itself"};
+      if (fs::equivalent(backup, source, ec)) throw TUsageError{"--backup '" + backup + "': the source folder itself"};
+      // Only a new or empty folder: putting a backup back copies every file of it into
+      // the target, and a file of another kind there would go in with the tables.
+      if (fs::is_directory(backup, ec)) {
+        for (const auto& e : fs::directory_iterator(backup, ec)) {
+          if (e.path().filename() == ".incomplete" && fs::is_directory(e.path(), ec) && fs::is_empty(e.path(), ec))
+            continue;
+          throw TUsageError{"--backup '" + backup + "': the folder is not empty (it holds " +
+                            e.path().filename().string() + "); give a new or empty folder"};
+        }
+      }
+    }
+    // The files the run writes must not be files of the archives: a log over the
+    // source's history log, or a report over a target table, would destroy it.
+    std::vector<std::pair<const char*, std::string>> outputs = {
+        {"--log", logFile}, {"--report", reportFile}, {"--list-questions", listQuestions}};
+    for (const auto& [option, file] : outputs) {
+      if (file.empty()) continue;
+      const fs::path path(file);
+      const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+      if (fs::equivalent(folder, source, ec))
+        throw TUsageError{std::string(option) + " '" + file + "': a file in the source folder, which the run never writes"};
+      if (fs::equivalent(folder, target, ec) && fs::exists(path, ec)) {
+        std::string extension = ovrin::AsciiUpper(path.extension().string());
+        std::string name = path.filename().string();
+        if (extension == ".DAT" || extension == ".IDX" || extension == ".BLB" || name == TTargetLock::kFileName ||
+            name == TUnfinishedRun::kFileName)
+          throw TUsageError{std::string(option) + " '" + file + "': a file of the target archive"};
+      }
+      for (const auto& [otherOption, other] : outputs)
+        if (otherOption != option && !other.empty() && (other == file || fs::equivalent(other, file, ec)))
+          throw TUsageError{std::string(option) + " '" + file + "': the same file as " + otherOption};
     }
     if (!logFile.empty()) {
       log.open(logFile, std::ios::binary | std::ios::trunc);
@@ -244,10 +308,29 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   std::string runTarget = target;
   TRemoveFolder scratch;
   std::optional<TDateFormatFinding> dates;
-  // Messages of the guards go to the error stream and the log file.
+  TCopiedFiles backupFiles;  // what the backup holds, to check before it is put back
+  // Messages of the guards go to the error stream, the log file and the report.
+  std::vector<std::string> guardMessages;
   auto guardMessage = [&](const std::string& text) {
     console.err << "hollard-migrate: " << text << "\n";
     user.WriteLog(text + "\n");
+    guardMessages.push_back(text);
+  };
+  // A run that ends before its first step still finishes its report: the report made at
+  // the start says "running", which only a killed run may leave behind.
+  auto finishEarly = [&](int code) {
+    if (!reportFile.empty()) {
+      reportOut.open(reportFile, std::ios::binary | std::ios::trunc);
+      reportOut << EarlyReportJson(run, code, guardMessages, console.stop ? console.stop->load() : 0).dump(2) << "\n"
+                << std::flush;
+      if (!reportOut) {
+        console.err << "hollard-migrate: cannot write the report file " << reportFile << ": " << std::strerror(errno)
+                    << "\n";
+        if (code == kExitSuccess) code = kExitFailed;
+      }
+      reportOut.close();
+    }
+    return code;
   };
   // One run per target, taken before the guards and held to the end: two runs started at
   // once would both pass the guard against migrating an archive twice.
@@ -259,7 +342,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       case TTargetLock::TResult::HeldByAnother:
         guardMessage("another migration into " + target + " is running (" + holder +
                      ").\nNothing was written. Wait for it to end, then run again.");
-        return kExitGuard;
+        return finishEarly(kExitGuard);
       case TTargetLock::TResult::Failed:
         guardMessage(holder + "; the run goes on without the lock that keeps a second run out of this target.");
         break;
@@ -288,14 +371,14 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!damaged.empty() && !force) {
         for (const std::string& d : damaged) guardMessage(d);
         guardMessage("Nothing was written. Run with --force to migrate what can be read.");
-        return kExitGuard;
+        return finishEarly(kExitGuard);
       }
       dates = SettleDateFormat(sourceDir, dateChoice, settings, codePage);
       if (!dates->Settled() && !force) {
         guardMessage(dates->UnreadMessage() +
                      "\nNothing was written. Run with --force to migrate anyway (those lines are passed over or "
                      "stop the ToDo step).");
-        return kExitGuard;
+        return finishEarly(kExitGuard);
       }
       // Every target table must take writes, and (unless forced) pass the consistency
       // checker: writing into a damaged table can put new blobs into blocks that
@@ -309,7 +392,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         }
         guardMessage(onlyDamage ? "Nothing was written. Run with --force to write into the damaged tables anyway."
                                 : "Nothing was written.");
-        return kExitGuard;
+        return finishEarly(kExitGuard);
       }
       guardsChecked = true;
       // A guard that cannot read a table leaves it to the run, whose steps report it.
@@ -329,15 +412,15 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         // again would add that part twice.
         guardMessage(UnfinishedMessage(target, unfinished) +
                      "\nNothing was written. The summary of that run gave the command that puts its --backup "
-                     "folder back; --allow-duplicates runs anyway.");
-        return kExitGuard;
+                     "folder back.");
+        return finishEarly(kExitGuard);
       }
       if (!duplicates.empty() && !allowDuplicates) {
         std::vector<std::string> names;
         for (const std::string& d : duplicates) names.push_back(ovrin::DecodeToUtf8(d, codePage.c_str()));
         guardMessage(DuplicatesMessage(names, target) +
                      "\nNothing was written. Run with --allow-duplicates to migrate it anyway.");
-        return kExitGuard;
+        return finishEarly(kExitGuard);
       }
       TBlobSpace space;
       // The room is counted from every stored file's record: one that does not read is a
@@ -348,13 +431,13 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         if (!force) {
           guardMessage("cannot count the room the stored files need: " + e.Message() +
                        "\nNothing was written. Run with --force to migrate what can be read.");
-          return kExitGuard;
+          return finishEarly(kExitGuard);
         }
         guardMessage("cannot check the room in the blob file: " + e.Message());
       }
       if (!space.Fits() && !force) {
         guardMessage(SpaceMessage(space) + "\nNothing was written. Run with --force to migrate what fits.");
-        return kExitGuard;
+        return finishEarly(kExitGuard);
       }
       // --list-questions and --strict-answers: a run on a copy of the target's tables with a
       // user that records each question and answers Skip learns the questions the run asks.
@@ -368,15 +451,15 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         if (asked.Stopped()) throw TStoppedBeforeWriting{};
         if (!listQuestions.empty()) {
           for (const std::string& e : recorder.errors) guardMessage(e);
-          if (asked.preflightFailed) return kExitFailed;
+          if (asked.preflightFailed) return finishEarly(kExitFailed);
           std::ofstream file(listQuestions, std::ios::binary | std::ios::trunc);
           file << JsonTexts(QuestionsFileJson(recorder.questions)).dump(2) << "\n";
           if (!file) {
             guardMessage("cannot write the questions file " + listQuestions + ": " + std::strerror(errno));
-            return kExitFailed;
+            return finishEarly(kExitFailed);
           }
           console.out << "Wrote the questions to " << listQuestions << ".\n";
-          return asked.Failed() ? kExitFailed : kExitSuccess;
+          return finishEarly(asked.Failed() ? kExitFailed : kExitSuccess);
         }
         std::vector<std::string> unknown = UnknownKeys(answers, recorder.questions);
         if (!unknown.empty()) {
@@ -385,7 +468,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
           guardMessage("the answers file " + answersFile + " names modules the run does not ask about:" + keys +
                        "\nNothing was written. Mend the keys (--list-questions writes every question), or run "
                        "without --strict-answers to leave them out.");
-          return kExitUsage;
+          return finishEarly(kExitUsage);
         }
       }
       if (stopAsked()) throw TStoppedBeforeWriting{};
@@ -394,7 +477,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         CopyTableFiles(target, scratch.path, stopAsked);
         runTarget = scratch.path;
       } else if (!backup.empty()) {
-        CopyTableFiles(target, backup, stopAsked);
+        backupFiles = CopyTableFiles(target, backup, stopAsked);
         run.backup = backup;
         guardMessage("Copied the target's table files to " + backup + ".");
       }
@@ -410,21 +493,22 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     std::ostream& out = user.OutputGone() ? console.err : console.out;
     std::string text = "\nStopped before anything was written" +
                        (signal ? " (signal " + std::to_string(signal) + ")" : std::string()) + ".\nResult: STOPPED\n";
+    guardMessages.push_back("Stopped before anything was written.");
     out << text << std::flush;
     user.WriteLog(text);
-    return kExitStopped;
+    return finishEarly(kExitStopped);
   } catch (const ovrin::Exception& e) {
     guardMessage(e.Message());
-    return kExitFailed;
+    return finishEarly(kExitFailed);
   } catch (const std::exception& e) {
-    guardMessage(e.what());
-    return kExitFailed;
+    guardMessage(std::string(e.what()) + "\nNothing was written to the target.");
+    return finishEarly(kExitFailed);
   }
 
   if (!listQuestions.empty() && !tablesThere) {
     console.err << "hollard-migrate: cannot list the questions: " << source << " or " << target
                 << " holds no archive tables.\n";
-    return kExitFailed;
+    return finishEarly(kExitFailed);
   }
 
   TMigrationReport report = migrate(user, runTarget, guardsChecked);
@@ -434,12 +518,20 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   const bool unfinished = report.Failed() || report.Stopped();
   if (!dryRun && tablesThere && !report.preflightFailed) {
     if (unfinished && run.restoreAsked && !run.backup.empty()) {
-      run.restored = RestoreBackup(run.backup, target, &run.restoreError);
+      run.restored = RestoreBackup(run.backup, target, backupFiles, &run.restoreError);
     }
     if (!unfinished || run.restored) {
       TUnfinishedRun::Clear(targetDir);
     } else {
-      std::string what = report.Stopped() ? "stopped at step " + std::to_string(report.stoppedAtStep) : "a step failed";
+      std::string what = "stopped at step " + std::to_string(report.stoppedAtStep);
+      if (!report.Stopped())
+        for (const TStepOutcome& step : report.steps)
+          if (!step.succeeded) {
+            what = "failed in step " + std::to_string(step.firstStep) +
+                   (step.lastStep != step.firstStep ? "-" + std::to_string(step.lastStep) : std::string()) + " (" +
+                   step.procedure + ")";
+            break;
+          }
       TUnfinishedRun::Write(targetDir, "a run from " + sourceDir + " " + what);
     }
   }

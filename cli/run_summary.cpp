@@ -1,6 +1,7 @@
 #include "cli/run_summary.h"
 
 #include <cmath>
+#include <filesystem>
 #include <iomanip>
 
 #include "main/target_lock.h"
@@ -71,14 +72,32 @@ json RunningReportJson(const TRunContext& run) {
 }
 
 std::string RestoreCommand(const std::string& backup, const std::string& target) {
+  // Single quotes keep every byte as it is; a name that is not valid UTF-8 (a Latin-1
+  // folder) is written in the shell's $'...' form with \xNN escapes instead, so that
+  // the command stays one valid UTF-8 text (the report's JSON carries it as it is).
   auto quoted = [](const std::string& text) {
+    if (JsonText(text) != text) {
+      std::string q = "$'";
+      for (unsigned char c : text) {
+        static const char kHex[] = "0123456789abcdef";
+        if (c >= 0x80 || c < 0x20 || c == '\'' || c == '\\')
+          q += std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
+        else
+          q += static_cast<char>(c);
+      }
+      return q + "'";
+    }
     std::string q = "'";
     for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
   };
-  auto folder = [](std::string f) {
-    while (f.size() > 1 && f.back() == '/') f.pop_back();
-    return f;
+  // Absolute, so that the command works from any folder (cron starts elsewhere).
+  auto folder = [](const std::string& f) {
+    std::error_code ec;
+    std::string absolute = std::filesystem::absolute(f, ec).lexically_normal().string();
+    if (ec) absolute = f;
+    while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+    return absolute;
   };
   // The mark of the unfinished run goes too: the target is then as before the run.
   return "cp -p -- " + quoted(folder(backup)) + "/* " + quoted(folder(target)) + "/ && rm -f -- " +
@@ -116,19 +135,21 @@ std::string JsonText(const std::string& text) {
   return out;
 }
 
-json JsonTexts(const json& document) {
-  if (document.is_string()) return JsonText(document.get_ref<const std::string&>());
-  if (document.is_array()) {
-    json out = json::array();
-    for (const json& e : document) out.push_back(JsonTexts(e));
-    return out;
-  }
-  if (document.is_object()) {
-    json out = json::object();
-    for (auto it = document.begin(); it != document.end(); ++it) out[JsonText(it.key())] = JsonTexts(it.value());
-    return out;
-  }
-  return document;
+json EarlyReportJson(const TRunContext& run, int exitCode, const std::vector<std::string>& messages, int stopSignal) {
+  json j;
+  j["succeeded"] = exitCode == 0;
+  j["running"] = false;
+  j["started"] = false;  // no step ran: nothing was written to the target
+  j["dryRun"] = run.dryRun;
+  j["target"] = run.target;
+  j["exitCode"] = exitCode;
+  j["outcome"] = exitCode == 3   ? "refused by a guard"
+                 : exitCode == 4 ? "stopped before anything was written"
+                 : exitCode == 0 ? "done without writing"
+                                 : "failed before the first step";
+  if (stopSignal) j["stopSignal"] = stopSignal;
+  j["messages"] = messages;
+  return JsonTexts(j);
 }
 
 void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerminalUser& user,
@@ -183,7 +204,7 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
   if (report.Stopped()) {
     out << "  Stopped at step " << report.stoppedAtStep;
     if (run.stopSignal) out << " (signal " << run.stopSignal << ")";
-    else if (run.outputGone) out << " (standard output was closed)";
+    else if (run.outputGone) out << " (standard output could not be written: closed, or a full disk)";
     out << "; every table was closed.\n";
   }
   if (user.logFailed) out << "  The log file " << user.logName << " could not be written: " << user.logError << ".\n";
@@ -201,7 +222,10 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
         << " and part of that step's. Running the same archive into it again would add them twice; put back a "
            "copy of the target made before this run and run again.\n";
   }
-  out << (report.Failed() ? "Result: FAILED\n" : report.Stopped() ? "Result: STOPPED\n" : "Result: success\n");
+  out << (report.Failed()    ? "Result: FAILED\n"
+          : report.Stopped() ? "Result: STOPPED\n"
+          : user.logFailed   ? "Result: success, but the log file is incomplete\n"
+                             : "Result: success\n");
 }
 
 }  // namespace hollard

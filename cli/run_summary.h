@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "cli/terminal_user.h"
 #include "main/migration.h"
@@ -38,7 +39,26 @@ std::string RestoreCommand(const std::string& backup, const std::string& target)
 // A text as JSON may carry it: valid UTF-8 stays, each byte that is not part of a valid
 // sequence is written as the four characters \xNN.
 std::string JsonText(const std::string& text);
-// Every string of the document, keys too, passed through JsonText.
-nlohmann::json JsonTexts(const nlohmann::json& document);
+// Every string of the document, keys too, passed through JsonText (keys keep their
+// order in an ordered document).
+template <typename TJson>
+TJson JsonTexts(const TJson& document) {
+  if (document.is_string()) return JsonText(document.template get_ref<const std::string&>());
+  if (document.is_array()) {
+    TJson out = TJson::array();
+    for (const TJson& e : document) out.push_back(JsonTexts(e));
+    return out;
+  }
+  if (document.is_object()) {
+    TJson out = TJson::object();
+    for (auto it = document.begin(); it != document.end(); ++it) out[JsonText(it.key())] = JsonTexts(it.value());
+    return out;
+  }
+  return document;
+}
+// The report of a run that ended before its first step: refused by a guard (exit 3),
+// stopped (4), failed (1), or done listing its questions (0); with the messages shown.
+nlohmann::json EarlyReportJson(const TRunContext& run, int exitCode, const std::vector<std::string>& messages,
+                               int stopSignal);
 
 }  // namespace hollard

@@ -160,6 +160,9 @@ const std::vector<std::string>& TargetTableNames() {
 std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency,
                                            const std::function<void(const std::string&)>& opening) {
   const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
+  // The folder as a command line takes it.
+  std::string shown = folder;
+  while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
   std::vector<TTargetProblem> found;
   auto add = [&](const std::string& table, const std::string& message, bool damaged = false) {
     found.push_back({table, message, damaged});
@@ -168,6 +171,25 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
     const std::string dataFile = ovrin::Platform().ResolveExisting(folder + name + ".DAT");
     if (dataFile.empty()) {
       add(name, "The target table " + name + " is missing: there is no " + folder + name + ".DAT.");
+      continue;
+    }
+    // Each of the table's files must be a file: a folder, FIFO or device in a file's
+    // place is no table the engine can open.
+    std::string strange;
+    for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
+      std::string file = ovrin::Platform().ResolveExisting(folder + name + extension);
+      std::error_code ec;
+      if (!file.empty() && !fs::is_regular_file(file, ec)) strange = file;
+    }
+    if (!strange.empty()) {
+      add(name, "The target table " + name + " cannot be opened: " + strange +
+                    " is not a regular file (a folder, FIFO or device in its place). The target folder must hold the "
+                    "archive's table files.");
+      continue;
+    }
+    if (ovrin::Platform().ResolveExisting(folder + name + ".IDX").empty()) {
+      add(name, "The target table " + name + " has no index file " + folder + name +
+                    ".IDX. Run 'hollard-archive repair " + shown + " " + name + "' to build it again.");
       continue;
     }
     // Each of the table's files must take writes; the engine would open a read-only
@@ -207,7 +229,11 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
                       ") is in use by another program, which holds it open exclusively. Close that program and run "
                       "again.");
       } else {
-        add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message());
+        add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message() +
+                      (ovrin::IsDamageError(e.ErrorCode())
+                           ? "\nRun 'hollard-archive check " + shown + "' for the details and 'hollard-archive repair " +
+                                 shown + " " + name + "' to mend it."
+                           : std::string()));
       }
       continue;
     } catch (const ovrin::Exception& e) {
@@ -223,8 +249,8 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
     } else if (!report.Ok()) {
       std::string message = "The target table " + name + " is damaged:";
       for (const std::string& p : report.problems) message += "\n  " + p;
-      message += "\nRun 'hollard-archive check " + targetDir + "' for the details and 'hollard-archive repair " +
-                 targetDir + " " + name + "' to mend it.";
+      message += "\nRun 'hollard-archive check " + shown + "' for the details and 'hollard-archive repair " + shown +
+                 " " + name + "' to mend it.";
       add(name, message, true);
     }
   }

@@ -17,6 +17,7 @@
 #include "engine/table/session.h"
 #include "engine/data/table_create.h"
 #include "main/migration_guards.h"
+#include "main/target_lock.h"
 #include "tests/support/file_bytes.h"
 #include "tests/cli/migrate_tool_fixture.h"
 #include "tests/main/migration_fixture.h"
@@ -245,7 +246,7 @@ TEST_F(MigrateToolTest, BackupCopiesTheTablesBeforeTheFirstWrite) {
   // any work.
   TResult again = Run({source, target, "--backup", backup, "--allow-duplicates", "--force"});
   EXPECT_EQ(again.code, 2);
-  EXPECT_NE(again.err.find("--backup '" + backup + "': the folder already holds table files"), std::string::npos)
+  EXPECT_NE(again.err.find("--backup '" + backup + "': the folder is not empty"), std::string::npos)
       << again.err;
 }
 
@@ -373,7 +374,7 @@ TEST_F(MigrateToolTest, ADamagedOrReadOnlyTargetTableStopsTheRunBeforeItWrites) 
   TResult damaged = Run({source, target});
   EXPECT_EQ(damaged.code, 3);
   EXPECT_NE(damaged.err.find("The target table users is damaged:"), std::string::npos) << damaged.err;
-  EXPECT_NE(damaged.err.find("'hollard-archive repair " + target + "/ users' to mend it."), std::string::npos)
+  EXPECT_NE(damaged.err.find("'hollard-archive repair " + target + " users' to mend it."), std::string::npos)
       << damaged.err;
   EXPECT_NE(damaged.err.find("Run with --force to write into the damaged tables anyway."), std::string::npos);
   auto after = Snapshot(target);
@@ -463,6 +464,106 @@ TEST_F(MigrateToolTest, VersionHelpAndOptionValuesAreCheckedBeforeAnyWork) {
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
   EXPECT_EQ(Snapshot(target), before);
+}
+
+TEST_F(MigrateToolTest, OutputFilesThatAreArchiveFilesAreRefusedBeforeAnyWork) {
+  // --log over the source's history log replaced it with the run's own log, and the run
+  // said success with every log line lost; --report over a target table destroyed it.
+  fs::copy_file(source + "/hollardm.db", dir / "hollardm.db.copy");
+  Write("old/hollardm.log", "10.02.2001 14:03:11 > [ada] a line\r\n");
+  const auto sourceBefore = Snapshot(source), targetBefore = Snapshot(target);
+  struct TCase {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{source, target, "--log", source + "/hollardm.log"}, "--log '" + source + "/hollardm.log': a file in the source folder"},
+      {{source, target, "--report", source + "/new.json"}, "--report '" + source + "/new.json': a file in the source folder"},
+      {{source, target, "--report", target + "/users.DAT"}, "--report '" + target + "/users.DAT': a file of the target archive"},
+      {{source, target, "--list-questions", target + "/todo.IDX"}, "a file of the target archive"},
+      {{source, target, "--log", dir / "same", "--report", dir / "same"}, "': the same file as --report"},
+      {{source, target, "--backup", source}, "--backup '" + source + "': the source folder itself"},
+      {{source, target, "--time-separator", ""}, "--time-separator '': expected one character"},
+  };
+  for (const TCase& c : cases) {
+    TResult r = Run(c.args);
+    EXPECT_EQ(r.code, 2) << c.message << "\n" << r.err << r.out;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Snapshot(source), sourceBefore);
+  EXPECT_EQ(Snapshot(target), targetBefore);
+  // A backup folder that holds anything: its files would go into the target with the
+  // backup's when it is put back.
+  fs::create_directories(dir / "backup");
+  Write("backup/notes.txt", "x");
+  TResult r = Run({source, target, "--backup", dir / "backup"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("the folder is not empty (it holds notes.txt); give a new or empty folder"), std::string::npos)
+      << r.err;
+}
+
+TEST_F(MigrateToolTest, ARunThatEndsBeforeItsFirstStepFinishesItsReport) {
+  // The report made at the start said "running" after a guard's refusal.
+  ASSERT_EQ(Run({source, target}).code, 0);
+  const std::string report = dir / "report.json";
+  TResult refused = Run({source, target, "--report", report});
+  ASSERT_EQ(refused.code, 3);
+  nlohmann::json j = nlohmann::json::parse(FileBytes(report));
+  EXPECT_FALSE(j["running"].get<bool>());
+  EXPECT_FALSE(j["started"].get<bool>());
+  EXPECT_EQ(j["exitCode"], 3);
+  EXPECT_EQ(j["outcome"], "refused by a guard");
+  ASSERT_FALSE(j["messages"].empty());
+  EXPECT_NE(j["messages"][0].get<std::string>().find("already holds projects of this archive"), std::string::npos);
+}
+
+TEST_F(MigrateToolTest, TargetTablesThatAreNoFilesOrLackTheirIndexAreNamedWithTheirRemedy) {
+  const auto before = Snapshot(target);
+  fs::rename(target + "/labels.IDX", dir / "labels.IDX");
+  TResult noIndex = Run({source, target});
+  EXPECT_EQ(noIndex.code, 3);
+  EXPECT_NE(noIndex.err.find("The target table labels has no index file " + target + "/labels.IDX. Run "
+                             "'hollard-archive repair " + target + " labels' to build it again."),
+            std::string::npos)
+      << noIndex.err;
+  fs::rename(dir / "labels.IDX", target + "/labels.IDX");
+  fs::rename(target + "/users.DAT", dir / "users.DAT");
+  fs::create_directories(target + "/users.DAT");
+  TResult folder = Run({source, target});
+  EXPECT_EQ(folder.code, 3);
+  EXPECT_NE(folder.err.find(target + "/users.DAT is not a regular file"), std::string::npos) << folder.err;
+  fs::remove(target + "/users.DAT");
+  fs::rename(dir / "users.DAT", target + "/users.DAT");
+  auto after = Snapshot(target);
+  after.erase(".hollard-migrate.lock");
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(MigrateToolTest, TheRestoreCommandWorksForAnyFolderName) {
+  // A Latin-1 folder name: the report's command held \xE9 as four characters, which no
+  // shell reads as the byte; a relative folder only worked from where the run started.
+  const std::string backup = dir / "b\xE9 it's", target2 = dir / "t";
+  fs::create_directories(backup);
+  fs::create_directories(target2);
+  std::ofstream(backup + "/users.DAT") << "backed up";
+  std::ofstream(target2 + "/users.DAT") << "changed";
+  std::ofstream(target2 + "/.hollard-migrate.unfinished") << "mark";
+  const std::string command = RestoreCommand(backup, target2);
+  EXPECT_EQ(JsonText(command), command) << "not valid UTF-8: " << command;
+  EXPECT_EQ(command, "cp -p -- $'" + dir.Path() + "/b\\xe9 it\\x27s'/* '" + target2 + "'/ && rm -f -- '" + target2 +
+                         "'/.hollard-migrate.unfinished");
+  ASSERT_EQ(std::system(("bash -c " + std::string("\"") + command + "\"").c_str()), 0) << command;
+  EXPECT_EQ(FileBytes(target2 + "/users.DAT"), "backed up");
+  EXPECT_FALSE(fs::exists(target2 + "/.hollard-migrate.unfinished"));
+  // Relative folders come out absolute.
+  EXPECT_EQ(RestoreCommand("b", "t"), "cp -p -- '" + fs::current_path().string() + "/b'/* '" +
+                                          fs::current_path().string() + "/t'/ && rm -f -- '" +
+                                          fs::current_path().string() + "/t'/.hollard-migrate.unfinished");
+}
+
+TEST_F(MigrateToolTest, TheMarkOfAFailedRunNamesTheStep) {
+  fs::remove(source + "/hollardp.db");
+  EXPECT_EQ(Run({source, target, "--force"}).code, 1);
+  EXPECT_EQ(TUnfinishedRun::Read(target + "/"), "a run from " + source + "/ failed in step 3 (ConvertProjects)");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/platform.h"
 #include "main/target_lock.h"
 #include "tests/cli/generated_archive_fixture.h"
 #include "tests/support/file_bytes.h"
@@ -46,6 +48,16 @@ class StoppingTest : public test::GeneratedArchiveTest {
     files.erase(TTargetLock::kFileName);
     return files;
   }
+  // The table files but the big blob file, which is compared by size.
+  std::map<std::string, std::string> TableBytesWithoutBlobs() {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(target)) {
+      const std::string name = e.path().filename().string();
+      if (name == TTargetLock::kFileName) continue;
+      files[name] = name == "blobs.BLB" ? std::to_string(e.file_size()) : FileBytes(e.path().string());
+    }
+    return files;
+  }
   static size_t Lines(const std::string& file) {
     std::string text = FileBytes(file);
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -53,7 +65,8 @@ class StoppingTest : public test::GeneratedArchiveTest {
   // Starts a run with --log; once the log holds `lines` lines, sends the signal; answers
   // the exit code (the run may have ended before: then no signal was sent).
   int RunAndSignal(std::vector<std::string> args, size_t lines, int signal, bool* sent = nullptr,
-                   const std::vector<std::string>& environment = {}) {
+                   const std::vector<std::string>& environment = {},
+                   const std::function<void()>& beforeSignal = nullptr) {
     args.insert(args.end(), {"--log", log, "--report", report, "--date-format", "dd.mm.yyyy"});
     fs::remove(log);
     pid_t pid = test::StartProgram(HOLLARD_MIGRATE_TOOL, args, out, err, environment);
@@ -66,6 +79,7 @@ class StoppingTest : public test::GeneratedArchiveTest {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (beforeSignal) beforeSignal();
     ::kill(pid, signal);
     if (sent) *sent = true;
     return test::WaitForExit(pid);
@@ -157,7 +171,7 @@ TEST_F(StoppingTest, AClosedStandardOutputStopsTheRunAndTheSummaryGoesToTheError
   EXPECT_EQ(firstLines.substr(0, 40), "Hollard version archive conversion tool\n");
   EXPECT_EQ(test::WaitForExit(pid), 4);
   const std::string errors = FileBytes(err);
-  EXPECT_NE(errors.find("(standard output was closed)"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("(standard output could not be written: closed, or a full disk)"), std::string::npos) << errors;
   EXPECT_NE(errors.find("Result: STOPPED\n"), std::string::npos);
   EXPECT_TRUE(json::parse(FileBytes(report))["outputClosed"].get<bool>());
   test::ExpectTablesSound(target);
@@ -186,6 +200,7 @@ TEST_F(StoppingTest, WriteErrorsOfTheLogAndReportFilesAreToldAndFailTheRun) {
             std::string::npos)
       << errors;
   EXPECT_NE(FileBytes(out).find("The log file /dev/full could not be written"), std::string::npos);
+  EXPECT_NE(FileBytes(out).find("Result: success, but the log file is incomplete\n"), std::string::npos);
   test::ExpectTablesSound(target);
 
   // A report that cannot be written is found before anything is.
@@ -195,6 +210,53 @@ TEST_F(StoppingTest, WriteErrorsOfTheLogAndReportFilesAreToldAndFailTheRun) {
   EXPECT_EQ(code, 2);
   EXPECT_NE(FileBytes(err).find("--report '/dev/full': cannot write the file"), std::string::npos) << FileBytes(err);
   EXPECT_EQ(TableBytes(), before);
+}
+
+TEST_F(StoppingTest, ABackupThatIsNoLongerWholeIsNotPutBack) {
+  // Put back without a look, a backup that had lost files left the target damaged and
+  // the summary said it was as before the run.
+  const std::string backup = dir / "backup";
+  int code = RunAndSignal({source, target, "--backup", backup, "--restore-on-failure"}, 1000, SIGTERM, nullptr, {},
+                          [&] { fs::remove(backup + "/users.DAT"); });
+  ASSERT_EQ(code, 4) << FileBytes(err);
+  const std::string output = FileBytes(out);
+  EXPECT_NE(output.find("Putting the backup back failed: the backup is not whole: " + backup +
+                        "/users.DAT is missing; nothing was put back"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("was put back: "), std::string::npos) << output;
+  json r = json::parse(FileBytes(report));
+  EXPECT_FALSE(r["restored"].get<bool>());
+  // The mark of the unfinished run stays: the target holds part of the archive.
+  EXPECT_FALSE(TUnfinishedRun::Read(target + "/").empty());
+  test::ExpectTablesSound(target);
+}
+
+TEST_F(StoppingTest, AStopDuringTheBackupLeavesNoHalfBackup) {
+  // A half backup stayed in its folder, and the next run refused the folder as not new.
+  std::string blb = ovrin::Platform().ResolveExisting(target + "/blobs.BLB");
+  ASSERT_FALSE(blb.empty());
+  fs::resize_file(blb, 800000000);  // sparse: a long copy
+  const auto before = TableBytesWithoutBlobs();
+  const std::string backup = dir / "backup";
+  fs::remove(log);
+  pid_t pid = test::StartProgram(HOLLARD_MIGRATE_TOOL, {source, target, "--backup", backup, "--report", report}, out, err);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool copying = false;
+  while (!copying && std::chrono::steady_clock::now() < deadline) {
+    std::error_code ec;
+    copying = fs::exists(backup + "/.incomplete/blobs.BLB", ec);
+    if (!copying) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ::kill(pid, SIGINT);
+  int code = test::WaitForExit(pid);
+  if (!copying) GTEST_SKIP() << "the backup was done before it could be stopped";
+  EXPECT_EQ(code, 4) << FileBytes(err);
+  EXPECT_FALSE(fs::exists(backup)) << "the backup folder the run made is gone again";
+  EXPECT_EQ(TableBytesWithoutBlobs(), before);
+  json r = json::parse(FileBytes(report));
+  EXPECT_EQ(r["outcome"], "stopped before anything was written");
+  EXPECT_FALSE(r["running"].get<bool>());
 }
 
 }  // namespace

@@ -303,7 +303,11 @@ TEST_F(TerminalRunTest, ListedQuestionsFilledInAndRun) {
   TResult listed = Run({source, target, "--list-questions", questions});
   ASSERT_EQ(listed.code, 0) << listed.err << listed.out;
   EXPECT_TRUE(TargetFiles() == before) << "listing the questions wrote to the target";
-  nlohmann::json file = nlohmann::json::parse(FileBytes(questions));
+  // Written in the order the questions come: the file's text, not only its content.
+  const std::string text = FileBytes(questions);
+  EXPECT_LT(text.find("\"shared\""), text.find("\"hidden\"")) << text;
+  EXPECT_LT(text.find("\"hidden\""), text.find("\"projects\"")) << text;
+  nlohmann::json file = nlohmann::json::parse(text);
   EXPECT_EQ(file["shared"], nlohmann::json::parse(R"({"\\src\\a.pas": [], "\\src\\b.pas": []})"));
   EXPECT_EQ(file["hidden"], nlohmann::json::parse(R"({"\\src\\b.pas": [], "\\src\\c.pas": []})"));
   // The project lists as the questions offer them, in list order.

@@ -166,8 +166,8 @@ TEST_F(StopTest, ADamagedTargetTableStopsThePreflightNamingItAndTheRepairUnlessF
   ASSERT_EQ(user.errors.size(), 1u);
   const std::string& message = user.errors[0];
   EXPECT_EQ(message.rfind("The target table users is damaged:\n  ", 0), 0u) << message;
-  EXPECT_NE(message.find("Run 'hollard-archive check " + target + "/' for the details and 'hollard-archive repair " +
-                         target + "/ users' to mend it."),
+  EXPECT_NE(message.find("Run 'hollard-archive check " + target + "' for the details and 'hollard-archive repair " +
+                         target + " users' to mend it."),
             std::string::npos)
       << message;
   EXPECT_EQ(ovrin::test::FolderBytes(target), before);
