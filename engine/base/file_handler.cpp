@@ -24,7 +24,9 @@ TFileHandler::~TFileHandler() {
   }
 }
 
-void TFileHandler::Raise(uint16_t code) const { RaiseEngineError(code, fileName_); }
+// Errors name the file as it is on disk once it was found there ("users.dat" for the
+// name "users.DAT").
+void TFileHandler::Raise(uint16_t code) const { RaiseEngineError(code, osName_.empty() ? fileName_ : osName_); }
 
 void TFileHandler::RaiseOsError(int err) const { Raise(MapOsError(err)); }
 
@@ -50,6 +52,7 @@ void TFileHandler::SetReadOnly(bool readOnly) {
 void TFileHandler::SetFileName(const std::string& name) {
   std::string mapped = MapFileName(name);
   CheckClosedForChange(mapped != fileName_);
+  if (mapped != fileName_) osName_.clear();
   fileName_ = mapped;
 }
 
@@ -77,6 +80,7 @@ void TFileHandler::Open() {
     TPlatform& platform = Platform();
     std::string found = platform.ResolveExisting(fileName_);
     if (found.empty()) Raise(errInvalidPath);
+    osName_ = found;
     bool attributeReadOnly = false;
     if (int err = platform.IsReadOnly(found, &attributeReadOnly)) RaiseOsError(err);
     if (attributeReadOnly) {

@@ -105,6 +105,20 @@ TEST(FileHandlerTest, FindsAFileUnderAnotherLetterCase) {
   EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
+TEST(FileHandlerTest, ErrorsNameTheFileAsItIsOnDisk) {
+  // Messages said users.DAT where the file on disk is users.dat.
+  TempDir dir;
+  WriteFile(dir / "users.dat", "abc");
+  TDatHandler h;
+  h.SetFileName(dir / "users.DAT");
+  h.Open();
+  std::string message;
+  char buf[8];
+  EXPECT_NE(CodeOf([&] { h.Read(buf, 8); }, nullptr, &message), 0);
+  EXPECT_NE(message.find(dir / "users.dat"), std::string::npos) << message;
+  EXPECT_EQ(message.find(dir / "users.DAT"), std::string::npos) << message;
+}
+
 TEST(FileHandlerTest, FoldersWithDotsKeepTheirNames) {
   TempDir dir;
   std::filesystem::create_directory(dir / "v1.4");
