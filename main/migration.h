@@ -69,6 +69,9 @@ class TMigrationUser {
   virtual void SetBytesCopied(int64_t /*done*/, int64_t /*total*/) {}
   // Asked between two records (never inside a change): true stops the run there.
   virtual bool StopRequested() { return false; }
+  // A guard found something the user may run past (the target holds this archive's
+  // projects, the stored files will not fit): true runs anyway.
+  virtual bool AskRunAnyway(const std::string& /*text*/) { return false; }
 };
 
 // The outcome of one step procedure, for summaries.
