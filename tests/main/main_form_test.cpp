@@ -600,6 +600,37 @@ class MainFormTest : public QObject {
     QVERIFY(!form.isVisible());
   }
 
+  // Closing the window during a question, confirmed: the question is answered with Skip,
+  // no further question is asked and the run stops in that step; the window stays open.
+  void closeDuringAQuestionSkipsItAndStops() {
+    ovrin::test::TempDir dir;
+    std::string source = dir / "old", target = dir / "new";
+    MakeArchives(source, target);
+    TMainForm form;
+    form.show();
+    TWatcher watcher(form);
+    watcher.yes = [](const QString& text) { return text == "Stop the run after the record in hand?"; };
+    bool closed = true;
+    watcher.duringQuestion = [&] { closed = form.close(); };
+    form.edSource->setText(QString::fromStdString(source));
+    form.edTarget->setText(QString::fromStdString(target));
+    QTest::mouseClick(form.btnImport, Qt::LeftButton);
+    QVERIFY(!closed);
+    QVERIFY(form.isVisible());
+    QCOMPARE(form.QuestionNumber(), 1);
+    QVERIFY(watcher.asked.empty());  // the watcher never answered: the stop did, with Skip
+    // Stopped in the step procedure that asked (shared modules 6-7 or hidden 8-9).
+    const hollard::TStepOutcome& last = form.Report().steps.back();
+    QVERIFY(last.stopped);
+    QVERIFY(form.Report().stoppedAtStep >= last.firstStep && form.Report().stoppedAtStep <= last.lastStep);
+    QVERIFY(last.procedure == "ConvertSharedDependencies" || last.procedure == "ConvertHiddenDependencies");
+    QCOMPARE(LogLines(form).last(), QString("Stopped at step %1.").arg(form.Report().stoppedAtStep));
+    QCOMPARE(form.State(), TMainForm::TState::Done);
+    QVERIFY(!form.lbProjects->isEnabled());
+    QTest::mouseClick(form.btnExit, Qt::LeftButton);
+    QVERIFY(!form.isVisible());
+  }
+
   // The core's question before writing: a box with Yes and No, No the default.
   void runAnywayQuestion() {
     TMainForm form;
