@@ -213,6 +213,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(Splitter1);
+  // The panel starts at the height its controls need; the log pane takes the rest.
+  Splitter1->setSizes({std::max(height() - Panel1->minimumHeight(), 1), Panel1->minimumHeight()});
 
   connect(SpeedButton1, &QToolButton::clicked, this, &TMainForm::SpeedButton1Click);
   connect(SpeedButton2, &QToolButton::clicked, this, &TMainForm::SpeedButton2Click);
