@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
