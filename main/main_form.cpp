@@ -386,7 +386,8 @@ void TMainForm::btnSkipClick() {
 void TMainForm::btnExitClick() { close(); }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  if (state_ != TState::Running && state_ != TState::Question) {
+  // An Import in hand (also in its preflight) holds the run's table objects.
+  if (!migration_ && state_ != TState::Running && state_ != TState::Question) {
     event->accept();
     return;
   }
@@ -397,7 +398,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   confirming_ = true;
   const bool stop = AskYesNo("Stop the run after the record in hand?");
   confirming_ = false;
-  if (!stop || !migration_ || (state_ != TState::Running && state_ != TState::Question)) return;
+  if (!stop || !migration_) return;
   stopAsked_ = true;
   migration_->RequestStop();
   // A question in hand is answered with Skip; the run stops at its next record.
