@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -480,6 +481,30 @@ class MainFormTest : public QObject {
              QStringList({"Adding <b>bold</b>", "a    b  &lt; &amp; <i>", "", "Error: <b>x</b>   &lt;"}));
     QCOMPARE(watcher.boxes.size(), size_t(1));
     QCOMPARE(watcher.boxes[0].text, QString("<b>x</b>   &lt;"));
+  }
+
+  // The same through a run: a history-log line with markup, as the step logs it.
+  void logShowsArchiveMarkupOfARunLiterally() {
+    ovrin::test::TempDir dir;
+    std::string source = dir / "old", target = dir / "new";
+    MakeArchives(source, target);
+    std::string history = ovrin::test::FileBytes(source + "/hollardm.log");
+    const size_t end = history.find(" > [");
+    QVERIFY(end != std::string::npos);
+    const std::string stamp = history.substr(history.rfind('\n', end) + 1, end - history.rfind('\n', end) - 1);
+    const std::string line = stamp + " > [Bob] Main.dpr - <b>bold</b>   three  &lt;blanks&gt;";
+    {
+      std::ofstream out(source + "/hollardm.log", std::ios::binary | std::ios::app);
+      out << line << "\r\n";
+    }
+    TMainForm form;
+    TWatcher watcher(form);
+    form.edSource->setText(QString::fromStdString(source));
+    form.edTarget->setText(QString::fromStdString(target));
+    QTest::mouseClick(form.btnImport, Qt::LeftButton);
+    QVERIFY(watcher.boxes.empty());
+    QVERIFY2(LogLines(form).contains("Converting " + QString::fromStdString(line)),
+             qPrintable(LogLines(form).filter("Converting").mid(0, 3).join('\n')));
   }
 
   // A run under the POSIX locale (month/day/year) of the demo archive, written in
