@@ -1,0 +1,48 @@
+#include "main/run_summary.h"
+
+#include <iomanip>
+
+namespace hollard {
+
+std::string StepRange(const TStepOutcome& s) {
+  return s.firstStep == s.lastStep ? std::to_string(s.firstStep)
+                                   : std::to_string(s.firstStep) + "-" + std::to_string(s.lastStep);
+}
+
+int FailedSteps(const TMigrationReport& report) {
+  int failed = 0;
+  for (const TStepOutcome& s : report.steps)
+    if (!s.succeeded && !(s.stopped && s.errors.empty())) ++failed;
+  return failed;
+}
+
+void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool dryRun) {
+  if (!report.dateFormat.empty()) out << "  " << report.dateFormat << "\n";
+  out << (dryRun ? "  Records that would be added:\n" : "  Records added:\n");
+  if (report.added.empty()) out << "    none\n";
+  for (const auto& [table, n] : report.added) out << "    " << std::left << std::setw(10) << table << " " << n << "\n";
+  if (!report.changed.empty()) {
+    out << (dryRun ? "  Records that would be changed:\n" : "  Records changed:\n");
+    for (const auto& [table, n] : report.changed) out << "    " << std::left << std::setw(10) << table << " " << n << "\n";
+  }
+  if (!report.cut.empty()) {
+    out << "  Texts cut to their field's size (longer in the archive than the target holds):\n";
+    for (const auto& [field, n] : report.cut) out << "    " << std::left << std::setw(20) << field << " " << n << "\n";
+  }
+  if (!report.passedOver.empty()) {
+    out << "  Lines passed over (no valid date in the log; a date that does not read in a ToDo list):\n";
+    for (const auto& [file, passed] : report.passedOver) {
+      out << "    " << file << ": " << passed.count << "\n";
+      for (const TDatedText& t : passed.first) out << "      line " << t.line << ": " << t.text << "\n";
+    }
+  }
+  out << "  Steps:\n";
+  for (const TStepOutcome& s : report.steps) {
+    const char* outcome = s.succeeded ? "ok" : s.stopped && s.errors.empty() ? "STOPPED" : "FAILED";
+    out << "    " << std::left << std::setw(6) << StepRange(s) << std::setw(27) << s.procedure << std::right
+        << std::fixed << std::setprecision(2) << std::setw(8) << s.seconds << " s  " << outcome << "\n";
+    for (const std::string& e : s.errors) out << "          " << e << "\n";
+  }
+}
+
+}  // namespace hollard
