@@ -166,7 +166,7 @@ bool TMigration::CheckTarget() {
 }
 
 bool TMigration::RunAnyway(const std::string& cause) {
-  if (user_.AskRunAnyway(cause + "\n\nRun anyway?")) return true;
+  if (user_.AskRunAnyway(cause)) return true;
   PreflightFailed(cause + "\nNothing was written.");
   return false;
 }

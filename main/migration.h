@@ -70,7 +70,7 @@ class TMigrationUser {
   // Asked between two records (never inside a change): true stops the run there.
   virtual bool StopRequested() { return false; }
   // A guard found something the user may run past (the target holds this archive's
-  // projects, the stored files will not fit): true runs anyway.
+  // projects, the stored files will not fit); `text` says what. True runs anyway.
   virtual bool AskRunAnyway(const std::string& /*text*/) { return false; }
 };
 

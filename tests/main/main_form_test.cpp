@@ -679,6 +679,44 @@ class MainFormTest : public QObject {
     QCOMPARE(log.count("Run anyway? Yes"), 1);
   }
 
+  // A second run of one archive: the core's guard asks through the window; No writes
+  // nothing and leaves the window idle, Yes runs.
+  void runAnywayThroughAWholeRun() {
+    ovrin::test::TempDir dir;
+    std::string source = dir / "old", target = dir / "new";
+    MakeArchives(source, target);
+    {
+      TMainForm first;
+      TWatcher watcher(first);
+      first.edSource->setText(QString::fromStdString(source));
+      first.edTarget->setText(QString::fromStdString(target));
+      QTest::mouseClick(first.btnImport, Qt::LeftButton);
+      QVERIFY(!first.Report().Failed());
+    }
+    auto before = ovrin::test::FolderBytes(target);
+    before.erase(".hollard-migrate.lock");
+    TMainForm form;
+    TWatcher watcher(form);
+    form.edSource->setText(QString::fromStdString(source));
+    form.edTarget->setText(QString::fromStdString(target));
+    QTest::mouseClick(form.btnImport, Qt::LeftButton);
+    QVERIFY(!watcher.boxes.empty());
+    QVERIFY2(watcher.boxes[0].text.startsWith("The target already holds projects of this archive:"),
+             qPrintable(watcher.boxes[0].text));
+    QVERIFY(watcher.boxes[0].text.endsWith("\n\nRun anyway?"));
+    QVERIFY(form.Report().preflightFailed);
+    auto after = ovrin::test::FolderBytes(target);
+    after.erase(".hollard-migrate.lock");
+    QVERIFY(after == before);
+    QCOMPARE(form.State(), TMainForm::TState::Idle);
+    // Yes: the archive goes in a second time.
+    watcher.yes = [](const QString&) { return true; };
+    watcher.boxes.clear();
+    QTest::mouseClick(form.btnImport, Qt::LeftButton);
+    QVERIFY(!form.Report().preflightFailed);
+    QVERIFY(!form.Report().Failed());
+  }
+
   // Another run holding the target's lock: one box naming it, nothing run or written.
   void anotherRunHoldsTheTarget() {
     ovrin::test::TempDir dir;
