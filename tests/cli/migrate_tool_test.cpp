@@ -400,14 +400,7 @@ TEST_F(MigrateToolTest, ADamagedOrReadOnlyTargetTableStopsTheRunBeforeItWrites) 
 TEST_F(MigrateToolTest, AnEncipheredTargetTableIsNoDamageAndItsPasswordOpensIt) {
   // Checked before the run without its password, the table was taken for one that does
   // not open and the run refused (exit 3), where the password would have opened it.
-  for (const TArchiveTable& t : NewLayoutTables())
-    if (t.name == "projects") {
-      ovrin::TTableSpec def = t.def;
-      def.Password = "s3cret";
-      ovrin::TCreateOptions options;
-      options.Replace = true;
-      ovrin::CreateTable(target + "/projects", def, options);
-    }
+  EncipherArchiveTable(target, "projects", "s3cret");
   // Typed when the run asks (the questions that follow are skipped by the end of input).
   TResult r = Run({source, target, "--interactive"}, "s3cret\n");
   EXPECT_EQ(r.code, 0) << r.err << r.out;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/base/conversions.h"
+#include "engine/data/table_create.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
 #include "tests/support/file_bytes.h"
@@ -242,6 +243,18 @@ inline int32_t IdOf(const std::string& folder, const std::string& table, const s
 }
 
 using ovrin::test::FolderBytes;
+
+// Makes one table of a new-layout archive anew, empty and enciphered with the password.
+inline void EncipherArchiveTable(const std::string& folder, const std::string& table, const std::string& password) {
+  for (const TArchiveTable& t : NewLayoutTables())
+    if (t.name == table) {
+      ovrin::TTableSpec def = t.def;
+      def.Password = password;
+      ovrin::TCreateOptions options;
+      options.Replace = true;
+      ovrin::CreateTable(folder + "/" + table, def, options);
+    }
+}
 
 // Adds the user "zed" to the archive's users table, then changes its key in the users'
 // index behind the table's back: a table the consistency checker calls damaged.

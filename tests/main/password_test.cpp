@@ -21,14 +21,7 @@ class PasswordTest : public MigrationFixture {
     o.projects = 2;
     o.blobBytes = 2000;
     WriteSourceArchive(source, PlanSourceArchive(o), o);
-    for (const TArchiveTable& t : NewLayoutTables())
-      if (t.name == "projects") {
-        ovrin::TTableSpec def = t.def;
-        def.Password = "s3cret";
-        ovrin::TCreateOptions options;
-        options.Replace = true;
-        ovrin::CreateTable(target + "/projects", def, options);
-      }
+    EncipherArchiveTable(target, "projects", "s3cret");
   }
   void TearDown() override { ovrin::Sessions().Default().RemoveAllPasswords(); }
 };
