@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -52,5 +53,9 @@ int main(int argc, char** argv) {
   bool dumb = term != nullptr && std::string(term) == "dumb";
   hollard::TMigrateConsole console{std::cin, std::cout, std::cerr, ::isatty(2) != 0 && !dumb, ::isatty(1) != 0};
   console.stop = &gStopSignal;
+  console.inFd = 0;
+  // std::cin reads through stdin's buffer: lines read ahead there (a pipe delivers
+  // several at once) are waiting input that a poll on descriptor 0 does not see.
+  console.inputBuffered = [] { return stdin->_IO_read_ptr < stdin->_IO_read_end; };
   return hollard::RunMigrateTool(args, console);
 }

@@ -28,6 +28,11 @@ struct TMigrateConsole {
   bool outTerminal = true;  // out shows on that terminal too: a log line takes the bar off first
   // Set (to the signal's number) when the run is to stop; a signal handler may set it.
   const std::atomic<int>* stop = nullptr;
+  // The descriptor `in` reads (-1: none, e.g. a string in tests): a question waits on it
+  // in short steps, so that a stop asked for just before the wait is not lost in it.
+  int inFd = -1;
+  // Whether `in` holds read-ahead input of its own, which the descriptor does not show.
+  bool (*inputBuffered)() = nullptr;
 };
 
 // The exit codes.

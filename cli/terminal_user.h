@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <poll.h>
+
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
@@ -102,13 +104,28 @@ class TTerminalUser : public TMigrationUser {
     if (wrongBefore) c_.err << "That password does not open " << table << ".\n";
     c_.err << "Password for the enciphered table " << table << " (empty to leave the table out): " << std::flush;
     std::string line;
-    if (!std::getline(c_.in, line)) {
-      endOfInput_ = true;
+    if (!WaitForInput() || !std::getline(c_.in, line)) {
+      if (!StopRequested()) endOfInput_ = true;
       return false;
     }
     if (line.empty()) return false;
     *password = line;
     return true;
+  }
+
+  // Waits until a line can be read or the run is to stop (false). A signal that comes
+  // just before a blocking read would be lost in it: the read never returns until the
+  // user types, so the wait looks at the stop every tenth of a second.
+  bool WaitForInput() {
+    if (c_.inFd < 0) return !StopRequested();
+    while (true) {
+      if (StopRequested()) return false;
+      if (c_.in.rdbuf()->in_avail() > 0 || (c_.inputBuffered && c_.inputBuffered())) return true;
+      struct pollfd p {c_.inFd, POLLIN, 0};
+      int ready = ::poll(&p, 1, 100);
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) return true;  // let the read tell what is wrong
+    }
   }
 
   // Takes the bar off the screen at the end of the run, before the summary.
@@ -167,7 +184,7 @@ class TTerminalUser : public TMigrationUser {
       c_.err << "Numbers of the projects (empty line: Skip; end of input: Skip all): "
              << std::flush;
       std::string line;
-      if (!std::getline(c_.in, line)) {
+      if (!WaitForInput() || !std::getline(c_.in, line)) {
         c_.err << "\n";
         // A signal breaks off the wait for a line: the run stops at its next record.
         if (StopRequested()) return Skip(module, "the run was stopped");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <iomanip>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
@@ -50,7 +52,9 @@ constexpr const char* kExitCodes =
     "  0  done (check: every table sound; verify: nothing lost; repair: the table sound afterwards)\n"
     "  1  the work failed or a table is damaged: an error the message names, damage found, a table\n"
     "     that cannot be read, an item the migration lost, a table not repaired or with problems\n"
-    "     left after the repair, or (check, tables) no tables found in the folder\n"
+    "     left after the repair, output or a repair log that could not be written in full, an\n"
+    "     archive already in the folder of make-source, or (check, tables)\n"
+    "     no tables found in the folder\n"
     "  2  the command line is wrong: an unknown command or option, a missing or wrong value, a\n"
     "     folder that does not exist; nothing was done\n"
     "  3  (check, repair) a table is in use by another program, which holds it open, and nothing\n"
@@ -63,6 +67,51 @@ constexpr const char* kExamples =
     "  hollard-archive check new\n"
     "  hollard-archive repair new modules --log repair.txt\n"
     "  hollard-archive dump new users --format csv --code-page windows-1250";
+
+// The output stream of a run, passed through to the caller's stream buffer, that keeps
+// the first failure with the system's reason (errno of the failing write or flush, when
+// the buffer set one). A run whose output was lost must never report success.
+class TCheckedOutput : public std::streambuf {
+ public:
+  explicit TCheckedOutput(std::streambuf* target) : target_(target) {}
+  bool Failed() const { return failed_; }
+  // Why the output was lost; empty when the stream buffer said nothing but failure.
+  const std::string& Reason() const { return reason_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    errno = 0;
+    if (!target_ || traits_type::eq_int_type(target_->sputc(traits_type::to_char_type(c)), traits_type::eof())) {
+      Fail(errno);
+      return traits_type::eof();
+    }
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    errno = 0;
+    std::streamsize written = target_ ? target_->sputn(s, n) : 0;
+    if (written < n) Fail(errno);
+    return written;
+  }
+  int sync() override {
+    errno = 0;
+    if (!target_ || target_->pubsync() == -1) {
+      Fail(errno);
+      return -1;
+    }
+    return 0;
+  }
+
+ private:
+  void Fail(int error) {
+    if (!failed_ && error != 0) reason_ = std::generic_category().message(error);
+    failed_ = true;
+  }
+  std::streambuf* target_;
+  bool failed_ = false;
+  std::string reason_;
+};
 
 // ---- checks of option values, run while the command line is parsed, before any work.
 // CLI11 puts the option's name before each message.
@@ -137,6 +186,12 @@ std::string RepairHint(const std::string& dir, const std::string& table) {
          ShellWord(dir) + " " + ShellWord(table) + "' to mend it.";
 }
 
+// A data, index or blob file of a new-layout table, by its extension in any letter case.
+bool IsTableFileName(const fs::path& file) {
+  const std::string extension = ovrin::AsciiUpper(file.extension().string());
+  return extension == ".DAT" || extension == ".IDX" || extension == ".BLB";
+}
+
 class TCommand {
  public:
   virtual ~TCommand() = default;
@@ -172,10 +227,24 @@ class TMakeSource : public TCommand {
     app->add_option("--time-separator", timeSeparator_, "Time separator of the side files and the log")
         ->check(TimeSeparatorProblem)
         ->capture_default_str();
+    app->add_flag("--replace", replace_,
+                  "Write over an archive in the folder (the old-layout archive's files are removed first)");
     app->footer(kExitCodes);
   }
-  int Run(std::ostream& out, std::ostream&) override {
+  int Run(std::ostream& out, std::ostream& err) override {
     options_.timeSeparator = timeSeparator_[0];
+    if (fs::is_directory(dir_)) {
+      std::vector<fs::path> found = ArchiveFilesIn(dir_);
+      if (!found.empty() && !replace_) {
+        err << "hollard-archive: " << found.front().string()
+            << " already exists: the folder holds an archive; give --replace to write over it\n";
+        return kExitFailure;
+      }
+      // The old archive goes as a whole, so that none of its side files (of projects the
+      // new one may lack) is read as part of the new one. Everything else stays.
+      for (const fs::path& file : found)
+        if (IsOldLayoutFile(file) && !fs::is_directory(fs::symlink_status(file))) fs::remove(file);
+    }
     std::filesystem::create_directories(dir_);
     TSourceArchive archive = PlanSourceArchive(options_);
     WriteSourceArchive(dir_, archive, options_);
@@ -185,8 +254,29 @@ class TMakeSource : public TCommand {
   }
 
  private:
+  // A file of an old-layout archive: its two tables with all their files (hollardm.*,
+  // hollardp.*, the log and the label key among them) and the projects' side files.
+  static bool IsOldLayoutFile(const fs::path& file) {
+    const std::string stem = ovrin::AsciiUpper(file.stem().string());
+    const std::string extension = ovrin::AsciiUpper(file.extension().string());
+    return stem == "HOLLARDM" || stem == "HOLLARDP" || extension == ".TDO" || extension == ".PRL" ||
+           extension == ".PCR";
+  }
+  // The files of an old- or new-layout archive in a folder, in name order without regard
+  // to letter case (which does not count on the systems the archives come from).
+  static std::vector<fs::path> ArchiveFilesIn(const std::string& dir) {
+    std::vector<fs::path> found;
+    for (const auto& e : fs::directory_iterator(dir))
+      if (IsOldLayoutFile(e.path()) || IsTableFileName(e.path())) found.push_back(e.path());
+    std::sort(found.begin(), found.end(), [](const fs::path& a, const fs::path& b) {
+      return ovrin::AsciiUpper(a.filename().string()) < ovrin::AsciiUpper(b.filename().string());
+    });
+    return found;
+  }
+
   std::string dir_, timeSeparator_;
   TSourceOptions options_;
+  bool replace_ = false;
 };
 
 class TCreate : public TCommand {
@@ -473,6 +563,7 @@ class TDump : public TReadingCommand {
     std::string name = t.TableName() + "-" + std::to_string(record) + "-" + f.FieldName() + ".bin";
     std::ofstream file(std::filesystem::path(blobs_) / name, std::ios::binary);
     file << bytes;
+    file.close();  // the last bytes leave the buffer here, and may fail to
     if (!file) throw std::runtime_error("Cannot write " + (std::filesystem::path(blobs_) / name).string());
     return name;
   }
@@ -633,13 +724,34 @@ class TRepair : public TReadingCommand {
     AddPasswords();
   }
   // The log file is opened (and emptied) before the repair, so that a log that cannot
-  // be written refuses the command line instead of being found missing afterwards.
+  // be written refuses the command line instead of being found missing afterwards. A
+  // log that is one of the archive's table files is refused before it is opened:
+  // opening it would empty the table.
   void Check() override {
     if (logFile_.empty()) return;
+    if (std::string problem = LogOverTableProblem(); !problem.empty()) throw EUsageError("--log: " + problem);
     log_.open(logFile_, std::ios::binary | std::ios::trunc);
     if (!log_) throw EUsageError("--log: cannot write the repair log '" + logFile_ + "'");
   }
   int Run(std::ostream& out, std::ostream& err) override {
+    int code = Repair(out, err);
+    // The log's last lines are still in its buffer: a log that could not be written in
+    // full is a failure, as lost output is.
+    if (log_.is_open()) {
+      errno = 0;
+      log_.close();
+      const int error = errno;
+      if (log_.fail()) {
+        err << "hollard-archive: cannot write the repair log '" << logFile_ << "'"
+            << (error ? ": " + std::generic_category().message(error) : std::string()) << "\n";
+        if (code == kExitOk) code = kExitFailure;
+      }
+    }
+    return code;
+  }
+
+ private:
+  int Repair(std::ostream& out, std::ostream& err) {
     UsePasswords();
     const std::string path = (std::filesystem::path(dir_) / table_).string();
     ovrin::TRepairOptions options;
@@ -680,7 +792,40 @@ class TRepair : public TReadingCommand {
     return kExitFailure;
   }
 
- private:
+  // A file of the archive folder that the log must not be: a data, index or blob file of
+  // any table (any letter case, the repair's scratch table NAME~repair among them), or an
+  // index file the repair makes or keeps aside beside the table it mends (NAME.IDX.new,
+  // NAME.IDX.damaged, ...): the log's open handle would follow a new one into the
+  // table's place. An existing log file is compared by identity, so that
+  // another spelling of the path, a symbolic link or a hard link is found; a new one by
+  // the folder it would be made in (symbolic links followed, dangling ones too).
+  std::string LogOverTableProblem() const {
+    const std::string table = ovrin::AsciiUpper(table_);
+    auto tableFile = [&](const fs::path& file) {
+      const std::string name = ovrin::AsciiUpper(file.filename().string());
+      return IsTableFileName(file) || name.rfind(table + ".IDX.", 0) == 0;
+    };
+    std::error_code ec;
+    fs::path log = logFile_;
+    for (int links = 0; links < 40 && fs::is_symlink(fs::symlink_status(log, ec)); ++links) {
+      fs::path target = fs::read_symlink(log, ec);
+      if (ec) break;
+      log = target.is_absolute() ? target : log.parent_path() / target;
+    }
+    if (fs::exists(log, ec)) {
+      for (const auto& e : fs::directory_iterator(dir_, ec))
+        if (tableFile(e.path()) && fs::equivalent(log, e.path(), ec))
+          return "'" + logFile_ + "' is the archive's table file " + e.path().string() +
+                 "; write the repair log outside the archive's tables";
+      return {};
+    }
+    const fs::path folder = log.has_parent_path() ? log.parent_path() : fs::path(".");
+    if (tableFile(log) && fs::equivalent(folder, dir_, ec))
+      return "'" + logFile_ + "' would be a table file in the archive folder " + dir_ +
+             "; write the repair log outside the archive's tables";
+    return {};
+  }
+
   std::string dir_, table_, logFile_;
   std::ofstream log_;
 };
@@ -723,6 +868,19 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
       err << "Run 'hollard-archive --help' for the commands.\n";
     return kExitUsage;
   };
+  // The command is the first argument that is no option (the tool's own options take no
+  // value). A name no command has is told as such, even with --help after it, which
+  // would otherwise show the tool's help and report success.
+  for (const std::string& a : args) {
+    if (a == "--") break;
+    if (!a.empty() && a[0] == '-') continue;
+    if (std::none_of(commands.begin(), commands.end(), [&](const auto& c) { return c->app->get_name() == a; })) {
+      std::string names;
+      for (const auto& c : commands) names += (names.empty() ? "" : ", ") + c->app->get_name();
+      return usage("unknown command '" + a + "'; the commands are: " + names);
+    }
+    break;
+  }
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -766,13 +924,31 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
 }  // namespace
 
 int RunArchiveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  TCheckedOutput checked(out.rdbuf());
+  std::ostream stream(&checked);
+  int code;
   try {
-    return RunCommandLine(args, out, err);
+    code = RunCommandLine(args, stream, err);
   } catch (const std::bad_alloc&) {
     // Everything the run held is released by now, so the message can be built.
     err << "hollard-archive: " << OutOfMemoryMessage() << "\n";
-    return kExitFailure;
+    code = kExitFailure;
   }
+  // What the stream buffer still holds must reach its file before the run counts as
+  // done. The caller's stream is flushed and asked too: a flush through a tied stream
+  // (standard error flushes standard output first) fails there, not here.
+  stream.flush();
+  errno = 0;
+  out.flush();
+  const int flushError = errno;
+  if (checked.Failed() || !stream || !out) {
+    std::string reason = checked.Reason();
+    if (reason.empty() && flushError != 0) reason = std::generic_category().message(flushError);
+    err << "hollard-archive: cannot write the output: " << (reason.empty() ? "the output stream failed" : reason)
+        << "\n";
+    if (code == kExitOk) code = kExitFailure;
+  }
+  return code;
 }
 
 }  // namespace hollard

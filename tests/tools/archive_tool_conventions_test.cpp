@@ -1,11 +1,16 @@
 // hollard-archive follows the command-line conventions: --version and a --help that
 // explains exit codes, defaults and examples; every wrong value refused with exit code
-// 2 before any work; a damaged table named with the commands that look at it and mend
-// it; memory that runs out reported as the engine's error.
+// 2 before any work, an unknown command named; a damaged table named with the commands
+// that look at it and mend it; memory that runs out reported as the engine's error;
+// output that cannot be written is a failure; no archive or table is written over by
+// accident.
 //
 // This binary replaces the global allocation functions, so that a test can make every
 // large allocation fail; they are plain malloc and free otherwise.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -257,6 +262,286 @@ TEST(ArchiveToolConventionsTest, RunningOutOfMemoryIsTheEnginesError11016) {
   TRun enough = Tool({"dump", folder, "blobs", "--blobs", "size"});
   EXPECT_EQ(enough.code, 0) << enough.err;
   EXPECT_TRUE(Has(enough.out, "\t" + std::to_string(24 << 20) + "\n")) << enough.out.substr(0, 200);
+}
+
+using ovrin::test::FileBytes;
+
+// A stream buffer on a full device that refuses every byte at once.
+class TRefusingBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type) override { return traits_type::eof(); }
+  std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+// A stream buffer on a full device that takes the bytes into its buffer and fails when
+// they are flushed, as standard output on a full disk does with a short output.
+class TFailingFlushBuffer : public std::streambuf {
+ public:
+  TFailingFlushBuffer() : bytes_(1 << 20, '\0') { setp(bytes_.data(), bytes_.data() + bytes_.size()); }
+
+ protected:
+  int_type overflow(int_type) override { return traits_type::eof(); }
+  int sync() override { return -1; }
+
+ private:
+  std::string bytes_;
+};
+
+TRun ToolWritingTo(std::streambuf* buffer, const std::vector<std::string>& args) {
+  std::ostream out(buffer);
+  std::ostringstream err;
+  int code = RunArchiveTool(args, out, err);
+  return {code, "", err.str()};
+}
+
+constexpr const char* kCannotWrite = "hollard-archive: cannot write the output: ";
+
+// dump, tables, check, --help and --version used to exit with 0 while every byte they
+// wrote was lost.
+TEST(ArchiveToolOutputTest, LostOutputWasReportedAsSuccess) {
+  TempDir dir;
+  const std::string folder = ArchiveWithUser(dir / "new");
+  const std::vector<std::vector<std::string>> commands = {
+      {"dump", folder, "users"}, {"tables", folder}, {"check", folder}, {"schema", folder, "users"},
+      {"--help"},                {"--version"},      {"check", "--help"}};
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args.at(0) + " " + args.back());
+    TRefusingBuffer refusing;
+    TRun refused = ToolWritingTo(&refusing, args);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.err, std::string(kCannotWrite) + "the output stream failed\n");
+    TFailingFlushBuffer failingFlush;
+    TRun unflushed = ToolWritingTo(&failingFlush, args);
+    EXPECT_EQ(unflushed.code, 1);
+    EXPECT_EQ(unflushed.err, std::string(kCannotWrite) + "the output stream failed\n");
+    // The same command with an output that takes its bytes is done.
+    TRun written = Tool(args);
+    EXPECT_EQ(written.code, 0) << written.err;
+    EXPECT_NE(written.out, "");
+  }
+  // make-source does its work and then says so: the archive is there, the run failed.
+  TRefusingBuffer refusing;
+  TRun made = ToolWritingTo(&refusing, {"make-source", dir / "old", "--revisions", "2", "--modules", "2"});
+  EXPECT_EQ(made.code, 1);
+  EXPECT_TRUE(Has(made.err, kCannotWrite)) << made.err;
+  EXPECT_TRUE(fs::exists(dir / "old/hollardm.db"));
+}
+
+TEST(ArchiveToolOutputTest, AFailureKeepsItsOwnExitCodeAndTheLostOutputIsStillTold) {
+  TempDir dir;
+  const std::string folder = ArchiveWithUser(dir / "new");
+  AppendStrayBytes(folder, "users");
+  TFailingFlushBuffer damagedOut;
+  TRun damaged = ToolWritingTo(&damagedOut, {"check", folder});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_TRUE(Has(damaged.err, kCannotWrite)) << damaged.err;
+  TFailingFlushBuffer usageOut;
+  TRun usage = ToolWritingTo(&usageOut, {"dump", folder, "users", "--code-page", "bogus"});
+  EXPECT_EQ(usage.code, 2);
+  EXPECT_TRUE(Has(usage.err, "--code-page")) << usage.err;
+  EXPECT_TRUE(Has(usage.err, kCannotWrite)) << usage.err;
+}
+
+// The built program, as a process of its own, with standard output on a file or device
+// and standard error into a file; answers its exit status.
+int RunProgram(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile) {
+  std::vector<char*> argv{const_cast<char*>(HOLLARD_ARCHIVE_TOOL)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(126);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::execv(HOLLARD_ARCHIVE_TOOL, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ArchiveToolOutputTest, StandardOutputOnAFullDeviceFailsTheProcessWithTheSystemsReason) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TempDir dir;
+  const std::string folder = ArchiveWithUser(dir / "new");
+  const std::string errFile = dir / "err.txt", outFile = dir / "out.txt";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"dump", folder, "users"},
+                                               std::vector<std::string>{"tables", folder},
+                                               std::vector<std::string>{"check", folder},
+                                               std::vector<std::string>{"--help"}}) {
+    SCOPED_TRACE(args.at(0));
+    EXPECT_EQ(RunProgram(args, "/dev/full", errFile), 1);
+    EXPECT_EQ(FileBytes(errFile), std::string(kCannotWrite) + "No space left on device\n");
+    EXPECT_EQ(RunProgram(args, outFile, errFile), 0);
+    EXPECT_EQ(FileBytes(errFile), "");
+    EXPECT_NE(FileBytes(outFile), "");
+  }
+}
+
+// A repair log written after the repair's output: its last lines, held in its buffer,
+// used to be lost on a full device with exit code 0. So were a dumped blob's bytes.
+TEST(ArchiveToolOutputTest, RepairLogAndBlobFilesLostOnAFullDeviceWereReportedAsSuccess) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TempDir dir;
+  const std::string folder = ArchiveWithUser(dir / "new");
+  AppendStrayBytes(folder, "users");
+  TRun repair = Tool({"repair", folder, "users", "--log", "/dev/full"});
+  EXPECT_EQ(repair.code, 1) << repair.out;
+  EXPECT_EQ(repair.err, "hollard-archive: cannot write the repair log '/dev/full': No space left on device\n");
+  EXPECT_TRUE(Has(repair.out, "users: ok after the repair")) << repair.out;  // the table was mended
+
+  {
+    ovrin::TOvrinTable blobs;
+    blobs.SetDatabaseName(folder);
+    blobs.SetTableName("blobs");
+    blobs.Open();
+    blobs.Append();
+    blobs.FieldByName("FILEDATA").SetAsBytes("a few bytes");
+    blobs.Post();
+  }
+  const std::string files = dir / "files";
+  ASSERT_EQ(Tool({"dump", folder, "blobs", "--blobs", files}).code, 0);
+  std::vector<fs::path> written;
+  for (const auto& e : fs::directory_iterator(files)) written.push_back(e.path());
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(FileBytes(written[0].string()), "a few bytes");
+  fs::remove(written[0]);
+  fs::create_symlink("/dev/full", written[0]);
+  TRun dump = Tool({"dump", folder, "blobs", "--blobs", files});
+  EXPECT_EQ(dump.code, 1);
+  EXPECT_EQ(dump.err, "hollard-archive: Cannot write " + written[0].string() + "\n");
+}
+
+// `hollard-archive bogus` used to say that a subcommand is required, and `bogus --help`
+// showed the tool's help with exit code 0.
+TEST(ArchiveToolConventionsTest, AnUnknownCommandWasNotNamed) {
+  const std::string told =
+      "hollard-archive: unknown command 'bogus'; the commands are: make-source, create, tables, schema, dump, check, "
+      "verify, repair\nRun 'hollard-archive --help' for the commands.\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"bogus"}, std::vector<std::string>{"bogus", "--help"},
+        std::vector<std::string>{"--help", "bogus"}, std::vector<std::string>{"bogus", "dir", "users"}}) {
+    TRun run = Tool(args);
+    EXPECT_EQ(run.code, 2) << args.back();
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, told);
+  }
+  // Commands are spelled as listed.
+  TRun upper = Tool({"DUMP", "dir", "users"});
+  EXPECT_EQ(upper.code, 2);
+  EXPECT_TRUE(Has(upper.err, "unknown command 'DUMP'")) << upper.err;
+  // No command at all is told so; a known command is untouched.
+  EXPECT_EQ(Tool({}).err, "hollard-archive: A subcommand is required\nRun 'hollard-archive --help' for the commands.\n");
+  EXPECT_EQ(Tool({"--version", "--help"}).code, 0);
+  EXPECT_EQ(Tool({"check", "--help"}).code, 0);
+}
+
+// `repair DIR users --log DIR/users.DAT` used to empty the table it was to mend, and a
+// log over another table's file damaged that table, with exit code 0.
+TEST(ArchiveToolConventionsTest, ARepairLogOverATableFileEmptiedTheTable) {
+  TempDir dir;
+  const std::string folder = ArchiveWithUser(dir / "new");
+  AppendStrayBytes(folder, "users");
+  fs::create_directories(dir / "elsewhere");
+  fs::create_symlink(TableFile(folder, "users", ".DAT"), dir / "elsewhere/link.txt");
+  fs::create_hard_link(TableFile(folder, "todo", ".IDX"), dir / "elsewhere/hard.txt");
+  fs::create_symlink(folder + "/fresh.dat", dir / "elsewhere/dangling.txt");
+  const auto before = FolderBytes(folder);
+  const std::string todoIdx = TableFile(folder, "todo", ".IDX");
+  const std::vector<std::pair<std::string, std::string>> logs = {
+      {TableFile(folder, "users", ".DAT"), "is the archive's table file " + TableFile(folder, "users", ".DAT")},
+      {TableFile(folder, "todo", ".DAT"), "is the archive's table file"},
+      {TableFile(folder, "blobs", ".BLB"), "is the archive's table file"},
+      {dir / "new/./../new/users.IDX", "is the archive's table file"},  // another spelling
+      {dir / "elsewhere/link.txt", "is the archive's table file " + TableFile(folder, "users", ".DAT")},
+      {dir / "elsewhere/hard.txt", "is the archive's table file " + todoIdx},
+      // Files not there yet that would be taken for tables, or that the repair makes and
+      // renames into the table's place.
+      {folder + "/USERS.dat", "would be a table file in the archive folder " + folder},
+      {folder + "/fresh.Blb", "would be a table file"},
+      {dir / "elsewhere/dangling.txt", "would be a table file"},
+      {folder + "/users.IDX.new", "would be a table file"},
+      {folder + "/Users.idx.damaged2", "would be a table file"},
+  };
+  for (const auto& [log, said] : logs) {
+    TRun run = Tool({"repair", folder, "users", "--log", log});
+    EXPECT_EQ(run.code, 2) << log << "\n" << run.out << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Has(run.err, "hollard-archive: --log: '" + log + "' " + said)) << run.err;
+    EXPECT_TRUE(Has(run.err, "write the repair log outside the archive's tables")) << run.err;
+    EXPECT_EQ(FolderBytes(folder), before) << log;
+  }
+  EXPECT_FALSE(fs::exists(folder + "/fresh.dat"));
+  // A log file of another name in the archive folder is written, and the table mended.
+  TRun logged = Tool({"repair", folder, "users", "--log", folder + "/users.txt"});
+  EXPECT_EQ(logged.code, 0) << logged.out << logged.err;
+  EXPECT_TRUE(Has(FileBytes(folder + "/users.txt"), "5 bytes after the last record cut"));
+  EXPECT_EQ(Tool({"check", folder}).code, 0);
+}
+
+// `make-source DIR` into a folder that held an archive used to write over it, exit 0.
+TEST(ArchiveToolConventionsTest, MakeSourceWroteOverAnArchive) {
+  TempDir dir;
+  const std::vector<std::string> small = {"--revisions", "4", "--modules", "3"};
+  auto makeSource = [&](const std::string& folder, std::vector<std::string> more) {
+    std::vector<std::string> args = {"make-source", folder};
+    args.insert(args.end(), small.begin(), small.end());
+    args.insert(args.end(), more.begin(), more.end());
+    return Tool(args);
+  };
+  const std::string old = dir / "old";
+  ASSERT_EQ(makeSource(old, {"--seed", "1", "--projects", "3"}).code, 0);
+  const auto before = FolderBytes(old);
+  TRun again = makeSource(old, {"--seed", "99"});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(again.err, "hollard-archive: " + old +
+                           "/hollardm.db already exists: the folder holds an archive; give --replace to write over it\n");
+  EXPECT_EQ(FolderBytes(old), before);
+
+  // One file of either layout is enough, in any letter case; other files are not.
+  for (const char* name : {"hollardm.db", "HOLLARDP.DB", "hollardm.log", "hollardm.key", "Hollardm.MB", "x.tdo",
+                           "x.PRL", "x.pcr", "users.DAT", "users.idx", "a.Blb"}) {
+    const std::string folder = dir / (std::string("one-") + name);
+    fs::create_directories(folder);
+    ovrin::test::WriteFileBytes(folder + "/" + name, "mine");
+    TRun run = makeSource(folder, {});
+    EXPECT_EQ(run.code, 1) << name;
+    EXPECT_TRUE(Has(run.err, folder + "/" + name + " already exists")) << run.err;
+    EXPECT_EQ(FolderBytes(folder), (std::map<std::string, std::string>{{name, "mine"}}));
+  }
+  const std::string unrelated = dir / "unrelated";
+  fs::create_directories(unrelated);
+  ovrin::test::WriteFileBytes(unrelated + "/notes.txt", "mine");
+  EXPECT_EQ(makeSource(unrelated, {}).code, 0);
+  EXPECT_EQ(FileBytes(unrelated + "/notes.txt"), "mine");
+
+  // --replace writes the new archive in the old one's place: no side file of the old one
+  // is left over, every file that is no part of an old-layout archive stays.
+  ovrin::test::WriteFileBytes(old + "/Stale.TDO", "left by an older archive");
+  ovrin::test::WriteFileBytes(old + "/notes.txt", "mine");
+  ovrin::test::WriteFileBytes(old + "/users.DAT", "mine");
+  TRun replaced = makeSource(old, {"--seed", "99", "--projects", "1", "--replace"});
+  EXPECT_EQ(replaced.code, 0) << replaced.err;
+  const std::string fresh = dir / "fresh";
+  ASSERT_EQ(makeSource(fresh, {"--seed", "99", "--projects", "1"}).code, 0);
+  auto expected = FolderBytes(fresh);
+  expected["notes.txt"] = "mine";
+  expected["users.DAT"] = "mine";
+  auto got = FolderBytes(old);
+  ASSERT_EQ(got.size(), expected.size());
+  for (const auto& [name, bytes] : expected) {
+    ASSERT_TRUE(got.count(name)) << name;
+    // The tables' headers hold what pxlib's writer puts there (addresses, the time).
+    const std::string upper = ovrin::AsciiUpper(name);
+    if (upper != "HOLLARDM.DB" && upper != "HOLLARDP.DB" && upper != "HOLLARDM.MB") EXPECT_EQ(got[name], bytes) << name;
+    else EXPECT_EQ(got[name].size(), bytes.size()) << name;
+  }
+  EXPECT_TRUE(Has(Tool({"make-source", "--help"}).out, "--replace")) << Tool({"make-source", "--help"}).out;
 }
 
 }  // namespace
