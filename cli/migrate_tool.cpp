@@ -99,8 +99,7 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
 // Puts the backup's table files back over the target's: each copied beside its table
 // and renamed over it, so that no table file is ever half old, half new. The backup
 // must still hold every file it was made with, at its size; else nothing is put back.
-bool RestoreBackup(const std::string& backup, const std::string& target, const TCopiedFiles& files,
-                   std::string* error) {
+bool BackupWhole(const std::string& backup, const TCopiedFiles& files, std::string* error) {
   std::error_code ec;
   for (const auto& [name, size] : files) {
     fs::path file = fs::path(backup) / name;
@@ -114,6 +113,12 @@ bool RestoreBackup(const std::string& backup, const std::string& target, const T
       return false;
     }
   }
+  return true;
+}
+
+bool RestoreBackup(const std::string& backup, const std::string& target, const TCopiedFiles& files,
+                   std::string* error) {
+  if (!BackupWhole(backup, files, error)) return false;
   try {
     for (const auto& [name, size] : files) {
       fs::path dest = fs::path(target) / name;
@@ -237,6 +242,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       dateChoice.timeSeparator = timeSeparator[0];
     }
     std::error_code ec;
+    if (app.count("--backup") > 0 && backup.empty()) throw TUsageError{"--backup '': expected a folder"};
+    if (!backup.empty() && dryRun)
+      throw TUsageError{"--backup '" + backup + "': a dry run writes nothing to the target, so it makes no backup"};
     if (!backup.empty() && !dryRun) {
       if (fs::exists(backup, ec) && !fs::is_directory(backup, ec))
         throw TUsageError{"--backup '" + backup + "': not a folder"};
@@ -263,15 +271,24 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
       if (fs::equivalent(folder, source, ec))
         throw TUsageError{std::string(option) + " '" + file + "': a file in the source folder, which the run never writes"};
-      if (fs::equivalent(folder, target, ec) && fs::exists(path, ec)) {
+      if (fs::equivalent(folder, target, ec)) {
         std::string extension = ovrin::AsciiUpper(path.extension().string());
         std::string name = path.filename().string();
-        if (extension == ".DAT" || extension == ".IDX" || extension == ".BLB" || name == TTargetLock::kFileName ||
-            name == TUnfinishedRun::kFileName)
+        if (name == TTargetLock::kFileName || name == TUnfinishedRun::kFileName ||
+            (fs::exists(path, ec) && (extension == ".DAT" || extension == ".IDX" || extension == ".BLB")))
           throw TUsageError{std::string(option) + " '" + file + "': a file of the target archive"};
       }
+      if (!backup.empty() && fs::equivalent(folder, backup, ec))
+        throw TUsageError{std::string(option) + " '" + file +
+                          "': a file in the backup folder, whose files go into the target when it is put back"};
+      // The same file, however each is spelt (neither may be there yet).
+      auto same = [&](const std::string& a, const std::string& b) {
+        std::error_code e1, e2;
+        fs::path x = fs::weakly_canonical(fs::absolute(a), e1), y = fs::weakly_canonical(fs::absolute(b), e2);
+        return a == b || (!e1 && !e2 && x == y) || fs::equivalent(a, b, e1);
+      };
       for (const auto& [otherOption, other] : outputs)
-        if (otherOption != option && !other.empty() && (other == file || fs::equivalent(other, file, ec)))
+        if (otherOption != option && !other.empty() && same(other, file))
           throw TUsageError{std::string(option) + " '" + file + "': the same file as " + otherOption};
     }
     if (!logFile.empty()) {
@@ -407,12 +424,13 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       std::vector<std::string> duplicates;
       check("for projects migrated before", [&] { duplicates = ProjectsAlreadyInTarget(sourceDir, targetDir, comparer); });
       const std::string unfinished = TUnfinishedRun::Read(targetDir);
-      if (!unfinished.empty() && !allowDuplicates) {
+      if (!unfinished.empty()) {
         // A run that did not finish left part of an archive in the target: running
         // again would add that part twice.
         guardMessage(UnfinishedMessage(target, unfinished) +
-                     "\nNothing was written. The summary of that run gave the command that puts its --backup "
-                     "folder back.");
+                     "\nNothing was written. If that run had a --backup folder, put it back (the summary of a "
+                     "run that stopped gave the command), then run again. To run anyway, remove " +
+                     targetDir + TUnfinishedRun::kFileName + ".");
         return finishEarly(kExitGuard);
       }
       if (!duplicates.empty() && !allowDuplicates) {
@@ -484,7 +502,11 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (stopAsked()) throw TStoppedBeforeWriting{};
       if (!dryRun && !TUnfinishedRun::Write(targetDir, "a run started at " + ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(), ovrin::FixedFormatSettings()) +
                                                            " by process " + std::to_string(::getpid()) +
-                                                           " from " + sourceDir + " did not end"))
+                                                           " from " + fs::absolute(sourceDir).lexically_normal().string() +
+                                                           " did not end" +
+                                                           (run.backup.empty() ? std::string()
+                                                                               : "; its backup is in " +
+                                                                                     fs::absolute(run.backup).lexically_normal().string())))
         guardMessage("cannot write " + targetDir + TUnfinishedRun::kFileName +
                      " (the mark of a run that has not finished); the run goes on without it.");
     }
@@ -492,7 +514,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     const int signal = console.stop ? console.stop->load() : 0;
     std::ostream& out = user.OutputGone() ? console.err : console.out;
     std::string text = "\nStopped before anything was written" +
-                       (signal ? " (signal " + std::to_string(signal) + ")" : std::string()) + ".\nResult: STOPPED\n";
+                       (signal ? " (signal " + std::to_string(signal) + ")" : std::string()) +
+                       (!backup.empty() && !dryRun ? "; the part of the backup made was removed" : "") +
+                       ".\nResult: STOPPED\n";
     guardMessages.push_back("Stopped before anything was written.");
     out << text << std::flush;
     user.WriteLog(text);
@@ -516,8 +540,10 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   run.stopSignal = console.stop ? console.stop->load() : 0;
   run.outputGone = user.OutputGone();
   const bool unfinished = report.Failed() || report.Stopped();
+  if (unfinished && !run.backup.empty() && !BackupWhole(run.backup, backupFiles, &run.restoreError))
+    run.backupIncomplete = true;
   if (!dryRun && tablesThere && !report.preflightFailed) {
-    if (unfinished && run.restoreAsked && !run.backup.empty()) {
+    if (unfinished && run.restoreAsked && !run.backup.empty() && !run.backupIncomplete) {
       run.restored = RestoreBackup(run.backup, target, backupFiles, &run.restoreError);
     }
     if (!unfinished || run.restored) {

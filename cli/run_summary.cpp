@@ -52,7 +52,7 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
     j["backup"] = run.backup;
     if (report.Failed() || report.Stopped()) {
       j["restored"] = run.restored;
-      if (!run.restored) j["restoreCommand"] = RestoreCommand(run.backup, run.target);
+      if (!run.restored && !run.backupIncomplete) j["restoreCommand"] = RestoreCommand(run.backup, run.target);
       if (!run.restoreError.empty()) j["restoreError"] = run.restoreError;
     }
   }
@@ -186,9 +186,15 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
       out << "  The backup in " << run.backup << " was put back: " << run.target << " is as it was before the run.\n";
     } else {
       if (!run.restoreError.empty()) out << "  Putting the backup back failed: " << run.restoreError << "\n";
-      out << "  To put " << run.target << " back as it was before this run (with no other program using it):\n"
-          << "    " << RestoreCommand(run.backup, run.target) << "\n";
-      if (!run.restoreAsked) out << "  (with --restore-on-failure the run puts the backup back by itself)\n";
+      if (run.backupIncomplete) {
+        // Copied back, what is left of it would mix old tables with new ones.
+        out << "  Do not put " << run.backup << " back: it is no longer the whole copy of " << run.target
+            << ". The target holds part of this run's records.\n";
+      } else {
+        out << "  To put " << run.target << " back as it was before this run (with no other program using it):\n"
+            << "    " << RestoreCommand(run.backup, run.target) << "\n";
+        if (!run.restoreAsked) out << "  (with --restore-on-failure the run puts the backup back by itself)\n";
+      }
     }
   } else if (report.Stopped() && !dryRun) {
     out << "  The target holds the records of the steps before step " << report.stoppedAtStep

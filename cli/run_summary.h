@@ -20,6 +20,7 @@ struct TRunContext {
   bool restoreAsked = false;  // put the backup back when a step failed or the run stopped
   bool restored = false;      // it was put back
   std::string restoreError;   // why putting it back failed
+  bool backupIncomplete = false;  // the backup lost files since it was made: never to be put back
   int stopSignal = 0;         // the signal that stopped the run (0: none, or the output closed)
   bool outputGone = false;    // standard output was closed during the run
   std::string preflightNote;  // what the preflight looked for, when it did not find it

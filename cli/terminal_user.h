@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -45,7 +47,9 @@ class TTerminalUser : public TMigrationUser {
   // run; what would have gone there goes nowhere, and the summary to the error stream.
   void WriteOut(const std::string& text) {
     if (outputGone_) return;
-    c_.out << text;
+    // Flushed line by line: a reader that went away (| head) is seen at the next line,
+    // not when a buffer of several kilobytes fills.
+    c_.out << text << std::flush;
     if (!c_.out) outputGone_ = true;
   }
   // The log file is flushed line by line, so that it is whole up to the last line also
@@ -104,7 +108,20 @@ class TTerminalUser : public TMigrationUser {
     if (wrongBefore) c_.err << "That password does not open " << table << ".\n";
     c_.err << "Password for the enciphered table " << table << " (empty to leave the table out): " << std::flush;
     std::string line;
-    if (!WaitForInput() || !std::getline(c_.in, line)) {
+    // The password is not shown while it is typed on a terminal.
+    struct termios saved {};
+    const bool hide = c_.inFd >= 0 && ::isatty(c_.inFd) && ::tcgetattr(c_.inFd, &saved) == 0;
+    if (hide) {
+      struct termios quiet = saved;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      ::tcsetattr(c_.inFd, TCSAFLUSH, &quiet);
+    }
+    const bool read = WaitForInput() && static_cast<bool>(std::getline(c_.in, line));
+    if (hide) {
+      ::tcsetattr(c_.inFd, TCSAFLUSH, &saved);
+      c_.err << "\n";
+    }
+    if (!read) {
       if (!StopRequested()) endOfInput_ = true;
       return false;
     }

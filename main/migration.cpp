@@ -110,7 +110,7 @@ void TMigration::Import() {
     continueOpen = user_.AskPassword(targetDir_ + opening_, passwordsAsked_++ > 0, &password);
     if (continueOpen)
       s.AddPassword(password);
-    else
+    else if (!StopPending())  // a stop asked for at the prompt is no answer
       leftOut_.push_back(opening_);
   };
   struct TRestore {
@@ -454,6 +454,7 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
     t.Open();
   } catch (const ovrin::EOvrinEngineError& e) {
     if (leftOut()) throw ovrin::EDatabaseError(notGiven);
+    if (StopPending()) throw TStopRun{};  // stopped at the password prompt
     throw;
   }
   return t;

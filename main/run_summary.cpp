@@ -41,7 +41,13 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
     const char* outcome = s.succeeded ? "ok" : s.stopped && s.errors.empty() ? "STOPPED" : "FAILED";
     out << "    " << std::left << std::setw(6) << StepRange(s) << std::setw(27) << s.procedure << std::right
         << std::fixed << std::setprecision(2) << std::setw(8) << s.seconds << " s  " << outcome << "\n";
-    for (const std::string& e : s.errors) out << "          " << e << "\n";
+    for (const std::string& e : s.errors) {
+      // Each line of a message under the step, also the lines after its first.
+      size_t start = 0;
+      for (size_t end; (end = e.find('\n', start)) != std::string::npos; start = end + 1)
+        out << "          " << e.substr(start, end - start) << "\n";
+      out << "          " << e.substr(start) << "\n";
+    }
   }
 }
 

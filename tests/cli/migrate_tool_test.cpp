@@ -476,6 +476,11 @@ TEST_F(MigrateToolTest, OutputFilesThatAreArchiveFilesAreRefusedBeforeAnyWork) {
       {{source, target, "--log", dir / "same", "--report", dir / "same"}, "': the same file as --report"},
       {{source, target, "--backup", source}, "--backup '" + source + "': the source folder itself"},
       {{source, target, "--time-separator", ""}, "--time-separator '': expected one character"},
+      {{source, target, "--log", dir / "y.log", "--report", dir / "sub/../y.log"}, "': the same file as --report"},
+      {{source, target, "--log", target + "/.hollard-migrate.lock"}, "a file of the target archive"},
+      {{source, target, "--report", target + "/.hollard-migrate.unfinished"}, "a file of the target archive"},
+      {{source, target, "--backup", ""}, "--backup '': expected a folder"},
+      {{source, target, "--dry-run", "--backup", dir / "b"}, "a dry run writes nothing to the target"},
   };
   for (const TCase& c : cases) {
     TResult r = Run(c.args);
@@ -553,10 +558,16 @@ TEST_F(MigrateToolTest, TheRestoreCommandWorksForAnyFolderName) {
                                           fs::current_path().string() + "/t'/.hollard-migrate.unfinished");
 }
 
-TEST_F(MigrateToolTest, TheMarkOfAFailedRunNamesTheStep) {
+TEST_F(MigrateToolTest, TheMarkOfAFailedRunNamesTheStepAndAllowDuplicatesDoesNotRunPastIt) {
+  fs::create_directories(dir / "sub");
   fs::remove(source + "/hollardp.db");
   EXPECT_EQ(Run({source, target, "--force"}).code, 1);
   EXPECT_EQ(TUnfinishedRun::Read(target + "/"), "a run from " + source + "/ failed in step 3 (ConvertProjects)");
+  // --allow-duplicates ran past it and added the part migrated again.
+  TResult again = Run({source, target, "--force", "--allow-duplicates"});
+  EXPECT_EQ(again.code, 3);
+  EXPECT_NE(again.err.find("To run anyway, remove " + target + "/.hollard-migrate.unfinished."), std::string::npos)
+      << again.err;
 }
 
 }  // namespace

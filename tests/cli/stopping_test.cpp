@@ -225,8 +225,13 @@ TEST_F(StoppingTest, ABackupThatIsNoLongerWholeIsNotPutBack) {
             std::string::npos)
       << output;
   EXPECT_EQ(output.find("was put back: "), std::string::npos) << output;
+  // Nor is the command that would put it back offered: what is left of the backup would
+  // mix old tables with new ones.
+  EXPECT_EQ(output.find("cp -p"), std::string::npos) << output;
+  EXPECT_NE(output.find("Do not put " + backup + " back: it is no longer the whole copy"), std::string::npos) << output;
   json r = json::parse(FileBytes(report));
   EXPECT_FALSE(r["restored"].get<bool>());
+  EXPECT_FALSE(r.contains("restoreCommand"));
   // The mark of the unfinished run stays: the target holds part of the archive.
   EXPECT_FALSE(TUnfinishedRun::Read(target + "/").empty());
   test::ExpectTablesSound(target);
