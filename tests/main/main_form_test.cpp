@@ -237,10 +237,11 @@ class MainFormTest : public QObject {
   Q_OBJECT
 
  private:
-  // A small generated archive and an empty new-layout archive.
-  void MakeArchives(const std::string& source, const std::string& target) {
+  // A small generated archive (of `revisions` stored revisions) and an empty new-layout
+  // archive.
+  void MakeArchives(const std::string& source, const std::string& target, int revisions = 40) {
     hollard::TSourceOptions o;
-    o.revisions = 40;
+    o.revisions = revisions;
     o.modules = 12;
     o.projects = 3;
     o.blobBytes = 2000;
@@ -574,18 +575,7 @@ class MainFormTest : public QObject {
   void stopDuringStepTen() {
     ovrin::test::TempDir dir;
     std::string source = dir / "old", target = dir / "new";
-    hollard::TSourceOptions o;
-    o.revisions = 600;
-    o.modules = 12;
-    o.projects = 3;
-    o.blobBytes = 2000;
-    ovrin::TFormatSettings user = ovrin::UserFormatSettings();
-    o.dateFormat = user.ShortDateFormat;
-    std::replace(o.dateFormat.begin(), o.dateFormat.end(), '/', user.DateSeparator);
-    fs::create_directories(source);
-    fs::create_directories(target);
-    hollard::WriteSourceArchive(source, hollard::PlanSourceArchive(o), o);
-    hollard::CreateNewLayoutArchive(target);
+    MakeArchives(source, target, 600);
     TMainForm form;
     form.show();
     TWatcher watcher(form);
@@ -615,7 +605,7 @@ class MainFormTest : public QObject {
     QVERIFY(log.contains("Summary"));
     QVERIFY(log.contains("  Stopped at step 10; every table was closed."));
     QCOMPARE(log.last(), QString("Stopped at step 10."));
-    QVERIFY(Column(target, "revision", "REVISIONID").size() < size_t(o.revisions));
+    QVERIFY(Column(target, "revision", "REVISIONID").size() < size_t(600));
     for (const hollard::TArchiveTable& t : hollard::NewLayoutTables()) {
       ovrin::TCheckReport check = ovrin::CheckTable(target + "/" + t.name);
       QVERIFY2(check.Ok(), t.name.c_str());
