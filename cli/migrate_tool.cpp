@@ -81,6 +81,8 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
       try {
         fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
       } catch (const fs::filesystem_error& e) {
+        // A signal breaks off the copy (its system call returns EINTR): that is the stop.
+        if (stopAsked()) throw TStoppedBeforeWriting{};
         throw std::runtime_error("Cannot copy " + file + " to the backup folder " + to + ": " + e.code().message());
       }
       fs::rename(partial, dest);
