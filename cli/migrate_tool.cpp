@@ -28,6 +28,7 @@
 #include "engine/table/session.h"
 #include "main/migration.h"
 #include "main/migration_guards.h"
+#include "main/run_summary.h"
 #include "main/target_lock.h"
 #include "main/version.h"
 
@@ -555,9 +556,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!report.Stopped())
         for (const TStepOutcome& step : report.steps)
           if (!step.succeeded) {
-            what = "failed in step " + std::to_string(step.firstStep) +
-                   (step.lastStep != step.firstStep ? "-" + std::to_string(step.lastStep) : std::string()) + " (" +
-                   step.procedure + ")";
+            what = "failed in step " + StepRange(step) + " (" + step.procedure + ")";
             break;
           }
       TUnfinishedRun::Write(targetDir, "a run from " + sourceDir + " " + what);

@@ -11,12 +11,6 @@ namespace hollard {
 
 using nlohmann::json;
 
-namespace {
-
-std::string Steps(const TStepOutcome& s) { return StepRange(s); }
-
-}  // namespace
-
 json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const TRunContext& run) {
   json j;
   j["succeeded"] = !report.Failed() && !report.Stopped();
@@ -39,7 +33,7 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
   j["steps"] = json::array();
   for (const TStepOutcome& s : report.steps)
     j["steps"].push_back({{"procedure", s.procedure},
-                          {"steps", Steps(s)},
+                          {"steps", StepRange(s)},
                           {"succeeded", s.succeeded},
                           {"seconds", std::round(s.seconds * 1000) / 1000},
                           {"errors", s.errors}});

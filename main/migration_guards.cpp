@@ -207,6 +207,11 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
                     (readOnly.find(',') == std::string::npos ? "it" : "them") + " writable and run again.");
       continue;
     }
+    const std::string inUse = "The target table " + name + " (" + dataFile +
+                              ") is in use by another program, which holds it open exclusively. Close that program "
+                              "and run again.";
+    const std::string repairHint = "\nRun 'hollard-archive check " + shown + "' for the details and 'hollard-archive "
+                                   "repair " + shown + " " + name + "' to mend it.";
     ovrin::TOvrinTable table;
     table.SetDatabaseName(folder);
     table.SetTableName(name);
@@ -225,14 +230,11 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
       // No password for an enciphered table: the run asks for it when it needs the table.
       if (e.ErrorCode() == ovrin::errInvalidPassword || e.ErrorCode() == ovrin::errNoRights) continue;
       if (ovrin::TableInUse(folder + name, false)) {
-        add(name, "The target table " + name + " (" + dataFile +
-                      ") is in use by another program, which holds it open exclusively. Close that program and run "
-                      "again.");
+        add(name, inUse);
       } else {
         add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message() +
                       (ovrin::IsDamageError(e.ErrorCode())
-                           ? "\nRun 'hollard-archive check " + shown + "' for the details and 'hollard-archive repair " +
-                                 shown + " " + name + "' to mend it."
+                           ? repairHint
                            : std::string()));
       }
       continue;
@@ -243,14 +245,11 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
     if (!checkConsistency) continue;
     ovrin::TCheckReport report = ovrin::CheckTable(folder + name, 4);
     if (report.inUse) {
-      add(name, "The target table " + name + " (" + dataFile +
-                    ") is in use by another program, which holds it open exclusively. Close that program and run "
-                    "again.");
+      add(name, inUse);
     } else if (!report.Ok()) {
       std::string message = "The target table " + name + " is damaged:";
       for (const std::string& p : report.problems) message += "\n  " + p;
-      message += "\nRun 'hollard-archive check " + shown + "' for the details and 'hollard-archive repair " + shown +
-                 " " + name + "' to mend it.";
+      message += repairHint;
       add(name, message, true);
     }
   }

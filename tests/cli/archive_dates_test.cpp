@@ -13,6 +13,7 @@
 #include "engine/format/table_format.h"
 #include "tests/main/migration_fixture.h"
 #include "tests/support/file_bytes.h"
+#include "tests/support/posix_locale.h"
 #include "tools/archive_verify.h"
 
 namespace hollard::test {
@@ -56,19 +57,7 @@ std::vector<std::string> Differing(const std::string& a, const std::string& b) {
   return names;
 }
 
-// The ICU default locale of a run from a shell with LANG=C.UTF-8, for one test.
-class PosixLocale {
- public:
-  PosixLocale() : saved_(uloc_getDefault()) { Set("en_US_POSIX"); }
-  ~PosixLocale() { Set(saved_.c_str()); }
-
- private:
-  static void Set(const char* name) {
-    UErrorCode status = U_ZERO_ERROR;
-    uloc_setDefault(name, &status);
-  }
-  std::string saved_;
-};
+using ovrin::test::PosixLocale;
 
 std::string MakeSource(const std::string& folder, const std::string& dateFormat, int revisions, uint32_t seed,
                        char timeSeparator = ':') {

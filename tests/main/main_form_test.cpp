@@ -34,6 +34,7 @@
 
 #include <unicode/uloc.h>
 #include "tests/support/file_bytes.h"
+#include "tests/support/posix_locale.h"
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
 #include "tools/source_generator.h"
@@ -145,19 +146,7 @@ std::vector<std::string> Column(const std::string& folder, const std::string& ta
 const QString kSourceMissing = "Source tables not found!\nSee Hollard online help topic \"Installation\"";
 const QString kTargetMissing = "Target tables not found!\nSee Hollard online help topic \"Installation\"";
 
-// The ICU default locale of a run from a shell with LANG=C.UTF-8, for one test.
-class PosixLocale {
- public:
-  PosixLocale() : saved_(uloc_getDefault()) { Set("en_US_POSIX"); }
-  ~PosixLocale() { Set(saved_.c_str()); }
-
- private:
-  static void Set(const char* name) {
-    UErrorCode status = U_ZERO_ERROR;
-    uloc_setDefault(name, &status);
-  }
-  std::string saved_;
-};
+using ovrin::test::PosixLocale;
 
 // Every control of the bottom panel lies wholly inside the window and has at least the
 // height it needs.
