@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,9 +18,30 @@ namespace ovrin {
 
 namespace {
 
+// One open-file-description lock request (F_RDLCK, F_WRLCK or F_UNLCK), never waiting.
+// A conflict answers 0 with *acquired false.
+int LockFd(int fd, short type, int64_t offset, int64_t length, bool* acquired) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  *acquired = false;
+  while (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EACCES) return 0;
+    return errno;
+  }
+  *acquired = true;
+  return 0;
+}
+
 class TPosixFile final : public TOsFile {
  public:
-  explicit TPosixFile(int fd) : fd_(fd) {}
+  // writable: whether the caller asked for write access. An exclusive open for reading
+  // has a descriptor open for writing too (for its lock), but writes through it are
+  // refused as they would be on a descriptor open for reading.
+  TPosixFile(int fd, bool writable) : fd_(fd), writable_(writable) {}
   ~TPosixFile() override { ::close(fd_); }
 
   int Read(int64_t offset, void* buffer, size_t count, size_t* done) override {
@@ -41,6 +61,7 @@ class TPosixFile final : public TOsFile {
 
   int Write(int64_t offset, const void* buffer, size_t count, size_t* done) override {
     *done = 0;
+    if (!writable_) return EBADF;
     const auto* p = static_cast<const char*>(buffer);
     while (*done < count) {
       ssize_t n = ::pwrite(fd_, p + *done, count - *done, offset + static_cast<int64_t>(*done));
@@ -55,6 +76,7 @@ class TPosixFile final : public TOsFile {
   }
 
   int Truncate(int64_t size) override {
+    if (!writable_) return EINVAL;
     while (::ftruncate(fd_, size) != 0) {
       if (errno != EINTR) return errno;
     }
@@ -71,31 +93,17 @@ class TPosixFile final : public TOsFile {
   int Sync() override { return ::fdatasync(fd_) == 0 ? 0 : errno; }
 
   int Lock(int64_t offset, int64_t length, bool shared, bool* acquired) override {
-    struct flock fl = {};
-    fl.l_type = shared ? F_RDLCK : F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = length;
-    *acquired = false;
-    if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) {
-      *acquired = true;
-      return 0;
-    }
-    if (errno == EAGAIN || errno == EACCES) return 0;
-    return errno;
+    return LockFd(fd_, shared ? F_RDLCK : F_WRLCK, offset, length, acquired);
   }
 
   int Unlock(int64_t offset, int64_t length) override {
-    struct flock fl = {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = length;
-    return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
+    bool done = false;
+    return LockFd(fd_, F_UNLCK, offset, length, &done);
   }
 
  private:
   int fd_;
+  bool writable_;
 };
 
 // Opens without blocking and takes only regular files: a FIFO or device in a table's
@@ -121,13 +129,43 @@ int OpenFd(const std::string& path, int flags, const TOpenOptions& options, int*
   return 0;
 }
 
-// Takes the sharing-mode lock; a conflict answers EWOULDBLOCK.
-int TakeShareLock(int fd, bool exclusive) {
-  while (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EAGAIN ? EWOULDBLOCK : errno;
+// Whether an open file other than fd holds a lock on the byte (a read or a write lock).
+int OtherHolds(int fd, int64_t byte, bool* held) {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  while (::fcntl(fd, F_OFD_GETLK, &fl) != 0) {
+    if (errno != EINTR) return errno;
   }
+  *held = fl.l_type != F_UNLCK;
   return 0;
+}
+
+// Takes the sharing-mode locks (see the header); a conflict answers EWOULDBLOCK. A lock
+// taken before a refusal goes with the descriptor, which the caller then closes.
+int TakeShareLock(int fd, bool exclusive, bool writable) {
+  bool acquired = false;
+  bool held = false;
+  if (exclusive && writable) {
+    if (int err = LockFd(fd, F_WRLCK, kShareLockByte, 1, &acquired)) return err;
+    return acquired ? 0 : EWOULDBLOCK;
+  }
+  if (!exclusive) {
+    // Lock first, look second; the exclusive open below does the same the other way
+    // round, so of two racing opens at least one sees the other.
+    if (int err = LockFd(fd, F_RDLCK, kShareLockByte, 1, &acquired)) return err;
+    if (!acquired) return EWOULDBLOCK;
+    if (int err = OtherHolds(fd, kReadOnlyExclusiveByte, &held)) return err;
+    return held ? EWOULDBLOCK : 0;
+  }
+  if (int err = LockFd(fd, F_RDLCK, kReadOnlyExclusiveByte, 1, &acquired)) return err;
+  if (!acquired) return EWOULDBLOCK;
+  if (int err = OtherHolds(fd, kShareLockByte, &held)) return err;
+  if (held) return EWOULDBLOCK;
+  if (int err = LockFd(fd, F_RDLCK, kShareLockByte, 1, &acquired)) return err;
+  return acquired ? 0 : EWOULDBLOCK;
 }
 
 class TPosixPlatform final : public TPlatform {
@@ -161,13 +199,27 @@ class TPosixPlatform final : public TPlatform {
   int Open(const std::string& path, const TOpenOptions& options,
            std::unique_ptr<TOsFile>* file) override {
     int fd;
-    if (int err = OpenFd(path, options.write ? O_RDWR : O_RDONLY, options, &fd)) return err;
-    if (int err = TakeShareLock(fd, options.exclusive)) {
+    bool writable = options.write;
+    if (options.exclusive && !options.write) {
+      // The write lock of an exclusive open needs a descriptor open for writing, even
+      // when the caller only reads (the file handler never writes a read-only file).
+      int err = OpenFd(path, O_RDWR, options, &fd);
+      if (err == 0) {
+        writable = true;
+      } else if (err == EACCES || err == EPERM || err == EROFS) {
+        if (int again = OpenFd(path, O_RDONLY, options, &fd)) return again;
+      } else {
+        return err;
+      }
+    } else if (int err = OpenFd(path, options.write ? O_RDWR : O_RDONLY, options, &fd)) {
+      return err;
+    }
+    if (int err = TakeShareLock(fd, options.exclusive, writable)) {
       ::close(fd);
       return err;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    *file = std::make_unique<TPosixFile>(fd);
+    *file = std::make_unique<TPosixFile>(fd, options.write);
     return 0;
   }
 
@@ -175,7 +227,7 @@ class TPosixPlatform final : public TPlatform {
              std::unique_ptr<TOsFile>* file) override {
     int fd;
     if (int err = OpenFd(path, O_RDWR | O_CREAT, options, &fd)) return err;
-    if (int err = TakeShareLock(fd, true)) {
+    if (int err = TakeShareLock(fd, true, true)) {
       ::close(fd);
       return err;
     }
@@ -186,7 +238,7 @@ class TPosixPlatform final : public TPlatform {
       return err;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    *file = std::make_unique<TPosixFile>(fd);
+    *file = std::make_unique<TPosixFile>(fd, true);
     return 0;
   }
 

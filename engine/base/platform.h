@@ -5,10 +5,26 @@
 // The POSIX implementation:
 //  - opens and creates with open/pread/pwrite/ftruncate and 64-bit offsets; write-through
 //    is O_DSYNC, flush is fdatasync, every file gets POSIX_FADV_RANDOM;
-//  - emulates the sharing modes with flock on the open file: an exclusive open holds
-//    LOCK_EX, a shared open LOCK_SH, both non-blocking; a conflict is EWOULDBLOCK
-//    (engine error 11013). Create opens without truncating, takes LOCK_EX and only then
-//    truncates, so a file another user holds is never emptied;
+//  - emulates the sharing modes with open-file-description locks just past every lock
+//    the engine takes (its highest is the data write lock at 0x7FFFFFFF), all taken
+//    without waiting; a conflict is EWOULDBLOCK (engine error 11013):
+//      kShareLockByte          a shared open holds a read lock, an exclusive open a
+//                              write lock;
+//      kReadOnlyExclusiveByte  read-locked by an exclusive open of a file that cannot
+//                              be opened for writing (its permissions, a read-only
+//                              file system), which cannot hold a write lock: it also
+//                              read-locks kShareLockByte once no other open holds that
+//                              byte, and a shared open refuses itself while another
+//                              open holds this one. Each locks first and looks second,
+//                              so of two racing opens at least one gives way.
+//    A shared open thus keeps out only exclusive opens, never another user's record or
+//    write locks, and the locks work the same on network file systems, which keep
+//    byte-range locks on the server. (flock is no good there: NFS, SMB and GlusterFS
+//    clients turn it into a lock on the whole file, which refuses every byte-range lock
+//    of every other user.) An exclusive open asks for a descriptor open for writing,
+//    as a write lock needs one, even when it only reads. Create opens without
+//    truncating, takes the write lock and only then truncates, so a file another user
+//    holds is never emptied;
 //  - takes byte-range locks as open-file-description locks (F_OFD_SETLK, never the
 //    waiting form): they belong to the open file, so two handles in one process exclude
 //    each other exactly as two processes do. Process-wide fcntl locks are never used;
@@ -24,6 +40,11 @@
 #include <string>
 
 namespace ovrin {
+
+// The bytes whose locks stand for the opens of a file (their sharing modes), past the
+// engine's lock map.
+constexpr int64_t kShareLockByte = 0x80000000LL;
+constexpr int64_t kReadOnlyExclusiveByte = 0x80000001LL;
 
 struct TOpenOptions {
   bool write = false;         // read and write access, else read only

@@ -1,10 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <memory>
+#include <thread>
 #include <fstream>
 #include <vector>
 
@@ -359,6 +364,176 @@ TEST(FileLockTest, TwoProcessesExcludeEachOther) {
   // The child's locks ended with its process.
   EXPECT_TRUE(h.LockRange(lockmap::kDataWriteLock, 1));
   for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
+}
+
+// What another open file of the same file sees at a byte: the type of a conflicting lock
+// there (F_UNLCK for none), asked from a descriptor of its own.
+short LockSeenAt(const std::string& path, int64_t start, int64_t length) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = length;
+  short seen = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 ? fl.l_type : -1;
+  ::close(fd);
+  return seen;
+}
+
+// The sharing modes are byte-range locks past the engine's lock map, which other users'
+// programs (on other machines too, through a file server) must see as they are: a read
+// lock for a shared open, a write lock for an exclusive one, and nothing anywhere else.
+// No whole-file lock is taken, as a network file system would turn it into a lock that
+// covers every byte.
+TEST(SharingLockTest, AnOpenIsALockOnOneBytePastTheLockMap) {
+  TempDir dir;
+  const std::string path = dir / "s.DAT";
+  WriteFile(path, "x");
+  static_assert(kShareLockByte > lockmap::kDataWriteLock && kShareLockByte > lockmap::kReadLockTop);
+  for (bool readOnly : {false, true}) {
+    TFileHandler shared;
+    shared.SetFileName(path);
+    shared.SetReadOnly(readOnly);
+    shared.Open();
+    EXPECT_EQ(LockSeenAt(path, kShareLockByte, 1), F_RDLCK);
+    EXPECT_EQ(LockSeenAt(path, 0, kShareLockByte), F_UNLCK);
+    EXPECT_EQ(LockSeenAt(path, kReadOnlyExclusiveByte, 1), F_UNLCK);
+    int other = ::open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "an open must not hold a whole-file lock";
+    ::close(other);
+  }
+  for (bool readOnly : {false, true}) {
+    TFileHandler exclusive;
+    exclusive.SetFileName(path);
+    exclusive.SetExclusive(true);
+    exclusive.SetReadOnly(readOnly);
+    exclusive.Open();
+    EXPECT_EQ(LockSeenAt(path, kShareLockByte, 1), F_WRLCK);
+    EXPECT_EQ(LockSeenAt(path, 0, kShareLockByte), F_UNLCK);
+    // Open for writing for its lock, it still writes nothing when asked only to read.
+    if (readOnly) {
+      EXPECT_EQ(CodeOf([&] { exclusive.Write("zz", 2); }), 9218);
+    }
+  }
+  EXPECT_EQ(FileBytes(path), "x");
+  EXPECT_EQ(LockSeenAt(path, 0, 0), F_UNLCK);  // every lock went with its close
+}
+
+// However many users have a table open, each one's record locks, data write lock and
+// index write area are taken as if the others were not there.
+TEST(SharingLockTest, SharedOpensNeverBlockTheEngineLocks) {
+  TempDir dir;
+  WriteFile(dir / "e.DAT", "");
+  TFileHandler writer, reader, readOnlyUser;
+  for (TFileHandler* h : {&writer, &reader, &readOnlyUser}) h->SetFileName(dir / "e.DAT");
+  readOnlyUser.SetReadOnly(true);
+  readOnlyUser.Open();
+  reader.Open();
+  writer.Open();
+  EXPECT_TRUE(writer.LockRange(lockmap::kDataWriteLock, 1));
+  EXPECT_TRUE(writer.LockRange(lockmap::kRecordLockBase - lockmap::kMaxLockedRecord, lockmap::kMaxLockedRecord));
+  EXPECT_TRUE(writer.LockRange(lockmap::kAreaStart, lockmap::kAreaLength));
+  EXPECT_TRUE(writer.LockRange(0, lockmap::kDataWriteLock + 1));  // every byte of the map
+  EXPECT_TRUE(writer.UnlockRange(0, lockmap::kDataWriteLock + 1));
+  EXPECT_TRUE(readOnlyUser.LockRange(lockmap::kReadLockTop - 3, 1, true));
+  EXPECT_TRUE(reader.LockRange(lockmap::kRecordLockBase - 7, 1));
+}
+
+// An exclusive open asked only to read keeps out every other open, shared or exclusive,
+// reading or writing; and while any other open holds the file it is refused.
+TEST(SharingLockTest, AnExclusiveOpenForReadingKeepsOutEveryOther) {
+  TempDir dir;
+  const std::string path = dir / "r.DAT";
+  WriteFile(path, "r");
+  auto handler = [&](bool exclusive, bool readOnly) {
+    auto h = std::make_unique<TFileHandler>();
+    h->SetFileName(path);
+    h->SetExclusive(exclusive);
+    h->SetReadOnly(readOnly);
+    return h;
+  };
+  auto first = handler(true, true);
+  first->Open();
+  for (bool exclusive : {false, true})
+    for (bool readOnly : {false, true})
+      EXPECT_EQ(CodeOf([&] { handler(exclusive, readOnly)->Open(); }), 11013) << exclusive << readOnly;
+  first->Close();
+  auto shared = handler(false, true);
+  shared->Open();
+  EXPECT_EQ(CodeOf([&] { first->Open(); }), 11013);
+}
+
+// A file that this user may not write (another user's archive, a read-only mount) can
+// still be opened exclusively, and then keeps out every other open just the same, though
+// it cannot hold a write lock. Two racing opens, shared and exclusive, never both hold
+// the file. Run as an unprivileged user in a child, since root may write any file.
+TEST(SharingLockTest, AnExclusiveOpenOfAFileNoOneMayWriteKeepsOutEveryOther) {
+  TempDir dir;
+  const std::string path = dir / "u.DAT";
+  WriteFile(path, "u");
+  ::chmod(dir.Path().c_str(), 0755);
+  ::chmod(path.c_str(), 0444);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    if (::access(path.c_str(), W_OK) == 0) ::_exit(4);
+    int failures = 0;
+    auto expect = [&](bool ok, const char* what) {
+      if (ok) return;
+      ++failures;
+      std::fprintf(stderr, "not so: %s\n", what);
+    };
+    auto handler = [&](bool exclusive) {
+      auto h = std::make_unique<TFileHandler>();
+      h->SetFileName(path);
+      h->SetExclusive(exclusive);
+      return h;
+    };
+    try {
+      auto exclusive = handler(true);
+      exclusive->Open();
+      expect(exclusive->ReadOnlyByAttribute(), "read-only by attribute");
+      expect(LockSeenAt(path, kShareLockByte, 1) == F_RDLCK, "a read lock on the sharing byte");
+      expect(CodeOf([&] { handler(false)->Open(); }) == 11013, "a shared open refused");
+      expect(CodeOf([&] { handler(true)->Open(); }) == 11013, "a second exclusive open refused");
+      exclusive->Close();
+      auto shared = handler(false);
+      shared->Open();
+      expect(CodeOf([&] { exclusive->Open(); }) == 11013, "the exclusive open refused while a shared one holds");
+      shared->Close();
+      // Racing opens: the number of holders at once never passes one while an
+      // exclusive open holds the file.
+      std::atomic<int> sharedHolders{0}, exclusiveHolders{0};
+      std::atomic<int> overlaps{0}, exclusiveWins{0}, sharedWins{0};
+      auto run = [&](bool asExclusive) {
+        for (int i = 0; i < 1500; ++i) {
+          auto h = handler(asExclusive);
+          if (CodeOf([&] { h->Open(); }) != 0) continue;
+          std::atomic<int>& mine = asExclusive ? exclusiveHolders : sharedHolders;
+          ++mine;
+          (asExclusive ? exclusiveWins : sharedWins)++;
+          if (exclusiveHolders.load() > 0 && exclusiveHolders.load() + sharedHolders.load() > 1) ++overlaps;
+          --mine;
+          h->Close();
+        }
+      };
+      std::thread a(run, true), b(run, false), c(run, false);
+      a.join();
+      b.join();
+      c.join();
+      expect(overlaps.load() == 0, "no overlap of racing opens");
+      expect(exclusiveWins.load() > 0 && sharedWins.load() > 0, "both kinds of open succeeded now and then");
+    } catch (const std::exception& e) {
+      expect(false, e.what());
+    }
+    ::_exit(failures == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not become an unprivileged user, 4: the file stayed writable";
+  EXPECT_EQ(FileBytes(path), "u");
 }
 
 TEST(OsErrorMappingTest, MapsEveryListedErrno) {
