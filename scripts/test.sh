@@ -9,4 +9,4 @@ BUILD_DIR=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 cd "$BUILD_DIR"
-ctest --output-on-failure -j"$(nproc)" -LE 'sanitize|stress'
+ctest --output-on-failure -j"$(nproc)" -LE 'sanitize|stress|netfs'

@@ -28,7 +28,11 @@
 namespace ovrin::test {
 
 struct TConcurrentOptions {
-  std::string folder;
+  std::string folder;           // where the tables are made and checked afterwards
+  // The same folder as each user reaches it (a file server mounted twice, say): writer w
+  // works through userFolders[w % n], the walker through the next one. Empty: folder.
+  std::vector<std::string> userFolders;
+  std::string journalFolder;    // the writers' journals; empty: folder
   int writers = 4;
   int tables = 3;
   double seconds = 3;
@@ -53,6 +57,15 @@ inline uint32_t Fnv(const std::string& bytes) {
 }
 
 inline std::string TableName(int t) { return "shared" + std::to_string(t); }
+
+// The folder through which user u (writers first, then the walker) opens the tables.
+inline const std::string& UserFolder(const TConcurrentOptions& o, int user) {
+  return o.userFolders.empty() ? o.folder : o.userFolders[static_cast<size_t>(user) % o.userFolders.size()];
+}
+
+inline std::string JournalPath(const TConcurrentOptions& o, const std::string& name) {
+  return (o.journalFolder.empty() ? o.folder : o.journalFolder) + "/" + name;
+}
 
 inline void CreateConcurrentTables(const TConcurrentOptions& o) {
   TTableSpec def;
@@ -85,13 +98,13 @@ inline void OpenShared(TOvrinTable& table, const std::string& folder, const std:
 // end "R refused gone corrected".
 inline int RunConcurrentWriter(const TConcurrentOptions& o, int writer) {
   std::mt19937 rng(o.seed * 977 + static_cast<uint32_t>(writer));
-  std::ofstream journal(o.folder + "/journal" + std::to_string(writer), std::ios::trunc);
+  std::ofstream journal(JournalPath(o, "journal" + std::to_string(writer)), std::ios::trunc);
   std::vector<TOvrinTable> tables(static_cast<size_t>(o.tables));
   for (int t = 0; t < o.tables; ++t) {
     TOvrinTable& table = tables[static_cast<size_t>(t)];
     table.SetLockRetryCount(5);
     table.SetLockWaitTime(20);
-    OpenShared(table, o.folder, TableName(t));
+    OpenShared(table, UserFolder(o, writer), TableName(t));
   }
   std::vector<std::vector<int32_t>> mine(static_cast<size_t>(o.tables));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.seconds);
@@ -202,10 +215,11 @@ inline int RunConcurrentWriter(const TConcurrentOptions& o, int writer) {
 // The walker: every record of every table again and again; a record is whole when its
 // DATA hashes to its HASH.
 inline int RunConcurrentWalker(const TConcurrentOptions& o) {
-  std::ofstream out(o.folder + "/walker", std::ios::trunc);
+  std::ofstream out(JournalPath(o, "walker"), std::ios::trunc);
   long walked = 0, torn = 0, raced = 0;
   std::vector<TOvrinTable> tables(static_cast<size_t>(o.tables));
-  for (int t = 0; t < o.tables; ++t) OpenShared(tables[static_cast<size_t>(t)], o.folder, TableName(t));
+  for (int t = 0; t < o.tables; ++t)
+    OpenShared(tables[static_cast<size_t>(t)], UserFolder(o, o.writers), TableName(t));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.seconds);
   while (std::chrono::steady_clock::now() < deadline) {
     for (TOvrinTable& table : tables) {
@@ -269,7 +283,7 @@ inline TConcurrentResult RunConcurrentUsers(const TConcurrentOptions& o) {
   };
   std::vector<std::map<int32_t, TExpected>> expected(static_cast<size_t>(o.tables));
   for (int w = 0; w < o.writers; ++w) {
-    std::ifstream journal(o.folder + "/journal" + std::to_string(w));
+    std::ifstream journal(JournalPath(o, "journal" + std::to_string(w)));
     std::string kind;
     while (journal >> kind) {
       if (kind == "R") {
@@ -301,7 +315,7 @@ inline TConcurrentResult RunConcurrentUsers(const TConcurrentOptions& o) {
                                   std::to_string(version) + " twice");
     }
   }
-  std::ifstream walker(o.folder + "/walker");
+  std::ifstream walker(JournalPath(o, "walker"));
   walker >> result.walked >> result.torn >> result.raced;
   if (result.torn) result.problems.push_back(std::to_string(result.torn) + " torn records seen by the walker");
 
