@@ -11,6 +11,17 @@
 //                                                            (n from 1 to 100,000,000)
 //   index, blob file  0x7FFF0000                     65,535  write lock of that file
 //   index, blob file  0x7FFFFFFF - k (k in 1..65,534)     1  read lock of one user
+//   every disk file   0x80000000                          1  the open itself: read lock
+//                                                            when shared, write lock
+//                                                            when exclusive
+//   every disk file   0x80000001                          1  exclusive open of a file
+//                                                            that cannot be opened for
+//                                                            writing (read lock)
+//
+// The last two are the sharing modes, taken by the platform layer at open (see
+// platform.h): a shared open keeps out only exclusive opens and never blocks a lock of
+// the map above, on a local disk and on a file server alike. An exclusive handler takes
+// no lock of the map; memory files keep their own lock lists and sharing marks.
 //
 // A reader holds one random byte of the index and blob files' area as a shared lock; a
 // writer locks the whole area exclusively, which it can do only when no reader holds a
