@@ -42,7 +42,7 @@ case "$ADDRESS" in
   *) echo "netfs: $HOST stands for ${ADDRESS:-nothing}, not a loopback address; stopping"; exit 1 ;;
 esac
 
-WORK=$(mktemp -d /tmp/ovrin-netfs-XXXXXX)
+WORK=$(mktemp -d "/tmp/ovrin-netfs-$$-XXXXXX")
 VOLUME=ovrin-netfs-$$
 M1=$WORK/mount1
 M2=$WORK/mount2
@@ -66,7 +66,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT TERM HUP PIPE
 
 fail() { echo "NETFS FAILED: $*"; FAILED=1; }
 
@@ -75,6 +75,21 @@ if ! pgrep -x glusterd >/dev/null; then
   STARTED_GLUSTERD=1
 fi
 for _ in $(seq 60); do gluster --mode=script volume list >/dev/null 2>&1 && break; sleep 0.5; done
+# Volumes that an earlier run left behind (a run killed at its time-out cannot clean up):
+# their names carry the pid of the run that made them.
+for stale in $(gluster --mode=script volume list 2>/dev/null | grep '^ovrin-netfs-' || true); do
+  kill -0 "${stale#ovrin-netfs-}" 2>/dev/null && continue
+  echo "netfs: removing the volume $stale that an earlier run left"
+  for m in $(awk -v v=":/$stale" '$1 ~ v"$" {print $2}' /proc/mounts); do umount "$m" 2>/dev/null || umount -l "$m"; done
+  gluster --mode=script volume stop "$stale" force >/dev/null 2>&1 || true
+  gluster --mode=script volume delete "$stale" >/dev/null 2>&1 || true
+done
+for stale in /tmp/ovrin-netfs-*-*; do
+  [ -d "$stale" ] || continue
+  pid=${stale#/tmp/ovrin-netfs-}; pid=${pid%%-*}
+  kill -0 "$pid" 2>/dev/null && continue
+  grep -q " $stale/" /proc/mounts || rm -rf "$stale"
+done
 gluster --mode=script volume create "$VOLUME" "$HOST:$WORK/brick" force >/dev/null
 gluster --mode=script volume start "$VOLUME" >/dev/null
 
