@@ -297,7 +297,10 @@ void TDataFile::LockRecord(int32_t n) {
   if (n == 0) n = index_->CurrentRecordNumber();
   if (n <= 0) Raise(errRecordLocked);
   if (!Locking() || RecordLocked(n)) return;
-  if (!strict_) {
+  // Under the write lock the table was refreshed when the lock was taken, and nobody
+  // else can change it until it is released: reading the change counters again would
+  // only repeat what this change already knows.
+  if (!strict_ && !writing_) {
     BeginRead();
     Refresh();
   }
