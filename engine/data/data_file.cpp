@@ -104,6 +104,10 @@ void TDataFile::Open() {
     }
     index_->First();
     marker_ = kBeforeFirst;
+    // Placing the cursor read the root page under a reader's byte, which no operation
+    // brackets here: kept, it would hold every other user's change off until this
+    // table's next read.
+    EndRead();
   } catch (...) {
     Close();
     throw;

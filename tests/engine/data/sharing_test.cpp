@@ -180,6 +180,38 @@ TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
+struct TPlatformScope {
+  TPlatform* previous;
+  explicit TPlatformScope(TPlatform* platform) : previous(SetPlatform(platform)) {}
+  ~TPlatformScope() { SetPlatform(previous == &PosixPlatform() ? nullptr : previous); }
+};
+
+void AppendNamed(TDataFile& file, const std::string& name) {
+  Editor e(file);
+  e.Name(name).Age(7);
+  file.AppendRecord(e.Data());
+}
+
+// An open positioned the cursor before the first record, which read the root page under
+// a reader's byte, and kept that byte: until the table's next read operation every other
+// user's change waited for it and, after the lock wait, failed with 10249.
+TEST(SharingTest, AnOpenTableKeptItsReadersByteUntilItsNextRead) {
+  TableFixture fx;
+  Fill(fx, 3);
+  auto idle = fx.Open();
+  // (Held, it would keep the writer below waiting for the whole lock wait.)
+  ASSERT_FALSE(idle->Index().ReadLockHeld());
+  ASSERT_FALSE(idle->Blob()->ReadLockHeld());
+  TFaultPlatform counting(PosixPlatform());
+  TPlatformScope scope(&counting);
+  auto writer = fx.Open();
+  const long before = counting.Calls(TFaultOp::Lock);
+  AppendNamed(*writer, "late");
+  // The data write lock, the index and blob files' areas and the new record's place:
+  // each taken at the first attempt.
+  EXPECT_EQ(counting.Calls(TFaultOp::Lock) - before, 4);
+}
+
 // A platform that lets a test run another user's steps in the middle of one file
 // operation, the way a second process can when the first one is slowed down (the
 // machine is busy) half way through writing a header:
@@ -282,12 +314,6 @@ class TInterleavingPlatform final : public TPlatform {
   std::function<void()> pendingRead_;
 };
 
-struct TPlatformScope {
-  TPlatform* previous;
-  explicit TPlatformScope(TPlatform* platform) : previous(SetPlatform(platform)) {}
-  ~TPlatformScope() { SetPlatform(previous == &PosixPlatform() ? nullptr : previous); }
-};
-
 // Deletes the first record in record-number order.
 void DeleteFirst(TDataFile& file) {
   file.SelectIndex("");
@@ -295,12 +321,6 @@ void DeleteFirst(TDataFile& file) {
   std::vector<uint8_t> r(file.LogicalRecordSize());
   ASSERT_EQ(file.GetNextRecord(r.data()), 0);
   file.DeleteRecord(true);
-}
-
-void AppendNamed(TDataFile& file, const std::string& name) {
-  Editor e(file);
-  e.Name(name).Age(7);
-  file.AppendRecord(e.Data());
 }
 
 // A user read the index file header while another user was rewriting it, without the
