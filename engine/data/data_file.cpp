@@ -94,19 +94,20 @@ void TDataFile::Open() {
       blob_->SetStrictChangeDetection(strict_);
       blob_->OpenBlobFile(header_.BlobBlockSizeRaw(), Encrypted());
     }
-    // The index and blob file headers are read under the same reader's byte as the data
-    // file header: a writer rewrites each in place, and a read in the middle of that can
-    // get the writer's new change counter with the rest of the header still old. Such a
-    // header would pass every later comparison of change counters as current.
+    index_->First();
+    marker_ = kBeforeFirst;
+    // The index and blob file headers (and the pages placing the cursor read) are read
+    // under the same reader's byte as the data file header: a writer rewrites each header
+    // in place, and a read in the middle of that can get the writer's new change counter
+    // with the rest of the header still old. Such a header would pass every later
+    // comparison of change counters as current.
     if (probe.IsOpen()) {
       probeLock.ReleaseRead(probe);
       probe.Close();
     }
-    index_->First();
-    marker_ = kBeforeFirst;
-    // Placing the cursor read the root page under a reader's byte, which no operation
-    // brackets here: kept, it would hold every other user's change off until this
-    // table's next read.
+    // Placing the cursor took this table's own reader's byte at its cache miss, which no
+    // operation brackets here: kept, it would hold every other user's change off until
+    // this table's next read.
     EndRead();
   } catch (...) {
     Close();

@@ -353,7 +353,8 @@ TEST(HalfWrittenIndexHeaderTest, RefreshThatReadItLeftTheRecordCountStale) {
   ASSERT_FALSE(platform.midIndexHeaderWrite) << "the delete wrote no index header";
   EXPECT_TRUE(refreshRefused);
   // Unchanged: the half-written header has the writer's change counter and the old count.
-  EXPECT_EQ(reader->Index().Header().ChangeCounter(), before.ChangeCounter()) << "the refresh read the half-written header";
+  EXPECT_EQ(reader->Index().Header().ChangeCounter(), before.ChangeCounter())
+      << "the refresh read the half-written header";
   EXPECT_EQ(reader->Index().Header().RecordCount(), before.RecordCount());
 
   // The reader's next change must build on the delete.
