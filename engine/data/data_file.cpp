@@ -66,10 +66,6 @@ void TDataFile::Open() {
       if (probe.IsOpen() && !probeLock.TakeRead(probe)) Raise(errLockFailure);
     }
     TTableImage image = ReadTableImage(*this, known);
-    if (probe.IsOpen()) {
-      probeLock.ReleaseRead(probe);
-      probe.Close();
-    }
     header_ = image.header;
     fields_ = std::move(image.descriptors);
     recordSize_ = header_.RecordSize();
@@ -100,6 +96,19 @@ void TDataFile::Open() {
     }
     index_->First();
     marker_ = kBeforeFirst;
+    // The index and blob file headers (and the pages placing the cursor read) are read
+    // under the same reader's byte as the data file header: a writer rewrites each header
+    // in place, and a read in the middle of that can get the writer's new change counter
+    // with the rest of the header still old. Such a header would pass every later
+    // comparison of change counters as current.
+    if (probe.IsOpen()) {
+      probeLock.ReleaseRead(probe);
+      probe.Close();
+    }
+    // Placing the cursor took this table's own reader's byte at its cache miss, which no
+    // operation brackets here: kept, it would hold every other user's change off until
+    // this table's next read.
+    EndRead();
   } catch (...) {
     Close();
     throw;
@@ -259,6 +268,28 @@ void TDataFile::EndWrite() {
 
 bool TDataFile::Refresh() {
   if (!Locking()) return false;
+  if (reading_ || writing_) return RefreshHeld();
+  // Called between operations, without a lock: the headers are read under the reader's
+  // byte, as at a cache miss, and it is given back afterwards. Without it a header read
+  // while another user rewrites it can carry that user's new change counter with the
+  // rest still old; as the counters agree from then on it would never be read again, and
+  // this user's next change would write the stale parts (the record count) back.
+  BeginRead();
+  bool changed;
+  try {
+    changed = RefreshHeld();
+  } catch (...) {
+    try {
+      EndRead();
+    } catch (...) {
+    }
+    throw;
+  }
+  EndRead();
+  return changed;
+}
+
+bool TDataFile::RefreshHeld() {
   std::vector<uint8_t> saved = index_->CurrentKey();
   int32_t savedRecord = index_->CurrentRecordNumber();
   bool changed = false;

@@ -5,8 +5,12 @@
 // delete, field values and blobs. It also runs the protocol by which several users and
 // processes share a table:
 //
-//   read lock    the index (and blob) file's reader byte; taken at a cache miss, and at
-//                every operation with StrictChangeDetection; detects other users' changes
+//   read lock    the index (and blob) file's reader byte; taken at a cache miss, by
+//                Refresh, and at every operation with StrictChangeDetection; detects other
+//                users' changes. Every header is read under it (or under the write lock):
+//                a header read while its writer rewrites it in place can pair the new
+//                change counter with old contents, which no later comparison of change
+//                counters would notice
 //   write lock   the data write lock byte plus the index and blob files' whole lock areas;
 //                held for the whole of an Append, Modify or Delete
 //   record lock  one byte per physical record, held while a user edits that record
@@ -113,6 +117,11 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int32_t Count();
   void SetRange(const uint8_t* low, const uint8_t* high, bool areKeys, int lowFields, int highFields);
   void CancelRange();
+  // Notices other users' changes: when a header's change counter moved, reads the headers
+  // again, forgets the cached records and pages and puts the cursor back on its record
+  // (or its nearest neighbour). Answers whether anything changed. Holds the reader's byte
+  // while it reads (taking it for the call when no lock is held), so that it never reads
+  // a header another user is writing; raises 10249 when that wait runs out.
   bool Refresh();
   void SelectIndex(const std::string& name);
   int32_t CurrentRecordNumber() { return index_->CurrentRecordNumber(); }
@@ -211,6 +220,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int marker_ = kBeforeFirst;
   int64_t RecordOffset(int32_t n) const { return header_.RecordOffset(n); }
   bool Locking() const { return !Exclusive() && !ReadOnlyByAttribute(); }
+  // Refresh with the read or write lock held.
+  bool RefreshHeld();
   void ReadTableHeader();
   void WriteTableHeader(bool force);
   TRecord* Fetch(int32_t n, bool forward, int32_t readAhead);

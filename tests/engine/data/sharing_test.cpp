@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <set>
 
 #include "engine/base/errors.h"
 #include "engine/base/fault_platform.h"
 #include "engine/data/checker.h"
+#include "engine/index/index_format.h"
 #include "tests/engine/data/table_fixture.h"
 
 namespace ovrin {
@@ -176,6 +178,229 @@ TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
   }
   EXPECT_GT(failures, 3);
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
+}
+
+struct TPlatformScope {
+  TPlatform* previous;
+  explicit TPlatformScope(TPlatform* platform) : previous(SetPlatform(platform)) {}
+  ~TPlatformScope() { SetPlatform(previous == &PosixPlatform() ? nullptr : previous); }
+};
+
+void AppendNamed(TDataFile& file, const std::string& name) {
+  Editor e(file);
+  e.Name(name).Age(7);
+  file.AppendRecord(e.Data());
+}
+
+// An open positioned the cursor before the first record, which read the root page under
+// a reader's byte, and kept that byte: until the table's next read operation every other
+// user's change waited for it and, after the lock wait, failed with 10249.
+TEST(SharingTest, AnOpenTableKeptItsReadersByteUntilItsNextRead) {
+  TableFixture fx;
+  Fill(fx, 3);
+  auto idle = fx.Open();
+  // (Held, it would keep the writer below waiting for the whole lock wait.)
+  ASSERT_FALSE(idle->Index().ReadLockHeld());
+  ASSERT_FALSE(idle->Blob()->ReadLockHeld());
+  TFaultPlatform counting(PosixPlatform());
+  TPlatformScope scope(&counting);
+  auto writer = fx.Open();
+  const long before = counting.Calls(TFaultOp::Lock);
+  AppendNamed(*writer, "late");
+  // The data write lock, the index and blob files' areas and the new record's place:
+  // each taken at the first attempt.
+  EXPECT_EQ(counting.Calls(TFaultOp::Lock) - before, 4);
+}
+
+// A platform that lets a test run another user's steps in the middle of one file
+// operation, the way a second process can when the first one is slowed down (the
+// machine is busy) half way through writing a header:
+//  - midIndexHeaderWrite runs (once) when a write of a whole index file header has put
+//    down the change counter and not yet the rest;
+//  - beforeIndexHeaderRead runs (once) just before a read of a whole index file header;
+//    a read that is still pending when midIndexHeaderWrite is due is done at that point
+//    instead, so that the reader gets the header half written.
+// While an action runs, lock waits do not sleep: a wait the action meets runs out at once.
+class TInterleavingPlatform final : public TPlatform {
+ public:
+  explicit TInterleavingPlatform(TPlatform& base) : base_(base) {}
+
+  std::function<void()> midIndexHeaderWrite;
+  std::function<void()> beforeIndexHeaderRead;
+
+  std::string ResolveExisting(const std::string& path) override { return base_.ResolveExisting(path); }
+  int IsReadOnly(const std::string& path, bool* readOnly) override { return base_.IsReadOnly(path, readOnly); }
+  int Open(const std::string& path, const TOpenOptions& options, std::unique_ptr<TOsFile>* file) override {
+    std::unique_ptr<TOsFile> base;
+    if (int err = base_.Open(path, options, &base)) return err;
+    *file = std::make_unique<TFile>(*this, std::move(base), IsIndexFile(path));
+    return 0;
+  }
+  int Create(const std::string& path, const TOpenOptions& options, std::unique_ptr<TOsFile>* file) override {
+    return base_.Create(path, options, file);
+  }
+  int Remove(const std::string& path) override { return base_.Remove(path); }
+  int Rename(const std::string& from, const std::string& to) override { return base_.Rename(from, to); }
+  uint64_t TickMs() override { return base_.TickMs(); }
+  void SleepMs(uint32_t ms) override {
+    if (!inAction_) base_.SleepMs(ms);
+  }
+
+ private:
+  static bool IsIndexFile(const std::string& path) {
+    return path.size() > 4 && AsciiEqualNoCase(path.substr(path.size() - 4), ".IDX");
+  }
+  static bool WholeHeader(int64_t offset, size_t count) { return offset == 0 && count == idxfmt::kHeaderSize; }
+  void Run(std::function<void()>& action) {
+    std::function<void()> once = std::move(action);
+    action = nullptr;
+    inAction_ = true;
+    once();
+    inAction_ = false;
+  }
+
+  class TFile final : public TOsFile {
+   public:
+    TFile(TInterleavingPlatform& platform, std::unique_ptr<TOsFile> base, bool index)
+        : platform_(platform), base_(std::move(base)), index_(index) {}
+    int Read(int64_t offset, void* buffer, size_t count, size_t* done) override {
+      if (!index_ || !WholeHeader(offset, count) || !platform_.beforeIndexHeaderRead)
+        return base_->Read(offset, buffer, count, done);
+      int result = 0;
+      bool read = false;
+      platform_.pendingRead_ = [&] {
+        result = base_->Read(offset, buffer, count, done);
+        read = true;
+      };
+      platform_.Run(platform_.beforeIndexHeaderRead);
+      platform_.pendingRead_ = nullptr;
+      return read ? result : base_->Read(offset, buffer, count, done);
+    }
+    int Write(int64_t offset, const void* buffer, size_t count, size_t* done) override {
+      if (!index_ || !WholeHeader(offset, count) || (!platform_.midIndexHeaderWrite && !platform_.pendingRead_))
+        return base_->Write(offset, buffer, count, done);
+      const auto* bytes = static_cast<const uint8_t*>(buffer);
+      size_t first = 0, rest = 0;
+      if (int err = base_->Write(0, bytes, 4, &first)) {
+        *done = first;
+        return err;
+      }
+      if (platform_.pendingRead_) {
+        std::function<void()> read = std::move(platform_.pendingRead_);
+        platform_.pendingRead_ = nullptr;
+        read();
+      }
+      if (platform_.midIndexHeaderWrite) platform_.Run(platform_.midIndexHeaderWrite);
+      int err = base_->Write(4, bytes + 4, count - 4, &rest);
+      *done = first + rest;
+      return err;
+    }
+    int Truncate(int64_t size) override { return base_->Truncate(size); }
+    int GetSize(int64_t* size) override { return base_->GetSize(size); }
+    int Sync() override { return base_->Sync(); }
+    int Lock(int64_t offset, int64_t length, bool shared, bool* acquired) override {
+      return base_->Lock(offset, length, shared, acquired);
+    }
+    int Unlock(int64_t offset, int64_t length) override { return base_->Unlock(offset, length); }
+
+   private:
+    TInterleavingPlatform& platform_;
+    std::unique_ptr<TOsFile> base_;
+    bool index_;
+  };
+
+  TPlatform& base_;
+  bool inAction_ = false;
+  std::function<void()> pendingRead_;
+};
+
+// Deletes the first record in record-number order.
+void DeleteFirst(TDataFile& file) {
+  file.SelectIndex("");
+  file.First();
+  std::vector<uint8_t> r(file.LogicalRecordSize());
+  ASSERT_EQ(file.GetNextRecord(r.data()), 0);
+  file.DeleteRecord(true);
+}
+
+// A user read the index file header while another user was rewriting it, without the
+// reader's byte: the read could carry the new change counter with the old record count.
+// As the counter matched the file from then on, the header was never read again, and
+// the reader's next change wrote its stale record count (one above the live records
+// after the other user's delete). Reading the headers under the reader's byte, as every
+// other read of a shared table does, keeps the refresh out until the writer is done.
+TEST(HalfWrittenIndexHeaderTest, RefreshThatReadItLeftTheRecordCountStale) {
+  TableFixture fx;
+  Fill(fx, 5);
+  TInterleavingPlatform platform(PosixPlatform());
+  TPlatformScope scope(&platform);
+  auto reader = fx.Open();
+  auto writer = fx.Open();
+  reader->First();
+  const TIndexHeader before = reader->Index().Header();
+  bool refreshRefused = false;
+  platform.midIndexHeaderWrite = [&] {
+    // The writer holds its lock areas: the refresh must wait for it (here the wait runs
+    // out at once) and read nothing.
+    try {
+      reader->Refresh();
+    } catch (const EOvrinEngineError& e) {
+      EXPECT_EQ(e.ErrorCode(), errLockFailure) << e.Message();
+      refreshRefused = true;
+    }
+  };
+  DeleteFirst(*writer);
+  ASSERT_FALSE(platform.midIndexHeaderWrite) << "the delete wrote no index header";
+  EXPECT_TRUE(refreshRefused);
+  // Unchanged: the half-written header has the writer's change counter and the old count.
+  EXPECT_EQ(reader->Index().Header().ChangeCounter(), before.ChangeCounter())
+      << "the refresh read the half-written header";
+  EXPECT_EQ(reader->Index().Header().RecordCount(), before.RecordCount());
+
+  // The reader's next change must build on the delete.
+  AppendNamed(*reader, "late");
+  EXPECT_EQ(reader->Index().Header().RecordCount(), 5);
+  EXPECT_EQ(reader->Count(), 5);
+  reader.reset();
+  writer.reset();
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(report.Ok()) << report.problems.front();
+  EXPECT_EQ(report.liveRecords, 5);
+}
+
+// The same at open: the data file header was read under a reader's byte of the index
+// file, but the index (and blob) file headers only after that byte was given back.
+TEST(HalfWrittenIndexHeaderTest, OpenThatReadItLeftTheRecordCountStale) {
+  TableFixture fx;
+  Fill(fx, 5);
+  TInterleavingPlatform platform(PosixPlatform());
+  TPlatformScope scope(&platform);
+  auto writer = fx.Open();
+  writer->First();
+  bool deleteRefused = false;
+  platform.beforeIndexHeaderRead = [&] {
+    // The other user deletes while the open is about to read the index header; the
+    // open's read lands half way through the delete's header write. With the open
+    // holding its reader's byte, the delete cannot take the lock areas and is refused.
+    try {
+      DeleteFirst(*writer);
+    } catch (const EOvrinEngineError& e) {
+      EXPECT_EQ(e.ErrorCode(), errLockFailure) << e.Message();
+      deleteRefused = true;
+    }
+  };
+  auto opened = fx.Open();
+  ASSERT_FALSE(platform.beforeIndexHeaderRead) << "the open read no index header";
+  const int32_t live = deleteRefused ? 5 : 4;
+  EXPECT_EQ(opened->Index().Header().RecordCount(), live) << "the open read the half-written header";
+
+  AppendNamed(*opened, "late");
+  EXPECT_EQ(opened->Count(), live + 1);
+  opened.reset();
+  writer.reset();
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(report.Ok()) << report.problems.front();
+  EXPECT_EQ(report.liveRecords, live + 1);
 }
 
 }  // namespace
