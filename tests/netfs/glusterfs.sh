@@ -60,7 +60,8 @@ cleanup() {
     gluster --mode=script volume delete "$VOLUME" >/dev/null 2>&1
   fi
   if [ "$STARTED_GLUSTERD" = 1 ]; then
-    pkill -x glusterd; pkill -f "glusterfsd.*$VOLUME"
+    # Only the daemon this run started: its pid file, never every glusterd.
+    [ -s "$WORK/glusterd.pid" ] && kill "$(cat "$WORK/glusterd.pid")" 2>/dev/null
     sleep 1
   fi
   rm -rf "$WORK"
@@ -71,7 +72,7 @@ trap 'exit 130' INT TERM HUP PIPE
 fail() { echo "NETFS FAILED: $*"; FAILED=1; }
 
 if ! pgrep -x glusterd >/dev/null; then
-  glusterd --log-file="$WORK/glusterd.log"
+  glusterd --log-file="$WORK/glusterd.log" --pid-file="$WORK/glusterd.pid"
   STARTED_GLUSTERD=1
 fi
 for _ in $(seq 60); do gluster --mode=script volume list >/dev/null 2>&1 && break; sleep 0.5; done
@@ -141,7 +142,7 @@ done
 status=0; wait "$migration" || status=$?
 end=$(date +%s.%N)
 [ "$status" -eq 0 ] || { tail -20 "$WORK/migrate.log"; fail "the migration through mount 1 (exit $status)"; }
-echo "migration through mount 1: $(awk "BEGIN {printf \"%.1f\", $end - $start}") s; dumps through mount 2: $tries, refused $refused, failed otherwise $other"
+echo "migration through mount 1: $(LC_ALL=C awk "BEGIN {printf \"%.1f\", $end - $start}") s; dumps through mount 2: $tries, refused $refused, failed otherwise $other"
 [ "$other" -eq 0 ] || fail "dumps failed while the migration ran"
 "$ARCHIVE_TOOL" verify "$WORK/old" "$M2/new" --date-format dd.mm.yyyy > "$WORK/verify.log" 2>&1 \
   || { tail -20 "$WORK/verify.log"; fail "verify through mount 2"; }
@@ -152,7 +153,7 @@ start=$(date +%s.%N)
 "$MIGRATE_TOOL" "$WORK/old" "$WORK/local/new" --date-format dd.mm.yyyy --quiet > /dev/null 2>&1 \
   || fail "the migration on the local disk"
 end=$(date +%s.%N)
-echo "the same migration on the local disk: $(awk "BEGIN {printf \"%.1f\", $end - $start}") s"
+echo "the same migration on the local disk: $(LC_ALL=C awk "BEGIN {printf \"%.1f\", $end - $start}") s"
 
 if [ "$FAILED" -ne 0 ]; then echo "netfs: FAILED"; exit 1; fi
 echo "netfs: everything held"
