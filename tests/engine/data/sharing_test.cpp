@@ -323,6 +323,18 @@ void DeleteFirst(TDataFile& file) {
   file.DeleteRecord(true);
 }
 
+// Runs what another user does in the middle of a change: answers whether it was refused
+// because the lock it waited for stayed taken (the only refusal allowed).
+bool RefusedForLocks(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const EOvrinEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), errLockFailure) << e.Message();
+    return true;
+  }
+  return false;
+}
+
 // A user read the index file header while another user was rewriting it, without the
 // reader's byte: the read could carry the new change counter with the old record count.
 // As the counter matched the file from then on, the header was never read again, and
@@ -342,12 +354,7 @@ TEST(HalfWrittenIndexHeaderTest, RefreshThatReadItLeftTheRecordCountStale) {
   platform.midIndexHeaderWrite = [&] {
     // The writer holds its lock areas: the refresh must wait for it (here the wait runs
     // out at once) and read nothing.
-    try {
-      reader->Refresh();
-    } catch (const EOvrinEngineError& e) {
-      EXPECT_EQ(e.ErrorCode(), errLockFailure) << e.Message();
-      refreshRefused = true;
-    }
+    refreshRefused = RefusedForLocks([&] { reader->Refresh(); });
   };
   DeleteFirst(*writer);
   ASSERT_FALSE(platform.midIndexHeaderWrite) << "the delete wrote no index header";
@@ -382,12 +389,7 @@ TEST(HalfWrittenIndexHeaderTest, OpenThatReadItLeftTheRecordCountStale) {
     // The other user deletes while the open is about to read the index header; the
     // open's read lands half way through the delete's header write. With the open
     // holding its reader's byte, the delete cannot take the lock areas and is refused.
-    try {
-      DeleteFirst(*writer);
-    } catch (const EOvrinEngineError& e) {
-      EXPECT_EQ(e.ErrorCode(), errLockFailure) << e.Message();
-      deleteRefused = true;
-    }
+    deleteRefused = RefusedForLocks([&] { DeleteFirst(*writer); });
   };
   auto opened = fx.Open();
   ASSERT_FALSE(platform.beforeIndexHeaderRead) << "the open read no index header";
