@@ -1,5 +1,6 @@
 // Our engine as a peer, driven through TOvrinTable the way its users drive it: Append,
-// fields by name, Post; First, Next, Eof. Modes:
+// fields by name, Post; First, Next, Eof, with the field objects looked up once after
+// opening and texts read as views into the record. Modes:
 //   shared     the table opened shared: every post written through to the files at once
 //   exclusive  the table opened exclusively: changes kept in the caches until closed
 // The comments are strings of up to 250 characters stored in the record, as the other
@@ -67,7 +68,10 @@ class OvrinPeer : public Peer {
       t.SetExclusive(exclusive_);
       t.Open();
     };
-    if (tables & kRevisionTable) prepare(revisions_, "revision", CreateRevisionTable);
+    if (tables & kRevisionTable) {
+      prepare(revisions_, "revision", CreateRevisionTable);
+      fields_.Bind(revisions_);
+    }
     if (tables & kBlobTable) prepare(blobs_, "blobs", CreateBlobTable);
   }
   void close() override {
@@ -108,7 +112,7 @@ class OvrinPeer : public Peer {
     uint64_t visited = 0;
     for (revisions_.First(); !revisions_.Eof(); revisions_.Next()) {
       ++visited;
-      Read(revisions_, row_);
+      Read(fields_, row_);
       if (!v.visit(row_)) break;
     }
     return visited;
@@ -121,7 +125,7 @@ class OvrinPeer : public Peer {
     revisions_.SetKey();
     revisions_.FieldByName("MODULEID").SetAsInteger(moduleid);
     if (!revisions_.GotoKey()) return false;
-    Read(revisions_, out);
+    Read(fields_, out);
     return true;
   }
 
@@ -155,20 +159,37 @@ class OvrinPeer : public Peer {
   bool multi_process() const override { return !exclusive_; }
 
  private:
-  static void Read(TOvrinTable& t, Revision& r) {
-    r.revisionid = t.FieldByName("REVISIONID").AsInteger();
-    r.moduleid = t.FieldByName("MODULEID").AsInteger();
-    r.userid = t.FieldByName("USERID").AsInteger();
-    r.version = t.FieldByName("VERSION").AsInteger();
-    r.verstate = t.FieldByName("VERSTATE").AsInteger();
-    r.revision = t.FieldByName("REVISION").AsInteger();
-    std::string ci = t.FieldByName("COMMENT_I").AsString(), co = t.FieldByName("COMMENT_O").AsString();
+  // The revision table's field objects, valid while it is open.
+  struct RevisionFields {
+    TField *id, *module, *user, *version, *state, *revision, *commentI, *commentO, *ide;
+    void Bind(TOvrinTable& t) {
+      id = &t.FieldByName("REVISIONID");
+      module = &t.FieldByName("MODULEID");
+      user = &t.FieldByName("USERID");
+      version = &t.FieldByName("VERSION");
+      state = &t.FieldByName("VERSTATE");
+      revision = &t.FieldByName("REVISION");
+      commentI = &t.FieldByName("COMMENT_I");
+      commentO = &t.FieldByName("COMMENT_O");
+      ide = &t.FieldByName("IDEVERSION");
+    }
+  };
+
+  static void Read(const RevisionFields& f, Revision& r) {
+    r.revisionid = f.id->AsInteger();
+    r.moduleid = f.module->AsInteger();
+    r.userid = f.user->AsInteger();
+    r.version = f.version->AsInteger();
+    r.verstate = f.state->AsInteger();
+    r.revision = f.revision->AsInteger();
+    std::string_view ci = f.commentI->AsStringView(), co = f.commentO->AsStringView();
     r.set_comments(ci.data(), ci.size(), co.data(), co.size());
-    r.ideversion = t.FieldByName("IDEVERSION").AsInteger();
+    r.ideversion = f.ide->AsInteger();
   }
 
   bool exclusive_;
   TOvrinTable revisions_, blobs_;
+  RevisionFields fields_{};
   Revision row_;
 };
 

@@ -155,10 +155,8 @@ void TDataFile::Close() {
   TFileHandler::Close();
 }
 
-const TFieldDescriptor& TDataFile::FieldByNumber(int number) const {
-  if (number < 1 || number > static_cast<int>(fields_.size()))
-    RaiseEngineError(errInvalidField, FileName(), std::to_string(number));
-  return fields_[static_cast<size_t>(number - 1)];
+void TDataFile::BadFieldNumber(int number) const {
+  RaiseEngineError(errInvalidField, FileName(), std::to_string(number));
 }
 
 const TFieldDescriptor& TDataFile::FieldByName(const std::string& name) const {
@@ -375,8 +373,8 @@ TRecord* TDataFile::ObtainEntry() {
       if (!r->modified && r->pinCount == 0 && !r->readAhead) {
         if (r->number) byNumber_.erase(r->number);
         if (r == current_) current_ = nullptr;
+        // Every caller fills the whole buffer (LoadEntry or ResetEntry).
         r->number = 0;
-        std::fill(r->buffer.begin(), r->buffer.end(), 0);
         r->calculatedDone = false;
         cache_.splice(cache_.begin(), cache_, it);
         return r;
@@ -447,6 +445,15 @@ void TDataFile::CaptureRecord(TRecord* r) {
   undoRecords_[r->number] = TRecordImage{r->buffer, r->modified, true};
 }
 
+TRecord* TDataFile::TakeCached(std::list<std::unique_ptr<TRecord>>::iterator entry) {
+  TRecord* r = entry->get();
+  if (r->pinCount >= kMaxRecordPins) Corrupt();
+  Pin(r);
+  cache_.splice(cache_.begin(), cache_, entry);
+  CaptureRecord(r);
+  return r;
+}
+
 TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   ++stats_.fetches;
   int32_t next = header_.NextRecordNumber();
@@ -464,14 +471,7 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
     return r;
   }
   auto found = byNumber_.find(n);
-  if (found != byNumber_.end()) {
-    TRecord* r = found->second->get();
-    if (r->pinCount >= kMaxRecordPins) Corrupt();
-    Pin(r);
-    cache_.splice(cache_.begin(), cache_, found->second);
-    CaptureRecord(r);
-    return r;
-  }
+  if (found != byNumber_.end()) return TakeCached(found->second);
   ++stats_.misses;
   if (!strict_ && Locking() && !reading_ && !writing_) {
     BeginRead();
@@ -517,7 +517,9 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
 }
 
 void TDataFile::ReleaseRecord(TRecord* r) {
-  if (r && r->pinCount > 0) --r->pinCount;
+  if (!r || r->pinCount == 0) return;
+  // A record fetched, read and given back at once need not stay listed.
+  if (--r->pinCount == 0 && !maybePinned_.empty() && maybePinned_.back() == r) maybePinned_.pop_back();
 }
 
 TRecord* TDataFile::FetchCurrent() {
@@ -525,7 +527,13 @@ TRecord* TDataFile::FetchCurrent() {
     int32_t n = index_->CurrentRecordNumber();
     if (n <= 0 || index_->Empty()) return nullptr;
     // The read-ahead is worked out only for a record the cache does not hold.
-    int32_t run = byNumber_.count(n) ? 1 : index_->RunLength(readAheadLimit_, true);
+    // A cached record is taken at once; the read-ahead is worked out only for one the
+    // cache does not hold.
+    if (auto found = byNumber_.find(n); found != byNumber_.end() && n < header_.NextRecordNumber()) {
+      ++stats_.fetches;
+      return TakeCached(found->second);
+    }
+    int32_t run = index_->RunLength(readAheadLimit_, true);
     TRecord* r = Fetch(n, true, run);
     if (r) return r;
   }
@@ -726,14 +734,21 @@ bool TDataFile::NextKeyMatch(const uint8_t* record, int fieldCount, int partialL
 }
 
 std::vector<uint8_t> TDataFile::CurrentPosition() {
+  std::vector<uint8_t> p;
+  CurrentPosition(p);
+  return p;
+}
+
+void TDataFile::CurrentPosition(std::vector<uint8_t>& out) {
   if (index_->NaturalOrder()) {
-    std::vector<uint8_t> p(4);
-    StoreLE32(p.data(), static_cast<uint32_t>(index_->CurrentRecordNumber()));
-    return p;
+    out.resize(4);
+    StoreLE32(out.data(), static_cast<uint32_t>(index_->CurrentRecordNumber()));
+    return;
   }
-  std::vector<uint8_t> key = index_->CurrentKey();
-  if (key.empty()) key.assign(index_->Keys(index_->SelectedSlot()).KeyLength(), 0);
-  return key;
+  const size_t length = index_->Keys(index_->SelectedSlot()).KeyLength();
+  const uint8_t* key = index_->CurrentKeyBytes();
+  if (key) out.assign(key, key + length);
+  else out.assign(length, 0);
 }
 
 void TDataFile::GoToSavedPosition(const std::vector<uint8_t>& position) {
@@ -879,13 +894,9 @@ bool TDataFile::GetFieldValue(int field, uint8_t* out, const uint8_t* record) co
   const TFieldDescriptor& f = FieldByNumber(field);
   size_t size = f.StoredSize();
   if (out) std::fill(out, out + size, 0);
-  if (f.IsAutoInc()) {
-    if (out) std::memcpy(out, record + kAutoIncOffset, 4);
-    return false;
-  }
-  bool isNull = record[f.Offset()] == 0;
-  if (out && !isNull) std::memcpy(out, record + f.Offset() + 1, size);
-  return isNull;
+  const uint8_t* stored = FieldBytes(f, record);
+  if (out && stored) std::memcpy(out, stored, f.IsAutoInc() ? 4 : size);
+  return !stored;
 }
 
 void TDataFile::SetFieldValue(int field, const uint8_t* value, bool force, uint8_t* record) const {

@@ -82,7 +82,10 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   uint16_t RecordSize() const { return recordSize_; }
   uint16_t LogicalRecordSize() const { return static_cast<uint16_t>(recordSize_ + calcAreaSize_); }
   // 9985 naming the number or name when no descriptor carries it.
-  const TFieldDescriptor& FieldByNumber(int number) const;
+  const TFieldDescriptor& FieldByNumber(int number) const {
+    if (number < 1 || number > static_cast<int>(fields_.size())) BadFieldNumber(number);
+    return fields_[static_cast<size_t>(number - 1)];
+  }
   const TFieldDescriptor& FieldByName(const std::string& name) const;
   TIndexFile& Index() { return *index_; }
   TBlobFile* Blob() { return blob_.get(); }
@@ -111,6 +114,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool NextKeyMatch(const uint8_t* record, int fieldCount, int partialLength, uint8_t* out);
   // Bookmarks: the record number (tables in natural order) or the current key.
   std::vector<uint8_t> CurrentPosition();
+  // The same into the caller's vector, which keeps its room from record to record.
+  void CurrentPosition(std::vector<uint8_t>& out);
   void GoToSavedPosition(const std::vector<uint8_t>& position);
   int ComparePositions(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) const;
   int32_t SequenceNumber();
@@ -131,6 +136,12 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // Copies the field's stored bytes (zero-filled first) into out when given; answers
   // whether the field is null.
   bool GetFieldValue(int field, uint8_t* out, const uint8_t* record) const;
+  // Where a record image holds the field's stored value (its stored size of bytes), or
+  // null when the field is null.
+  const uint8_t* FieldBytes(const TFieldDescriptor& f, const uint8_t* record) const {
+    if (f.IsAutoInc()) return record + datafmt::kAutoIncOffset;
+    return record[f.Offset()] == 0 ? nullptr : record + f.Offset() + 1;
+  }
   // value null: the field becomes null. Strings are cut, stripped of trailing blanks and
   // stored as null when empty; booleans become 0 or 1.
   void SetFieldValue(int field, const uint8_t* value, bool force, uint8_t* record) const;
@@ -293,6 +304,9 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
     if (list.size() >= 2 * capacity_ + 64) CompactLists();
     list.push_back(r);
   }
+  [[noreturn]] void BadFieldNumber(int number) const;
+  // A cached record, pinned and made the most recently used.
+  TRecord* TakeCached(std::list<std::unique_ptr<TRecord>>::iterator entry);
   void UnpinRecords();
   // Drops listed entries that no longer need to be listed, and duplicates.
   void CompactLists();

@@ -189,6 +189,9 @@ class TIndexFile : public TFileHandler {
   int32_t CurrentRecordNumber();
   // The current key (L bytes), or empty when there is none.
   std::vector<uint8_t> CurrentKey() const;
+  // The same without a copy: the key where the cursor's page holds it, valid until the
+  // cursor moves or the page changes; null where CurrentKey is empty.
+  const uint8_t* CurrentKeyBytes() const;
   int32_t RunLength(int32_t count, bool forward);
   int32_t CountKeysBetween(const uint8_t* a, const uint8_t* b);
   void MarkKeysBetween(const uint8_t* a, const uint8_t* b, TBitmap& bitmap);
@@ -338,6 +341,7 @@ class TIndexFile : public TFileHandler {
   bool bof_ = true, eof_ = true;
   bool rangeActive_ = false;
   std::vector<uint8_t> rangeStartKey_, rangeEndKey_;
+  std::vector<uint8_t> moveStartKey_;  // MoveBy's key to stand on again after a restart
   int32_t rangeStart_ = 1, rangeEnd_ = 0;
   bool recordFilter_ = false;
   TBitmap live_, range_, filtered_;

@@ -292,7 +292,10 @@ void TIndexFile::MoveBy(int32_t n) {
   }
   if (!current_) return;
   TWorkSlot ws(this, slot_);
-  std::vector<uint8_t> startKey = CurrentKey();
+  // Kept in a member so that a step needs no allocation of its own.
+  std::vector<uint8_t>& startKey = moveStartKey_;
+  if (const uint8_t* k = CurrentKeyBytes()) startKey.assign(k, k + keys_[slot_].KeyLength());
+  else startKey.clear();
   bool first = true;
   Restartable([&] {
     if (!first) {
@@ -521,9 +524,14 @@ int32_t TIndexFile::CurrentRecordNumber() {
 }
 
 std::vector<uint8_t> TIndexFile::CurrentKey() const {
-  if (NaturalOrder() || !current_ || current_->cursorPos < 1 || current_->cursorPos > current_->Count()) return {};
-  const uint8_t* k = current_->data.Key(current_->cursorPos - 1);
+  const uint8_t* k = CurrentKeyBytes();
+  if (!k) return {};
   return std::vector<uint8_t>(k, k + keys_[slot_].KeyLength());
+}
+
+const uint8_t* TIndexFile::CurrentKeyBytes() const {
+  if (NaturalOrder() || !current_ || current_->cursorPos < 1 || current_->cursorPos > current_->Count()) return nullptr;
+  return current_->data.Key(current_->cursorPos - 1);
 }
 
 int32_t TIndexFile::RunLength(int32_t count, bool forward) {

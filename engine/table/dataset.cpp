@@ -167,8 +167,33 @@ bool BooleanFromText(const std::string& text, bool* out) {
 
 }  // namespace
 
+bool TField::View(TFieldView& view) const { return !IsBlob() && dataSet_.ViewFieldData(*this, view); }
+
+namespace {
+// A string field's text in its stored bytes: up to the first zero or the declared size,
+// as the bytes came from a file and need not hold a terminator.
+std::string_view StoredText(const TFieldView& view, int declared) {
+  if (!view.data) return {};
+  const char* text = reinterpret_cast<const char*>(view.data);
+  return {text, strnlen(text, std::min<size_t>(view.size, static_cast<size_t>(declared)))};
+}
+}  // namespace
+
+std::string_view TField::AsStringView() const {
+  if (type_ == TFieldType::String) {
+    TFieldView view;
+    if (View(view)) return StoredText(view, size_);
+  }
+  text_ = AsString();
+  return text_;
+}
+
 std::string TField::AsString() const {
   if (IsBlob()) return AsBytes();
+  if (type_ == TFieldType::String) {
+    TFieldView view;
+    if (View(view)) return std::string(StoredText(view, size_));
+  }
   std::vector<uint8_t>& v = scratch_;
   if (!GetData(&v)) return "";
   // The settings are a copy of many texts: taken only for the types that format with them.
@@ -292,12 +317,20 @@ int64_t TField::AsLargeInt() const {
     default: break;
   }
   if (IsBlob()) BadConversion("Integer");
-  if (!GetData(&v)) return 0;
+  TFieldView view;
+  const uint8_t* value = nullptr;
+  if (View(view)) {
+    if (!view.data) return 0;
+    value = view.data;
+  } else {
+    if (!GetData(&v)) return 0;
+    value = v.data();
+  }
   switch (type_) {
-    case TFieldType::SmallInt: return LoadLEI16(v.data());
-    case TFieldType::Word: return LoadLE16(v.data());
-    case TFieldType::LargeInt: return LoadLEI64(v.data());
-    default: return LoadLEI32(v.data());
+    case TFieldType::SmallInt: return LoadLEI16(value);
+    case TFieldType::Word: return LoadLE16(value);
+    case TFieldType::LargeInt: return LoadLEI64(value);
+    default: return LoadLEI32(value);
   }
 }
 
@@ -337,7 +370,11 @@ double TField::AsFloat() const {
   std::vector<uint8_t>& v = scratch_;
   switch (type_) {
     case TFieldType::Float:
-    case TFieldType::Currency: return GetData(&v) ? LoadLEDouble(v.data()) : 0.0;
+    case TFieldType::Currency: {
+      TFieldView view;
+      if (View(view)) return view.data ? LoadLEDouble(view.data) : 0.0;
+      return GetData(&v) ? LoadLEDouble(v.data()) : 0.0;
+    }
     case TFieldType::BCD: return AsCurrency() / 10000.0;
     case TFieldType::String: {
       std::string t = AsString();

@@ -20,6 +20,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/base/conversions.h"
@@ -51,6 +52,14 @@ struct TFieldDef {
 class TDataSet;
 class TDataSource;
 
+// A field's value where the active record holds it, without a copy: `data` points at the
+// stored bytes (null when the field is null) and `size` counts them. It stays valid until
+// the cursor moves, the record is posted or cancelled, or the field is set.
+struct TFieldView {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
 // A field object: a named view of one field of the active record.
 class TField {
  public:
@@ -72,6 +81,11 @@ class TField {
   void Clear();
 
   std::string AsString() const;
+  // The text without a copy. For a string field it points into the active record and
+  // stays valid until the cursor moves, the record is posted or cancelled, or the field
+  // is set; for any other type it is the field's text as AsString gives it, kept until
+  // this field is read again.
+  std::string_view AsStringView() const;
   void SetAsString(const std::string& value);
   int64_t AsLargeInt() const;
   int32_t AsInteger() const;
@@ -115,8 +129,11 @@ class TField {
   int size_;
   bool required_;
   bool readOnly_ = false;
+  // The stored bytes without a copy, when the dataset can give them.
+  bool View(TFieldView& view) const;
   // The field's value as last read, kept so that reads need no allocation of their own.
   mutable std::vector<uint8_t> scratch_;
+  mutable std::string text_;  // AsStringView's text of a type that is not a string
 };
 
 // A stream over one blob field of the active record.
@@ -223,6 +240,10 @@ class TDataSet {
 
   // ---- hooks for field objects
   virtual bool GetFieldData(const TField& field, uint8_t* out) = 0;
+  // The field's stored bytes in the record it reads from, without a copy; false when the
+  // dataset cannot give them (the field then reads through GetFieldData). The bytes are
+  // in the form GetFieldData gives, and a string's may end without a terminator.
+  virtual bool ViewFieldData(const TField& /*field*/, TFieldView& /*view*/) { return false; }
   virtual void SetFieldData(TField& field, const uint8_t* value) = 0;
   // Calculated fields' values in the calculated-field area.
   bool GetCalcFieldData(const TField& field, uint8_t* out) const;

@@ -354,13 +354,15 @@ void TOvrinTable::InternalLast() {
 
 uint16_t TOvrinTable::GetRecord(int mode) {
   TSessionScope scope(Session());
-  std::vector<uint8_t> temp(handle_->LogicalRecordSize());
+  // Read into the spare buffer, so that the active record stays when there is none.
+  std::vector<uint8_t>& temp = spare_;
+  temp.resize(handle_->LogicalRecordSize());
   uint16_t code = mode == kNext    ? handle_->GetNextRecord(temp.data())
                   : mode == kPrior ? handle_->GetPriorRecord(temp.data())
                                    : handle_->GetCurrentRecord(temp.data(), false);
   if (code == 0) {
-    buffer_ = std::move(temp);
-    bookmark_ = handle_->CurrentPosition();
+    buffer_.swap(temp);
+    handle_->CurrentPosition(bookmark_);
     recNo_ = handle_->SequenceNumber();
     activeNumber_ = handle_->CurrentRecordNumber();
     activeIdentifier_ = LoadLEI32(buffer_.data() + datafmt::rIdentifier);
@@ -515,6 +517,30 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
       state != TDataSetState::CalcFields)
     return false;
   return StoredFieldData(field, record, out);
+}
+
+bool TOvrinTable::ViewFieldData(const TField& field, TFieldView& view) {
+  // Only where GetFieldData reads the active buffer as it stands: other states (a
+  // validate handler, old values, filters, key buffers) read the copying way.
+  const TDataSetState state = State();
+  if (validating_ || !handle_ || field.FieldNo() <= 0) return false;
+  if (!(state == TDataSetState::Browse && recordValid_) && state != TDataSetState::Edit &&
+      state != TDataSetState::Insert)
+    return false;
+  const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
+  if (d.IsBlob() || d.Type() == fldBcd) return false;
+  const size_t stored = d.IsAutoInc() ? 4 : d.StoredSize();
+  // A string's text ends at its declared size at the latest; any other value must fill
+  // the field's whole form.
+  if (d.Type() == fldString) {
+    view.size = std::min<size_t>(stored, d.DeclaredSize());
+  } else {
+    if (stored < static_cast<size_t>(field.DataSize())) return false;
+    view.size = stored;
+  }
+  view.data = handle_->FieldBytes(d, buffer_.data());
+  if (!view.data) view.size = 0;
+  return true;
 }
 
 // A stored field's value in a record image, in the form the field objects take.

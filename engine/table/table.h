@@ -88,6 +88,7 @@ class TOvrinTable : public TDataSet {
   TOvrinDatabase* Database() { return database_; }
 
   bool GetFieldData(const TField& field, uint8_t* out) override;
+  bool ViewFieldData(const TField& field, TFieldView& view) override;
   void SetFieldData(TField& field, const uint8_t* value) override;
 
   // The key fields of the active index: how many (0 in record-number order), whether a
@@ -259,6 +260,7 @@ class TOvrinTable : public TDataSet {
   std::vector<TIndexDefInfo> indexDefs_;
   bool indexDefsValid_ = false;
   std::vector<uint8_t> buffer_;      // the active record
+  std::vector<uint8_t> spare_;       // the next record while it is read, then swapped in
   std::vector<uint8_t> bookmark_;    // of the active record
   int32_t recNo_ = -1;
   // Which record the active one is: its place and record identifier as read. Edit,

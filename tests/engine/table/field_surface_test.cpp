@@ -6,9 +6,11 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "engine/base/coding.h"
 #include "engine/data/checker.h"
 #include "engine/data/table_create.h"
 #include "engine/table/table.h"
@@ -88,6 +90,7 @@ TEST_F(FieldSurfaceTest, StringWithoutTerminatorInTheFileIsReadUpToItsDeclaredSi
   Open(t);
   TField& name = t.FieldByName("NAME");
   EXPECT_EQ(name.AsString(), "ABCDEFGHIJ");
+  EXPECT_EQ(name.AsStringView(), "ABCDEFGHIJ");
   EXPECT_EQ(name.AsBytes(), "ABCDEFGHIJ");
   std::vector<uint8_t> stored;
   ASSERT_TRUE(name.GetData(&stored));
@@ -97,6 +100,122 @@ TEST_F(FieldSurfaceTest, StringWithoutTerminatorInTheFileIsReadUpToItsDeclaredSi
   auto found = t.Lookup("ID", {TExprValue(int64_t{1})}, "NAME");
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ((*found)[0], "ABCDEFGHIJ");
+}
+
+// ---------------------------------------------------------------- values without a copy
+
+// Every type next to one another, nulls among them: what a field reads straight from the
+// active record must be what it reads through a copy of its stored form.
+TTableSpec Mixed() {
+  TTableSpec def;
+  def.Fields = {TFieldSpec{"ID", fldInteger, subAutoInc}, TFieldSpec{"NAME", fldString, subNone, 12},
+                TFieldSpec{"SMALL", fldSmallInt},         TFieldSpec{"COUNT", fldInteger},
+                TFieldSpec{"WORD", fldWord},              TFieldSpec{"RATE", fldFloat},
+                TFieldSpec{"PRICE", fldBcd, subNone, 0, 2}, TFieldSpec{"DAY", fldDate},
+                TFieldSpec{"DONE", fldBoolean},           TFieldSpec{"NOTE", fldBlob, subMemo}};
+  def.Primary.Fields = {"ID"};
+  return def;
+}
+
+// A field's value read the copying way: its stored form through GetData.
+int64_t CopiedInteger(const TField& f) {
+  std::vector<uint8_t> v;
+  if (!f.GetData(&v)) return 0;
+  switch (f.DataType()) {
+    case TFieldType::SmallInt: return LoadLEI16(v.data());
+    case TFieldType::Word: return LoadLE16(v.data());
+    default: return LoadLEI32(v.data());
+  }
+}
+
+TEST_F(FieldSurfaceTest, ViewsAndFastReadsAgreeWithCopiesForEveryTypeAndNull) {
+  CreateTable(dir_ / "mixed", Mixed());
+  TOvrinTable t;
+  Open(t, "mixed");
+  std::mt19937 random(7);
+  for (int i = 0; i < 300; ++i) {
+    t.Append();
+    // Each field null about one time in four.
+    auto set = [&](const char* name, auto&& assign) {
+      if (random() % 4) assign(t.FieldByName(name));
+    };
+    set("NAME", [&](TField& f) { f.SetAsString(std::string(random() % 13, char('a' + random() % 26))); });
+    set("SMALL", [&](TField& f) { f.SetAsInteger(int(random() % 65536) - 32768); });
+    set("COUNT", [&](TField& f) { f.SetAsInteger(int64_t(random()) - 0x7FFFFFFF); });
+    set("WORD", [&](TField& f) { f.SetAsInteger(random() % 65536); });
+    set("RATE", [&](TField& f) { f.SetAsFloat(double(random() % 100000) / 7.0); });
+    set("PRICE", [&](TField& f) { f.SetAsCurrency(int64_t(random() % 1000000) * 100); });
+    set("DAY", [&](TField& f) { f.SetAsDateTime(TDateTime(40000 + random() % 1000)); });
+    set("DONE", [&](TField& f) { f.SetAsBoolean(random() % 2); });
+    set("NOTE", [&](TField& f) { f.SetAsString("note " + std::to_string(i)); });
+    // While inserting, the view reads the buffer being edited.
+    EXPECT_EQ(t.FieldByName("NAME").AsStringView(), t.FieldByName("NAME").AsString());
+    t.Post();
+  }
+  const uint8_t* before = nullptr;
+  int records = 0;
+  for (t.First(); !t.Eof(); t.Next(), ++records) {
+    for (int i = 0; i < t.FieldCount(); ++i) {
+      TField& f = t.Fields(i);
+      SCOPED_TRACE(f.FieldName() + " of record " + std::to_string(records + 1));
+      EXPECT_EQ(f.AsStringView(), f.AsString());
+      switch (f.DataType()) {
+        case TFieldType::SmallInt:
+        case TFieldType::Word:
+        case TFieldType::Integer:
+        case TFieldType::AutoInc: EXPECT_EQ(f.AsInteger(), CopiedInteger(f)); break;
+        case TFieldType::Float: {
+          std::vector<uint8_t> v;
+          EXPECT_EQ(f.AsFloat(), f.GetData(&v) ? LoadLEDouble(v.data()) : 0.0);
+          break;
+        }
+        default: break;
+      }
+    }
+    // A string's view points into the active record itself.
+    std::string_view name = t.FieldByName("NAME").AsStringView();
+    if (!name.empty()) {
+      const uint8_t* at = reinterpret_cast<const uint8_t*>(name.data());
+      EXPECT_GE(at, t.ActiveBuffer());
+      EXPECT_LT(at, t.ActiveBuffer() + 200);
+      EXPECT_NE(t.ActiveBuffer(), before);  // a move puts another record there
+    }
+    before = t.ActiveBuffer();
+  }
+  EXPECT_EQ(records, 300);
+}
+
+TEST_F(FieldSurfaceTest, ViewsInEditsValidationAndOldValuesReadWhatTheCopyReads) {
+  CreateTable(dir_ / "notes", Notes());
+  TOvrinTable t, other;
+  t.SetStrictChangeDetection(true);
+  Open(t);
+  Open(other);
+  Fill(t, {"first"});
+  t.First();
+  other.Refresh();
+  other.First();
+  other.Edit();
+  other.FieldByName("NAME").SetAsString("theirs");
+  other.Post();
+  TField& name = t.FieldByName("NAME");
+  std::vector<std::string> validated;
+  name.OnValidate = [&](TField& f) { validated.emplace_back(f.AsStringView()); };
+  t.Edit();
+  name.SetAsString("mine");
+  EXPECT_EQ(validated, std::vector<std::string>{"mine"});
+  EXPECT_EQ(name.AsStringView(), "mine");
+  {
+    TDataSet::TTempState old(t, TDataSetState::OldValue);
+    EXPECT_EQ(name.AsStringView(), "theirs");
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  }
+  name.Clear();
+  EXPECT_EQ(name.AsStringView(), "");
+  t.Cancel();
+  // A type other than a string gives its text, kept by the field.
+  EXPECT_EQ(t.FieldByName("ID").AsStringView(), "1");
+  EXPECT_EQ(name.AsStringView(), "theirs");  // the cancelled edit re-read the record
 }
 
 // ---------------------------------------------------------------- blob streams
