@@ -79,4 +79,16 @@ inline void StoreShortString(uint8_t* p, size_t capacity, std::string_view text)
   std::memset(p + 1 + length, 0, capacity - length);
 }
 
+// The span [first, end) outside which two images of n bytes agree; first == end when
+// they agree everywhere. For writing back only what changed in a block a file holds.
+inline void ChangedSpan(const uint8_t* a, const uint8_t* b, size_t n, size_t* first, size_t* end) {
+  size_t lo = 0, hi = n;
+  while (lo + 8 <= hi && std::memcmp(a + lo, b + lo, 8) == 0) lo += 8;
+  while (lo < hi && a[lo] == b[lo]) ++lo;
+  while (hi >= lo + 8 && std::memcmp(a + hi - 8, b + hi - 8, 8) == 0) hi -= 8;
+  while (hi > lo && a[hi - 1] == b[hi - 1]) --hi;
+  *first = lo;
+  *end = hi;
+}
+
 }  // namespace ovrin

@@ -16,7 +16,11 @@ class TFaultFile final : public TOsFile {
   }
   int Write(int64_t offset, const void* buffer, size_t count, size_t* done) override {
     *done = 0;
-    if (int err = platform_.Check(TFaultOp::Write)) return err;
+    if (int err = platform_.Check(TFaultOp::Write)) {
+      size_t torn = 0;
+      if (platform_.TornWrites() && count > 1) base_->Write(offset, buffer, count / 2, &torn);
+      return err;
+    }
     return base_->Write(offset, buffer, count, done);
   }
   int Truncate(int64_t size) override {

@@ -20,6 +20,10 @@ class TFaultPlatform final : public TPlatform {
   // sticky every later one fails too. Answers nothing; Calls() counts what was seen.
   void FailAt(TFaultOp op, long nth, int err, bool sticky = false);
   void Clear();
+  // A write that fails first writes the first half of its bytes, as a disk that fills up
+  // in the middle of a write does.
+  void SetTornWrites(bool on) { tornWrites_ = on; }
+  bool TornWrites() const { return tornWrites_; }
   long Calls(TFaultOp op) const { return calls_[static_cast<int>(op)].load(); }
   long Failures() const { return failures_.load(); }
 
@@ -45,6 +49,7 @@ class TFaultPlatform final : public TPlatform {
   TRule rules_[static_cast<int>(TFaultOp::Count)];
   std::atomic<long> calls_[static_cast<int>(TFaultOp::Count)] = {};
   std::atomic<long> failures_{0};
+  std::atomic<bool> tornWrites_{false};
 };
 
 }  // namespace ovrin

@@ -276,15 +276,14 @@ void TBlobFile::WriteRun(const std::vector<TBlock*>& run) {
   const size_t size = run.size() * static_cast<size_t>(blockSize_);
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
   for (size_t i = 0; i < run.size(); ++i) StoreBlock(run[i], buffer.get() + i * blockSize_);
+  // From the moment a write is tried the file may hold part of it: an undo must then
+  // write these blocks again, whether or not the write went through.
+  if (undoActive_)
+    for (TBlock* b : run)
+      if (auto it = undoBlocks_.find(b->offset); it != undoBlocks_.end()) it->second.written = true;
   Seek(run.front()->offset, 0);
   TFileHandler::Write(buffer.get(), static_cast<uint32_t>(size));
-  for (TBlock* b : run) {
-    b->modified = false;
-    if (undoActive_) {
-      auto it = undoBlocks_.find(b->offset);
-      if (it != undoBlocks_.end()) it->second.written = true;
-    }
-  }
+  for (TBlock* b : run) b->modified = false;
   ++stats_.writes;
   stats_.blocksWritten += static_cast<long>(run.size());
 }

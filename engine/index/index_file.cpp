@@ -245,6 +245,8 @@ TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
   Seek(offset, 0);
   uint32_t got = Read(buffer, kPageSize, Exclusive() || held_);
   std::memset(buffer + got, 0, kPageSize - got);
+  if (got == kPageSize) page->disk.assign(buffer, buffer + kPageSize);
+  else page->disk.clear();
   ++stats_.reads;
   if (encrypted_) ApplyCipher(buffer, kPageSize, kTableKey);
   page->offset = offset;
@@ -316,16 +318,46 @@ void TIndexFile::PackInto(const TPage* page, uint8_t* out) {
 
 void TIndexFile::WritePage(TPage* page) {
   uint8_t buffer[kPageSize];
-  PackInto(page, buffer);
-  Seek(page->offset, 0);
-  Write(buffer, kPageSize);
-  if (undoActive_) {
-    auto it = undoPages_.find(page->offset);
-    if (it != undoPages_.end()) it->second.written = true;
+  WriteRun(&page, 1, buffer);
+}
+
+void TIndexFile::WriteRun(TPage* const* pages, size_t count, uint8_t* buffer) {
+  // A change mostly touches a few bytes of a page (an entry, a subtree count): the file
+  // gets the span from the first to the last byte that differs from what it holds, with
+  // one write for the whole run, and ends up with the same bytes as a write of it all.
+  size_t first = count * kPageSize, end = 0;
+  for (size_t k = 0; k < count; ++k) {
+    uint8_t* packed = buffer + k * kPageSize;
+    PackInto(pages[k], packed);
+    size_t lo = 0, hi = kPageSize;
+    if (pages[k]->disk.size() == kPageSize) ChangedSpan(pages[k]->disk.data(), packed, kPageSize, &lo, &hi);
+    if (lo < hi) {
+      first = std::min(first, k * kPageSize + lo);
+      end = std::max(end, k * kPageSize + hi);
+    }
   }
-  page->modified = false;
-  ++stats_.writes;
-  ++stats_.pagesWritten;
+  // From the moment a write is tried the file may hold part of it: an undo must then
+  // write these pages again, whether or not the write went through.
+  if (undoActive_)
+    for (size_t k = 0; k < count; ++k)
+      if (auto it = undoPages_.find(pages[k]->offset); it != undoPages_.end()) it->second.written = true;
+  if (first < end) {
+    try {
+      Seek(pages[0]->offset + int32_t(first), 0);
+      Write(buffer + first, static_cast<uint32_t>(end - first));
+    } catch (...) {
+      // Part of the span may have reached the file: what it holds is not known now.
+      for (size_t k = 0; k < count; ++k) pages[k]->disk.clear();
+      throw;
+    }
+    ++stats_.writes;
+  }
+  for (size_t k = 0; k < count; ++k) {
+    TPage* page = pages[k];
+    page->disk.assign(buffer + k * kPageSize, buffer + (k + 1) * kPageSize);
+    page->modified = false;
+  }
+  stats_.pagesWritten += static_cast<long>(count);
 }
 
 void TIndexFile::FlushPages() {
@@ -348,18 +380,7 @@ void TIndexFile::FlushPages() {
       run.reset(new uint8_t[size]);
       room = size;
     }
-    for (size_t k = i; k < j; ++k) PackInto(dirty[k], run.get() + (k - i) * kPageSize);
-    Seek(dirty[i]->offset, 0);
-    Write(run.get(), static_cast<uint32_t>(size));
-    for (size_t k = i; k < j; ++k) {
-      dirty[k]->modified = false;
-      if (undoActive_) {
-        auto it = undoPages_.find(dirty[k]->offset);
-        if (it != undoPages_.end()) it->second.written = true;
-      }
-    }
-    ++stats_.writes;
-    stats_.pagesWritten += static_cast<long>(j - i);
+    WriteRun(dirty.data() + i, j - i, run.get());
     i = j;
   }
 }

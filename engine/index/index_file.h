@@ -47,6 +47,10 @@ class TPage {
   bool freeMark = false;
   uint16_t storedCount = 0;  // the entry count as read from the file
   TPageData data;
+  // The page's bytes as the file holds them (enciphered), when this cache knows them:
+  // read from the file or written by it. Empty when not known (a page new at the end of
+  // the file, a short read, a write that failed), and then the page is written whole.
+  std::vector<uint8_t> disk;
 
   uint32_t Count() const { return data.Count(); }
   bool IsLeaf() const { return data.IsLeaf(); }
@@ -255,6 +259,9 @@ class TIndexFile : public TFileHandler {
   TPage* ObtainPageObject(int slot);
   std::vector<std::unique_ptr<TPage>>& List(int slot) { return lists_[slot]; }
   void WritePage(TPage* page);
+  // Writes a run of pages that follow one another in the file, packed into buffer: only
+  // the span in which they differ from what the file holds.
+  void WriteRun(TPage* const* pages, size_t count, uint8_t* buffer);
   void PackInto(const TPage* page, uint8_t* out);
   [[noreturn]] void Corrupt() const;
   void CheckPageOffset(int32_t offset) const;
