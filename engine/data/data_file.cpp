@@ -481,14 +481,18 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   int32_t first = forward ? n : std::max(1, n - count + 1);
   count = std::min(count, header_.NextRecordNumber() - first);
   if (forward) count = std::min(count, header_.NextRecordNumber() - n);
-  std::vector<uint8_t> bytes(size_t(count) * recordSize_);
+  // The run's buffer is kept from read to read; the read fills it (what a short read
+  // leaves is never looked at).
+  std::vector<uint8_t>& bytes = runBuffer_;
+  if (bytes.size() < size_t(count) * recordSize_) bytes.resize(size_t(count) * recordSize_);
   Seek(RecordOffset(first), 0);
-  uint32_t got = Read(bytes.data(), static_cast<uint32_t>(bytes.size()), true);
+  uint32_t got = Read(bytes.data(), static_cast<uint32_t>(size_t(count) * recordSize_), true);
   ++stats_.recordReads;
   if (got < size_t(n - first + 1) * recordSize_) Raise(errRead);
   int32_t whole = static_cast<int32_t>(got / recordSize_);
   TRecord* result = nullptr;
-  std::vector<TRecord*> marked;
+  std::vector<TRecord*>& marked = runMarked_;
+  marked.clear();
   const long writesAtRead = stats_.recordWrites;
   for (int32_t i = 0; i < whole; ++i) {
     int32_t number = first + i;

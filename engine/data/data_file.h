@@ -293,6 +293,9 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // and unpinning need not look at the whole cache after every change. An entry may be
   // listed while it is clean or unpinned again, or twice; every listed entry is cached.
   std::vector<TRecord*> maybeDirty_, maybePinned_;
+  // A read-ahead's bytes and the entries it fills, kept from read to read.
+  std::vector<uint8_t> runBuffer_;
+  std::vector<TRecord*> runMarked_;
   void MarkModified(TRecord* r) {
     if (!r->modified) Listed(maybeDirty_, r);
     r->modified = true;

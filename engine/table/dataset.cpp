@@ -293,7 +293,22 @@ void TField::SetAsString(const std::string& value) {
 
 int64_t TField::AsLargeInt() const {
   std::vector<uint8_t>& v = scratch_;
+  TFieldView view;
   switch (type_) {
+    // The integer types straight from the record where the dataset gives its bytes.
+    case TFieldType::SmallInt:
+      if (View(view)) return view.data ? LoadLEI16(view.data) : 0;
+      break;
+    case TFieldType::Word:
+      if (View(view)) return view.data ? LoadLE16(view.data) : 0;
+      break;
+    case TFieldType::Integer:
+    case TFieldType::AutoInc:
+      if (View(view)) return view.data ? LoadLEI32(view.data) : 0;
+      break;
+    case TFieldType::LargeInt:
+      if (View(view)) return view.data ? LoadLEI64(view.data) : 0;
+      break;
     case TFieldType::String: {
       std::string t = TrimChar(AsString(), ' ');
       if (t.empty()) return 0;
@@ -317,20 +332,12 @@ int64_t TField::AsLargeInt() const {
     default: break;
   }
   if (IsBlob()) BadConversion("Integer");
-  TFieldView view;
-  const uint8_t* value = nullptr;
-  if (View(view)) {
-    if (!view.data) return 0;
-    value = view.data;
-  } else {
-    if (!GetData(&v)) return 0;
-    value = v.data();
-  }
+  if (!GetData(&v)) return 0;
   switch (type_) {
-    case TFieldType::SmallInt: return LoadLEI16(value);
-    case TFieldType::Word: return LoadLE16(value);
-    case TFieldType::LargeInt: return LoadLEI64(value);
-    default: return LoadLEI32(value);
+    case TFieldType::SmallInt: return LoadLEI16(v.data());
+    case TFieldType::Word: return LoadLE16(v.data());
+    case TFieldType::LargeInt: return LoadLEI64(v.data());
+    default: return LoadLEI32(v.data());
   }
 }
 

@@ -192,6 +192,7 @@ void TOvrinTable::InternalOpen() {
 
 void TOvrinTable::InternalClose() {
   exprHandle_ = callbackHandle_ = 0;  // the data file frees its filters as it closes
+  viewPlans_.clear();
   DropLookupCursor();
   if (handle_) {
     TSessionScope scope(Session());
@@ -519,27 +520,52 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
   return StoredFieldData(field, record, out);
 }
 
+void TOvrinTable::BuildViewPlans() {
+  const int count = static_cast<int>(handle_->Fields().size());
+  viewPlans_.assign(static_cast<size_t>(count) + 1, TViewPlan{});
+  for (int i = 0; i < FieldCount(); ++i) {
+    const TField& field = Fields(i);
+    if (field.FieldNo() <= 0 || field.FieldNo() > count) continue;
+    const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
+    // Blobs are read through the blob file and BCD is converted: those take the copy.
+    if (d.IsBlob() || d.Type() == fldBcd) continue;
+    TViewPlan& plan = viewPlans_[static_cast<size_t>(field.FieldNo())];
+    if (d.IsAutoInc()) {
+      plan = {datafmt::kAutoIncOffset, 4, kAlwaysSet};
+      continue;
+    }
+    // A string's text ends at its declared size at the latest; any other value must fill
+    // the field's whole form.
+    size_t size = d.StoredSize();
+    if (d.Type() == fldString) size = std::min<size_t>(size, d.DeclaredSize());
+    else if (size < static_cast<size_t>(field.DataSize())) continue;
+    plan = {d.Offset(), static_cast<uint16_t>(size), kIndicated};
+  }
+}
+
 bool TOvrinTable::ViewFieldData(const TField& field, TFieldView& view) {
   // Only where GetFieldData reads the active buffer as it stands: other states (a
   // validate handler, old values, filters, key buffers) read the copying way.
   const TDataSetState state = State();
-  if (validating_ || !handle_ || field.FieldNo() <= 0) return false;
+  if (validating_ || !handle_) return false;
   if (!(state == TDataSetState::Browse && recordValid_) && state != TDataSetState::Edit &&
       state != TDataSetState::Insert)
     return false;
-  const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
-  if (d.IsBlob() || d.Type() == fldBcd) return false;
-  const size_t stored = d.IsAutoInc() ? 4 : d.StoredSize();
-  // A string's text ends at its declared size at the latest; any other value must fill
-  // the field's whole form.
-  if (d.Type() == fldString) {
-    view.size = std::min<size_t>(stored, d.DeclaredSize());
-  } else {
-    if (stored < static_cast<size_t>(field.DataSize())) return false;
-    view.size = stored;
+  if (viewPlans_.empty()) BuildViewPlans();
+  const size_t number = static_cast<size_t>(field.FieldNo());
+  if (number >= viewPlans_.size()) return false;
+  const TViewPlan plan = viewPlans_[number];
+  if (plan.kind == kNoView) return false;
+  const uint8_t* at = buffer_.data() + plan.offset;
+  if (plan.kind == kIndicated) {
+    if (*at == 0) {
+      view = {};
+      return true;
+    }
+    ++at;
   }
-  view.data = handle_->FieldBytes(d, buffer_.data());
-  if (!view.data) view.size = 0;
+  view.data = at;
+  view.size = plan.size;
   return true;
 }
 
