@@ -247,7 +247,16 @@ void TDataFile::BeginWrite() {
   }
 }
 
-void TDataFile::EndWrite() {
+bool TDataFile::ReleasesWithWriteLock(int32_t place) const {
+  // Record n locks the byte kRecordLockBase - n, below the data write lock: the span from
+  // place's byte up to the write lock covers the records 1 to place.
+  if (!writeLock_ || InMemory() || place <= 0 || !RecordLocked(place)) return false;
+  for (int32_t n : recordLocks_)
+    if (n != place && n <= place) return false;
+  return true;
+}
+
+void TDataFile::EndWrite(int32_t place) {
   writing_ = false;
   // Each part is released even when an earlier release fails.
   try {
@@ -260,7 +269,14 @@ void TDataFile::EndWrite() {
   }
   if (writeLock_) {
     writeLock_ = false;
-    if (!UnlockRange(lockmap::kDataWriteLock, 1)) Raise(errLockFailure);
+    if (place) {
+      // One release for the place's record lock and the data write lock.
+      std::erase(recordLocks_, place);
+      const uint32_t first = lockmap::kRecordLockBase - uint32_t(place);
+      if (!UnlockRange(first, lockmap::kDataWriteLock - first + 1)) Raise(errLockFailure);
+    } else if (!UnlockRange(lockmap::kDataWriteLock, 1)) {
+      Raise(errLockFailure);
+    }
   }
 }
 
@@ -1128,12 +1144,14 @@ class TChangeScope {
     file_.UnpinRecords();
     file_.index_->UnpinAll();
     if (file_.blob_) file_.blob_->UnpinAll();
+    // The place's record lock mostly goes with the write lock, in one release.
+    const bool together = lockedPlace_ && file_.ReleasesWithWriteLock(lockedPlace_);
     try {
-      if (lockedPlace_) file_.UnlockRecord(lockedPlace_);
+      if (lockedPlace_ && !together) file_.UnlockRecord(lockedPlace_);
     } catch (...) {
     }
     try {
-      file_.EndWrite();
+      file_.EndWrite(together ? lockedPlace_ : 0);
     } catch (...) {
     }
   }

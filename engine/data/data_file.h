@@ -176,7 +176,12 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void BeginRead();
   void EndRead();
   void BeginWrite();
-  void EndWrite();
+  // place: a record lock this change took, released together with the data write lock
+  // (see ReleasesWithWriteLock), or 0.
+  void EndWrite(int32_t place = 0);
+  // Whether the record lock of place can go in the same release as the data write lock:
+  // the bytes between them hold no other record lock of this table.
+  bool ReleasesWithWriteLock(int32_t place) const;
   bool WriteLocked() const { return writeLock_; }
 
   // ---- filters: at most 127 at once; a handle stays valid until it is freed. After each

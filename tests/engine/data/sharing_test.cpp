@@ -1,5 +1,6 @@
 // Several users of one table: processes appending at once, a reader meanwhile, record
 // lock contention, and changes that fail half way.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -134,6 +135,71 @@ TEST(SharingTest, RecordLockContentionGivesUpAfterTheRetries) {
     EXPECT_THROW(b.GetCurrentRecord(r.data(), true), EOvrinEngineError);
     a->UnlockRecord(0);
     EXPECT_EQ(b.GetCurrentRecord(r.data(), true), 0);
+  }
+  SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
+}
+
+// What another open file of the table sees at a byte of the data file: the type of a
+// conflicting lock there (F_UNLCK for none).
+short LockSeenAt(const std::string& path, int64_t start, int64_t length = 1) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = length;
+  short seen = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 ? fl.l_type : -1;
+  ::close(fd);
+  return seen;
+}
+
+// An append releases the record lock of its place and the data write lock in one call,
+// which covers the record locks of every record up to the place: one that the table holds
+// for an earlier record must survive it, and nothing may be left locked.
+TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLocks) {
+  TFaultPlatform counting(PosixPlatform());
+  TPlatform* previous = SetPlatform(&counting);
+  TableFixture fx;
+  auto a = fx.Open();
+  const std::string data = DataFileName(fx.Path());
+  const int64_t writeLock = lockmap::kDataWriteLock;
+  auto recordByte = [](int32_t n) { return int64_t(lockmap::kRecordLockBase) - n; };
+  for (int i = 0; i < 3; ++i) {
+    Editor e(*a);
+    e.Name("r" + std::to_string(i));
+    long unlocks = counting.Calls(TFaultOp::Unlock);
+    a->AppendRecord(e.Data());
+    // The index and blob files' areas, then the data file's place and write lock
+    // together: three releases.
+    EXPECT_EQ(counting.Calls(TFaultOp::Unlock) - unlocks, 3);
+  }
+  // Nothing between the first record's lock byte and the write lock is held.
+  EXPECT_EQ(LockSeenAt(data, recordByte(3), writeLock - recordByte(3) + 1), F_UNLCK);
+  // With record 2 locked, the next append's place (4) cannot go with the write lock.
+  a->First();
+  std::vector<uint8_t> r(a->LogicalRecordSize());
+  ASSERT_EQ(a->GetNextRecord(r.data()), 0);
+  ASSERT_EQ(a->GetNextRecord(r.data()), 0);
+  a->LockRecord(0);
+  ASSERT_TRUE(a->RecordLocked(2));
+  Editor e(*a);
+  e.Name("r3");
+  a->AppendRecord(e.Data());
+  EXPECT_EQ(LockSeenAt(data, recordByte(2)), F_WRLCK);
+  EXPECT_EQ(LockSeenAt(data, recordByte(4)), F_UNLCK);
+  EXPECT_EQ(LockSeenAt(data, writeLock), F_UNLCK);
+  a->UnlockRecord(2);
+  EXPECT_EQ(LockSeenAt(data, recordByte(4), writeLock - recordByte(4) + 1), F_UNLCK);
+  // Another user can append and lock every record now.
+  TDataFile b;
+  b.SetFileName(fx.Path());
+  b.Open();
+  Editor other(b);
+  other.Name("theirs");
+  b.AppendRecord(other.Data());
+  for (int32_t n = 1; n <= 5; ++n) {
+    b.LockRecord(n);
+    b.UnlockRecord(n);
   }
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
