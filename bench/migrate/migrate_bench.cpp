@@ -6,8 +6,10 @@
 //
 // Usage: migrate_bench [--revisions N] [--modules M] [--projects P] [--blob-bytes B]
 //                      [--seed S] [--folder DIR] [--keep] [--reuse] [--runs N]
+//                      [--migrate PROGRAM]
 // --reuse migrates the archive a former run kept in --folder instead of generating one;
-// --runs N migrates it N times and prints the best figure of each step.
+// --runs N migrates it N times and prints the best figure of each step; --migrate names
+// another build of hollard-migrate to measure (an older one, to compare).
 // The defaults make 20,000 revisions of 2,000 modules with stored files of up to 400,000
 // bytes (about 800 MB of them). Without --folder a temporary folder is used and removed.
 #include <fcntl.h>
@@ -131,6 +133,7 @@ int main(int argc, char** argv) {
   std::string revisions = "20000", modules = "2000", projects = "12", blobBytes = "400000", seed = "5", folder;
   bool keep = false, reuse = false;
   int runs = 1;
+  std::string migrateTool = HOLLARD_MIGRATE_TOOL;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](std::string* out) {
@@ -148,6 +151,7 @@ int main(int argc, char** argv) {
     else if (a == "--folder") value(&folder);
     else if (a == "--keep") keep = true;
     else if (a == "--reuse") reuse = true;
+    else if (a == "--migrate") value(&migrateTool);
     else if (a == "--runs") {
       std::string n;
       value(&n);
@@ -155,7 +159,7 @@ int main(int argc, char** argv) {
     }
     else {
       std::cerr << "usage: migrate_bench [--revisions N] [--modules M] [--projects P] [--blob-bytes B] [--seed S]"
-                   " [--folder DIR] [--keep] [--reuse] [--runs N]\n";
+                   " [--folder DIR] [--keep] [--reuse] [--runs N] [--migrate PROGRAM]\n";
       return 2;
     }
   }
@@ -196,7 +200,7 @@ int main(int argc, char** argv) {
                      "/dev/null"),
           "hollard-archive make-source (tiny)");
   Require(RunProgram({HOLLARD_ARCHIVE_TOOL, "create", tinyTarget.string()}, "/dev/null"), "hollard-archive create");
-  TChild tiny = RunProgram({HOLLARD_MIGRATE_TOOL, tinySource.string(), tinyTarget.string(), "--date-format",
+  TChild tiny = RunProgram({migrateTool, tinySource.string(), tinyTarget.string(), "--date-format",
                             "dd.mm.yyyy"},
                            "/dev/null");
   Require(tiny, "hollard-migrate (tiny)");
@@ -224,7 +228,7 @@ int main(int argc, char** argv) {
   for (int run = 0; run < runs; ++run) {
     fs::remove_all(target);
     Require(RunProgram({HOLLARD_ARCHIVE_TOOL, "create", target.string()}, "/dev/null"), "hollard-archive create");
-    TChild once = RunProgram({HOLLARD_MIGRATE_TOOL, source.string(), target.string(), "--date-format", "dd.mm.yyyy",
+    TChild once = RunProgram({migrateTool, source.string(), target.string(), "--date-format", "dd.mm.yyyy",
                               "--report", report},
                              (root / "migrate.log").string());
     Require(once, "hollard-migrate");
