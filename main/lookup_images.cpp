@@ -108,6 +108,7 @@ int32_t TKeyImage::Find(const std::string& key, const std::string& second) const
 
 void TGroupImage::Take(TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) {
   std::vector<int32_t> values;
+  values.reserve(fields_.size());
   for (const char* field : fields_) values.push_back(cursor.FieldByName(field).AsInteger());
   TEntry entry{std::move(bookmark), idField_ ? cursor.FieldByName(idField_).AsInteger() : 0};
   std::vector<TEntry>& group = groups_[values];
@@ -157,9 +158,11 @@ void TTextImage::Take(TOvrinTable& cursor, TBookmark, bool) {
 
 int TTextImage::Step(int state, uint8_t byte) const {
   for (;;) {
+    // The first state's moves are a table of their own: most bytes of a text lead there
+    // or start there, and a failure chain always ends there.
+    if (state == 0) return root_[byte];
     auto it = next_.find(static_cast<uint64_t>(state) * 256 + byte);
     if (it != next_.end()) return it->second;
-    if (state == 0) return 0;
     state = fail_[static_cast<size_t>(state)];
   }
 }
@@ -181,6 +184,10 @@ void TTextImage::Build() {
       state = it->second;
     }
     ends_[static_cast<size_t>(state)] = static_cast<int>(p);
+  }
+  for (int byte = 0; byte < 256; ++byte) {
+    auto it = next_.find(static_cast<uint64_t>(byte));
+    root_[static_cast<size_t>(byte)] = it == next_.end() ? 0 : it->second;
   }
   // Failure links breadth first: children by state, so each parent's link is known first.
   std::vector<std::vector<std::pair<uint8_t, int>>> children(fail_.size());
