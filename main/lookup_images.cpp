@@ -17,7 +17,7 @@ uint32_t ChangeCounter(TOvrinTable& table) {
 }
 
 // Texts of any bytes joined without ambiguity: each with its length in front.
-void AppendPart(std::string* key, const std::string& part) {
+void AppendPart(std::string* key, std::string_view part) {
   *key += std::to_string(part.size());
   *key += ':';
   *key += part;
@@ -71,7 +71,7 @@ void TTableImage::KeepFirst(TOvrinTable& cursor, std::unordered_map<std::string,
 
 // ---------------------------------------------------------------- TKeyImage
 
-std::string TKeyImage::Folded(const std::string& key, const std::string& second) const {
+std::string TKeyImage::Folded(std::string_view key, std::string_view second) const {
   std::string folded;
   AppendPart(&folded, comparer_.SortKey(key));
   if (secondField_) AppendPart(&folded, comparer_.SortKey(second));
@@ -84,8 +84,8 @@ void TKeyImage::Clear() {
 }
 
 void TKeyImage::Take(TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) {
-  std::string key = cursor.FieldByName(keyField_).AsString();
-  std::string second = secondField_ ? cursor.FieldByName(secondField_).AsString() : std::string();
+  std::string_view key = cursor.FieldByName(keyField_).AsStringView();
+  std::string_view second = secondField_ ? cursor.FieldByName(secondField_).AsStringView() : std::string_view();
   TEntry entry{std::move(bookmark), cursor.FieldByName(idField_).AsInteger()};
   std::string exact;
   AppendPart(&exact, key);

@@ -89,7 +89,7 @@ class TKeyImage : public TTableImage {
   void Take(ovrin::TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) override;
 
  private:
-  std::string Folded(const std::string& key, const std::string& second) const;
+  std::string Folded(std::string_view key, std::string_view second) const;
   const TTextComparer& comparer_;
   const char *keyField_, *secondField_, *idField_;
   std::unordered_map<std::string, TEntry> exact_, folded_;
