@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/table/table.h"
+#include "engine/base/conversions.h"
 #include "engine/base/platform.h"
 
 namespace fs = std::filesystem;
@@ -270,21 +271,29 @@ int main(int argc, char** argv) {
   double revisionSeconds = 0;
   std::printf("\nSource folder %.1f MB; %lld stored files, %.1f MB, the largest %.1f KB\n", Mb(sourceBytes),
               static_cast<long long>(storedFiles), Mb(storedBytes), largest / 1e3);
-  // Each step's cost per item: per record it adds to the tables it fills, per line of
-  // the log for the log's step.
-  int64_t logLines = 0;
-  {
-    std::ifstream log(source / "hollardm.log", std::ios::binary);
-    for (std::string line; std::getline(log, line);) ++logLines;
-  }
+  // Each step's cost per item: per record it adds to the tables it fills, or per line of
+  // the side files it reads (the log, the projects' module lists, references, ToDo lists).
+  auto linesOf = [&](const std::string& extension) {
+    int64_t n = 0;
+    for (const auto& e : fs::directory_iterator(source)) {
+      if (ovrin::AsciiLower(e.path().extension().string()) != extension) continue;
+      std::ifstream in(e.path(), std::ios::binary);
+      for (std::string line; std::getline(in, line);) ++n;
+    }
+    return n;
+  };
+  const std::map<std::string, int64_t> sideLines = {{"ConvertLogFile", linesOf(".log")},
+                                                    {"ConvertModuleLists", linesOf(".prl")},
+                                                    {"ConvertCrossReferences", linesOf(".pcr")},
+                                                    {"ConvertToDoLists", linesOf(".tdo")}};
   const TStepItems kItems[] = {{"ConvertUsers", "user", {"users"}},
                                {"ConvertProjects", "project", {"projects"}},
                                {"ConvertModules", "module", {"modules"}},
                                {"ConvertRevisions", "revision", {"revision"}},
                                {"ConvertLabels", "assignment", {"labels", "rvlabels"}},
-                               {"ConvertToDoLists", "item", {"todo"}},
-                               {"ConvertModuleLists", "module", {"modules"}},
-                               {"ConvertCrossReferences", "reference", {"pjref"}},
+                               {"ConvertToDoLists", "list line", {}},
+                               {"ConvertModuleLists", "list line", {}},
+                               {"ConvertCrossReferences", "list line", {}},
                                {"ConvertLogFile", "log line", {}}};
   auto added = [&](const char* table) -> int64_t {
     return j["added"].contains(table) ? j["added"][table].get<int64_t>() : 0;
@@ -298,7 +307,7 @@ int main(int argc, char** argv) {
     std::string perItem;
     for (const TStepItems& items : kItems) {
       if (procedure != items.procedure) continue;
-      int64_t n = procedure == "ConvertLogFile" ? logLines : 0;
+      int64_t n = sideLines.count(procedure) ? sideLines.at(procedure) : 0;
       for (const char* table : items.tables) n += added(table);
       if (n > 0) {
         char text[96];
