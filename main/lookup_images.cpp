@@ -17,7 +17,7 @@ uint32_t ChangeCounter(TOvrinTable& table) {
 }
 
 // Texts of any bytes joined without ambiguity: each with its length in front.
-void AppendPart(std::string* key, const std::string& part) {
+void AppendPart(std::string* key, std::string_view part) {
   *key += std::to_string(part.size());
   *key += ':';
   *key += part;
@@ -71,7 +71,7 @@ void TTableImage::KeepFirst(TOvrinTable& cursor, std::unordered_map<std::string,
 
 // ---------------------------------------------------------------- TKeyImage
 
-std::string TKeyImage::Folded(const std::string& key, const std::string& second) const {
+std::string TKeyImage::Folded(std::string_view key, std::string_view second) const {
   std::string folded;
   AppendPart(&folded, comparer_.SortKey(key));
   if (secondField_) AppendPart(&folded, comparer_.SortKey(second));
@@ -84,8 +84,8 @@ void TKeyImage::Clear() {
 }
 
 void TKeyImage::Take(TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) {
-  std::string key = cursor.FieldByName(keyField_).AsString();
-  std::string second = secondField_ ? cursor.FieldByName(secondField_).AsString() : std::string();
+  std::string_view key = cursor.FieldByName(keyField_).AsStringView();
+  std::string_view second = secondField_ ? cursor.FieldByName(secondField_).AsStringView() : std::string_view();
   TEntry entry{std::move(bookmark), cursor.FieldByName(idField_).AsInteger()};
   std::string exact;
   AppendPart(&exact, key);
@@ -108,6 +108,7 @@ int32_t TKeyImage::Find(const std::string& key, const std::string& second) const
 
 void TGroupImage::Take(TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) {
   std::vector<int32_t> values;
+  values.reserve(fields_.size());
   for (const char* field : fields_) values.push_back(cursor.FieldByName(field).AsInteger());
   TEntry entry{std::move(bookmark), idField_ ? cursor.FieldByName(idField_).AsInteger() : 0};
   std::vector<TEntry>& group = groups_[values];
@@ -157,9 +158,11 @@ void TTextImage::Take(TOvrinTable& cursor, TBookmark, bool) {
 
 int TTextImage::Step(int state, uint8_t byte) const {
   for (;;) {
+    // The first state's moves are a table of their own: most bytes of a text lead there
+    // or start there, and a failure chain always ends there.
+    if (state == 0) return root_[byte];
     auto it = next_.find(static_cast<uint64_t>(state) * 256 + byte);
     if (it != next_.end()) return it->second;
-    if (state == 0) return 0;
     state = fail_[static_cast<size_t>(state)];
   }
 }
@@ -181,6 +184,10 @@ void TTextImage::Build() {
       state = it->second;
     }
     ends_[static_cast<size_t>(state)] = static_cast<int>(p);
+  }
+  for (int byte = 0; byte < 256; ++byte) {
+    auto it = next_.find(static_cast<uint64_t>(byte));
+    root_[static_cast<size_t>(byte)] = it == next_.end() ? 0 : it->second;
   }
   // Failure links breadth first: children by state, so each parent's link is known first.
   std::vector<std::vector<std::pair<uint8_t, int>>> children(fail_.size());

@@ -17,6 +17,7 @@
 // Keeping an image costs one walk per table and step at most, and the memory of the keys.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -88,7 +89,7 @@ class TKeyImage : public TTableImage {
   void Take(ovrin::TOvrinTable& cursor, TBookmark bookmark, bool inWalkOrder) override;
 
  private:
-  std::string Folded(const std::string& key, const std::string& second) const;
+  std::string Folded(std::string_view key, std::string_view second) const;
   const TTextComparer& comparer_;
   const char *keyField_, *secondField_, *idField_;
   std::unordered_map<std::string, TEntry> exact_, folded_;
@@ -149,6 +150,7 @@ class TTextImage : public TTableImage {
   // The automaton: transitions keyed by state * 256 + byte, failure links, the pattern
   // ending at each state (or -1) and the nearest state on the failure chain that ends one.
   std::unordered_map<uint64_t, int> next_;
+  std::array<int, 256> root_{};  // the first state's moves, taken from next_
   std::vector<int> fail_, ends_, output_;
 };
 

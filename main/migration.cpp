@@ -497,11 +497,15 @@ int32_t TMigration::Lookup(TOvrinTable& table, TKeyImage& image, const char* key
     image.Sync(table);
     return image.Find(asked, second);
   }
+  // The fields are looked up once; their texts are read in place, without a copy.
+  ovrin::TField& keyF = table.FieldByName(keyField);
+  ovrin::TField* secondF = secondField ? &table.FieldByName(secondField) : nullptr;
+  ovrin::TField& idF = table.FieldByName(idField);
   auto matches = [&](bool exact) {
-    std::string k = table.FieldByName(keyField).AsString();
+    std::string_view k = keyF.AsStringView();
     bool equal = exact ? k == asked : comparer_.Equal(k, asked);
-    if (equal && secondField) {
-      std::string s = table.FieldByName(secondField).AsString();
+    if (equal && secondF) {
+      std::string_view s = secondF->AsStringView();
       equal = exact ? s == second : comparer_.Equal(s, second);
     }
     return equal;
@@ -510,7 +514,7 @@ int32_t TMigration::Lookup(TOvrinTable& table, TKeyImage& image, const char* key
   // that a spelling merged into one user or module by the working lists still finds it.
   for (bool exact : {true, false}) {
     for (WalkFromFirst(table); !table.Eof(); table.Next())
-      if (matches(exact)) return table.FieldByName(idField).AsInteger();
+      if (matches(exact)) return idF.AsInteger();
   }
   return 0;
 }

@@ -403,6 +403,8 @@ std::string TParadoxFile::ReadBlobBytes(uint64_t offset, size_t count) const {
   uint64_t first = encryption_ ? offset / 256 * 256 : offset;
   uint64_t last = encryption_ ? std::min<uint64_t>((offset + count + 255) / 256 * 256, blobSize_ / 256 * 256) : offset + count;
   if (last < offset + count) last = offset + count;
+  // A plain blob file is read straight into the text returned; an enciphered one whole
+  // chunks at a time, deciphered, and the bytes asked for cut out of them.
   std::string bytes(static_cast<size_t>(last - first), '\0');
   size_t done = 0;
   while (done < bytes.size()) {
@@ -416,6 +418,7 @@ std::string TParadoxFile::ReadBlobBytes(uint64_t offset, size_t count) const {
     if (whole) px_decrypt_mb_block(reinterpret_cast<unsigned char*>(bytes.data()),
                                    reinterpret_cast<unsigned char*>(bytes.data()), encryption_, whole);
   }
+  if (first == offset && bytes.size() == count) return bytes;
   return bytes.substr(static_cast<size_t>(offset - first), count);
 }
 

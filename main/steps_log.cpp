@@ -121,7 +121,9 @@ void TMigration::ConvertLogFile() {
 }
 
 std::string TMigration::LogModulePattern(TOvrinTable& modules) {
-  return ovrin::AsciiLower(modules.FieldByName("PATH").AsString() + modules.FieldByName("NAME").AsString());
+  std::string pattern(modules.FieldByName("PATH").AsStringView());
+  pattern += modules.FieldByName("NAME").AsStringView();
+  return ovrin::AsciiLower(pattern);
 }
 
 std::string TMigration::LogProjectPattern(TOvrinTable& projects) { return projects.FieldByName("NAME").AsString(); }
@@ -132,6 +134,17 @@ void TMigration::ConvertLogLine(const std::string& line, int64_t number, const s
   user_.ProcessEvents();
   if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
   Log("Converting " + Shown(line));
+
+  // The date first: a line passed over needs none of the lookups below.
+  TLogLine parts = SplitLogLine(line);
+  ovrin::TDateTime stamp = 0;
+  if (!ovrin::TryTextToDateTime(parts.dateText, settings_, &stamp)) stamp = 0;
+  if (stamp == 0) {
+    // Passed over, as the rules have it, but counted: an undated line or one whose date
+    // does not read is no event the target can hold.
+    report_.passedOver[file].Add({file, number, Shown(line)});
+    return;
+  }
 
   // The first module (in table order) whose folder and name occur in the line, and the
   // first project whose name does, letters A to Z compared without case for the module.
@@ -164,21 +177,11 @@ void TMigration::ConvertLogLine(const std::string& line, int64_t number, const s
   }
   std::string type = EventType(line);
 
-  TLogLine parts = SplitLogLine(line);
   // The event text loses "<project file name> -"; a line naming no project keeps all.
   std::string description =
       project.empty() ? parts.event : ReplaceText(parts.event, comparer_.Lower(SplitFileName(project).second) + " -", "");
-  const std::string& dateText = parts.dateText;
   const std::string& userText = parts.user;
 
-  ovrin::TDateTime stamp = 0;
-  if (!ovrin::TryTextToDateTime(dateText, settings_, &stamp)) stamp = 0;
-  if (stamp == 0) {
-    // Passed over, as the rules have it, but counted: an undated line or one whose date
-    // does not read is no event the target can hold.
-    report_.passedOver[file].Add({file, number, Shown(line)});
-    return;
-  }
   log.Append();
   log.FieldByName("PROJECTID").SetAsInteger(projectId);
   log.FieldByName("USERID").SetAsInteger(FindUserId(users, userText));

@@ -1,7 +1,5 @@
 // Step 10: every stored revision, with its file (and the form file kept with a unit)
 // copied byte for byte into the target's blobs table.
-#include <sstream>
-
 #include "engine/table/table.h"
 #include "main/migration.h"
 
@@ -28,11 +26,10 @@ std::string FormFileName(const std::string& name) {
 }  // namespace
 
 void TMigration::CopyBlob(const char* sourceField, ovrin::TField& target) {
-  // The stored file passes through a stream of its own, released before the next one.
-  std::stringstream stream(std::ios::in | std::ios::out | std::ios::binary);
-  source_->FieldByName(sourceField).SaveToStream(stream);
-  stream.seekg(0);
-  target.LoadFromStream(stream);
+  // The stored file is read whole from the source's blob file into one text and handed
+  // to the target's blob as it is, released before the next one.
+  const std::string bytes = source_->FieldByName(sourceField).AsBytes();
+  target.SetAsBytes(bytes);
 }
 
 // One "blobs" record: the stored file of the current source record (or its form file)

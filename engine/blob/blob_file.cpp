@@ -362,7 +362,9 @@ void TBlobFile::CommitUndo() {
 void TBlobFile::Capture(TBlock* block, bool fresh) {
   if (!undoActive_ || undoBlocks_.count(block->offset)) return;
   TBlockImage image;
-  image.block = *block;
+  // A block taken from the end of the file is undone by dropping it: its image needs no
+  // copy of its bytes.
+  if (!fresh) image.block = *block;
   image.fresh = fresh;
   undoBlocks_.emplace(block->offset, std::move(image));
 }
@@ -513,11 +515,14 @@ uint16_t TBlobFile::WriteBlob(int32_t handle, uint32_t offset, uint32_t count, c
   if (!blob) return errBlobHandle;
   uint64_t end = uint64_t(offset) + count;
   if (end > 0x7FFFFFFF) return errBlobLength;
-  if (end > blob->data.size()) {
-    blob->data.resize(static_cast<size_t>(end));
-    blob->modified = true;
+  const uint8_t* bytes = static_cast<const uint8_t*>(source);
+  if (offset == blob->data.size()) {
+    // Bytes added at the end are copied once, without first filling the room with zeros.
+    blob->data.insert(blob->data.end(), bytes, bytes + count);
+  } else {
+    if (end > blob->data.size()) blob->data.resize(static_cast<size_t>(end));
+    if (count) std::memcpy(blob->data.data() + offset, source, count);
   }
-  if (count) std::memcpy(blob->data.data() + offset, source, count);
   // A change in place is saved too.
   blob->modified = true;
   return 0;
