@@ -5,6 +5,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string>
 #include <string_view>
 
@@ -80,12 +83,28 @@ inline void StoreShortString(uint8_t* p, size_t capacity, std::string_view text)
 }
 
 // The span [first, end) outside which two images of n bytes agree; first == end when
-// they agree everywhere. For writing back only what changed in a block a file holds.
+// they agree everywhere. For writing back only what changed in a block a file holds. It
+// looks 16 bytes at a time from each end (with SSE2, which every x86-64 has).
 inline void ChangedSpan(const uint8_t* a, const uint8_t* b, size_t n, size_t* first, size_t* end) {
   size_t lo = 0, hi = n;
+#if defined(__SSE2__)
+  while (lo + 16 <= hi) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + lo));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + lo));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)) != 0xFFFF) break;
+    lo += 16;
+  }
+  while (hi >= lo + 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + hi - 16));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + hi - 16));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)) != 0xFFFF) break;
+    hi -= 16;
+  }
+#else
   while (lo + 8 <= hi && std::memcmp(a + lo, b + lo, 8) == 0) lo += 8;
-  while (lo < hi && a[lo] == b[lo]) ++lo;
   while (hi >= lo + 8 && std::memcmp(a + hi - 8, b + hi - 8, 8) == 0) hi -= 8;
+#endif
+  while (lo < hi && a[lo] == b[lo]) ++lo;
   while (hi > lo && a[hi - 1] == b[hi - 1]) --hi;
   *first = lo;
   *end = hi;

@@ -247,6 +247,7 @@ TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
   std::memset(buffer + got, 0, kPageSize - got);
   if (got == kPageSize) page->disk.assign(buffer, buffer + kPageSize);
   else page->disk.clear();
+  page->diskUsed = kPageSize;  // the file's bytes past the entries need not be zeros
   ++stats_.reads;
   if (encrypted_) ApplyCipher(buffer, kPageSize, kTableKey);
   page->offset = offset;
@@ -311,26 +312,32 @@ void TIndexFile::FreePage(TPage* page) {
   header_.SetFreeList(ws_, page->offset);
 }
 
-void TIndexFile::PackInto(const TPage* page, uint8_t* out) {
-  PackPage(page->data, keys_[page->slot].Shape(), page->freeMark, out, FileName());
-  if (encrypted_) ApplyCipher(out, kPageSize, kTableKey);
+size_t TIndexFile::PackInto(const TPage* page, uint8_t* out, size_t zeroFrom) {
+  size_t used = PackPage(page->data, keys_[page->slot].Shape(), page->freeMark, out, FileName(), zeroFrom);
+  if (!encrypted_) return used;
+  ApplyCipher(out, kPageSize, kTableKey);
+  return kPageSize;
 }
 
-void TIndexFile::WritePage(TPage* page) {
-  uint8_t buffer[kPageSize];
-  WriteRun(&page, 1, buffer);
-}
+void TIndexFile::WritePage(TPage* page) { WriteRun(&page, 1); }
 
-void TIndexFile::WriteRun(TPage* const* pages, size_t count, uint8_t* buffer) {
+void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
   // A change mostly touches a few bytes of a page (an entry, a subtree count): the file
   // gets the span from the first to the last byte that differs from what it holds, with
   // one write for the whole run, and ends up with the same bytes as a write of it all.
+  // Each page is packed into its own second buffer, which becomes its disk image once
+  // written: no page is copied whole.
   size_t first = count * kPageSize, end = 0;
   for (size_t k = 0; k < count; ++k) {
-    uint8_t* packed = buffer + k * kPageSize;
-    PackInto(pages[k], packed);
+    TPage* page = pages[k];
+    if (page->packed.size() != kPageSize) {
+      page->packed.assign(kPageSize, 0);
+      page->packedUsed = 0;
+    }
+    // The buffer holds an older packing of the page: past its used bytes it is zeros.
+    page->packedUsed = static_cast<uint16_t>(PackInto(page, page->packed.data(), page->packedUsed));
     size_t lo = 0, hi = kPageSize;
-    if (pages[k]->disk.size() == kPageSize) ChangedSpan(pages[k]->disk.data(), packed, kPageSize, &lo, &hi);
+    if (page->disk.size() == kPageSize) ChangedSpan(page->disk.data(), page->packed.data(), kPageSize, &lo, &hi);
     if (lo < hi) {
       first = std::min(first, k * kPageSize + lo);
       end = std::max(end, k * kPageSize + hi);
@@ -342,9 +349,22 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count, uint8_t* buffer) {
     for (size_t k = 0; k < count; ++k)
       if (auto it = undoPages_.find(pages[k]->offset); it != undoPages_.end()) it->second.written = true;
   if (first < end) {
+    // The span in one piece: straight from the page when it lies in one, else gathered.
+    const uint8_t* bytes;
+    const size_t firstPage = first / kPageSize, lastPage = (end - 1) / kPageSize;
+    if (firstPage == lastPage) {
+      bytes = pages[firstPage]->packed.data() + first % kPageSize;
+    } else {
+      runBytes_.resize(end - first);
+      for (size_t k = firstPage; k <= lastPage; ++k) {
+        const size_t from = std::max(first, k * kPageSize), to = std::min(end, (k + 1) * kPageSize);
+        std::memcpy(runBytes_.data() + (from - first), pages[k]->packed.data() + (from - k * kPageSize), to - from);
+      }
+      bytes = runBytes_.data();
+    }
     try {
       Seek(pages[0]->offset + int32_t(first), 0);
-      Write(buffer + first, static_cast<uint32_t>(end - first));
+      Write(bytes, static_cast<uint32_t>(end - first));
     } catch (...) {
       // Part of the span may have reached the file: what it holds is not known now.
       for (size_t k = 0; k < count; ++k) pages[k]->disk.clear();
@@ -354,7 +374,8 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count, uint8_t* buffer) {
   }
   for (size_t k = 0; k < count; ++k) {
     TPage* page = pages[k];
-    page->disk.assign(buffer + k * kPageSize, buffer + (k + 1) * kPageSize);
+    page->disk.swap(page->packed);
+    std::swap(page->diskUsed, page->packedUsed);
     page->modified = false;
   }
   stats_.pagesWritten += static_cast<long>(count);
@@ -369,18 +390,10 @@ void TIndexFile::FlushPages() {
       if (p->modified && p->offset != 0 && (p->pinCount == 0 || (p.get() == current_ && p->pinCount == 1)))
         dirty.push_back(p.get());
   std::sort(dirty.begin(), dirty.end(), [](TPage* a, TPage* b) { return a->offset < b->offset; });
-  // Packing fills every byte of a page, so the run buffer needs no clearing first.
-  std::unique_ptr<uint8_t[]> run;
-  size_t room = 0;
   for (size_t i = 0; i < dirty.size();) {
     size_t j = i + 1;
     while (j < dirty.size() && dirty[j]->offset == dirty[j - 1]->offset + int32_t(kPageSize)) ++j;
-    const size_t size = (j - i) * kPageSize;
-    if (size > room) {
-      run.reset(new uint8_t[size]);
-      room = size;
-    }
-    WriteRun(dirty.data() + i, j - i, run.get());
+    WriteRun(dirty.data() + i, j - i);
     i = j;
   }
 }

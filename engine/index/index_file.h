@@ -51,6 +51,10 @@ class TPage {
   // read from the file or written by it. Empty when not known (a page new at the end of
   // the file, a short read, a write that failed), and then the page is written whole.
   std::vector<uint8_t> disk;
+  std::vector<uint8_t> packed;  // where the page is packed for its write, then swapped in
+  // Past how many bytes each buffer is known to be all zeros (a packed page's used bytes;
+  // the page size when not known).
+  uint16_t diskUsed = idxfmt::kPageSize, packedUsed = 0;
 
   uint32_t Count() const { return data.Count(); }
   bool IsLeaf() const { return data.IsLeaf(); }
@@ -259,10 +263,13 @@ class TIndexFile : public TFileHandler {
   TPage* ObtainPageObject(int slot);
   std::vector<std::unique_ptr<TPage>>& List(int slot) { return lists_[slot]; }
   void WritePage(TPage* page);
-  // Writes a run of pages that follow one another in the file, packed into buffer: only
-  // the span in which they differ from what the file holds.
-  void WriteRun(TPage* const* pages, size_t count, uint8_t* buffer);
-  void PackInto(const TPage* page, uint8_t* out);
+  // Writes a run of pages that follow one another in the file: only the span in which
+  // they differ from what the file holds.
+  void WriteRun(TPage* const* pages, size_t count);
+  std::vector<uint8_t> runBytes_;  // a span across pages, gathered for its write
+  // zeroFrom: out's bytes from there on are zero already. Answers past how many bytes out
+  // is all zeros (the page size for an enciphered page).
+  size_t PackInto(const TPage* page, uint8_t* out, size_t zeroFrom = idxfmt::kPageSize);
   [[noreturn]] void Corrupt() const;
   void CheckPageOffset(int32_t offset) const;
   // The slot that page access and comparisons work on during one operation.

@@ -182,18 +182,21 @@ bool PageOverflows(const TPageData& page, const TIndexShape& shape) {
   return page.packedSize > kEntryArea;
 }
 
-void PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
-              const std::string& fileName) {
+size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
+                const std::string& fileName, size_t zeroFrom) {
+  // The bytes from at up to zeroFrom; past that they are zero already.
+  auto clearFrom = [&](uint8_t* at) {
+    const size_t used = static_cast<size_t>(at - out);
+    if (zeroFrom > used) std::memset(at, 0, std::min<size_t>(zeroFrom, kPageSize) - used);
+    return used;
+  };
   // The header and whatever the entries leave are zeros; the entries are written over
   // the rest, so only those parts are cleared (a page is packed at every change).
   std::memset(out, 0, kPageHeaderSize);
   out[pType] = page.type;
   StoreLE32(out + pPrevious, static_cast<uint32_t>(page.previous));
   StoreLE32(out + pNext, static_cast<uint32_t>(page.next));
-  if (freeMark) {
-    std::memset(out + kPageHeaderSize, 0, kPageSize - kPageHeaderSize);
-    return;
-  }
+  if (freeMark) return clearFrom(out + kPageHeaderSize);
   uint32_t L = shape.keyLength;
   uint32_t n = page.Count();
   StoreLE16(out + pCount, static_cast<uint16_t>(n));
@@ -211,8 +214,7 @@ void PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, ui
       if (!page.IsLeaf()) StoreLE32(at + L + 4, static_cast<uint32_t>(page.counts[i]));
       at += size;
     }
-    std::memset(at, 0, static_cast<size_t>(end - at));
-    return;
+    return clearFrom(at);
   }
   const uint8_t* start = at;
   for (uint32_t i = 0; i < n; ++i) {
@@ -253,7 +255,7 @@ void PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, ui
   uint32_t packed = static_cast<uint32_t>(at - start);
   if (packed > kEntryArea) RaiseEngineError(errIndexCorrupt, fileName);
   StoreLE16(out + pPackedSize, static_cast<uint16_t>(packed));
-  std::memset(at, 0, static_cast<size_t>(end - at));
+  return clearFrom(at);
 }
 
 void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TPageData* page,

@@ -224,10 +224,13 @@ uint32_t LeafEntrySize(const TIndexShape& shape, uint32_t p, uint32_t t);
 // ComputeCompression).
 bool PageOverflows(const TPageData& page, const TIndexShape& shape);
 
-// Packs into 4,096 bytes (zeroed first). A free page is written with count 0 and no
-// entries. Raises 8965 naming the file when a compressed leaf does not fit.
-void PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
-              const std::string& fileName);
+// Packs into 4,096 bytes, every byte past the entries zero. A free page is written with
+// count 0 and no entries. Raises 8965 naming the file when a compressed leaf does not
+// fit. zeroFrom: out's bytes from there on are zero already (a buffer that held a packed
+// page of that many used bytes), so that only those before it need clearing. Answers how
+// many bytes the page uses: past them it is all zeros.
+size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
+                const std::string& fileName, size_t zeroFrom = idxfmt::kPageSize);
 // Unpacks 4,096 bytes; with headerOnly the entries are left out. Every count and length
 // is checked against the page before it is used: a page that breaks the format is 8965.
 void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TPageData* page,

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/base/coding.h"
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
 #include "engine/base/locale.h"
@@ -373,6 +374,39 @@ TEST(KeyFormTest, ByteOperations) {
   InvertKey(f, 2);
   EXPECT_EQ(f[0], 0xFE);
   EXPECT_EQ(f[1], 0xFD);
+}
+
+// The changed span against a byte-by-byte model: images of every length up to two pages'
+// worth of 16-byte steps and beyond, differing nowhere, in one byte, at both ends, or in
+// a scattered few bytes.
+TEST(ChangedSpanTest, AgreesWithAByteByByteSearch) {
+  std::mt19937 random(3);
+  for (int round = 0; round < 4000; ++round) {
+    size_t n = round < 100 ? static_cast<size_t>(round) : 1 + random() % 4200;
+    std::vector<uint8_t> a(n), b;
+    for (uint8_t& x : a) x = static_cast<uint8_t>(random());
+    b = a;
+    int changes = n ? static_cast<int>(random() % 5) : 0;
+    for (int c = 0; c < changes; ++c) b[random() % n] ^= static_cast<uint8_t>(1 + random() % 255);
+    if (n && round % 7 == 0) b[0] ^= 1;
+    if (n && round % 11 == 0) b[n - 1] ^= 0x80;
+    size_t first = n, end = n;
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) {
+        if (first == n) first = i;
+        end = i + 1;
+      }
+    if (first == n) first = end = 0;
+    size_t gotFirst = 99, gotEnd = 99;
+    ChangedSpan(a.data(), b.data(), n, &gotFirst, &gotEnd);
+    SCOPED_TRACE("length " + std::to_string(n) + ", round " + std::to_string(round));
+    if (first == end) {
+      EXPECT_EQ(gotFirst, gotEnd);
+    } else {
+      EXPECT_EQ(gotFirst, first);
+      EXPECT_EQ(gotEnd, end);
+    }
+  }
 }
 
 }  // namespace
