@@ -91,6 +91,8 @@ void TBlobFile::ReadHeader() {
   if (header_.Version() != kVersion) Raise(errVersion);
 }
 
+bool TBlobFile::CounterUnchanged() { return ReadChangeCounter(*this, encrypted_) == header_.ChangeCounter(); }
+
 bool TBlobFile::HeaderChanged() {
   if (ReadChangeCounter(*this, encrypted_) == header_.ChangeCounter()) return false;
   ReadHeader();

@@ -125,6 +125,9 @@ class TBlobFile : public TFileHandler {
   void WriteHeader(bool force);
   void ReadHeader();
   bool HeaderChanged();
+  // Whether the file's change counter is still the one this cache read; the counter
+  // alone is read, without the header.
+  bool CounterUnchanged();
   size_t CachedBlocks() const { return blocks_.size(); }
   size_t CacheCapacity() const { return capacity_; }
 

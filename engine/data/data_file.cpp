@@ -283,6 +283,13 @@ void TDataFile::EndWrite(int32_t place) {
 bool TDataFile::Refresh() {
   if (!Locking()) return false;
   if (reading_ || writing_) return RefreshHeld();
+  // Mostly nobody changed the table: the three change counters are compared first,
+  // without a lock. A counter is four bytes that a header write replaces; read while it
+  // is written it is either the old value (as if read a moment earlier) or differs from
+  // it, and then the headers are read again below.
+  if (index_->CounterUnchanged() && ReadChangeCounter(*this, false) == header_.ChangeCounter() &&
+      (!blob_ || blob_->CounterUnchanged()))
+    return false;
   // Called between operations, without a lock: the headers are read under the reader's
   // byte, as at a cache miss, and it is given back afterwards. Without it a header read
   // while another user rewrites it can carry that user's new change counter with the

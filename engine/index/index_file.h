@@ -140,6 +140,9 @@ class TIndexFile : public TFileHandler {
   // Compares the stored change counter with ours; when it differs, reads the header again
   // and answers true.
   bool HeaderChanged();
+  // Whether the file's change counter is still the one this cache read; the counter
+  // alone is read, without the header.
+  bool CounterUnchanged() { return ReadChangeCounter(*this, encrypted_) == header_.ChangeCounter(); }
   void ForgetPages();
   void UnpinAll();
   void TrimCache();

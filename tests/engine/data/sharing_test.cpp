@@ -204,6 +204,35 @@ TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLoc
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
+// A refresh between operations compares the three change counters first and takes the
+// reader's byte only when one of them moved: nothing changed costs no lock at all, and
+// another user's change is still seen, read under the lock.
+TEST(SharingTest, ARefreshWithNothingChangedTakesNoLockAndOneAfterAChangeDoes) {
+  TFaultPlatform counting(PosixPlatform());
+  TPlatform* previous = SetPlatform(&counting);
+  {
+    TableFixture fx;
+    auto a = fx.Open();
+    auto b = fx.Open();
+    Editor e(*a);
+    e.Name("first").Note("a note");
+    a->AppendRecord(e.Data());
+    b->Refresh();
+    long locks = counting.Calls(TFaultOp::Lock), reads = counting.Calls(TFaultOp::Read);
+    EXPECT_FALSE(b->Refresh());
+    EXPECT_EQ(counting.Calls(TFaultOp::Lock) - locks, 0);
+    EXPECT_EQ(counting.Calls(TFaultOp::Read) - reads, 3);  // the data, index and blob counters
+    e.Name("second");
+    a->AppendRecord(e.Data());
+    locks = counting.Calls(TFaultOp::Lock);
+    EXPECT_TRUE(b->Refresh());
+    EXPECT_GE(counting.Calls(TFaultOp::Lock) - locks, 1);
+    EXPECT_EQ(b->Count(), 2);
+    EXPECT_FALSE(b->Refresh());
+  }
+  SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
+}
+
 TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
   TableFixture fx;
   {
