@@ -155,7 +155,7 @@ void TIndexFile::RollbackUndo() {
       if (p->offset == offset) found = p.get();
     if (image.fresh) {
       // Appended by the change: the restored end of file no longer includes it.
-      if (found) *found = TPage{};
+      if (found) found->Reset();
       continue;
     }
     bool mustWrite = image.modified || image.written;
@@ -196,7 +196,7 @@ TPage* TIndexFile::ObtainPageObject(int slot) {
     for (size_t i = list.size(); i-- > 0;) {
       TPage* p = list[i].get();
       if (!p->modified && p->pinCount == 0) {
-        *p = TPage{};
+        p->Reset();
         return toFront(i);
       }
     }
@@ -255,7 +255,7 @@ TPage* TIndexFile::GetPage(int32_t offset, bool fresh) {
   try {
     UnpackPage(buffer, Shape(), fresh, &page->data, FileName());
   } catch (...) {
-    *page = TPage{};
+    page->Reset();
     throw;
   }
   page->storedCount = LoadLE16(buffer + pCount);
@@ -331,7 +331,7 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
   for (size_t k = 0; k < count; ++k) {
     TPage* page = pages[k];
     if (page->packed.size() != kPageSize) {
-      page->packed.assign(kPageSize, 0);
+      page->packed.assign(kPageSize, 0);  // in the room an earlier page left, if any
       page->packedUsed = 0;
     }
     // The buffer holds an older packing of the page: past its used bytes it is zeros.
@@ -400,7 +400,7 @@ void TIndexFile::FlushPages() {
 
 void TIndexFile::ForgetPages() {
   for (auto& list : lists_)
-    for (auto& p : list) *p = TPage{};
+    for (auto& p : list) p->Reset();
   current_ = nullptr;
 }
 

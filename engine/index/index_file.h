@@ -56,6 +56,21 @@ class TPage {
   // the page size when not known).
   uint16_t diskUsed = idxfmt::kPageSize, packedUsed = 0;
 
+  // Holds no page any more; the buffers keep their room for the next one.
+  void Reset() {
+    std::vector<uint8_t> keepDisk = std::move(disk), keepPacked = std::move(packed);
+    TPageData keepData = std::move(data);
+    *this = TPage{};
+    disk = std::move(keepDisk);
+    packed = std::move(keepPacked);
+    data = std::move(keepData);
+    disk.clear();
+    packed.clear();
+    data.Clear();
+    data.type = idxfmt::ptRoot;
+    data.previous = data.next = 0;
+    data.keyLength = 0;
+  }
   uint32_t Count() const { return data.Count(); }
   bool IsLeaf() const { return data.IsLeaf(); }
   // Leaf: its entry count; interior: the sum of its entries' subtree counts.
