@@ -19,9 +19,12 @@
 #include "engine/base/fault_platform.h"
 #include "engine/base/file_handler.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/lock_probe.h"
 
 namespace ovrin {
 namespace {
+
+using test::LockSeenAt;
 
 using test::CodeOf;
 
@@ -364,20 +367,6 @@ TEST(FileLockTest, TwoProcessesExcludeEachOther) {
   // The child's locks ended with its process.
   EXPECT_TRUE(h.LockRange(lockmap::kDataWriteLock, 1));
   for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
-}
-
-// What another open file of the same file sees at a byte: the type of a conflicting lock
-// there (F_UNLCK for none), asked from a descriptor of its own.
-short LockSeenAt(const std::string& path, int64_t start, int64_t length) {
-  int fd = ::open(path.c_str(), O_RDONLY);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = start;
-  fl.l_len = length;
-  short seen = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 ? fl.l_type : -1;
-  ::close(fd);
-  return seen;
 }
 
 // The sharing modes are byte-range locks past the engine's lock map, which other users'

@@ -14,6 +14,7 @@
 #include "engine/data/checker.h"
 #include "engine/index/index_format.h"
 #include "tests/engine/data/table_fixture.h"
+#include "tests/support/lock_probe.h"
 
 namespace ovrin {
 namespace {
@@ -68,6 +69,13 @@ int RunReader(const std::string& path, int rounds) {
     return 1;
   }
 }
+
+// Puts a platform in for the length of a scope, also when a test stops early.
+struct TPlatformScope {
+  TPlatform* previous;
+  explicit TPlatformScope(TPlatform* platform) : previous(SetPlatform(platform)) {}
+  ~TPlatformScope() { SetPlatform(previous == &PosixPlatform() ? nullptr : previous); }
+};
 
 TEST(SharingTest, TwoProcessesAppendWhileAThirdReads) {
   TableFixture fx;
@@ -139,26 +147,12 @@ TEST(SharingTest, RecordLockContentionGivesUpAfterTheRetries) {
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
-// What another open file of the table sees at a byte of the data file: the type of a
-// conflicting lock there (F_UNLCK for none).
-short LockSeenAt(const std::string& path, int64_t start, int64_t length = 1) {
-  int fd = ::open(path.c_str(), O_RDONLY);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = start;
-  fl.l_len = length;
-  short seen = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 ? fl.l_type : -1;
-  ::close(fd);
-  return seen;
-}
-
 // An append releases the record lock of its place and the data write lock in one call,
 // which covers the record locks of every record up to the place: one that the table holds
 // for an earlier record must survive it, and nothing may be left locked.
 TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLocks) {
   TFaultPlatform counting(PosixPlatform());
-  TPlatform* previous = SetPlatform(&counting);
+  TPlatformScope scope(&counting);
   TableFixture fx;
   auto a = fx.Open();
   const std::string data = DataFileName(fx.Path());
@@ -201,7 +195,6 @@ TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLoc
     b.LockRecord(n);
     b.UnlockRecord(n);
   }
-  SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
 // A refresh between operations compares the three change counters first and takes the
@@ -209,7 +202,7 @@ TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLoc
 // another user's change is still seen, read under the lock.
 TEST(SharingTest, ARefreshWithNothingChangedTakesNoLockAndOneAfterAChangeDoes) {
   TFaultPlatform counting(PosixPlatform());
-  TPlatform* previous = SetPlatform(&counting);
+  TPlatformScope scope(&counting);
   {
     TableFixture fx;
     auto a = fx.Open();
@@ -230,7 +223,6 @@ TEST(SharingTest, ARefreshWithNothingChangedTakesNoLockAndOneAfterAChangeDoes) {
     EXPECT_EQ(b->Count(), 2);
     EXPECT_FALSE(b->Refresh());
   }
-  SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
 TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
@@ -274,12 +266,6 @@ TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
   EXPECT_GT(failures, 3);
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
-
-struct TPlatformScope {
-  TPlatform* previous;
-  explicit TPlatformScope(TPlatform* platform) : previous(SetPlatform(platform)) {}
-  ~TPlatformScope() { SetPlatform(previous == &PosixPlatform() ? nullptr : previous); }
-};
 
 void AppendNamed(TDataFile& file, const std::string& name) {
   Editor e(file);
