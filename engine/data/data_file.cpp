@@ -553,7 +553,6 @@ TRecord* TDataFile::FetchCurrent() {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     int32_t n = index_->CurrentRecordNumber();
     if (n <= 0 || index_->Empty()) return nullptr;
-    // The read-ahead is worked out only for a record the cache does not hold.
     // A cached record is taken at once; the read-ahead is worked out only for one the
     // cache does not hold.
     if (auto found = byNumber_.find(n); found != byNumber_.end() && n < header_.NextRecordNumber()) {

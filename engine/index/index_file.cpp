@@ -334,8 +334,11 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
       page->packed.assign(kPageSize, 0);  // in the room an earlier page left, if any
       page->packedUsed = 0;
     }
-    // The buffer holds an older packing of the page: past its used bytes it is zeros.
-    page->packedUsed = static_cast<uint16_t>(PackInto(page, page->packed.data(), page->packedUsed));
+    // The buffer holds an older packing of the page: past its used bytes it is zeros. A
+    // packing that fails half way leaves it unknown.
+    const size_t zeroFrom = page->packedUsed;
+    page->packedUsed = kPageSize;
+    page->packedUsed = static_cast<uint16_t>(PackInto(page, page->packed.data(), zeroFrom));
     size_t lo = 0, hi = kPageSize;
     if (page->disk.size() == kPageSize) ChangedSpan(page->disk.data(), page->packed.data(), kPageSize, &lo, &hi);
     if (lo < hi) {
