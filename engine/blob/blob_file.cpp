@@ -25,7 +25,9 @@ void TBlock::Clear() {
   previous = next = 0;
   used = 0;
   owner = length = 0;
-  std::fill(data.begin(), data.end(), 0);
+  // The data is left as it is: a block object is taken either for a block read from the
+  // file, which fills all of it, or for a block a blob is written into, which sets all
+  // of it (its used bytes, then zeros).
 }
 
 TBlobFile::~TBlobFile() {

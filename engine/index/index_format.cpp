@@ -33,8 +33,9 @@ void TPageData::Insert(uint32_t i, const uint8_t* key, int32_t value, int32_t co
   keys.insert(keys.begin() + ptrdiff_t(i) * keyLength, key, key + keyLength);
   values.insert(values.begin() + i, value);
   counts.insert(counts.begin() + i, count);
-  leading.insert(leading.begin() + i, 0);
+  leading.insert(leading.begin() + i, kCountsUnknown);
   trailing.insert(trailing.begin() + i, 0);
+  if (i + 1 < Count()) leading[i + 1] = kCountsUnknown;  // its previous key is new
 }
 
 void TPageData::Remove(uint32_t i) {
@@ -43,14 +44,17 @@ void TPageData::Remove(uint32_t i) {
   counts.erase(counts.begin() + i);
   leading.erase(leading.begin() + i);
   trailing.erase(trailing.begin() + i);
+  if (i < Count()) leading[i] = kCountsUnknown;
 }
 
 void TPageData::MoveTail(uint32_t from, TPageData& other) {
+  const uint32_t joined = other.Count();
   other.keys.insert(other.keys.end(), keys.begin() + ptrdiff_t(from) * keyLength, keys.end());
   other.values.insert(other.values.end(), values.begin() + from, values.end());
   other.counts.insert(other.counts.end(), counts.begin() + from, counts.end());
   other.leading.insert(other.leading.end(), leading.begin() + from, leading.end());
   other.trailing.insert(other.trailing.end(), trailing.begin() + from, trailing.end());
+  if (joined < other.Count()) other.leading[joined] = kCountsUnknown;
   keys.resize(size_t(from) * keyLength);
   values.resize(from);
   counts.resize(from);
@@ -59,11 +63,13 @@ void TPageData::MoveTail(uint32_t from, TPageData& other) {
 }
 
 void TPageData::Append(const TPageData& other) {
+  const uint32_t joined = Count();
   keys.insert(keys.end(), other.keys.begin(), other.keys.end());
   values.insert(values.end(), other.values.begin(), other.values.end());
   counts.insert(counts.end(), other.counts.begin(), other.counts.end());
   leading.insert(leading.end(), other.leading.begin(), other.leading.end());
   trailing.insert(trailing.end(), other.trailing.begin(), other.trailing.end());
+  if (joined < Count()) leading[joined] = kCountsUnknown;
 }
 
 void TPageData::PrependFrom(TPageData& other, uint32_t count) {
@@ -158,19 +164,23 @@ uint32_t LeafEntrySize(const TIndexShape& shape, uint32_t p, uint32_t t) {
 }
 
 void ComputeCompression(TPageData& page, const TIndexShape& shape) {
-  uint32_t n = page.Count();
-  page.leading.assign(n, 0);
-  page.trailing.assign(n, 0);
+  const uint32_t n = page.Count();
   if (!page.IsLeaf() || shape.compression == cmpNone) {
+    // Not packed with counts; should the page ever become a compressed leaf, every
+    // entry is worked out then.
+    page.leading.assign(n, TPageData::kCountsUnknown);
+    page.trailing.assign(n, 0);
     page.packedSize = 0;
     return;
   }
   uint32_t total = 0;
   for (uint32_t i = 0; i < n; ++i) {
-    TCounts c = CountsFor(shape, i ? page.Key(i - 1) : nullptr, page.Key(i));
-    page.leading[i] = static_cast<uint16_t>(c.p);
-    page.trailing[i] = static_cast<uint16_t>(c.t);
-    total += LeafEntrySize(shape, c.p, c.t);
+    if (page.leading[i] == TPageData::kCountsUnknown) {
+      TCounts c = CountsFor(shape, i ? page.Key(i - 1) : nullptr, page.Key(i));
+      page.leading[i] = static_cast<uint16_t>(c.p);
+      page.trailing[i] = static_cast<uint16_t>(c.t);
+    }
+    total += LeafEntrySize(shape, page.leading[i], page.trailing[i]);
   }
   // Kept exact up to 65,535; anything above the entry area overflows either way.
   page.packedSize = static_cast<uint16_t>(std::min<uint32_t>(total, 0xFFFF));
@@ -219,7 +229,13 @@ size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, 
   const uint8_t* start = at;
   for (uint32_t i = 0; i < n; ++i) {
     const uint8_t* key = page.Key(i);
-    TCounts c = CountsFor(shape, i ? page.Key(i - 1) : nullptr, key);
+    TCounts c;
+    if (page.leading[i] != TPageData::kCountsUnknown) {
+      c.p = page.leading[i];
+      c.t = page.trailing[i];
+    } else {
+      c = CountsFor(shape, i ? page.Key(i - 1) : nullptr, key);
+    }
     room(LeafEntrySize(shape, c.p, c.t));
     uint32_t from = 0, stop = L;  // key bytes written before the identifier, if split
     bool splitId = false;
@@ -278,7 +294,7 @@ void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TP
   page->keys.resize(size_t(n) * L);
   page->values.resize(n);
   page->counts.assign(n, 0);
-  page->leading.assign(n, 0);
+  page->leading.assign(n, TPageData::kCountsUnknown);
   page->trailing.assign(n, 0);
   if (!compressed) {
     uint32_t size = page->IsLeaf() ? L + 4 : L + 8;

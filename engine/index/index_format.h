@@ -193,8 +193,12 @@ struct TPageData {
   std::vector<uint8_t> keys;       // Count() * keyLength bytes
   std::vector<int32_t> values;     // child page offset (interior) or record number (leaf)
   std::vector<int32_t> counts;     // subtree counts (interior pages)
-  std::vector<uint16_t> leading;   // compression counts of compressed leaves
+  // Compression counts of compressed leaves. An entry whose counts a change may have
+  // moved (a new entry, the one after it, the first of a joined run) is marked
+  // kCountsUnknown in leading until ComputeCompression works them out again.
+  std::vector<uint16_t> leading;
   std::vector<uint16_t> trailing;
+  static constexpr uint16_t kCountsUnknown = 0xFFFF;
 
   uint32_t Count() const { return static_cast<uint32_t>(values.size()); }
   bool IsLeaf() const { return idxfmt::IsLeafType(type); }
@@ -215,8 +219,10 @@ struct TPageData {
   void TakeAll(TPageData& right);
 };
 
-// Recomputes leading and trailing counts and the packed size of a compressed leaf;
-// for other pages the packed size is 0.
+// Works out the leading and trailing counts of a compressed leaf's entries marked
+// unknown (the others keep theirs: an entry's counts depend only on its key and the key
+// before it) and the page's packed size; for other pages the packed size is 0. Counts
+// read from a file are kept as they were stored: they always describe their keys.
 void ComputeCompression(TPageData& page, const TIndexShape& shape);
 // Bytes one leaf entry takes when packed with counts p and t.
 uint32_t LeafEntrySize(const TIndexShape& shape, uint32_t p, uint32_t t);

@@ -207,6 +207,126 @@ TEST(PageFormatTest, PackAndUnpackRoundTripInEveryCompression) {
   }
 }
 
+// Counts are worked out again only for the entries a change touched. After any mix of
+// the changes the tree makes (inserts, removals, splits, joins, moves between
+// neighbours), the kept counts and the packed bytes must be those of a page whose
+// counts are all worked out afresh.
+TEST(PageFormatTest, CountsKeptAcrossChangesAgreeWithCountsWorkedOutAfresh) {
+  uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  auto fresh = [](TPageData page, const TIndexShape& shape) {
+    page.leading.assign(page.Count(), TPageData::kCountsUnknown);
+    ComputeCompression(page, shape);
+    return page;
+  };
+  auto agree = [&](const TPageData& page, const TIndexShape& shape, int round, int step) {
+    TPageData expected = fresh(page, shape);
+    ASSERT_EQ(page.leading, expected.leading) << "round " << round << " step " << step;
+    ASSERT_EQ(page.trailing, expected.trailing) << "round " << round << " step " << step;
+    ASSERT_EQ(page.packedSize, expected.packedSize);
+    uint8_t a[4096], b[4096];
+    if (PageOverflows(page, shape)) return;
+    PackPage(page, shape, false, a, "t.IDX");
+    PackPage(expected, shape, false, b, "t.IDX");
+    ASSERT_EQ(std::memcmp(a, b, 4096), 0) << "round " << round << " step " << step;
+  };
+  for (int round = 0; round < 150; ++round) {
+    uint16_t L = static_cast<uint16_t>(5 + rng() % 60);
+    TIndexShape shape{L, static_cast<uint8_t>(1 + rng() % 3), rng() % 2 == 0};
+    auto pool = RandomKeys(rng, L, 400);
+    // Two neighbouring leaves holding sorted keys: left takes keys below the split
+    // point, right the rest, as the tree keeps them.
+    TPageData left = Leaf(L), right = Leaf(L);
+    left.type = right.type = ptLeaf;
+    std::vector<bool> in(pool.size(), false);
+    auto position = [&](const TPageData& page, const std::vector<uint8_t>& key) {
+      uint32_t i = 0;
+      while (i < page.Count() && std::memcmp(page.Key(i), key.data(), L) < 0) ++i;
+      return i;
+    };
+    for (int step = 0; step < 120; ++step) {
+      switch (rng() % 8) {
+        case 0: case 1: case 2: {  // insert a key into the page it belongs to
+          size_t k = rng() % pool.size();
+          if (in[k]) break;
+          in[k] = true;
+          TPageData& page = right.Count() == 0 || std::memcmp(pool[k].data(), right.Key(0), L) < 0 ? left : right;
+          page.Insert(position(page, pool[k]), pool[k].data(), static_cast<int32_t>(k), 0);
+          break;
+        }
+        case 3: case 4: {  // remove an entry
+          TPageData& page = rng() % 2 ? left : right;
+          if (page.Count() == 0) break;
+          uint32_t i = rng() % page.Count();
+          for (size_t k = 0; k < pool.size(); ++k)
+            if (std::memcmp(pool[k].data(), page.Key(i), L) == 0) in[k] = false;
+          page.Remove(i);
+          break;
+        }
+        case 5:  // move entries between the neighbours
+          left.BalanceWith(right, left.Count() + right.Count() == 0 ? 0 : static_cast<uint32_t>(rng() % (left.Count() + right.Count() + 1)));
+          break;
+        case 6: {  // split the left page into the right one, then join them again
+          TPageData tail = Leaf(L);
+          tail.type = ptLeaf;
+          left.MoveTail(left.Count() / 2, tail);
+          ComputeCompression(tail, shape);
+          ComputeCompression(left, shape);
+          tail.Append(right);
+          right.Clear();
+          right.TakeAll(tail);
+          break;
+        }
+        default:  // join the right page into the left one
+          left.TakeAll(right);
+          break;
+      }
+      // The tree works out counts after most changes, not after all of them.
+      if (rng() % 3) {
+        ComputeCompression(left, shape);
+        ComputeCompression(right, shape);
+        agree(left, shape, round, step);
+        agree(right, shape, round, step);
+      }
+    }
+    ComputeCompression(left, shape);
+    ComputeCompression(right, shape);
+    agree(left, shape, round, -1);
+    agree(right, shape, round, -1);
+  }
+}
+
+// Counts read from a page are kept: packing what was read gives back the same bytes,
+// and changing one entry leaves the bytes of the entries before it as they were.
+TEST(PageFormatTest, AChangeLeavesTheBytesOfEarlierEntriesAsTheyWere) {
+  std::mt19937 rng(5);
+  for (uint8_t compression : {cmpDuplicate, cmpTrailing, cmpFull}) {
+    TIndexShape shape{16, compression, true};
+    TPageData page = Leaf(16);
+    auto keys = RandomKeys(rng, 16, 120);
+    for (size_t k = 0; k + 1 < keys.size(); ++k) page.Insert(page.Count(), keys[k].data(), static_cast<int32_t>(k), 0);
+    ComputeCompression(page, shape);
+    uint8_t before[4096];
+    PackPage(page, shape, false, before, "t.IDX");
+    TPageData read;
+    UnpackPage(before, shape, false, &read, "t.IDX");
+    read.keyLength = 16;
+    ComputeCompression(read, shape);
+    uint8_t again[4096];
+    PackPage(read, shape, false, again, "t.IDX");
+    ASSERT_EQ(std::memcmp(before, again, 4096), 0);
+    // The last key goes in at the end: every earlier entry keeps its bytes.
+    read.Insert(read.Count(), keys.back().data(), 999, 0);
+    ComputeCompression(read, shape);
+    uint8_t after[4096];
+    const size_t used = PackPage(read, shape, false, after, "t.IDX");
+    const size_t oldUsed = kPageHeaderSize + LoadLE16(before + pPackedSize);
+    ASSERT_GT(used, oldUsed);
+    ASSERT_EQ(std::memcmp(before + kPageHeaderSize, after + kPageHeaderSize, oldUsed - kPageHeaderSize), 0);
+  }
+}
+
 TEST(PageFormatTest, EntryLimits) {
   EXPECT_EQ(LeafLimit(10), 255u);
   EXPECT_EQ(InteriorLimit(10), 204u);
