@@ -276,6 +276,8 @@ class TMigration {
                   const TStoredFileFields& from);
   // Copies a source blob field's whole content into a target blob field.
   void CopyBlob(const char* sourceField, ovrin::TField& target);
+  // Where CopyBlob reads stored files; it keeps its room through the revisions step.
+  std::string blobBuffer_;
   std::string SourceKey();  // PATH followed by FNAME of the current source record
   void ConvertDependencies(bool shared);
   // From the cursor on: stops at the first link of the module to the project.

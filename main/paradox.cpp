@@ -397,29 +397,34 @@ void TParadoxFile::OpenBlobFile() const {
 }
 
 std::string TParadoxFile::ReadBlobBytes(uint64_t offset, size_t count) const {
+  std::string buffer;
+  return std::string(ReadBlobBytes(offset, count, buffer));
+}
+
+std::string_view TParadoxFile::ReadBlobBytes(uint64_t offset, size_t count, std::string& buffer) const {
   OpenBlobFile();
   if (offset > blobSize_ || count > blobSize_ - offset) Damaged("a blob runs past the end of the blob file " + blobPath_);
   // Enciphered blob files are deciphered in 256-byte chunks counted from the file's start.
   uint64_t first = encryption_ ? offset / 256 * 256 : offset;
   uint64_t last = encryption_ ? std::min<uint64_t>((offset + count + 255) / 256 * 256, blobSize_ / 256 * 256) : offset + count;
   if (last < offset + count) last = offset + count;
-  // A plain blob file is read straight into the text returned; an enciphered one whole
-  // chunks at a time, deciphered, and the bytes asked for cut out of them.
-  std::string bytes(static_cast<size_t>(last - first), '\0');
+  // A plain blob file is read straight into the buffer; an enciphered one whole chunks
+  // at a time, deciphered, and the bytes asked for cut out of them.
+  const size_t size = static_cast<size_t>(last - first);
+  if (buffer.size() < size) buffer.resize(size);
   size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pread(blobFd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(first + done));
+  while (done < size) {
+    ssize_t n = ::pread(blobFd_, buffer.data() + done, size - done, static_cast<off_t>(first + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) Damaged("the blob file " + blobPath_ + " cannot be read");
     done += static_cast<size_t>(n);
   }
   if (encryption_) {
-    size_t whole = bytes.size() / 256 * 256;
-    if (whole) px_decrypt_mb_block(reinterpret_cast<unsigned char*>(bytes.data()),
-                                   reinterpret_cast<unsigned char*>(bytes.data()), encryption_, whole);
+    size_t whole = size / 256 * 256;
+    if (whole) px_decrypt_mb_block(reinterpret_cast<unsigned char*>(buffer.data()),
+                                   reinterpret_cast<unsigned char*>(buffer.data()), encryption_, whole);
   }
-  if (first == offset && bytes.size() == count) return bytes;
-  return bytes.substr(static_cast<size_t>(offset - first), count);
+  return std::string_view(buffer).substr(static_cast<size_t>(offset - first), count);
 }
 
 uint32_t TParadoxFile::BlobLength(int32_t record, int field) const {
@@ -428,7 +433,7 @@ uint32_t TParadoxFile::BlobLength(int32_t record, int field) const {
   return LoadLE32(FieldBytes(record, field) + f.size - 10u + 4);
 }
 
-std::string TParadoxFile::Blob(int32_t record, int field) const {
+std::string_view TParadoxFile::BlobInto(int32_t record, int field, std::string& buffer) const {
   const TParadoxField& f = fields_.at(static_cast<size_t>(field));
   if (!f.IsBlob()) NoConversion(f, "a blob");
   const uint8_t* p = FieldBytes(record, field);
@@ -436,16 +441,20 @@ std::string TParadoxFile::Blob(int32_t record, int field) const {
   const uint8_t* tail = p + leader;
   uint32_t pointer = LoadLE32(tail);
   uint32_t length = LoadLE32(tail + 4);
-  if (length == 0) return "";
-  if (length <= leader) return std::string(reinterpret_cast<const char*>(p), length);
+  if (length == 0) return {};
+  if (length <= leader) return std::string_view(reinterpret_cast<const char*>(p), length);
   OpenBlobFile();
   std::string where = "record " + std::to_string(record + 1) + ", field " + f.name + ": ";
   uint32_t index = pointer & 0xFF;
   uint64_t block = pointer & 0xFFFFFF00u;
   if (block == 0 || block % kMbBlock != 0 || block + 12 + 64 * 5 > blobSize_)
     Damaged(where + "blob offset " + std::to_string(block) + " lies outside the blob file");
-  std::string head = ReadBlobBytes(block, std::min<uint64_t>(kMbBlock, blobSize_ - block));
-  const uint8_t* b = reinterpret_cast<const uint8_t*>(head.data());
+  uint8_t head[kMbBlock] = {};
+  {
+    std::string_view bytes = ReadBlobBytes(block, std::min<uint64_t>(kMbBlock, blobSize_ - block), buffer);
+    std::memcpy(head, bytes.data(), bytes.size());
+  }
+  const uint8_t* b = head;
   uint64_t start, end;
   if (index == 0xFF) {
     if (b[0] != 2) Damaged(where + "the blob block has type " + std::to_string(b[0]));
@@ -474,7 +483,12 @@ std::string TParadoxFile::Blob(int32_t record, int field) const {
     if (e[0] == 0 || end > block + kMbBlock) Damaged(where + "the blob lies outside its block");
   }
   if (end > blobSize_) Damaged(where + "the blob file ends before the blob");
-  return ReadBlobBytes(start, length);
+  return ReadBlobBytes(start, length, buffer);
+}
+
+std::string TParadoxFile::Blob(int32_t record, int field) const {
+  std::string buffer;
+  return std::string(BlobInto(record, field, buffer));
 }
 
 bool TParadoxFile::HasBlobFields() const {

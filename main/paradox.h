@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/base/errors.h"
@@ -89,6 +90,10 @@ class TParadoxFile {
   double DateTime(int32_t record, int field) const;
   // A blob field's whole value, byte for byte.
   std::string Blob(int32_t record, int field) const;
+  // The same value in a buffer the caller keeps from one value to the next: the answer
+  // views it and stays valid until the buffer is used again. The buffer only grows, so
+  // that it is neither zeroed nor allocated again for each value.
+  std::string_view BlobInto(int32_t record, int field, std::string& buffer) const;
   // Whether the table has blob fields (and so needs its blob file).
   bool HasBlobFields() const;
   // For a table with blob fields: its blob file is there, a regular file, starts with
@@ -105,6 +110,7 @@ class TParadoxFile {
   // Bytes of the .MB (deciphered), read on demand: the blob file can be far larger than
   // memory.
   std::string ReadBlobBytes(uint64_t offset, size_t count) const;
+  std::string_view ReadBlobBytes(uint64_t offset, size_t count, std::string& buffer) const;
 
   std::string path_, blobPath_;
   // Where a record lies: its data block (1-based) and its place in the block.

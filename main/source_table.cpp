@@ -121,6 +121,10 @@ std::string TSourceField::AsBytes() const {
   return Read(table_, [&](int32_t r) { return table_.File().Blob(r, index_); });
 }
 
+std::string_view TSourceField::BytesInto(std::string& buffer) const {
+  return Read(table_, [&](int32_t r) { return table_.File().BlobInto(r, index_, buffer); });
+}
+
 void TSourceField::SaveToStream(std::ostream& out) const {
   std::string bytes = AsBytes();
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

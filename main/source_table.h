@@ -37,6 +37,8 @@ class TSourceField {
   bool AsBoolean() const;
   // A blob field's whole content, byte for byte.
   std::string AsBytes() const;
+  // A blob's bytes read into the caller's buffer (see TParadoxFile::BlobInto).
+  std::string_view BytesInto(std::string& buffer) const;
   void SaveToStream(std::ostream& out) const;
 
  private:

@@ -26,9 +26,9 @@ std::string FormFileName(const std::string& name) {
 }  // namespace
 
 void TMigration::CopyBlob(const char* sourceField, ovrin::TField& target) {
-  // The stored file is read whole from the source's blob file into one text and handed
-  // to the target's blob as it is, released before the next one.
-  const std::string bytes = source_->FieldByName(sourceField).AsBytes();
+  // The stored file is read whole from the source's blob file into one buffer, kept from
+  // one file to the next, and handed to the target's blob as it is.
+  std::string_view bytes = source_->FieldByName(sourceField).BytesInto(blobBuffer_);
   target.SetAsBytes(bytes);
 }
 
@@ -108,6 +108,7 @@ void TMigration::ConvertRevisions() {
     bytesDone += declared(source_->Current(), 0) + declared(source_->Current(), 1);
     user_.SetBytesCopied(bytesDone, bytesTotal);
   }
+  std::string().swap(blobBuffer_);
   EndStep();
 }
 

@@ -121,24 +121,32 @@ bool TIndexFile::HeaderChanged() {
 void TIndexFile::BeginUndo() {
   undoActive_ = true;
   undoHeader_ = header_;
-  undoPages_.clear();
+  undoCount_ = 0;
 }
 
 void TIndexFile::CommitUndo() {
   undoActive_ = false;
-  undoPages_.clear();
+  undoCount_ = 0;
+}
+
+TIndexFile::TPageImage* TIndexFile::FindUndo(int32_t offset) {
+  for (size_t i = 0; i < undoCount_; ++i)
+    if (undoPages_[i].first == offset) return &undoPages_[i].second;
+  return nullptr;
 }
 
 void TIndexFile::Capture(TPage* page, bool fresh) {
-  if (!undoActive_ || undoPages_.count(page->offset)) return;
-  TPageImage image;
+  if (!undoActive_ || FindUndo(page->offset)) return;
+  if (undoCount_ == undoPages_.size()) undoPages_.emplace_back();
+  auto& [offset, image] = undoPages_[undoCount_++];
+  offset = page->offset;
   image.slot = page->slot;
   image.data = page->data;
   image.modified = page->modified;
   image.freeMark = page->freeMark;
   image.storedCount = page->storedCount;
   image.fresh = fresh;
-  undoPages_.emplace(page->offset, std::move(image));
+  image.written = false;
 }
 
 void TIndexFile::RollbackUndo() {
@@ -149,7 +157,8 @@ void TIndexFile::RollbackUndo() {
   if (current_) ReleasePage(current_);
   current_ = nullptr;
   position_ = 0;
-  for (auto& [offset, image] : undoPages_) {
+  for (size_t i = 0; i < undoCount_; ++i) {
+    auto& [offset, image] = undoPages_[i];
     TPage* found = nullptr;
     for (auto& p : lists_[image.slot])
       if (p->offset == offset) found = p.get();
@@ -168,14 +177,14 @@ void TIndexFile::RollbackUndo() {
     }
     found->offset = offset;
     found->slot = image.slot;
-    found->data = std::move(image.data);
+    std::swap(found->data, image.data);
     found->modified = mustWrite;
     found->freeMark = image.freeMark;
     found->storedCount = image.storedCount;
     found->pinCount = 0;
     found->parent = 0;
   }
-  undoPages_.clear();
+  undoCount_ = 0;
   UnpinAll();
   if (recordFilter_) RebuildBitmaps();
 }
@@ -350,7 +359,7 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
   // write these pages again, whether or not the write went through.
   if (undoActive_)
     for (size_t k = 0; k < count; ++k)
-      if (auto it = undoPages_.find(pages[k]->offset); it != undoPages_.end()) it->second.written = true;
+      if (TPageImage* image = FindUndo(pages[k]->offset)) image->written = true;
   if (first < end) {
     // The span in one piece: straight from the page when it lies in one, else gathered.
     const uint8_t* bytes;

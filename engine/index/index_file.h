@@ -350,7 +350,13 @@ class TIndexFile : public TFileHandler {
   };
   bool undoActive_ = false;
   TIndexHeader undoHeader_;
-  std::unordered_map<int32_t, TPageImage> undoPages_;
+  // The pages a change touched, each as it was before the change: the first undoCount_
+  // entries. A change touches a few pages (a path down each index), so they are found by
+  // a walk; the entries are kept between changes, so that a snapshot reuses the room of
+  // an earlier one instead of allocating its own.
+  std::vector<std::pair<int32_t, TPageImage>> undoPages_;
+  size_t undoCount_ = 0;
+  TPageImage* FindUndo(int32_t offset);
 
   TIndexFileOwner* owner_;
   TIndexHeader header_;

@@ -527,9 +527,9 @@ std::string TField::AsBytes() const {
   return out;
 }
 
-void TField::SetAsBytes(const std::string& value) {
+void TField::SetAsBytes(std::string_view value) {
   if (!IsBlob()) {
-    SetAsString(value);
+    SetAsString(std::string(value));
     return;
   }
   auto stream = dataSet_.CreateBlobStream(*this, TBlobStreamMode::Write);

@@ -102,7 +102,7 @@ class TField {
 
   // Blob fields: the whole value as bytes, from and to streams.
   std::string AsBytes() const;
-  void SetAsBytes(const std::string& value);
+  void SetAsBytes(std::string_view value);
   void LoadFromStream(std::istream& in);
   void SaveToStream(std::ostream& out) const;
 
