@@ -126,6 +126,7 @@ void TIndexFile::PropagateFirstKey(std::vector<TPage*>& path, size_t level) {
     if (c < 1 || c > parent->Count()) Corrupt();
     uint8_t* key = parent->data.Key(c - 1);
     if (std::memcmp(key, page->data.Key(0), KeyLength()) == 0) return;
+    parent->data.Touch(c - 1);
     std::memcpy(key, page->data.Key(0), KeyLength());
     parent->modified = true;
     if (c != 1) return;
@@ -160,6 +161,7 @@ void TIndexFile::InsertKey(int slot, const uint8_t* key, int32_t recordNumber) {
     bool found;
     uint32_t pos = std::max<uint32_t>(SearchPage(page, key, &found), 1);
     page->cursorPos = static_cast<uint16_t>(pos);
+    page->data.Touch(pos - 1);
     page->data.counts[pos - 1] += 1;
     page->modified = true;
     page = ChildPage(page, pos - 1);
@@ -233,6 +235,7 @@ void TIndexFile::SplitAndPropagate(std::vector<TPage*>& path, size_t level) {
     TPage* parent = path[level - 1];
     uint32_t c = parent->cursorPos;
     if (c < 1 || c > parent->Count() || parent->data.values[c - 1] != old->offset) Corrupt();
+    parent->data.Touch(c - 1);
     parent->data.counts[c - 1] = static_cast<int32_t>(old->SubtreeCount());
     parent->data.Insert(c, fresh->data.Key(0), fresh->offset, static_cast<int32_t>(fresh->SubtreeCount()));
     Repack(parent);
@@ -261,6 +264,7 @@ void TIndexFile::DeleteKey(int slot, const uint8_t* key) {
     bool found;
     uint32_t pos = std::max<uint32_t>(SearchPage(page, key, &found), 1);
     page->cursorPos = static_cast<uint16_t>(pos);
+    page->data.Touch(pos - 1);
     page->data.counts[pos - 1] -= 1;
     page->modified = true;
     page = ChildPage(page, pos - 1);
@@ -365,6 +369,7 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
       }
       Repack(left);
       FreePage(page);
+      parent->data.Touch(c - 2);
       parent->data.counts[c - 2] = static_cast<int32_t>(left->SubtreeCount());
       parent->data.Remove(c - 1);
       parent->cursorPos = static_cast<uint16_t>(c - 1);
@@ -374,6 +379,7 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
       left->data.BalanceWith(page->data, (total + 1) / 2);
       Repack(left);
       Repack(page);
+      parent->data.Touch(c - 2);
       std::memcpy(parent->data.Key(c - 1), page->data.Key(0), shape.keyLength);
       parent->data.counts[c - 1] = static_cast<int32_t>(page->SubtreeCount());
       parent->data.counts[c - 2] = static_cast<int32_t>(left->SubtreeCount());
@@ -399,6 +405,7 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
     }
     Repack(right);
     FreePage(page);
+    parent->data.Touch(1);
     std::memcpy(parent->data.Key(1), right->data.Key(0), shape.keyLength);
     parent->data.counts[1] = static_cast<int32_t>(right->SubtreeCount());
     parent->data.Remove(0);
@@ -410,6 +417,7 @@ void TIndexFile::Rebalance(std::vector<TPage*>& path, size_t level) {
     page->data.BalanceWith(right->data, total / 2);
     Repack(page);
     Repack(right);
+    parent->data.Touch(0);
     std::memcpy(parent->data.Key(0), page->data.Key(0), shape.keyLength);
     parent->data.counts[0] = static_cast<int32_t>(page->SubtreeCount());
     std::memcpy(parent->data.Key(1), right->data.Key(0), shape.keyLength);

@@ -27,6 +27,7 @@ void TPageData::Clear() {
   leading.clear();
   trailing.clear();
   packedSize = 0;
+  unchangedBefore = 0;
 }
 
 void TPageData::Insert(uint32_t i, const uint8_t* key, int32_t value, int32_t count) {
@@ -36,6 +37,7 @@ void TPageData::Insert(uint32_t i, const uint8_t* key, int32_t value, int32_t co
   leading.insert(leading.begin() + i, kCountsUnknown);
   trailing.insert(trailing.begin() + i, 0);
   if (i + 1 < Count()) leading[i + 1] = kCountsUnknown;  // its previous key is new
+  Touch(i);
 }
 
 void TPageData::Remove(uint32_t i) {
@@ -45,6 +47,7 @@ void TPageData::Remove(uint32_t i) {
   leading.erase(leading.begin() + i);
   trailing.erase(trailing.begin() + i);
   if (i < Count()) leading[i] = kCountsUnknown;
+  Touch(i);
 }
 
 void TPageData::MoveTail(uint32_t from, TPageData& other) {
@@ -55,6 +58,8 @@ void TPageData::MoveTail(uint32_t from, TPageData& other) {
   other.leading.insert(other.leading.end(), leading.begin() + from, leading.end());
   other.trailing.insert(other.trailing.end(), trailing.begin() + from, trailing.end());
   if (joined < other.Count()) other.leading[joined] = kCountsUnknown;
+  other.Touch(joined);
+  Touch(from);
   keys.resize(size_t(from) * keyLength);
   values.resize(from);
   counts.resize(from);
@@ -70,6 +75,7 @@ void TPageData::Append(const TPageData& other) {
   leading.insert(leading.end(), other.leading.begin(), other.leading.end());
   trailing.insert(trailing.end(), other.trailing.begin(), other.trailing.end());
   if (joined < Count()) leading[joined] = kCountsUnknown;
+  Touch(joined);
 }
 
 void TPageData::PrependFrom(TPageData& other, uint32_t count) {
@@ -83,6 +89,7 @@ void TPageData::PrependFrom(TPageData& other, uint32_t count) {
   counts.swap(moved.counts);
   leading.swap(moved.leading);
   trailing.swap(moved.trailing);
+  unchangedBefore = 0;  // every entry moved
 }
 
 void TPageData::BalanceWith(TPageData& right, uint32_t count) {
@@ -192,32 +199,26 @@ bool PageOverflows(const TPageData& page, const TIndexShape& shape) {
   return page.packedSize > kEntryArea;
 }
 
-size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
-                const std::string& fileName, size_t zeroFrom) {
+namespace {
+
+// Packs entries [first, Count()) from at on, then clears what is left (see PackPage).
+size_t PackEntries(const TPageData& page, const TIndexShape& shape, uint8_t* out, uint8_t* at, uint32_t first,
+                   const std::string& fileName, size_t zeroFrom) {
   // The bytes from at up to zeroFrom; past that they are zero already.
-  auto clearFrom = [&](uint8_t* at) {
-    const size_t used = static_cast<size_t>(at - out);
-    if (zeroFrom > used) std::memset(at, 0, std::min<size_t>(zeroFrom, kPageSize) - used);
+  auto clearFrom = [&](uint8_t* from) {
+    const size_t used = static_cast<size_t>(from - out);
+    if (zeroFrom > used) std::memset(from, 0, std::min<size_t>(zeroFrom, kPageSize) - used);
     return used;
   };
-  // The header and whatever the entries leave are zeros; the entries are written over
-  // the rest, so only those parts are cleared (a page is packed at every change).
-  std::memset(out, 0, kPageHeaderSize);
-  out[pType] = page.type;
-  StoreLE32(out + pPrevious, static_cast<uint32_t>(page.previous));
-  StoreLE32(out + pNext, static_cast<uint32_t>(page.next));
-  if (freeMark) return clearFrom(out + kPageHeaderSize);
   uint32_t L = shape.keyLength;
   uint32_t n = page.Count();
-  StoreLE16(out + pCount, static_cast<uint16_t>(n));
-  uint8_t* at = out + kPageHeaderSize;
   const uint8_t* end = out + kPageSize;
   auto room = [&](uint32_t need) {
     if (at + need > end) RaiseEngineError(errIndexCorrupt, fileName);
   };
   if (!page.IsLeaf() || shape.compression == cmpNone) {
     uint32_t size = page.IsLeaf() ? L + 4 : L + 8;
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = first; i < n; ++i) {
       room(size);
       std::memcpy(at, page.Key(i), L);
       StoreLE32(at + L, static_cast<uint32_t>(page.values[i]));
@@ -226,8 +227,8 @@ size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, 
     }
     return clearFrom(at);
   }
-  const uint8_t* start = at;
-  for (uint32_t i = 0; i < n; ++i) {
+  const uint8_t* start = out + kPageHeaderSize;
+  for (uint32_t i = first; i < n; ++i) {
     const uint8_t* key = page.Key(i);
     TCounts c;
     if (page.leading[i] != TPageData::kCountsUnknown) {
@@ -274,6 +275,54 @@ size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, 
   return clearFrom(at);
 }
 
+// The header of a page that is not free: every field but the packed size, which the
+// entries set.
+void PackHeader(const TPageData& page, uint8_t* out) {
+  std::memset(out, 0, kPageHeaderSize);
+  out[pType] = page.type;
+  StoreLE32(out + pPrevious, static_cast<uint32_t>(page.previous));
+  StoreLE32(out + pNext, static_cast<uint32_t>(page.next));
+  StoreLE16(out + pCount, static_cast<uint16_t>(page.Count()));
+}
+
+}  // namespace
+
+size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
+                const std::string& fileName, size_t zeroFrom) {
+  // The header and whatever the entries leave are zeros; the entries are written over
+  // the rest, so only those parts are cleared (a page is packed at every change).
+  if (freeMark) {
+    std::memset(out, 0, kPageHeaderSize);
+    out[pType] = page.type;
+    StoreLE32(out + pPrevious, static_cast<uint32_t>(page.previous));
+    StoreLE32(out + pNext, static_cast<uint32_t>(page.next));
+    const size_t used = kPageHeaderSize;
+    if (zeroFrom > used) std::memset(out + used, 0, std::min<size_t>(zeroFrom, kPageSize) - used);
+    return used;
+  }
+  PackHeader(page, out);
+  return PackEntries(page, shape, out, out + kPageHeaderSize, 0, fileName, zeroFrom);
+}
+
+size_t PackPageAfter(const TPageData& page, const TIndexShape& shape, const uint8_t* last, uint8_t* out,
+                     const std::string& fileName, size_t zeroFrom) {
+  const uint32_t first = std::min(page.unchangedBefore, page.Count());
+  // Where entry first starts: the sizes of the entries before it, all known.
+  size_t offset = 0;
+  if (!page.IsLeaf() || shape.compression == cmpNone) {
+    offset = size_t(first) * (page.IsLeaf() ? shape.keyLength + 4u : shape.keyLength + 8u);
+  } else {
+    for (uint32_t i = 0; i < first; ++i) {
+      if (page.leading[i] == TPageData::kCountsUnknown) return PackPage(page, shape, false, out, fileName, zeroFrom);
+      offset += LeafEntrySize(shape, page.leading[i], page.trailing[i]);
+    }
+  }
+  if (offset > kEntryArea) RaiseEngineError(errIndexCorrupt, fileName);
+  PackHeader(page, out);
+  std::memcpy(out + kPageHeaderSize, last + kPageHeaderSize, offset);
+  return PackEntries(page, shape, out, out + kPageHeaderSize + offset, first, fileName, zeroFrom);
+}
+
 void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TPageData* page,
                 const std::string& fileName) {
   auto corrupt = [&]() { RaiseEngineError(errIndexCorrupt, fileName); };
@@ -288,6 +337,8 @@ void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TP
   bool compressed = page->IsLeaf() && shape.compression != cmpNone;
   page->packedSize = compressed ? static_cast<uint16_t>(packedSize) : 0;
   if (headerOnly) return;
+  // Entries read are as the file holds them (the reader keeps the bytes it read).
+  page->unchangedBefore = n;
   uint32_t L = shape.keyLength;
   if (L == 0 && n > 0) corrupt();
   const uint8_t* at = in + kPageHeaderSize;

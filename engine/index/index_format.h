@@ -51,6 +51,7 @@
 #pragma once
 
 #include <array>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -199,8 +200,14 @@ struct TPageData {
   std::vector<uint16_t> leading;
   std::vector<uint16_t> trailing;
   static constexpr uint16_t kCountsUnknown = 0xFFFF;
+  // Entries before this one are as the page's last packing for the file left them (key,
+  // record or child, subtree count, compression counts, and so their packed bytes and
+  // places): a packing may take their bytes from that one. The mutators lower it; so must
+  // whoever changes an entry in place (Touch). 0 when nothing is known.
+  uint32_t unchangedBefore = 0;
 
   uint32_t Count() const { return static_cast<uint32_t>(values.size()); }
+  void Touch(uint32_t i) { unchangedBefore = std::min(unchangedBefore, i); }
   bool IsLeaf() const { return idxfmt::IsLeafType(type); }
   uint8_t* Key(uint32_t i) { return keys.data() + size_t(i) * keyLength; }
   const uint8_t* Key(uint32_t i) const { return keys.data() + size_t(i) * keyLength; }
@@ -237,6 +244,10 @@ bool PageOverflows(const TPageData& page, const TIndexShape& shape);
 // many bytes the page uses: past them it is all zeros.
 size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
                 const std::string& fileName, size_t zeroFrom = idxfmt::kPageSize);
+// The same bytes, packed only from the entry page.unchangedBefore on: the entries before
+// it are copied from last, the page's last packing (unenciphered, 4,096 bytes).
+size_t PackPageAfter(const TPageData& page, const TIndexShape& shape, const uint8_t* last, uint8_t* out,
+                     const std::string& fileName, size_t zeroFrom = idxfmt::kPageSize);
 // Unpacks 4,096 bytes; with headerOnly the entries are left out. Every count and length
 // is checked against the page before it is used: a page that breaks the format is 8965.
 void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TPageData* page,
