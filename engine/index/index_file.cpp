@@ -338,13 +338,14 @@ bool CheckPacking() {
 }
 }  // namespace
 
-size_t TIndexFile::PackInto(const TPage* page, uint8_t* out, size_t zeroFrom) {
+size_t TIndexFile::PackInto(const TPage* page, uint8_t* out, size_t zeroFrom, size_t* same) {
   const TIndexShape shape = keys_[page->slot].Shape();
   size_t used;
+  if (same) *same = kPageHeaderSize;
   // Entries a change left alone keep their bytes: they are taken from the page's last
   // packing, which is the file's (unenciphered) as long as the cache knows it.
   if (!encrypted_ && !page->freeMark && page->data.unchangedBefore > 0 && page->disk.size() == kPageSize) {
-    used = PackPageAfter(page->data, shape, page->disk.data(), out, FileName(), zeroFrom);
+    used = PackPageAfter(page->data, shape, page->disk.data(), out, FileName(), zeroFrom, same);
     if (CheckPacking()) {
       std::array<uint8_t, kPageSize> whole;
       if (PackPage(page->data, shape, false, whole.data(), FileName()) != used ||
@@ -379,9 +380,34 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
     // packing that fails half way leaves it unknown.
     const size_t zeroFrom = page->packedUsed;
     page->packedUsed = kPageSize;
-    page->packedUsed = static_cast<uint16_t>(PackInto(page, page->packed.data(), zeroFrom));
+    size_t same = kPageHeaderSize;
+    page->packedUsed = static_cast<uint16_t>(PackInto(page, page->packed.data(), zeroFrom, &same));
     size_t lo = 0, hi = kPageSize;
-    if (page->disk.size() == kPageSize) ChangedSpan(page->disk.data(), page->packed.data(), kPageSize, &lo, &hi);
+    if (page->disk.size() == kPageSize) {
+      // Only where the images can differ is looked at: the header, and the entries from
+      // the first that was not copied from the disk image up to where both images turn
+      // to zeros.
+      const uint8_t* disk = page->disk.data();
+      const uint8_t* packed = page->packed.data();
+      const size_t to = std::max<size_t>({page->diskUsed, page->packedUsed, same});
+      size_t headLo, headHi, bodyLo, bodyHi;
+      ChangedSpan(disk, packed, kPageHeaderSize, &headLo, &headHi);
+      ChangedSpan(disk + same, packed + same, to - same, &bodyLo, &bodyHi);
+      if (bodyLo < bodyHi) {
+        lo = headLo < headHi ? headLo : same + bodyLo;
+        hi = same + bodyHi;
+      } else {
+        lo = headLo;
+        hi = headHi;
+      }
+      if (CheckPacking()) {
+        size_t wholeLo, wholeHi;
+        ChangedSpan(disk, packed, kPageSize, &wholeLo, &wholeHi);
+        if (wholeLo < wholeHi && (wholeLo != lo || wholeHi != hi))
+          throw std::logic_error("index page " + std::to_string(page->offset) + " of " + FileName() +
+                                 ": the changed span looked for is not the one the whole page shows");
+      }
+    }
     if (lo < hi) {
       first = std::min(first, k * kPageSize + lo);
       end = std::max(end, k * kPageSize + hi);

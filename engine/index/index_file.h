@@ -287,7 +287,9 @@ class TIndexFile : public TFileHandler {
   std::vector<uint8_t> runBytes_;  // a span across pages, gathered for its write
   // zeroFrom: out's bytes from there on are zero already. Answers past how many bytes out
   // is all zeros (the page size for an enciphered page).
-  size_t PackInto(const TPage* page, uint8_t* out, size_t zeroFrom = idxfmt::kPageSize);
+  // Packs the page for the file; with same, says up to where (from the header's end on)
+  // out surely holds the page's disk image.
+  size_t PackInto(const TPage* page, uint8_t* out, size_t zeroFrom = idxfmt::kPageSize, size_t* same = nullptr);
   [[noreturn]] void Corrupt() const;
   void CheckPageOffset(int32_t offset) const;
   // The slot that page access and comparisons work on during one operation.

@@ -305,7 +305,8 @@ size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, 
 }
 
 size_t PackPageAfter(const TPageData& page, const TIndexShape& shape, const uint8_t* last, uint8_t* out,
-                     const std::string& fileName, size_t zeroFrom) {
+                     const std::string& fileName, size_t zeroFrom, size_t* copiedTo) {
+  if (copiedTo) *copiedTo = kPageHeaderSize;
   const uint32_t first = std::min(page.unchangedBefore, page.Count());
   // Where entry first starts: the sizes of the entries before it, all known.
   size_t offset = 0;
@@ -320,6 +321,7 @@ size_t PackPageAfter(const TPageData& page, const TIndexShape& shape, const uint
   if (offset > kEntryArea) RaiseEngineError(errIndexCorrupt, fileName);
   PackHeader(page, out);
   std::memcpy(out + kPageHeaderSize, last + kPageHeaderSize, offset);
+  if (copiedTo) *copiedTo = kPageHeaderSize + offset;
   return PackEntries(page, shape, out, out + kPageHeaderSize + offset, first, fileName, zeroFrom);
 }
 

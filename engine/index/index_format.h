@@ -245,9 +245,11 @@ bool PageOverflows(const TPageData& page, const TIndexShape& shape);
 size_t PackPage(const TPageData& page, const TIndexShape& shape, bool freeMark, uint8_t* out,
                 const std::string& fileName, size_t zeroFrom = idxfmt::kPageSize);
 // The same bytes, packed only from the entry page.unchangedBefore on: the entries before
-// it are copied from last, the page's last packing (unenciphered, 4,096 bytes).
+// it are copied from last, the page's last packing (unenciphered, 4,096 bytes). With
+// copiedTo, says up to where out holds last's bytes from the header's end on.
 size_t PackPageAfter(const TPageData& page, const TIndexShape& shape, const uint8_t* last, uint8_t* out,
-                     const std::string& fileName, size_t zeroFrom = idxfmt::kPageSize);
+                     const std::string& fileName, size_t zeroFrom = idxfmt::kPageSize,
+                     size_t* copiedTo = nullptr);
 // Unpacks 4,096 bytes; with headerOnly the entries are left out. Every count and length
 // is checked against the page before it is used: a page that breaks the format is 8965.
 void UnpackPage(const uint8_t* in, const TIndexShape& shape, bool headerOnly, TPageData* page,
