@@ -90,9 +90,10 @@ class TParadoxFile {
   double DateTime(int32_t record, int field) const;
   // A blob field's whole value, byte for byte.
   std::string Blob(int32_t record, int field) const;
-  // The same value in a buffer the caller keeps from one value to the next: the answer
-  // views it and stays valid until the buffer is used again. The buffer only grows, so
-  // that it is neither zeroed nor allocated again for each value.
+  // The same value in a buffer the caller keeps from one value to the next. The answer
+  // views the buffer (or, for a value held in the record itself, the record's block) and
+  // stays valid until the buffer is used again or another record is read. The buffer only
+  // grows, so that it is neither zeroed nor allocated again for each value.
   std::string_view BlobInto(int32_t record, int field, std::string& buffer) const;
   // Whether the table has blob fields (and so needs its blob file).
   bool HasBlobFields() const;
