@@ -93,6 +93,15 @@ bool TField::GetData(std::vector<uint8_t>* out) const {
   return has;
 }
 
+namespace {
+// The value of a number, date, time or boolean field as the dataset takes it: at most 8
+// bytes (their data sizes), zeros past what is stored.
+struct TFixedValue {
+  uint8_t bytes[8] = {};
+  uint8_t* data() { return bytes; }
+};
+}  // namespace
+
 void TField::SetData(const std::vector<uint8_t>* value) {
   if (value && value->size() < static_cast<size_t>(DataSize())) {
     std::vector<uint8_t> padded(*value);
@@ -248,9 +257,19 @@ void TField::SetAsString(const std::string& value) {
     return;
   }
   if (type_ == TFieldType::String || type_ == TFieldType::Bytes || type_ == TFieldType::VarBytes) {
-    std::vector<uint8_t> v(static_cast<size_t>(DataSize()), 0);
-    std::memcpy(v.data(), value.data(), std::min(value.size(), v.size() - (type_ == TFieldType::String ? 1 : 0)));
-    SetData(&v);
+    // The value padded with zeros to the field's size: on the stack unless the field is
+    // unusually wide.
+    const size_t size = static_cast<size_t>(DataSize());
+    uint8_t small[512];
+    std::vector<uint8_t> large;
+    uint8_t* v = small;
+    if (size > sizeof small) {
+      large.resize(size);
+      v = large.data();
+    }
+    std::memset(v, 0, size);
+    if (size > 0) std::memcpy(v, value.data(), std::min(value.size(), size - (type_ == TFieldType::String ? 1 : 0)));
+    dataSet_.SetFieldData(*this, v);
     return;
   }
   if (TrimChar(value, ' ').empty()) {
@@ -348,7 +367,7 @@ int32_t TField::AsInteger() const {
 }
 
 void TField::SetAsInteger(int64_t value) {
-  std::vector<uint8_t> v(static_cast<size_t>(DataSize()), 0);
+  TFixedValue v;
   switch (type_) {
     case TFieldType::SmallInt:
       if (value < -32768 || value > 32767) RangeError(value, name_, -32768, 32767);
@@ -370,7 +389,7 @@ void TField::SetAsInteger(int64_t value) {
     case TFieldType::BCD: SetAsCurrency(value * 10000); return;
     default: BadConversion("Integer");
   }
-  SetData(&v);
+  dataSet_.SetFieldData(*this, v.data());
 }
 
 double TField::AsFloat() const {
@@ -400,12 +419,12 @@ double TField::AsFloat() const {
 }
 
 void TField::SetAsFloat(double value) {
-  std::vector<uint8_t> v(8, 0);
+  TFixedValue v;
   switch (type_) {
     case TFieldType::Float:
     case TFieldType::Currency:
       StoreLEDouble(v.data(), value);
-      SetData(&v);
+      dataSet_.SetFieldData(*this, v.data());
       return;
     case TFieldType::BCD: SetAsCurrency(static_cast<int64_t>(std::llround(value * 10000.0))); return;
     case TFieldType::String: SetAsString(FormatFloat(value, SaveSettings().DecimalSeparator)); return;
@@ -437,7 +456,7 @@ TDateTime TField::AsDateTime() const {
 }
 
 void TField::SetAsDateTime(TDateTime value) {
-  std::vector<uint8_t> v(static_cast<size_t>(DataSize()), 0);
+  TFixedValue v;
   switch (type_) {
     case TFieldType::Date: StoreLE32(v.data(), static_cast<uint32_t>(DateTimeToDayNumber(value))); break;
     case TFieldType::Time: StoreLE32(v.data(), static_cast<uint32_t>(DateTimeToMsOfDay(value))); break;
@@ -447,7 +466,7 @@ void TField::SetAsDateTime(TDateTime value) {
     case TFieldType::Currency: SetAsFloat(value); return;
     default: BadConversion("DateTime");
   }
-  SetData(&v);
+  dataSet_.SetFieldData(*this, v.data());
 }
 
 bool TField::AsBoolean() const {
@@ -471,9 +490,9 @@ bool TField::AsBoolean() const {
 void TField::SetAsBoolean(bool value) {
   switch (type_) {
     case TFieldType::Boolean: {
-      std::vector<uint8_t> v(2, 0);
+      TFixedValue v;
       StoreLE16(v.data(), value ? 1 : 0);
-      SetData(&v);
+      dataSet_.SetFieldData(*this, v.data());
       return;
     }
     case TFieldType::String: SetAsString(value ? "True" : "False"); return;
@@ -501,9 +520,9 @@ int64_t TField::AsCurrency() const {
 
 void TField::SetAsCurrency(int64_t value) {
   if (type_ == TFieldType::BCD) {
-    std::vector<uint8_t> v(8, 0);
+    TFixedValue v;
     StoreLE64(v.data(), static_cast<uint64_t>(value));
-    SetData(&v);
+    dataSet_.SetFieldData(*this, v.data());
     return;
   }
   if (type_ == TFieldType::String) {
