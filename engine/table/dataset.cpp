@@ -176,8 +176,6 @@ bool BooleanFromText(const std::string& text, bool* out) {
 
 }  // namespace
 
-bool TField::View(TFieldView& view) const { return !IsBlob() && dataSet_.ViewFieldData(*this, view); }
-
 namespace {
 // A string field's text in its stored bytes: up to the first zero or the declared size,
 // as the bytes came from a file and need not hold a terminator.
@@ -361,6 +359,11 @@ int64_t TField::AsLargeInt() const {
 }
 
 int32_t TField::AsInteger() const {
+  // The common case, straight from the record.
+  if (type_ == TFieldType::Integer || type_ == TFieldType::AutoInc) {
+    TFieldView view;
+    if (View(view)) return view.data ? LoadLEI32(view.data) : 0;
+  }
   int64_t v = AsLargeInt();
   if (v < INT32_MIN || v > INT32_MAX) throw EConvertError("'" + std::to_string(v) + "' is not a valid integer value");
   return static_cast<int32_t>(v);

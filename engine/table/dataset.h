@@ -131,6 +131,13 @@ class TField {
   bool readOnly_ = false;
   // The stored bytes without a copy, when the dataset can give them.
   bool View(TFieldView& view) const;
+  // Where the field's value lies in the dataset's active record, for View: set by the
+  // dataset once the field objects exist (kNoView: the field reads through GetFieldData).
+  friend class TDataSet;
+  static constexpr uint8_t kNoView = 0, kIndicated = 1, kAlwaysSet = 2;
+  uint16_t viewOffset_ = 0;      // of the null indicator, or of the value when there is none
+  uint16_t viewSize_ = 0;        // bytes of the value (a string's: up to its declared size)
+  uint8_t viewKind_ = kNoView;   // kIndicated: an indicator byte, then the value
   // The field's value as last read, kept so that reads need no allocation of their own.
   mutable std::vector<uint8_t> scratch_;
   mutable std::string text_;  // AsStringView's text of a type that is not a string
@@ -240,10 +247,15 @@ class TDataSet {
 
   // ---- hooks for field objects
   virtual bool GetFieldData(const TField& field, uint8_t* out) = 0;
-  // The field's stored bytes in the record it reads from, without a copy; false when the
-  // dataset cannot give them (the field then reads through GetFieldData). The bytes are
-  // in the form GetFieldData gives, and a string's may end without a terminator.
-  virtual bool ViewFieldData(const TField& /*field*/, TFieldView& /*view*/) { return false; }
+  // The active record whose bytes field objects may view without a copy, or null when
+  // they must read through GetFieldData (no record, a state that reads elsewhere).
+  const uint8_t* ViewRecord() const {
+    if (!viewRecord_) return nullptr;
+    if (state_ == TDataSetState::Browse ? !recordValid_
+                                        : state_ != TDataSetState::Edit && state_ != TDataSetState::Insert)
+      return nullptr;
+    return viewRecord_->data();
+  }
   virtual void SetFieldData(TField& field, const uint8_t* value) = 0;
   // Calculated fields' values in the calculated-field area.
   bool GetCalcFieldData(const TField& field, uint8_t* out) const;
@@ -301,6 +313,17 @@ class TDataSet {
   }
   // Computes the calculated fields of the active record.
   void CalculateFields();
+  // Views without a copy (TField::View): the record buffer they point into, null while
+  // fields must read through GetFieldData (closed, or a validate handler running); and
+  // each field's place in that buffer. A field's value is in the form GetFieldData
+  // gives it, and a string's may end without a terminator.
+  const std::vector<uint8_t>* viewRecord_ = nullptr;
+  static void SetViewPlan(TField& field, uint16_t offset, uint16_t size, bool indicated) {
+    field.viewOffset_ = offset;
+    field.viewSize_ = size;
+    field.viewKind_ = indicated ? TField::kIndicated : TField::kAlwaysSet;
+  }
+  static void ClearViewPlan(TField& field) { field.viewKind_ = TField::kNoView; }
   std::vector<TFieldDef> fieldDefs_;
   bool fieldDefsValid_ = false;
   bool recordValid_ = false;  // the active buffer holds a record
@@ -371,5 +394,22 @@ class TDataLink {
 // The framework's plain database errors.
 [[noreturn]] void DatabaseError(const std::string& message);
 [[noreturn]] void DatabaseErrorFmt(const std::string& format, const std::string& value);
+
+inline bool TField::View(TFieldView& view) const {
+  if (viewKind_ == kNoView) return false;
+  const uint8_t* at = dataSet_.ViewRecord();
+  if (!at) return false;
+  at += viewOffset_;
+  if (viewKind_ == kIndicated) {
+    if (*at == 0) {
+      view = {};
+      return true;
+    }
+    ++at;
+  }
+  view.data = at;
+  view.size = viewSize_;
+  return true;
+}
 
 }  // namespace ovrin

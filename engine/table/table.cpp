@@ -192,7 +192,7 @@ void TOvrinTable::InternalOpen() {
 
 void TOvrinTable::InternalClose() {
   exprHandle_ = callbackHandle_ = 0;  // the data file frees its filters as it closes
-  viewPlans_.clear();
+  viewRecord_ = nullptr;
   DropLookupCursor();
   if (handle_) {
     TSessionScope scope(Session());
@@ -522,16 +522,15 @@ bool TOvrinTable::GetFieldData(const TField& field, uint8_t* out) {
 
 void TOvrinTable::BuildViewPlans() {
   const int count = static_cast<int>(handle_->Fields().size());
-  viewPlans_.assign(static_cast<size_t>(count) + 1, TViewPlan{});
   for (int i = 0; i < FieldCount(); ++i) {
-    const TField& field = Fields(i);
+    TField& field = Fields(i);
+    ClearViewPlan(field);
     if (field.FieldNo() <= 0 || field.FieldNo() > count) continue;
     const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
     // Blobs are read through the blob file and BCD is converted: those take the copy.
     if (d.IsBlob() || d.Type() == fldBcd) continue;
-    TViewPlan& plan = viewPlans_[static_cast<size_t>(field.FieldNo())];
     if (d.IsAutoInc()) {
-      plan = {datafmt::kAutoIncOffset, 4, kAlwaysSet};
+      SetViewPlan(field, datafmt::kAutoIncOffset, 4, false);
       continue;
     }
     // A string's text ends at its declared size at the latest; any other value must fill
@@ -539,34 +538,11 @@ void TOvrinTable::BuildViewPlans() {
     size_t size = d.StoredSize();
     if (d.Type() == fldString) size = std::min<size_t>(size, d.DeclaredSize());
     else if (size < static_cast<size_t>(field.DataSize())) continue;
-    plan = {d.Offset(), static_cast<uint16_t>(size), kIndicated};
+    SetViewPlan(field, static_cast<uint16_t>(d.Offset()), static_cast<uint16_t>(size), true);
   }
-}
-
-bool TOvrinTable::ViewFieldData(const TField& field, TFieldView& view) {
-  // Only where GetFieldData reads the active buffer as it stands: other states (a
-  // validate handler, old values, filters, key buffers) read the copying way.
-  const TDataSetState state = State();
-  if (validating_ || !handle_) return false;
-  if (!(state == TDataSetState::Browse && recordValid_) && state != TDataSetState::Edit &&
-      state != TDataSetState::Insert)
-    return false;
-  if (viewPlans_.empty()) BuildViewPlans();
-  const size_t number = static_cast<size_t>(field.FieldNo());
-  if (number >= viewPlans_.size()) return false;
-  const TViewPlan plan = viewPlans_[number];
-  if (plan.kind == kNoView) return false;
-  const uint8_t* at = buffer_.data() + plan.offset;
-  if (plan.kind == kIndicated) {
-    if (*at == 0) {
-      view = {};
-      return true;
-    }
-    ++at;
-  }
-  view.data = at;
-  view.size = plan.size;
-  return true;
+  // Only the active buffer as it stands is viewed: other states (old values, filters,
+  // key buffers) and a running validate handler read the copying way.
+  viewRecord_ = &buffer_;
 }
 
 // A stored field's value in a record image, in the form the field objects take.
@@ -628,11 +604,19 @@ void TOvrinTable::SetFieldData(TField& field, const uint8_t* value) {
   if (field.OnValidate) {
     TValidating now{&field, value, validating_};
     validating_ = &now;
+    // The handler reads the field as the value being set, which no view of the record
+    // shows: fields read the copying way until it returns.
     struct TDone {
       TValidating*& slot;
       TValidating* outer;
-      ~TDone() { slot = outer; }
-    } done{validating_, now.outer};
+      const std::vector<uint8_t>*& view;
+      const std::vector<uint8_t>* viewed;
+      ~TDone() {
+        slot = outer;
+        view = viewed;
+      }
+    } done{validating_, now.outer, viewRecord_, viewRecord_};
+    viewRecord_ = nullptr;
     field.OnValidate(field);
   }
   const TFieldDescriptor& d = handle_->FieldByNumber(field.FieldNo());
@@ -833,6 +817,7 @@ namespace ovrin {
 // The filters are compiled once the field objects exist, since the parser resolves its
 // field names through them.
 void TOvrinTable::InternalFieldsReady() {
+  BuildViewPlans();
   if (!filterText_.empty()) exprHandle_ = CompileFilter(filterText_, filterOptions_);
   if (onFilterRecord_) callbackHandle_ = RegisterCallbackFilter();
   if (filtered_) ActivateFilters();

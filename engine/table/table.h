@@ -88,7 +88,6 @@ class TOvrinTable : public TDataSet {
   TOvrinDatabase* Database() { return database_; }
 
   bool GetFieldData(const TField& field, uint8_t* out) override;
-  bool ViewFieldData(const TField& field, TFieldView& view) override;
   void SetFieldData(TField& field, const uint8_t* value) override;
 
   // The key fields of the active index: how many (0 in record-number order), whether a
@@ -261,15 +260,8 @@ class TOvrinTable : public TDataSet {
   bool indexDefsValid_ = false;
   std::vector<uint8_t> buffer_;      // the active record
   std::vector<uint8_t> spare_;       // the next record while it is read, then swapped in
-  // Where each stored field's value lies in a record, by field number, for reads without
-  // a copy: worked out once the field objects exist.
-  struct TViewPlan {
-    uint16_t offset = 0;  // of the null indicator, or of the value when there is none
-    uint16_t size = 0;    // bytes of the value (a string's: up to its declared size)
-    uint8_t kind = 0;     // kNoView, kIndicated (indicator byte, then value), kAlwaysSet
-  };
-  static constexpr uint8_t kNoView = 0, kIndicated = 1, kAlwaysSet = 2;
-  std::vector<TViewPlan> viewPlans_;
+  // Tells each field object where its value lies in the active record, for reads without
+  // a copy: once the field objects exist.
   void BuildViewPlans();
   std::vector<uint8_t> bookmark_;    // of the active record
   int32_t recNo_ = -1;

@@ -200,10 +200,16 @@ TEST_F(FieldSurfaceTest, ViewsInEditsValidationAndOldValuesReadWhatTheCopyReads)
   other.Post();
   TField& name = t.FieldByName("NAME");
   std::vector<std::string> validated;
-  name.OnValidate = [&](TField& f) { validated.emplace_back(f.AsStringView()); };
+  std::vector<int32_t> ids;
+  name.OnValidate = [&](TField& f) {
+    validated.emplace_back(f.AsStringView());
+    // Another field read while the handler runs still reads the record being edited.
+    ids.push_back(t.FieldByName("ID").AsInteger());
+  };
   t.Edit();
   name.SetAsString("mine");
   EXPECT_EQ(validated, std::vector<std::string>{"mine"});
+  EXPECT_EQ(ids, std::vector<int32_t>{1});
   EXPECT_EQ(name.AsStringView(), "mine");
   {
     TDataSet::TTempState old(t, TDataSetState::OldValue);
