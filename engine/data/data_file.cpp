@@ -394,7 +394,7 @@ TRecord* TDataFile::ObtainEntry() {
       --it;
       TRecord* r = it->get();
       if (!r->modified && r->pinCount == 0 && !r->readAhead) {
-        if (r->number) byNumber_.erase(r->number);
+        if (r->number) byNumber_.Erase(r->number);
         if (r == current_) current_ = nullptr;
         // Every caller fills the whole buffer (LoadEntry or ResetEntry).
         r->number = 0;
@@ -433,10 +433,10 @@ bool TDataFile::MarkLiveRecords(TBitmap& live, int32_t records) {
     if (got < bytes.size()) Raise(errRead);
     for (int32_t i = 0; i < count; ++i) {
       int32_t n = first + i;
-      auto cached = byNumber_.find(n);
+      auto cached = byNumber_.Find(n);
       uint8_t deleted;
-      if (cached != byNumber_.end()) {
-        deleted = (*cached->second)->buffer[rDeleted];
+      if (cached) {
+        deleted = (**cached)->buffer[rDeleted];
       } else {
         std::copy(bytes.begin() + ptrdiff_t(i) * recordSize_, bytes.begin() + ptrdiff_t(i + 1) * recordSize_, one.begin());
         if (Encrypted()) ApplyCipher(one.data(), recordSize_, kTableKey);
@@ -486,15 +486,14 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
     if (int64_t(next) + 1 > kMaxRecordNumber || int64_t(next) * recordSize_ > kMaxDataBytes) Raise(errTableFull);
     TRecord* r = ObtainEntry();
     r->number = n;
-    byNumber_[n] = cache_.begin();
+    byNumber_.Set(n, cache_.begin());
     if (undoActive_ && !undoRecords_.count(n)) undoRecords_[n] = TRecordImage{{}, false, false};
     ResetEntry(r, false);
     Pin(r);
     header_.SetNextRecordNumber(next + 1);
     return r;
   }
-  auto found = byNumber_.find(n);
-  if (found != byNumber_.end()) return TakeCached(found->second);
+  if (auto found = byNumber_.Find(n)) return TakeCached(*found);
   ++stats_.misses;
   if (!strict_ && Locking() && !reading_ && !writing_) {
     BeginRead();
@@ -519,7 +518,7 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   const long writesAtRead = stats_.recordWrites;
   for (int32_t i = 0; i < whole; ++i) {
     int32_t number = first + i;
-    if (byNumber_.count(number)) continue;  // cached records keep their cached contents
+    if (byNumber_.Contains(number)) continue;  // cached records keep their cached contents
     TRecord* r = ObtainEntry();
     if (stats_.recordWrites != writesAtRead) {
       // Making room wrote modified records back, and one of them may lie in this range
@@ -528,16 +527,16 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
       if (Read(bytes.data() + size_t(i) * recordSize_, recordSize_, true) < recordSize_) Raise(errRead);
     }
     r->number = number;
-    byNumber_[number] = cache_.begin();
+    byNumber_.Set(number, cache_.begin());
     LoadEntry(r, bytes.data() + size_t(i) * recordSize_);
     r->readAhead = true;
     marked.push_back(r);
   }
   for (TRecord* r : marked) r->readAhead = false;
-  found = byNumber_.find(n);
-  if (found == byNumber_.end()) Corrupt();
-  result = found->second->get();
-  cache_.splice(cache_.begin(), cache_, found->second);
+  auto found = byNumber_.Find(n);
+  if (!found) Corrupt();
+  result = (*found)->get();
+  cache_.splice(cache_.begin(), cache_, *found);
   Pin(result);
   CaptureRecord(result);
   return result;
@@ -555,9 +554,9 @@ TRecord* TDataFile::FetchCurrent() {
     if (n <= 0 || index_->Empty()) return nullptr;
     // A cached record is taken at once; the read-ahead is worked out only for one the
     // cache does not hold.
-    if (auto found = byNumber_.find(n); found != byNumber_.end() && n < header_.NextRecordNumber()) {
+    if (auto found = byNumber_.Find(n); found && n < header_.NextRecordNumber()) {
       ++stats_.fetches;
-      return TakeCached(found->second);
+      return TakeCached(*found);
     }
     int32_t run = index_->RunLength(readAheadLimit_, true);
     TRecord* r = Fetch(n, true, run);
@@ -590,7 +589,7 @@ void TDataFile::ForgetRecords() {
   maybeDirty_.clear();
   maybePinned_.clear();
   cache_.clear();
-  byNumber_.clear();
+  byNumber_.Clear();
   current_ = nullptr;
 }
 
@@ -1068,24 +1067,24 @@ void TDataFile::RollbackUndo() {
   undoActive_ = false;
   header_ = undoHeader_;
   for (auto& [number, image] : undoRecords_) {
-    auto found = byNumber_.find(number);
+    auto found = byNumber_.Find(number);
     if (!image.existed) {
       // A place at the end of the file that the change had taken.
-      if (found != byNumber_.end()) {
-        if (found->second->get() == current_) current_ = nullptr;
-        ForgetEntry(found->second->get());
-        cache_.erase(found->second);
-        byNumber_.erase(found);
+      if (found) {
+        if ((*found)->get() == current_) current_ = nullptr;
+        ForgetEntry((*found)->get());
+        cache_.erase(*found);
+        byNumber_.Erase(number);
       }
       continue;
     }
     TRecord* r;
-    if (found != byNumber_.end()) {
-      r = found->second->get();
+    if (found) {
+      r = (*found)->get();
     } else {
       auto restored = std::make_unique<TRecord>();
       cache_.push_front(std::move(restored));
-      byNumber_[number] = cache_.begin();
+      byNumber_.Set(number, cache_.begin());
       r = cache_.front().get();
       r->number = number;
     }

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "engine/base/file_handler.h"
+#include "engine/data/record_map.h"
 #include "engine/blob/blob_file.h"
 #include "engine/format/table_format.h"
 #include "engine/index/filter.h"
@@ -291,7 +292,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool hasValidity_ = false, hasDefaults_ = false;
   // The record cache: most recently used first, with an index by record number.
   std::list<std::unique_ptr<TRecord>> cache_;
-  std::unordered_map<int32_t, std::list<std::unique_ptr<TRecord>>::iterator> byNumber_;
+  TRecordMap<std::list<std::unique_ptr<TRecord>>::iterator> byNumber_;
   size_t capacity_ = 0;
   TRecord* current_ = nullptr;
   // The entries that may be modified and those that may be pinned, so that write-back
