@@ -291,6 +291,18 @@ void TIndexFile::MoveBy(int32_t n) {
     return;
   }
   if (!current_) return;
+  // A move that stays inside the current leaf reads no page, so no other user's change
+  // can interrupt it: it needs neither the key to stand on again nor a restart.
+  if (!rangeActive_ && !recordFilter_) {
+    const int32_t pos = current_->cursorPos;
+    const int64_t to = forward ? int64_t{pos} + steps : int64_t{pos} - steps;
+    if (pos >= 1 && to >= 1 && to <= int64_t{current_->Count()}) {
+      current_->cursorPos = current_->insertPos = static_cast<uint16_t>(to);
+      position_ += n;
+      bof_ = eof_ = false;
+      return;
+    }
+  }
   TWorkSlot ws(this, slot_);
   // Kept in a member so that a step needs no allocation of its own.
   std::vector<uint8_t>& startKey = moveStartKey_;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <random>
+#include <algorithm>
 
 #include "tests/support/engine_error.h"
 #include "engine/base/conversions.h"
@@ -139,6 +141,32 @@ TEST(NavigationTest, MoveByPastTheEnd) {
   EXPECT_EQ(NumberOf(index->CurrentKey()), 301u);
   index->MoveBy(0);
   EXPECT_EQ(index->Position(), 301);
+}
+
+TEST(NavigationTest, RandomMovesWithinAndAcrossLeavesAgreeWithAModel) {
+  // Short moves stay inside a leaf, long ones cross leaves; either end stops the cursor
+  // on the edge key with its flag set.
+  IndexFixture fx(IndexSpec{8, true, 0});
+  const int32_t n = 3000;
+  auto index = Filled(fx, n);
+  std::mt19937 rng(11);
+  int64_t at = 1;
+  index->First();
+  for (int step = 0; step < 5000; ++step) {
+    int32_t distance = rng() % 4 == 0 ? static_cast<int32_t>(rng() % 801) - 400 : static_cast<int32_t>(rng() % 7) - 3;
+    int64_t to = at + distance;
+    index->MoveBy(distance);
+    if (distance == 0) {
+      ASSERT_EQ(index->Position(), at);
+      continue;
+    }
+    at = std::clamp<int64_t>(to, 1, n);
+    ASSERT_EQ(index->Position(), at) << "step " << step << " moving " << distance;
+    ASSERT_EQ(NumberOf(index->CurrentKey()), static_cast<uint32_t>(at)) << "step " << step;
+    ASSERT_EQ(index->CurrentRecordNumber(), at);
+    ASSERT_EQ(index->Eof(), to > n) << "step " << step;
+    ASSERT_EQ(index->Bof(), to < 1) << "step " << step;
+  }
 }
 
 TEST(NavigationTest, FindKeyNearest) {
