@@ -103,7 +103,8 @@ class OvrinPeer : public Peer {
     t.FieldByName("ORIGSIZE").SetAsInteger(b.origsize);
     t.FieldByName("ORIGCRC").SetAsInteger(b.origcrc);
     t.FieldByName("COMPSIZE").SetAsInteger(b.compsize);
-    t.FieldByName("FILEDATA").SetAsBytes(std::string(reinterpret_cast<const char*>(b.data), b.size));
+    // The bytes are taken where they lie, as the SQLite peer binds them.
+    t.FieldByName("FILEDATA").SetAsBytes(std::string_view(reinterpret_cast<const char*>(b.data), b.size));
     t.Post();
   }
 
