@@ -243,6 +243,7 @@ inline int32_t IdOf(const std::string& folder, const std::string& table, const s
 }
 
 using ovrin::test::FolderBytes;
+using ovrin::test::FolderDigest;
 
 // Makes one table of a new-layout archive anew, empty and enciphered with the password.
 inline void EncipherArchiveTable(const std::string& folder, const std::string& table, const std::string& password) {
