@@ -2,6 +2,7 @@
 #include "engine/data/read_bracket.h"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <cstring>
 
@@ -602,10 +603,13 @@ void TDataFile::WriteBack(bool force) {
   index_->FlushPages();
   CompactLists();
   std::vector<TRecord*> dirty;
+  std::vector<uint8_t> run;
+  dirty.swap(writeBackDirty_);
+  run.swap(writeBackRun_);
+  dirty.clear();
   for (TRecord* r : maybeDirty_)
     if (r->pinCount == 0 && !r->readAhead && r->number > 0) dirty.push_back(r);
   std::sort(dirty.begin(), dirty.end(), [](TRecord* a, TRecord* b) { return a->number < b->number; });
-  std::vector<uint8_t> run;
   for (size_t i = 0; i < dirty.size();) {
     size_t j = i + 1;
     while (j < dirty.size() && dirty[j]->number == dirty[j - 1]->number + 1) ++j;
@@ -621,6 +625,8 @@ void TDataFile::WriteBack(bool force) {
     ++stats_.recordWrites;
     i = j;
   }
+  dirty.swap(writeBackDirty_);
+  run.swap(writeBackRun_);
   if (blob_) blob_->WriteHeader(force);
   index_->WriteHeader(force);
   WriteTableHeader(force);
@@ -1039,8 +1045,8 @@ int32_t TDataFile::PlaceForNewRecord() const {
   return header_.FreeChainHead();
 }
 
-std::vector<int> TDataFile::MaintainedSlots() const {
-  std::vector<int> slots;
+TSlotList TDataFile::MaintainedSlots() const {
+  TSlotList slots;
   for (int s : index_->UsedSlots())
     if (s != idxfmt::kDeletedSlot) slots.push_back(s);
   return slots;
@@ -1187,12 +1193,17 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   scope.LockPlace(place);
   CheckValidity(buffer);
   StoreLE32(buffer + rIdentifier, static_cast<uint32_t>(header_.LastAutoInc() == 0x7FFFFFFF ? 1 : header_.LastAutoInc() + 1));
-  std::vector<int> slots = MaintainedSlots();
-  std::vector<std::vector<uint8_t>> keys(slots.size());
+  const TSlotList slots = MaintainedSlots();
+  // Every index's key, one after another in one buffer.
+  std::vector<uint8_t> keyBytes;
+  keyBytes.swap(postKeys_);
+  std::array<size_t, idxfmt::kDeletedSlot + 2> keyAt{};
+  for (size_t i = 0; i < slots.size(); ++i) keyAt[i + 1] = keyAt[i] + index_->Keys(slots[i]).KeyLength();
+  keyBytes.resize(keyAt[slots.size()]);
+  auto key = [&](size_t i) { return keyBytes.data() + keyAt[i]; };
   for (size_t i = 0; i < slots.size(); ++i) {
-    keys[i].resize(index_->Keys(slots[i]).KeyLength());
-    BuildKey(slots[i], buffer, keys[i].data());
-    index_->CheckUnique(slots[i], keys[i].data());
+    BuildKey(slots[i], buffer, key(i));
+    index_->CheckUnique(slots[i], key(i));
   }
   // From here on the change touches the caches; a failure is undone by the scope.
   bool atEnd = place == header_.NextRecordNumber();
@@ -1201,7 +1212,7 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   bool reused = !atEnd;
   // A free chain that names a live record is damage: never write over that record.
   if (reused && r->buffer[rDeleted] == 0) Corrupt();
-  for (size_t i = 0; i < slots.size(); ++i) index_->InsertKey(slots[i], keys[i].data(), place);
+  for (size_t i = 0; i < slots.size(); ++i) index_->InsertKey(slots[i], key(i), place);
   if (!index_->NoPrimary()) {
     uint8_t newKey[5];
     BuildDeletionKey(buffer, newKey);
@@ -1222,9 +1233,12 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   index_->AddRecordCount(1);
   // Blob references go into a copy: a change that fails leaves the caller's buffer, with
   // its open blobs, as it was, ready to be posted again.
-  std::vector<uint8_t> work(buffer, buffer + LogicalRecordSize());
+  std::vector<uint8_t> work;
+  work.swap(postRecord_);
+  work.assign(buffer, buffer + LogicalRecordSize());
   HandBlobsToBlobFile(place, work.data());
   std::copy(work.begin() + kRecordPrefixSize, work.begin() + recordSize_, r->buffer.begin() + kRecordPrefixSize);
+  work.swap(postRecord_);
   if (blob_) blob_->CloseAllBlobs();
   index_->RecordStored(place, r->buffer.data());
   ReleaseRecord(r);
@@ -1235,6 +1249,7 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   // The range's bounds in the index order move with the keys this cursor added, as they
   // do with another user's.
   index_->ComputeRangeOrdinals();
+  keyBytes.swap(postKeys_);
   Reposition(r->buffer.data(), place);
 }
 
@@ -1312,7 +1327,7 @@ void TDataFile::ModifyRecordAt(int32_t number, uint8_t* buffer, bool unlock, boo
     std::memcpy(buffer + rIdentifier, &r->buffer[rIdentifier], 4);
     std::memcpy(buffer + rLink, &r->buffer[rLink], 4);
     buffer[rDeleted] = 0;
-    std::vector<int> slots = MaintainedSlots();
+    const TSlotList slots = MaintainedSlots();
     std::vector<std::vector<uint8_t>> oldKeys(slots.size()), newKeys(slots.size());
     std::vector<bool> changed(slots.size());
     for (size_t i = 0; i < slots.size(); ++i) {

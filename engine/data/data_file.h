@@ -259,7 +259,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int32_t BlobReference(int field, const uint8_t* record) const;
   void SetBlobReference(int field, int32_t reference, uint8_t* record) const;
   uint16_t BlobHandleFor(int field, uint8_t* record, bool open, int32_t* handle);
-  std::vector<int> MaintainedSlots() const;
+  TSlotList MaintainedSlots() const;
 
   // The place and identifier of the record an operation works on, checked under the
   // locks it holds; 8710 when it is not there.
@@ -299,6 +299,11 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // and unpinning need not look at the whole cache after every change. An entry may be
   // listed while it is clean or unpinned again, or twice; every listed entry is cached.
   std::vector<TRecord*> maybeDirty_, maybePinned_;
+  // Buffers a post and a write-back take for their work and give back, so that their
+  // capacity is kept from one change to the next (taken by swapping, so that a nested
+  // use or a failure costs an allocation, never a clash).
+  std::vector<uint8_t> postKeys_, postRecord_, writeBackRun_;
+  std::vector<TRecord*> writeBackDirty_;
   // A read-ahead's bytes and the entries it fills, kept from read to read.
   std::vector<uint8_t> runBuffer_;
   std::vector<TRecord*> runMarked_;

@@ -19,7 +19,8 @@ constexpr size_t kMaxDepth = 40;
 struct TPinnedPath {
   TIndexFile* file;
   std::vector<TPage*> pages;
-  explicit TPinnedPath(TIndexFile* f) : file(f) {}
+  // Room for a path from the root to a leaf and the pages a split adds, in one allocation.
+  explicit TPinnedPath(TIndexFile* f) : file(f) { pages.reserve(16); }
   ~TPinnedPath() {
     for (TPage* p : pages) file->ReleasePage(p);
   }

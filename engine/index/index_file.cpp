@@ -89,8 +89,8 @@ void TIndexFile::Close() {
   TFileHandler::Close();
 }
 
-std::vector<int> TIndexFile::UsedSlots() const {
-  std::vector<int> slots;
+TSlotList TIndexFile::UsedSlots() const {
+  TSlotList slots;
   if (!header_.NoPrimary()) slots.push_back(0);
   for (int s = 1; s <= header_.SecondaryCount(); ++s) slots.push_back(s);
   if (!header_.NoPrimary()) slots.push_back(kDeletedSlot);

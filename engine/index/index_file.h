@@ -16,8 +16,10 @@
 // cached pages are forgotten and the operation starts again from the root.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -31,6 +33,25 @@
 #include "engine/index/keys.h"
 
 namespace ovrin {
+
+// A list of index slots without an allocation: an index file has at most the primary,
+// 30 secondary indexes and the deleted-records index.
+class TSlotList {
+ public:
+  void push_back(int slot) {
+    if (count_ == slots_.size()) throw std::logic_error("slot list: more slots than an index file has");
+    slots_[count_++] = slot;
+  }
+  const int* begin() const { return slots_.data(); }
+  const int* end() const { return slots_.data() + count_; }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  int operator[](size_t i) const { return slots_[i]; }
+
+ private:
+  std::array<int, idxfmt::kDeletedSlot + 1> slots_{};
+  size_t count_ = 0;
+};
 
 class TIndexFile;
 
@@ -140,7 +161,7 @@ class TIndexFile : public TFileHandler {
   const TKeyBuilder& Keys(int slot) const;
   bool NoPrimary() const { return header_.NoPrimary(); }
   // Slots in use: 0, 1..n, and 31 unless the table has no primary index.
-  std::vector<int> UsedSlots() const;
+  TSlotList UsedSlots() const;
 
   // ---- page cache
   // The page at an offset for the selected slot, pinned. Throws TRestart when another
