@@ -150,6 +150,10 @@ const char* const kHelpFooter =
     "  hollard-migrate /srv/old-archive /srv/archive --backup /srv/archive-before --restore-on-failure \\\n"
     "      --answers answers.json --log migrate.log --report migrate.json\n";
 
+// A folder as the unfinished run's mark names it: absolute, so that it reads the same from
+// wherever the next run starts.
+std::string AbsoluteFolder(const std::string& folder) { return fs::absolute(folder).lexically_normal().string(); }
+
 }  // namespace
 
 int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console) {
@@ -213,6 +217,10 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   if (!listQuestions.empty()) dryRun = true;
 
   TRunContext run;
+  // The backup folder, as the unfinished run's mark tells it, when the run made one.
+  auto backupNote = [&run]() {
+    return run.backup.empty() ? std::string() : "; its backup is in " + AbsoluteFolder(run.backup);
+  };
   run.dryRun = dryRun;
   run.target = target;
   run.restoreAsked = restoreOnFailure && !dryRun;
@@ -504,12 +512,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       }
       if (stopAsked()) throw TStoppedBeforeWriting{};
       if (!dryRun && !TUnfinishedRun::Write(targetDir, "a run started at " + ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(), ovrin::FixedFormatSettings()) +
-                                                           " by process " + std::to_string(::getpid()) +
-                                                           " from " + fs::absolute(sourceDir).lexically_normal().string() +
-                                                           " did not end" +
-                                                           (run.backup.empty() ? std::string()
-                                                                               : "; its backup is in " +
-                                                                                     fs::absolute(run.backup).lexically_normal().string())))
+                                                           " by process " + std::to_string(::getpid()) + " from " +
+                                                           AbsoluteFolder(sourceDir) + " did not end" + backupNote()))
         guardMessage("cannot write " + targetDir + TUnfinishedRun::kFileName +
                      " (the mark of a run that has not finished); the run goes on without it.");
     }
@@ -559,7 +563,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
             what = "failed in step " + StepRange(step) + " (" + step.procedure + ")";
             break;
           }
-      TUnfinishedRun::Write(targetDir, "a run from " + sourceDir + " " + what);
+      // Named as the mark written at the start names them: a stopped or failed run's
+      // mark is read as much as a killed one's.
+      TUnfinishedRun::Write(targetDir, "a run from " + AbsoluteFolder(sourceDir) + " " + what + backupNote());
     }
   }
   if (!sourceThere)

@@ -570,5 +570,17 @@ TEST_F(MigrateToolTest, TheMarkOfAFailedRunNamesTheStepAndAllowDuplicatesDoesNot
       << again.err;
 }
 
+TEST_F(MigrateToolTest, TheMarkOfAFailedRunNamesItsFoldersAbsoluteAndItsBackup) {
+  // Given as relative folders: the mark is read by a later run from anywhere.
+  fs::remove(source + "/hollardp.db");
+  const std::string relativeSource = fs::relative(source, fs::current_path()).string();
+  const std::string backup = dir / "before";
+  const std::string relativeBackup = fs::relative(backup, fs::current_path()).string();
+  ASSERT_NE(relativeSource.front(), '/');
+  EXPECT_EQ(Run({relativeSource, target, "--force", "--backup", relativeBackup}).code, 1);
+  EXPECT_EQ(TUnfinishedRun::Read(target + "/"), "a run from " + source + "/ failed in step 3 (ConvertProjects)" +
+                                                    "; its backup is in " + backup);
+}
+
 }  // namespace
 }  // namespace hollard::test
