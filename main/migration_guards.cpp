@@ -128,10 +128,17 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
       found.push_back(e.Message());
     }
   }
-  // Files read whole or line by line: each a regular file, those read whole bounded.
+  // Files read whole or line by line: each a regular file holding no run of zero bytes in
+  // place of its text, those read whole bounded.
   auto check = [&](const std::string& path, int64_t maxBytes) {
     try {
       CheckSideFile(path, maxBytes);
+      int64_t zeros = 0;
+      int64_t at = ZeroFilledAt(path, &zeros);
+      if (at >= 0)
+        found.push_back("The side file " + path + " is damaged: it holds " + std::to_string(zeros) +
+                        (zeros == 1 ? " zero byte" : " zero bytes") + ", a run of them from offset " +
+                        std::to_string(at) + ", in place of text.");
     } catch (const std::exception& e) {
       found.push_back(e.what());
     }

@@ -1,5 +1,6 @@
 #include "main/text_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -29,6 +30,41 @@ void CheckSideFile(const std::string& path, int64_t maxBytes) {
   if (maxBytes > 0 && st.st_size > maxBytes)
     throw std::runtime_error("Cannot read " + path + ": it holds " + std::to_string(st.st_size) +
                              " bytes, more than the " + std::to_string(maxBytes) + " a side file may hold");
+}
+
+int64_t ZeroFilledAt(const std::string& path, int64_t* zeros) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+  std::string buffer(kChunk, '\0');
+  int64_t found = -1, total = 0, offset = 0, runStart = 0, run = 0;
+  for (;;) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const size_t got = static_cast<size_t>(in.gcount());
+    if (in.bad()) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+    if (got == 0) break;
+    const char* begin = buffer.data();
+    const char* end = begin + got;
+    const char* at = begin;
+    // A run may go on from the chunk before: it ends at this chunk's first other byte.
+    while (at < end) {
+      if (*at != '\0') {
+        run = 0;
+        const void* zero = std::memchr(at, 0, static_cast<size_t>(end - at));
+        if (!zero) break;
+        at = static_cast<const char*>(zero);
+      }
+      if (run == 0) runStart = offset + (at - begin);
+      const char* other = std::find_if(at, end, [](char c) { return c != '\0'; });
+      run += other - at;
+      total += other - at;
+      if (found < 0 && run >= kZeroRun) found = runStart;
+      at = other;
+    }
+    offset += static_cast<int64_t>(got);
+  }
+  if (found < 0 && offset > 0 && total == offset) found = 0;
+  *zeros = total;
+  return found;
 }
 
 TTextLineReader::TTextLineReader(const std::string& path) : path_(path) {

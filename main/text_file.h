@@ -18,6 +18,14 @@ constexpr int64_t kMaxSideFileBytes = int64_t{1} << 30;
 // block the run for ever, a device such as /dev/zero never ends, a folder has no lines)
 // no larger than maxBytes (0: any size). Symbolic links are followed.
 void CheckSideFile(const std::string& path, int64_t maxBytes = 0);
+// Where a run of zero bytes in the file begins that no text holds: the first run of at
+// least kZeroRun of them, or 0 for a file of nothing but zero bytes; -1 when there is
+// none. *zeros counts the file's zero bytes. Such runs are what a zero-filled file, or a
+// file padded with zeros as a crash may leave it, holds in place of its text; a lone zero
+// byte inside a line is no such damage (the line's text ends there, as a stored string
+// would). A read error throws std::runtime_error naming the file.
+constexpr int64_t kZeroRun = 16;
+int64_t ZeroFilledAt(const std::string& path, int64_t* zeros);
 // What a file of this mode (st_mode) is when it is no regular file ("a FIFO", "a device",
 // "a folder", ...); null for a regular file.
 const char* NotRegularKind(unsigned mode);

@@ -11,6 +11,7 @@
 
 #include "main/migration_guards.h"
 #include "main/profile_file.h"
+#include "main/text_file.h"
 #include "tests/main/migration_fixture.h"
 #include "tests/support/file_bytes.h"
 
@@ -171,6 +172,59 @@ TEST_F(SourceGuardsTest, AFifoOrDeviceInPlaceOfASourceFileStopsThePreflightNamin
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), tooBig);
   }
+}
+
+// A side file zero-filled, or padded with zeros after a crash, was read as text: a zeroed
+// key file gave no labels and a zeroed ToDo list no items, and the run said nothing.
+TEST_F(SourceGuardsTest, ASideFileHoldingZeroBytesStopsThePreflightNamingIt) {
+  const std::string key = "[Labels]\r\nRelease 1=1\r\n";
+  const std::string log = "01.03.2001 10:15:00 ada - Main.dpr - check in: \\src\\unit1.pas\r\n";
+  const std::string todo = "1|01.03.2001 10:00:00|Fix build|open\r\n";
+  struct TCase {
+    const char* name;
+    std::string bytes;
+    std::string what;
+  };
+  std::vector<TCase> cases = {
+      {"hollardm.key", std::string(key.size(), '\0'),
+       "The side file " + Path("hollardm.key") + " is damaged: it holds " + std::to_string(key.size()) +
+           " zero bytes, a run of them from offset 0, in place of text."},
+      {"hollardm.log", log + std::string(4096, '\0'),
+       "The side file " + Path("hollardm.log") + " is damaged: it holds 4096 zero bytes, a run of them from offset " +
+           std::to_string(log.size()) + ", in place of text."},
+      // A run across the reader's 64 KB pieces, after a lone zero byte.
+      {"hollardm.log", std::string(1, '\0') + log + std::string(65536 - 8 - log.size(), 'x') + std::string(16, '\0') + log,
+       "The side file " + Path("hollardm.log") + " is damaged: it holds 17 zero bytes, a run of them from offset " +
+           std::to_string(65536 - 8 + 1) + ", in place of text."},
+      {"Main.tdo", todo.substr(0, 5) + std::string(20, '\0') + todo.substr(5),
+       "The side file " + Path("Main.tdo") + " is damaged: it holds 20 zero bytes, a run of them from offset 5, in "
+       "place of text."},
+      {"Main.tdo", std::string(3, '\0'),
+       "The side file " + Path("Main.tdo") + " is damaged: it holds 3 zero bytes, a run of them from offset 0, in "
+       "place of text."},
+  };
+  for (const TCase& c : cases) {
+    WriteSource();
+    WriteTextFile(Path(c.name), c.bytes);
+    ExpectStopped(c.what, c.name);
+    fs::remove(Path(c.name));
+  }
+  // The same files as text pass, and so does a lone zero byte in a line (its text ends
+  // there) or a run shorter than a zero-filled piece of a file.
+  WriteSource();
+  WriteTextFile(Path("hollardm.key"), key);
+  WriteTextFile(Path("hollardm.log"), log);
+  WriteTextFile(Path("Main.tdo"), todo.substr(0, 12) + std::string(1, '\0') + todo.substr(12) + "x" +
+                                      std::string(kZeroRun - 1, '\0') + "\r\n");
+  EXPECT_TRUE(SourceProblems(source, "windows-1252").empty());
+  // Forced, the run reads what it can of a damaged one, as before.
+  WriteTextFile(Path("Main.tdo"), todo + std::string(10, '\0'));
+  force = true;
+  user = TScriptedUser();
+  report = {};
+  Run();
+  EXPECT_FALSE(report.preflightFailed) << report.preflightMessage;
+  ASSERT_EQ(report.steps.size(), 11u);
 }
 
 // Side files named after a project whose name holds a non-ASCII letter in another case
