@@ -507,6 +507,8 @@ void TParadoxFile::CheckBlobFile() const {
   if (!encryption_ && ReadBlobBytes(0, 1)[0] != 0) Damaged("its blob file " + blobPath_ + " does not start with a header block");
   // Every blob stored outside its record lies inside the file: its block, and for a
   // blob of a block of its own also its value (9 bytes of block header before it).
+  std::unordered_set<uint64_t> checked;
+  std::string buffer;
   for (int32_t r = 0; r < RecordCount(); ++r)
     for (size_t i = 0; i < fields_.size(); ++i) {
       const TParadoxField& f = fields_[i];
@@ -529,6 +531,16 @@ void TParadoxFile::CheckBlobFile() const {
         Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob at offset " +
                 std::to_string(block) + " lies beyond the end of the blob file " + blobPath_ + " (" +
                 std::to_string(blobSize_) + " bytes)");
+      // The block must be a blob block of the kind the pointer names, as reading the blob
+      // demands: a zero-filled blob file passed the checks above and stopped the run half
+      // way. Each block is looked at once.
+      const uint8_t kind = (pointer & 0xFF) == 0xFF ? 2 : 3;
+      if (!checked.insert(block).second) continue;
+      const auto type = static_cast<uint8_t>(ReadBlobBytes(block, 1, buffer)[0]);
+      if (type != kind)
+        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the block at offset " +
+                std::to_string(block) + " of the blob file " + blobPath_ + " has type " + std::to_string(type) +
+                ", not " + std::to_string(kind) + " (a blob's block)");
     }
 }
 

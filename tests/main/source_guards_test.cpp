@@ -83,6 +83,11 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
        "lies beyond the end of the blob file " + mb},
       {"blob file cut in half", [&] { Truncate("hollardm.mb", fs::file_size(mb) / 2); },
        "lies beyond the end of the blob file " + mb},
+      // Zeroed, it looked whole (a header block's type is 0 too): the revisions step then
+      // failed on its first stored file, with the users, projects and modules written.
+      {"blob file zero-filled",
+       [&] { ovrin::test::WriteFileBytes(mb, std::string(fs::file_size(mb), '\0')); },
+       "of the blob file " + mb + " has type 0, not 3 (a blob's block)"},
       // The first stored file (300 bytes, in a block it shares with others) given a
       // length of 2 GB: counted as it stood, the room guard asked for gigabytes.
       {"a shared blob's length damaged",
