@@ -222,6 +222,7 @@ void TDataFile::EndRead() {
 }
 
 void TDataFile::BeginWrite() {
+  DropWindow();
   if (!Locking() || writing_) return;
   EndRead();
   // The data write lock: many short waits, as the writer ahead of us finishes quickly.
@@ -409,11 +410,15 @@ TRecord* TDataFile::ObtainEntry() {
   Corrupt();
 }
 
+void TDataFile::LoadImage(uint8_t* out, const uint8_t* bytes, int32_t number) const {
+  std::memcpy(out, bytes, recordSize_);
+  std::memset(out + recordSize_, 0, size_t(LogicalRecordSize()) - recordSize_);
+  if (Encrypted()) ApplyCipher(out, recordSize_, kTableKey);
+  if (out[rDeleted] == 0) StoreLE32(&out[rLink], static_cast<uint32_t>(number));
+}
+
 void TDataFile::LoadEntry(TRecord* r, const uint8_t* bytes) {
-  std::copy(bytes, bytes + recordSize_, r->buffer.begin());
-  std::fill(r->buffer.begin() + recordSize_, r->buffer.end(), 0);
-  if (Encrypted()) ApplyCipher(r->buffer.data(), recordSize_, kTableKey);
-  if (r->buffer[rDeleted] == 0) StoreLE32(&r->buffer[rLink], static_cast<uint32_t>(r->number));
+  LoadImage(r->buffer.data(), bytes, r->number);
   r->modified = false;
   r->calculatedDone = false;
 }
@@ -478,6 +483,28 @@ TRecord* TDataFile::TakeCached(std::list<std::unique_ptr<TRecord>>::iterator ent
   return r;
 }
 
+int32_t TDataFile::ReadRun(int32_t n, bool forward, int32_t readAhead, int32_t& first) {
+  ++stats_.misses;
+  DropWindow();
+  if (!strict_ && Locking() && !reading_ && !writing_) {
+    BeginRead();
+    if (Refresh()) return -1;
+  }
+  int32_t count = std::max<int32_t>(1, std::min({readAhead, readAheadLimit_}));
+  first = forward ? n : std::max(1, n - count + 1);
+  count = std::min(count, header_.NextRecordNumber() - first);
+  if (forward) count = std::min(count, header_.NextRecordNumber() - n);
+  // The run's buffer is kept from read to read; the read fills it (what a short read
+  // leaves is never looked at).
+  std::vector<uint8_t>& bytes = runBuffer_;
+  if (bytes.size() < size_t(count) * recordSize_) bytes.resize(size_t(count) * recordSize_);
+  Seek(RecordOffset(first), 0);
+  uint32_t got = Read(bytes.data(), static_cast<uint32_t>(size_t(count) * recordSize_), true);
+  ++stats_.recordReads;
+  if (got < size_t(n - first + 1) * recordSize_) Raise(errRead);
+  return static_cast<int32_t>(got / recordSize_);
+}
+
 TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   ++stats_.fetches;
   int32_t next = header_.NextRecordNumber();
@@ -495,24 +522,13 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
     return r;
   }
   if (auto found = byNumber_.Find(n)) return TakeCached(*found);
-  ++stats_.misses;
-  if (!strict_ && Locking() && !reading_ && !writing_) {
-    BeginRead();
-    if (Refresh()) return nullptr;  // the caller fetches again from the new position
-  }
-  int32_t count = std::max<int32_t>(1, std::min({readAhead, readAheadLimit_}));
-  int32_t first = forward ? n : std::max(1, n - count + 1);
-  count = std::min(count, header_.NextRecordNumber() - first);
-  if (forward) count = std::min(count, header_.NextRecordNumber() - n);
-  // The run's buffer is kept from read to read; the read fills it (what a short read
-  // leaves is never looked at).
+  int32_t first = 0;
+  const int32_t whole = ReadRun(n, forward, readAhead, first);
+  if (whole < 0) return nullptr;  // the caller fetches again from the new position
+  // The records go into the cache here, and may be changed there: the window's copy of
+  // them is not to be used.
+  DropWindow();
   std::vector<uint8_t>& bytes = runBuffer_;
-  if (bytes.size() < size_t(count) * recordSize_) bytes.resize(size_t(count) * recordSize_);
-  Seek(RecordOffset(first), 0);
-  uint32_t got = Read(bytes.data(), static_cast<uint32_t>(size_t(count) * recordSize_), true);
-  ++stats_.recordReads;
-  if (got < size_t(n - first + 1) * recordSize_) Raise(errRead);
-  int32_t whole = static_cast<int32_t>(got / recordSize_);
   TRecord* result = nullptr;
   std::vector<TRecord*>& marked = runMarked_;
   marked.clear();
@@ -587,6 +603,7 @@ void TDataFile::ForgetEntry(TRecord* r) {
 }
 
 void TDataFile::ForgetRecords() {
+  DropWindow();
   maybeDirty_.clear();
   maybePinned_.clear();
   cache_.clear();
@@ -595,6 +612,7 @@ void TDataFile::ForgetRecords() {
 }
 
 void TDataFile::WriteBack(bool force) {
+  DropWindow();
   if (undoActive_) changeWritten_ = true;
   // Blocks and pages first, then the records, and the headers last: the data header's
   // record count is what makes an appended record part of the table, so a write that
@@ -635,6 +653,25 @@ void TDataFile::WriteBack(bool force) {
 // ---------------------------------------------------------------- navigation
 
 uint16_t TDataFile::CopyCurrent(uint8_t* buffer, uint16_t codeWhenNone) {
+  // A record only copied out need not enter the cache: outside a change it is copied
+  // from the cache when the cache holds it, else from the window of records read ahead.
+  // Within a change it is fetched as every record the change may touch.
+  if (buffer && !undoActive_) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      const int32_t n = index_->CurrentRecordNumber();
+      if (n <= 0 || index_->Empty() || n >= header_.NextRecordNumber() || byNumber_.Contains(n)) break;
+      ++stats_.fetches;
+      if (n < windowFirst_ || n >= windowFirst_ + windowCount_) {
+        int32_t first = 0;
+        const int32_t whole = ReadRun(n, true, index_->RunLength(readAheadLimit_, true), first);
+        if (whole < 0) continue;  // a refresh moved the cursor: look at it again
+        windowFirst_ = first;
+        windowCount_ = whole;
+      }
+      LoadImage(buffer, runBuffer_.data() + size_t(n - windowFirst_) * recordSize_, n);
+      return 0;
+    }
+  }
   TRecord* r = FetchCurrent();
   if (!r) {
     if (buffer) InitRecord(buffer);
@@ -1069,6 +1106,7 @@ void TDataFile::CommitUndo() {
 }
 
 void TDataFile::RollbackUndo() {
+  DropWindow();
   if (!undoActive_) return;
   undoActive_ = false;
   header_ = undoHeader_;

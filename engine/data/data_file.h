@@ -307,6 +307,22 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // A read-ahead's bytes and the entries it fills, kept from read to read.
   std::vector<uint8_t> runBuffer_;
   std::vector<TRecord*> runMarked_;
+  // A walk that only copies records out reads them ahead into runBuffer_ and copies each
+  // from there, without taking them into the cache: the records windowFirst_ ..
+  // windowFirst_ + windowCount_ - 1 lie there as the file held them when they were read.
+  // They count as cached records do (valid until a refresh finds the table changed), and
+  // the window is dropped wherever cached records would be forgotten or this user writes
+  // records, so a copy from it is never older than one from the cache would be. A record
+  // the cache holds is always taken from the cache.
+  int32_t windowFirst_ = 0, windowCount_ = 0;
+  void DropWindow() { windowCount_ = 0; }
+  // Reads the run of records around n into runBuffer_ (forward: n and those after it)
+  // and returns how many whole records it holds from `first`; -1 when a refresh found
+  // the table changed and moved the cursor (the caller looks at the cursor again).
+  int32_t ReadRun(int32_t n, bool forward, int32_t readAhead, int32_t& first);
+  // A record's bytes as read from the file into a logical record buffer: deciphered,
+  // the calculated area cleared, the link field naming the record's number.
+  void LoadImage(uint8_t* out, const uint8_t* bytes, int32_t number) const;
   void MarkModified(TRecord* r) {
     if (!r->modified) Listed(maybeDirty_, r);
     r->modified = true;

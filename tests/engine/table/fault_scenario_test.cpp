@@ -246,7 +246,8 @@ TEST_F(FaultScenarioTest, AfterAFailureTheTableStaysOpenUsableAndFreeOfLocks) {
     SCOPED_TRACE(c.name);
     int points = 0;
     for (long n = 1; n < 5000; ++n) {
-      std::string folder = dir_ / ("open" + std::to_string(n));
+      // Each case its own folders: the run that no longer fails leaves its folder behind.
+      std::string folder = dir_ / ("open-" + std::to_string(int(c.op)) + "-" + std::to_string(n));
       fs::create_directories(folder);
       CreateTable(folder + "/t", IndexedTableWithBlobs());
       auto open = [&](TOvrinTable& t) {
