@@ -233,7 +233,11 @@ class TIndexFile : public TFileHandler {
   int32_t RecordCount();
   int32_t Position() const;  // for the dataset: counted from the range start
   int32_t RawPosition() const { return position_; }
-  int32_t CurrentRecordNumber();
+  int32_t CurrentRecordNumber() {
+    if (NaturalOrder()) return naturalRecord_;
+    if (!current_ || current_->cursorPos < 1 || current_->cursorPos > current_->Count()) return 0;
+    return current_->data.values[current_->cursorPos - 1];
+  }
   // The current key (L bytes), or empty when there is none.
   std::vector<uint8_t> CurrentKey() const;
   // The same without a copy: the key where the cursor's page holds it, valid until the

@@ -529,12 +529,6 @@ int32_t TIndexFile::Position() const {
   return rangeActive_ ? position_ - rangeStart_ + 1 : position_;
 }
 
-int32_t TIndexFile::CurrentRecordNumber() {
-  if (NaturalOrder()) return naturalRecord_;
-  if (!current_ || current_->cursorPos < 1 || current_->cursorPos > current_->Count()) return 0;
-  return current_->data.values[current_->cursorPos - 1];
-}
-
 std::vector<uint8_t> TIndexFile::CurrentKey() const {
   const uint8_t* k = CurrentKeyBytes();
   if (!k) return {};

@@ -232,8 +232,7 @@ void TOvrinSession::Enter() {
   Sessions().Lock().lock();
   lockCount_ = 1;
   try {
-    if (handle_) engine::SetCurrentFileSession(handle_);
-    else SetActive(true);
+    if (!handle_) SetActive(true);
     engine::SetCurrentFileSession(handle_);
   } catch (...) {
     lockCount_ = 0;

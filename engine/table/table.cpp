@@ -357,7 +357,7 @@ uint16_t TOvrinTable::GetRecord(int mode) {
   TSessionScope scope(Session());
   // Read into the spare buffer, so that the active record stays when there is none.
   std::vector<uint8_t>& temp = spare_;
-  temp.resize(handle_->LogicalRecordSize());
+  if (temp.size() != handle_->LogicalRecordSize()) temp.resize(handle_->LogicalRecordSize());
   uint16_t code = mode == kNext    ? handle_->GetNextRecord(temp.data())
                   : mode == kPrior ? handle_->GetPriorRecord(temp.data())
                                    : handle_->GetCurrentRecord(temp.data(), false);
