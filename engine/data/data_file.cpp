@@ -18,6 +18,9 @@ using namespace datafmt;
 namespace {
 constexpr uint16_t kMaxRecordPins = 64;
 constexpr int32_t kReadAheadBytes = 32767;
+// A walk's read-ahead that bypasses the cache is not bound by the cache's size: longer
+// runs mean fewer reads and lock round trips per record.
+constexpr int32_t kWindowBytes = 65536;
 }  // namespace
 
 TDataFile::TDataFile()
@@ -72,6 +75,7 @@ void TDataFile::Open() {
     recordSize_ = header_.RecordSize();
     calcAreaSize_ = header_.CalcAreaSize();
     readAheadLimit_ = std::max<int32_t>(1, kReadAheadBytes / recordSize_);
+    windowLimit_ = std::max<int32_t>(1, kWindowBytes / recordSize_);
     hasValidity_ = hasDefaults_ = false;
     for (const TFieldDescriptor& f : fields_) {
       hasValidity_ |= f.Required() || !f.Minimum().empty() || !f.Maximum().empty();
@@ -483,14 +487,14 @@ TRecord* TDataFile::TakeCached(std::list<std::unique_ptr<TRecord>>::iterator ent
   return r;
 }
 
-int32_t TDataFile::ReadRun(int32_t n, bool forward, int32_t readAhead, int32_t& first) {
+int32_t TDataFile::ReadRun(int32_t n, bool forward, int32_t count, int32_t& first) {
   ++stats_.misses;
   DropWindow();
   if (!strict_ && Locking() && !reading_ && !writing_) {
     BeginRead();
     if (Refresh()) return -1;
   }
-  int32_t count = std::max<int32_t>(1, std::min({readAhead, readAheadLimit_}));
+  count = std::max<int32_t>(1, count);
   first = forward ? n : std::max(1, n - count + 1);
   count = std::min(count, header_.NextRecordNumber() - first);
   if (forward) count = std::min(count, header_.NextRecordNumber() - n);
@@ -523,7 +527,7 @@ TRecord* TDataFile::Fetch(int32_t n, bool forward, int32_t readAhead) {
   }
   if (auto found = byNumber_.Find(n)) return TakeCached(*found);
   int32_t first = 0;
-  const int32_t whole = ReadRun(n, forward, readAhead, first);
+  const int32_t whole = ReadRun(n, forward, std::min(readAhead, readAheadLimit_), first);
   if (whole < 0) return nullptr;  // the caller fetches again from the new position
   // The records go into the cache here, and may be changed there: the window's copy of
   // them is not to be used.
@@ -663,7 +667,7 @@ uint16_t TDataFile::CopyCurrent(uint8_t* buffer, uint16_t codeWhenNone) {
       ++stats_.fetches;
       if (n < windowFirst_ || n >= windowFirst_ + windowCount_) {
         int32_t first = 0;
-        const int32_t whole = ReadRun(n, true, index_->RunLength(readAheadLimit_, true), first);
+        const int32_t whole = ReadRun(n, true, index_->RunLength(windowLimit_, true), first);
         if (whole < 0) continue;  // a refresh moved the cursor: look at it again
         windowFirst_ = first;
         windowCount_ = whole;

@@ -280,7 +280,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   std::vector<TFieldDescriptor> fields_;
   uint16_t recordSize_ = 0;
   uint16_t calcAreaSize_ = 0;
-  int32_t readAheadLimit_ = 1;
+  int32_t readAheadLimit_ = 1;  // records a read-ahead into the cache takes at most
+  int32_t windowLimit_ = 1;     // records a walk's window takes at most
   uint8_t lockRetryCount_ = 15;
   uint16_t lockWaitTime_ = 100;
   bool strict_ = false;
@@ -316,10 +317,10 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // the cache holds is always taken from the cache.
   int32_t windowFirst_ = 0, windowCount_ = 0;
   void DropWindow() { windowCount_ = 0; }
-  // Reads the run of records around n into runBuffer_ (forward: n and those after it)
-  // and returns how many whole records it holds from `first`; -1 when a refresh found
+  // Reads a run of up to count records around n into runBuffer_ (forward: n and those
+  // after it) and returns how many whole records it holds from `first`; -1 when a refresh found
   // the table changed and moved the cursor (the caller looks at the cursor again).
-  int32_t ReadRun(int32_t n, bool forward, int32_t readAhead, int32_t& first);
+  int32_t ReadRun(int32_t n, bool forward, int32_t count, int32_t& first);
   // A record's bytes as read from the file into a logical record buffer: deciphered,
   // the calculated area cleared, the link field naming the record's number.
   void LoadImage(uint8_t* out, const uint8_t* bytes, int32_t number) const;
