@@ -408,6 +408,15 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                      "stop the ToDo step).");
         return finishEarly(kExitGuard);
       }
+      if (!force) {
+        std::vector<std::string> todo = ToDoProblems(sourceDir, dates->settings, codePage);
+        if (!todo.empty()) {
+          for (const std::string& t : todo) guardMessage(t);
+          guardMessage("Nothing was written. Run with --force to migrate anyway (the ToDo step stops at the first "
+                       "such line).");
+          return finishEarly(kExitGuard);
+        }
+      }
       // Every target table must take writes, and (unless forced) pass the consistency
       // checker: writing into a damaged table can put new blobs into blocks that
       // existing records still use.

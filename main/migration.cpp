@@ -217,6 +217,15 @@ bool TMigration::SettleDates() {
     PreflightFailed(finding.UnreadMessage() + "\nNothing was written.");
     return false;
   }
+  if (!guardsChecked_ && !force_) {
+    std::vector<std::string> todo = ToDoProblems(sourceDir_, finding.settings, comparer_.CodePage());
+    if (!todo.empty()) {
+      std::string message;
+      for (const std::string& t : todo) message += t + "\n";
+      PreflightFailed(message + "Nothing was written.");
+      return false;
+    }
+  }
   settings_ = finding.settings;
   report_.dateFormat = finding.LogLine();
   for (const auto& [file, unread] : finding.unreadPerFile)

@@ -6,11 +6,13 @@
 
 #include "engine/base/conversions.h"
 #include "engine/base/file_handler.h"
+#include "engine/base/locale.h"
 #include "engine/base/platform.h"
 #include "engine/blob/blob_format.h"
 #include "engine/data/checker.h"
 #include "engine/format/table_format.h"
 #include "engine/table/table.h"
+#include "main/date_format.h"
 #include "main/migration.h"
 #include "main/source_table.h"
 #include "main/text_file.h"
@@ -104,6 +106,26 @@ std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
   return found;
 }
 
+namespace {
+
+// The side files with these extensions of the projects whose names stay inside the
+// folder, each once.
+std::vector<std::string> ProjectSideFiles(const std::string& folder, const std::vector<std::string>& projects,
+                                          std::initializer_list<const char*> extensions, const std::string& codePage) {
+  std::vector<std::string> paths;
+  std::set<std::string> seen;
+  for (const std::string& project : projects) {
+    if (project.find_first_of("/\\") != std::string::npos || project.find("..") != std::string::npos) continue;
+    for (const char* extension : extensions) {
+      std::string path = FindSideFile(folder, project, extension, codePage);
+      if (!path.empty() && seen.insert(path).second) paths.push_back(path);
+    }
+  }
+  return paths;
+}
+
+}  // namespace
+
 std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage) {
   std::vector<std::string> found;
   std::string folder = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
@@ -147,13 +169,63 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
     std::string path = ovrin::Platform().ResolveExisting(folder + name);
     if (!path.empty()) check(path, std::string(name) == "hollardm.key" ? kMaxSideFileBytes : 0);
   }
-  std::set<std::string> seen;
-  for (const std::string& project : projects) {
-    if (project.find_first_of("/\\") != std::string::npos || project.find("..") != std::string::npos) continue;
-    for (const char* extension : {".tdo", ".prl", ".pcr"}) {
-      std::string path = FindSideFile(folder, project, extension, codePage);
-      if (!path.empty() && seen.insert(path).second) check(path, kMaxSideFileBytes);
+  for (const std::string& path : ProjectSideFiles(folder, projects, {".tdo", ".prl", ".pcr"}, codePage))
+    check(path, kMaxSideFileBytes);
+  return found;
+}
+
+std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin::TFormatSettings& settings,
+                                      const std::string& codePage) {
+  std::string folder = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
+  std::vector<std::string> projects;
+  try {
+    TSourceTable table;
+    table.SetDatabaseName(folder);
+    table.SetTableName("hollardp");
+    table.Open();
+    for (table.First(); !table.Eof(); table.Next()) projects.push_back(table.FieldByName("PROJECT").AsString());
+  } catch (const ovrin::Exception&) {
+    return {};  // the source's checks and the steps report it
+  }
+  constexpr int kShown = 3;
+  std::vector<std::string> found;
+  for (const std::string& path : ProjectSideFiles(folder, projects, {".tdo"}, codePage)) {
+    std::vector<std::string> shown;
+    int64_t count = 0, number = 0;
+    std::set<std::string> seen;  // the step converts equal lines once
+    try {
+      ForEachTextLine(path, [&](const std::string& line) {
+        ++number;
+        if (!seen.insert(line).second) return;
+        const TToDoLine todo = SplitToDoLine(line);
+        std::string what;
+        ovrin::TDateTime created = 0;
+        char ds = 0, ts = 0;
+        // A creation date that starts like a date and does not read is the date format's
+        // to report; one that does not even start like one reads in no format.
+        if (!StartsLikeDate(todo.created, &ds, &ts) && !ovrin::TryTextToDateTime(todo.created, settings, &created)) {
+          what = "the creation date '" + ovrin::DecodeToUtf8(todo.created, codePage.c_str()) + "' is no date";
+        } else {
+          try {
+            ovrin::TextToInteger(todo.priority);
+          } catch (const ovrin::EConvertError&) {
+            what = "the priority '" + ovrin::DecodeToUtf8(todo.priority, codePage.c_str()) + "' is no whole number";
+          }
+        }
+        if (what.empty()) return;
+        if (++count <= kShown) shown.push_back("line " + std::to_string(number) + ": " + what);
+      });
+    } catch (const std::exception&) {
+      continue;  // the source's checks report a file that cannot be read
     }
+    if (count == 0) continue;
+    std::string m = "The ToDo file " + path + " holds " + std::to_string(count) +
+                    (count == 1 ? " line" : " lines") + " the ToDo step cannot convert (";
+    for (size_t i = 0; i < shown.size(); ++i) m += (i ? "; " : "") + shown[i];
+    if (count > kShown) m += "; and " + std::to_string(count - kShown) + " more";
+    m += "). The step would stop at the first of them and leave out the rest of the file and the ToDo lists "
+         "of the projects after it.";
+    found.push_back(m);
   }
   return found;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/conversions.h"
 #include "main/text_compare.h"
 
 namespace hollard {
@@ -41,6 +42,16 @@ std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir);
 // key file, the history log and the projects' side files when there (not a regular file,
 // or the key file or a side file larger than a side file may be).
 std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage);
+
+// The projects' ToDo lines that the ToDo step cannot convert whatever the date format,
+// one message per file naming the first few lines: a creation date that is not even
+// shaped like a date (empty, or a word), or a priority that is no whole number. The
+// step stops at such a line, so it would leave out the rest of that file and the ToDo
+// lists of every later project. Creation dates shaped like dates are the date format's
+// check (`SettleDateFormat`). Files or tables that cannot be read are left to the other
+// checks and the steps.
+std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin::TFormatSettings& settings,
+                                      const std::string& codePage);
 
 // The eleven tables a run writes into, in the order they are checked.
 const std::vector<std::string>& TargetTableNames();

@@ -5,6 +5,7 @@
 #include <unicode/uloc.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -176,6 +177,38 @@ TEST(ArchiveDatesTest, AWrongFormatForcedCountsEveryLineItPassesOver) {
   EXPECT_GT(passed, 3);
   EXPECT_NE(r.out.find("Lines passed over"), std::string::npos);
   EXPECT_NE(r.out.find("Dates read as dd/mm/yyyy, time separator ':' (as given)"), std::string::npos);
+}
+
+// A ToDo line whose creation date is empty or a word reads in no date format, so the
+// date check passed it, and the ToDo step stopped there: the later projects' ToDo items
+// were left out after users, revisions and labels had been written. The tool now stops
+// before it writes, naming the line; forced, it runs as before.
+TEST(ArchiveDatesTest, AToDoLineThatReadsInNoFormatStopsTheToolBeforeItWrites) {
+  PosixLocale posix;
+  ovrin::test::TempDir dir;
+  std::string source = MakeSource(dir / "old", "dd.mm.yyyy", 30, 7);
+  std::string todo;
+  for (const auto& e : fs::directory_iterator(source))
+    if (ovrin::AsciiLower(e.path().extension().string()) == ".tdo") todo = e.path().string();
+  ASSERT_FALSE(todo.empty());
+  {
+    std::ofstream out(todo, std::ios::binary | std::ios::app);
+    out << "2|soon|a word for a date\r\n";
+  }
+  std::string pristine = MakeTarget(dir / "pristine");
+  std::string target = dir / "new";
+  fs::copy(pristine, target);
+  TResult r = Migrate({source, target});
+  EXPECT_EQ(r.code, 3) << r.out;
+  EXPECT_EQ(Differing(target, pristine), std::vector<std::string>{});
+  EXPECT_NE(r.err.find("The ToDo file " + todo + " holds 1 line the ToDo step cannot convert ("), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(": the creation date 'soon' is no date)."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nothing was written. Run with --force"), std::string::npos) << r.err;
+
+  TResult forced = Migrate({source, target, "--force"});
+  EXPECT_EQ(forced.code, 1) << forced.err;
+  EXPECT_NE(forced.err.find("'soon' is not a valid date and time"), std::string::npos) << forced.err;
 }
 
 }  // namespace

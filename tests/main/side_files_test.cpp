@@ -111,10 +111,23 @@ TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
             (std::vector<std::string>{"Converting " + source + "/Main.tdo", "Success."}));
 }
 
+// A ToDo line the step cannot convert in any date format stops the run before it writes,
+// naming the file and its lines; forced, the step stops at the first such line.
 TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
   // Sorted, "1|..." is converted before "x|..." fails; Tools.dpr comes later and is not read.
   WriteTextFile(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
   WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "The ToDo file " + Side("Main.tdo") +
+                " holds 1 line the ToDo step cannot convert (line 1: the priority 'x' is no whole number). The step "
+                "would stop at the first of them and leave out the rest of the file and the ToDo lists of the "
+                "projects after it.\nNothing was written.");
+  EXPECT_EQ(FolderBytes(target), before);
+  user = TScriptedUser();
+  force = true;
   Run();
   // The message names the file and the line the text was read from.
   EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 1: 'x' is not a valid integer value"});
@@ -126,7 +139,22 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
 }
 
 TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
+  // Empty lines, lines without fields and creation dates that are words read in no date
+  // format: the preflight counts them all, showing the first three.
+  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\nno fields\r\n2|today|word\r\n3||none\r\n"
+                                  "\r\n4|n/a|again\r\n");
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "The ToDo file " + Side("Main.tdo") +
+                " holds 5 lines the ToDo step cannot convert (line 2: the creation date '' is no date; line 3: the "
+                "creation date '' is no date; line 4: the creation date 'today' is no date; and 2 more). The step "
+                "would stop at the first of them and leave out the rest of the file and the ToDo lists of the "
+                "projects after it.\nNothing was written.");
+  EXPECT_TRUE(user.log.empty());
+  user = TScriptedUser();
   WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
+  force = true;
   Run();
   EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 2: '' is not a valid date and time"});
   EXPECT_TRUE(Records(target, "todo").empty());  // the empty line sorts first
