@@ -10,6 +10,7 @@
 #include "engine/base/platform.h"
 #include "engine/blob/blob_format.h"
 #include "engine/data/checker.h"
+#include "engine/data/repair.h"
 #include "engine/format/table_format.h"
 #include "engine/table/table.h"
 #include "main/date_format.h"
@@ -174,6 +175,12 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
   return found;
 }
 
+std::string HeaderLostAdvice(const std::string& table) {
+  return "The header of its data file, which holds the table's fields and record count, does not read, and "
+         "'hollard-archive repair' cannot rebuild it: put the table's files (" + table + ".DAT, " + table +
+         ".IDX and any " + table + ".BLB) back from a backup, such as the one a run with --backup makes.";
+}
+
 std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin::TFormatSettings& settings,
                                       const std::string& codePage) {
   std::string folder = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
@@ -311,10 +318,12 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
       if (ovrin::TableInUse(folder + name, false)) {
         add(name, inUse);
       } else {
-        add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message() +
-                      (ovrin::IsDamageError(e.ErrorCode())
-                           ? repairHint
-                           : std::string()));
+        std::string advice;
+        if (!ovrin::DataHeaderReadable(folder + name))
+          advice = "\n" + HeaderLostAdvice(name);
+        else if (ovrin::IsDamageError(e.ErrorCode()))
+          advice = repairHint;
+        add(name, "The target table " + name + " (" + dataFile + ") does not open: " + e.Message() + advice);
       }
       continue;
     } catch (const ovrin::Exception& e) {

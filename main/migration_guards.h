@@ -43,6 +43,11 @@ std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir);
 // or the key file or a side file larger than a side file may be).
 std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage);
 
+// What to do about a target table whose data file's header does not read (the table's
+// fields and record count are there, and the repair rebuilds everything but that):
+// its files from a backup.
+std::string HeaderLostAdvice(const std::string& table);
+
 // The projects' ToDo lines that the ToDo step cannot convert whatever the date format,
 // one message per file naming the first few lines: a creation date that is not even
 // shaped like a date (empty, or a word), or a priority that is no whole number. The

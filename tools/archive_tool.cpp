@@ -26,6 +26,7 @@
 #include "engine/table/session.h"
 #include "engine/table/table.h"
 #include "main/migration.h"
+#include "main/migration_guards.h"
 #include "main/text_compare.h"
 #include "main/version.h"
 #include "tools/archive_schema.h"
@@ -165,6 +166,12 @@ std::string FolderToMakeProblem(const std::string& folder) {
 // reference or length that leaves the blob file.
 bool IsDamage(uint16_t code) { return ovrin::IsDamageError(code); }
 
+// Whether an error opening a table calls for advice: damage, or a data file too short to
+// hold its header (a read error to the engine).
+bool CallsForAdvice(uint16_t code, const std::string& dir, const std::string& table) {
+  return IsDamage(code) || (code == ovrin::errRead && !ovrin::DataHeaderReadable((fs::path(dir) / table).string()));
+}
+
 // An argument as the user would type it again in a shell.
 std::string ShellWord(const std::string& s) {
   bool plain = !s.empty();
@@ -182,6 +189,7 @@ std::string ShellWord(const std::string& s) {
 
 // What follows the engine's message when a table cannot be read because it is damaged.
 std::string RepairHint(const std::string& dir, const std::string& table) {
+  if (!ovrin::DataHeaderReadable((fs::path(dir) / table).string())) return HeaderLostAdvice(table);
   return "Run 'hollard-archive check " + ShellWord(dir) + "' to see its problems and 'hollard-archive repair " +
          ShellWord(dir) + " " + ShellWord(table) + "' to mend it.";
 }
@@ -386,7 +394,7 @@ class TTables : public TReadingCommand {
       } catch (const ovrin::Exception& e) {
         out << std::setw(10) << "?";
         err << "hollard-archive: " << name << ": " << e.Message() << "\n";
-        if (auto* engine = dynamic_cast<const ovrin::EOvrinEngineError*>(&e); engine && IsDamage(engine->ErrorCode()))
+        if (auto* engine = dynamic_cast<const ovrin::EOvrinEngineError*>(&e); engine && CallsForAdvice(engine->ErrorCode(), dir_, name))
           err << RepairHint(dir_, name) << "\n";
         ++failures;
       }
@@ -410,7 +418,7 @@ class TSchema : public TReadingCommand {
     AddPasswords();
   }
   std::string DamageHint(const ovrin::EOvrinEngineError& e) const override {
-    return IsDamage(e.ErrorCode()) ? RepairHint(dir_, table_) : std::string();
+    return CallsForAdvice(e.ErrorCode(), dir_, table_) ? RepairHint(dir_, table_) : std::string();
   }
   int Run(std::ostream& out, std::ostream&) override {
     UsePasswords();
@@ -492,7 +500,7 @@ class TDump : public TReadingCommand {
     AddPasswords();
   }
   std::string DamageHint(const ovrin::EOvrinEngineError& e) const override {
-    return IsDamage(e.ErrorCode()) ? RepairHint(dir_, table_) : std::string();
+    return CallsForAdvice(e.ErrorCode(), dir_, table_) ? RepairHint(dir_, table_) : std::string();
   }
   int Run(std::ostream& out, std::ostream&) override {
     UsePasswords();
@@ -694,6 +702,8 @@ class TCheck : public TReadingCommand {
         out << name << ": " << (r.opened ? std::to_string(r.problems.size()) + " problem(s)" : "cannot be opened")
             << "\n";
         for (const std::string& p : r.problems) out << "  " << p << "\n";
+        if (!r.opened && !ovrin::DataHeaderReadable((std::filesystem::path(dir_) / name).string()))
+          out << "  " << HeaderLostAdvice(name) << "\n";
       }
       for (const std::string& n : r.notes) out << "  note: " << n << "\n";
     }
@@ -761,6 +771,7 @@ class TRepair : public TReadingCommand {
       report = ovrin::RepairTable(path, options);
     } catch (const ovrin::EOvrinEngineError& e) {
       err << "hollard-archive: " << table_ << " was not repaired: " << e.Message() << "\n";
+      if (!ovrin::DataHeaderReadable(path)) err << HeaderLostAdvice(table_) << "\n";
       return kExitFailure;
     }
     std::ofstream& log = log_;

@@ -657,6 +657,26 @@ void RepairHeld(const std::string& path, const TRepairOptions& options, TRepairR
 
 }  // namespace
 
+bool DataHeaderReadable(const std::string& path) {
+  TFileHandler file;
+  file.SetFileName(RemoveExtension(path) + ".DAT");
+  file.SetReadOnly(true);
+  file.SetExclusive(false);
+  try {
+    file.Open();
+  } catch (const EOvrinEngineError&) {
+    return true;  // not there or not to be opened: no header damage to speak of
+  }
+  bool readable = true;
+  try {
+    ReadTableImage(file, [](const std::string&) { return true; }, false);
+  } catch (const EOvrinEngineError& e) {
+    readable = !IsDamageError(e.ErrorCode()) && e.ErrorCode() != errRead;
+  }
+  file.Close();
+  return readable;
+}
+
 TRepairReport RepairTable(const std::string& path, const TRepairOptions& options) {
   TRepairReport report;
   const std::string dataName = DataFileName(path);

@@ -80,4 +80,13 @@ struct TRepairReport {
 // changes made in the log.
 TRepairReport RepairTable(const std::string& path, const TRepairOptions& options = {});
 
+// Whether the repair has something to start from: the data file's header (the table's
+// fields, its record count) reads. The repair rebuilds indexes, chains and lists from the
+// records and that header, never the header itself: a data file cut inside its header,
+// or whose header is overwritten, is for a backup. A file that cannot be opened at all
+// (missing, no rights) and an enciphered header whose password is not known count as
+// readable: those are not damage the repair is asked about.
+bool DataHeaderReadable(const std::string& path);
+
+
 }  // namespace ovrin

@@ -162,7 +162,8 @@ std::vector<TFieldDescriptor> DefineFields(const std::vector<TFieldSpec>& fields
   return out;
 }
 
-TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const std::string&)>& passwordKnown) {
+TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const std::string&)>& passwordKnown,
+                           bool checkLength) {
   const std::string& name = file.FileName();
   TTableImage image;
   file.Seek(0, 0);
@@ -210,6 +211,7 @@ TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const st
   // Without calculated fields there is no calculation area; a size there would enlarge
   // every record buffer past the record (or wrap it round below it).
   if (h.CalcAreaSize() != 0) RaiseEngineError(errHeaderCorrupt, name);
+  if (!checkLength) return image;
 
   int64_t data = fileSize - h.RecordsStart();
   if (data > 0) {

@@ -272,7 +272,10 @@ struct TTableImage {
 // in order: version (12035), locale (15878), password (10498: passwordKnown is asked
 // with the deciphered password and answers whether it may be used), descriptor layout,
 // record size and file size (8961). Every size is checked before it sizes a read.
-TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const std::string&)>& passwordKnown);
+// Without checkLength the records' part of the file is not compared with the header's
+// record count and free chain (what a repair cuts and mends), only the structure read.
+TTableImage ReadTableImage(TFileHandler& file, const std::function<bool(const std::string&)>& passwordKnown,
+                           bool checkLength = true);
 
 // The change counter of a table file (its first 4 bytes, deciphered when the table is
 // enciphered), as other users compare it to notice a change.

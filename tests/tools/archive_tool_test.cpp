@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "engine/base/conversions.h"
+#include "engine/data/repair.h"
 #include "engine/data/table_create.h"
 #include "engine/table/session.h"
 #include "engine/table/table.h"
@@ -21,6 +22,7 @@
 #include "tests/support/temp_dir.h"
 #include "tools/archive_schema.h"
 #include "main/migration.h"
+#include "main/migration_guards.h"
 #include "tests/tools/archive_tool_run.h"
 #include "tools/archive_tool.h"
 #include "tools/archive_verify.h"
@@ -164,7 +166,9 @@ std::string ArchiveWithModules(TempDir& dir, int modules) {
   return folder;
 }
 
+using ovrin::test::FileBytes;
 using ovrin::test::FolderBytes;
+using ovrin::test::WriteFileBytes;
 
 TEST(ArchiveToolTest, TablesAndSchemaDescribeAnArchive) {
   TempDir dir;
@@ -547,6 +551,47 @@ TEST(ArchiveToolTest, CheckNamesATableWhoseDataFileIsMissingOrNotAFile) {
   EXPECT_EQ(folderInstead.code, 1);
   EXPECT_NE(folderInstead.out.find("  revision.DAT is not a regular file"), std::string::npos) << folderInstead.out;
   EXPECT_NE(folderInstead.out.find("1 of 11 tables damaged"), std::string::npos) << folderInstead.out;
+}
+
+// A data file cut inside its header: every tool advised the repair, which cannot rebuild
+// a header and failed. Check, tables, repair and the migration's preflight now send the
+// user to a backup; an index file cut the same way is still the repair's to mend.
+TEST(ArchiveToolTest, ADataFileCutInsideItsHeaderIsForABackupNotTheRepair) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 2);
+  std::string dat = TableFile(folder, "modules", ".DAT");
+  const std::string advice = "The header of its data file, which holds the table's fields and record count, does not "
+                             "read, and 'hollard-archive repair' cannot rebuild it: put the table's files (modules.DAT, "
+                             "modules.IDX and any modules.BLB) back from a backup";
+  EXPECT_TRUE(ovrin::DataHeaderReadable(folder + "/modules"));
+  const std::string whole = FileBytes(dat);
+  for (uint64_t size : {uint64_t(0), uint64_t(100), uint64_t(3000)}) {
+    SCOPED_TRACE(size);
+    WriteFileBytes(dat, whole.substr(0, size));
+    EXPECT_FALSE(ovrin::DataHeaderReadable(folder + "/modules"));
+    TRun check = Tool({"check", folder, "modules"});
+    EXPECT_EQ(check.code, 1);
+    EXPECT_NE(check.out.find("modules: cannot be opened\n"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(advice), std::string::npos) << check.out;
+    TRun tables = Tool({"tables", folder});
+    EXPECT_NE(tables.err.find(advice), std::string::npos) << tables.err;
+    TRun repair = Tool({"repair", folder, "modules"});
+    EXPECT_EQ(repair.code, 1);
+    EXPECT_NE(repair.err.find("modules was not repaired: "), std::string::npos) << repair.err;
+    EXPECT_NE(repair.err.find(advice), std::string::npos) << repair.err;
+    std::vector<hollard::TTargetProblem> problems = hollard::TargetProblems(folder, true);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].message.find(advice), std::string::npos) << problems[0].message;
+    EXPECT_EQ(problems[0].message.find("repair " + folder + " modules"), std::string::npos) << problems[0].message;
+  }
+  WriteFileBytes(dat, whole);
+  std::string idx = TableFile(folder, "modules", ".IDX");
+  fs::resize_file(idx, 100);
+  EXPECT_TRUE(ovrin::DataHeaderReadable(folder + "/modules"));
+  TRun check = Tool({"check", folder, "modules"});
+  EXPECT_EQ(check.out.find(advice), std::string::npos) << check.out;
+  TRun repair = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(repair.code, 0) << repair.err;
 }
 
 TEST(ArchiveToolTest, ATableHeldByAnotherProgramIsInUseWithItsOwnExitCode) {
