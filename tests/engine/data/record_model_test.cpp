@@ -138,17 +138,21 @@ void RunRecordModel(bool exclusive, uint32_t seed) {
   CheckModel(*file, model);
 }
 
-class RecordModelTest : public ::testing::TestWithParam<bool> {};
-
-TEST_P(RecordModelTest, RandomChangesMatchTheModel) {
-  const char* fixed = std::getenv("OVRIN_SEED");
-  uint32_t seed = fixed ? static_cast<uint32_t>(std::stoul(fixed)) : std::random_device{}();
-  try {
-    RunRecordModel(GetParam(), seed);
-  } catch (const Exception& e) {
-    FAIL() << e.Message() << " (seed " << seed << ")";
+class RecordModelTest : public ::testing::TestWithParam<bool> {
+ protected:
+  // Runs one model with a random seed, or the one OVRIN_SEED gives to replay a failure.
+  void RunSeeded(void (*model)(bool exclusive, uint32_t seed)) {
+    const char* fixed = std::getenv("OVRIN_SEED");
+    uint32_t seed = fixed ? static_cast<uint32_t>(std::stoul(fixed)) : std::random_device{}();
+    try {
+      model(GetParam(), seed);
+    } catch (const Exception& e) {
+      FAIL() << e.Message() << " (seed " << seed << ")";
+    }
   }
-}
+};
+
+TEST_P(RecordModelTest, RandomChangesMatchTheModel) { RunSeeded(RunRecordModel); }
 
 INSTANTIATE_TEST_SUITE_P(SharedAndExclusive, RecordModelTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Exclusive" : "Shared"; });
@@ -243,15 +247,7 @@ void WalkThroughChanges(bool exclusive, uint32_t seed) {
   ASSERT_EQ(it, model.end());
 }
 
-TEST_P(RecordModelTest, WalksInterleavedWithChangesSeeEveryChange) {
-  const char* fixed = std::getenv("OVRIN_SEED");
-  uint32_t seed = fixed ? static_cast<uint32_t>(std::stoul(fixed)) : std::random_device{}();
-  try {
-    WalkThroughChanges(GetParam(), seed);
-  } catch (const Exception& e) {
-    FAIL() << e.Message() << " (seed " << seed << ")";
-  }
-}
+TEST_P(RecordModelTest, WalksInterleavedWithChangesSeeEveryChange) { RunSeeded(WalkThroughChanges); }
 
 // In this run a blob read-ahead wrote modified blocks back to make room and then loaded a
 // block that had stayed in the cache from its older read-ahead buffer: a later open of
