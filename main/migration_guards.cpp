@@ -178,8 +178,24 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
 std::string HeaderLostAdvice(const std::string& table) {
   return "The header of its data file, which holds the table's fields and record count, does not read, and "
          "'hollard-archive repair' cannot rebuild it: put the table's files (" + table + ".DAT, " + table +
-         ".IDX and any " + table + ".BLB) back from a backup, such as the one a run with --backup makes.";
+         ".IDX and any " + table + ".BLB) back from a backup. A backup that a migration run made with --backup "
+         "holds the archive as it was before that run: put all of its files back and run the migration again.";
 }
+
+namespace {
+
+// A text of the archive as a message shows it: decoded, and cut after about 60
+// characters (at a character's start) with "..." when longer.
+std::string ShownText(const std::string& text, const std::string& codePage) {
+  constexpr size_t kShownBytes = 60;
+  std::string shown = ovrin::DecodeToUtf8(text.substr(0, kShownBytes * 2), codePage.c_str());
+  if (shown.size() <= kShownBytes && text.size() <= kShownBytes * 2) return shown;
+  size_t cut = std::min(kShownBytes, shown.size());
+  while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+  return shown.substr(0, cut) + "...";
+}
+
+}  // namespace
 
 std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin::TFormatSettings& settings,
                                       const std::string& codePage) {
@@ -199,11 +215,9 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
   for (const std::string& path : ProjectSideFiles(folder, projects, {".tdo"}, codePage)) {
     std::vector<std::string> shown;
     int64_t count = 0, number = 0;
-    std::set<std::string> seen;  // the step converts equal lines once
     try {
       ForEachTextLine(path, [&](const std::string& line) {
         ++number;
-        if (!seen.insert(line).second) return;
         const TToDoLine todo = SplitToDoLine(line);
         std::string what;
         ovrin::TDateTime created = 0;
@@ -211,12 +225,12 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
         // A creation date that starts like a date and does not read is the date format's
         // to report; one that does not even start like one reads in no format.
         if (!StartsLikeDate(todo.created, &ds, &ts) && !ovrin::TryTextToDateTime(todo.created, settings, &created)) {
-          what = "the creation date '" + ovrin::DecodeToUtf8(todo.created, codePage.c_str()) + "' is no date";
+          what = "the creation date '" + ShownText(todo.created, codePage) + "' is no date";
         } else {
           try {
             ovrin::TextToInteger(todo.priority);
           } catch (const ovrin::EConvertError&) {
-            what = "the priority '" + ovrin::DecodeToUtf8(todo.priority, codePage.c_str()) + "' is no whole number";
+            what = "the priority '" + ShownText(todo.priority, codePage) + "' is no whole number";
           }
         }
         if (what.empty()) return;
@@ -230,8 +244,8 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
                     (count == 1 ? " line" : " lines") + " the ToDo step cannot convert (";
     for (size_t i = 0; i < shown.size(); ++i) m += (i ? "; " : "") + shown[i];
     if (count > kShown) m += "; and " + std::to_string(count - kShown) + " more";
-    m += "). The step would stop at the first of them and leave out the rest of the file and the ToDo lists "
-         "of the projects after it.";
+    m += "). The step converts a file's lines in sorted order and would stop at the first of them in that "
+         "order, leaving out the lines after it and the ToDo lists of the projects after this one.";
     found.push_back(m);
   }
   return found;

@@ -133,9 +133,22 @@ class TTableHold final : public TPlatform {
   std::atomic<bool> violation_{false};
 };
 
+// A name beside a file that no file has yet: NAME.suffix, NAME.suffix2, ...
+std::string FreeNameBeside(const std::string& file, const std::string& suffix) {
+  for (int k = 1;; ++k) {
+    std::string name = file + suffix + (k == 1 ? std::string() : std::to_string(k));
+    if (Platform().ResolveExisting(name).empty()) return name;
+  }
+}
+
 // The data file cut to whole records, the header's record count made to agree with the
 // file: bytes after the last counted record are what a failed change left; a file that
-// ends early loses the records it no longer holds.
+// ends early loses the records it no longer holds. Nothing is changed unless the header's
+// structure (its fields) reads: the repair cannot mend that. A record count that is no
+// count (below 1) is set to the records the file holds, and a free chain head outside
+// the table to an empty chain (the repair builds the chain anew). Whole records cut are
+// kept in a file beside the data file (NAME.DAT.cut), so that a count overwritten with a
+// smaller number loses nothing.
 void MendDataFileLength(const std::string& name, const std::function<void(const std::string&)>& log) {
   TFileHandler file;
   file.SetFileName(name);
@@ -148,18 +161,50 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
   const int64_t size = file.Size();
   const int64_t start = header.RecordsStart();
   if (size < start) RaiseEngineError(errHeaderCorrupt, name);
+  ReadTableImage(file, [](const std::string&) { return true; }, false);
   const int64_t whole = (size - start) / header.RecordSize();
+  if (header.NextRecordNumber() < 1 || whole >= kMaxRecordNumber) {
+    if (whole >= kMaxRecordNumber) RaiseEngineError(errHeaderCorrupt, name);
+    log("Data file header's record count (" + std::to_string(int64_t(header.NextRecordNumber()) - 1) +
+        ") is no count; it is set to the " + std::to_string(whole) + " records the file holds");
+    header.SetNextRecordNumber(static_cast<int32_t>(whole + 1));
+    WriteTableHeader(file, header);
+  }
   const int64_t counted = int64_t(header.NextRecordNumber()) - 1;
-  const int64_t keep = std::min(whole, std::max<int64_t>(counted, 0));
+  const int64_t keep = std::min(whole, counted);
   if (keep < counted) {
     log("Data file holds " + std::to_string(whole) + " of the " + std::to_string(counted) +
         " records its header counts; the count is set to " + std::to_string(keep));
     header.SetNextRecordNumber(static_cast<int32_t>(keep + 1));
     WriteTableHeader(file, header);
   }
+  if (header.FreeChainHead() < 0 || header.FreeChainHead() >= header.NextRecordNumber()) {
+    log("Data file header's free chain starts at " + std::to_string(header.FreeChainHead()) +
+        ", outside the table; the chain is made anew");
+    header.SetFreeChainHead(0);
+    WriteTableHeader(file, header);
+  }
   const int64_t end = start + keep * header.RecordSize();
   if (size > end) {
-    log("Data file: " + std::to_string(size - end) + " bytes after the last record cut");
+    std::string kept;
+    if (whole > keep) {
+      // The uncounted records, copied aside before they are cut.
+      std::vector<uint8_t> bytes(static_cast<size_t>(size - end));
+      file.Seek(end, 0);
+      if (file.Read(bytes.data(), static_cast<uint32_t>(bytes.size()), true) < bytes.size()) RaiseEngineError(errRead, name);
+      kept = FreeNameBeside(name, ".cut");
+      TFileHandler aside;
+      aside.SetFileName(kept);
+      aside.SetExclusive(true);
+      aside.Create();
+      aside.Seek(0, 0);
+      aside.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+      aside.Close();
+    }
+    log("Data file: " + std::to_string(size - end) + " bytes after the last record cut" +
+        (kept.empty() ? std::string()
+                      : " (" + std::to_string(whole - keep) + " whole records its header does not count, kept in " +
+                            PathFileName(kept) + ")"));
     file.Seek(end, 0);
     file.Write(nullptr, 0);
   }
@@ -556,20 +601,10 @@ std::string IndexFileMisfit(const std::string& dataName, const TDataImage& d, co
 }
 
 // A name beside the index file that no file has yet: NAME.IDX.damaged, .damaged2, ...
-std::string AsideName(const std::string& found) {
-  for (int k = 1;; ++k) {
-    std::string name = found + ".damaged" + (k == 1 ? std::string() : std::to_string(k));
-    if (Platform().ResolveExisting(name).empty()) return name;
-  }
-}
+std::string AsideName(const std::string& found) { return FreeNameBeside(found, ".damaged"); }
 
 // A name beside the index file for its replacement while it is made; no file has it.
-std::string BuildingName(const std::string& indexName) {
-  for (int k = 1;; ++k) {
-    std::string name = indexName + ".new" + (k == 1 ? std::string() : std::to_string(k));
-    if (Platform().ResolveExisting(name).empty()) return name;
-  }
-}
+std::string BuildingName(const std::string& indexName) { return FreeNameBeside(indexName, ".new"); }
 
 // The repair proper, with the data file held (see RepairTable). Raises what stops it;
 // report.log holds every change made before that.

@@ -123,8 +123,8 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
   EXPECT_EQ(report.preflightMessage,
             "The ToDo file " + Side("Main.tdo") +
                 " holds 1 line the ToDo step cannot convert (line 1: the priority 'x' is no whole number). The step "
-                "would stop at the first of them and leave out the rest of the file and the ToDo lists of the "
-                "projects after it.\nNothing was written.");
+                "converts a file's lines in sorted order and would stop at the first of them in that order, leaving "
+                "out the lines after it and the ToDo lists of the projects after this one.\nNothing was written.");
   EXPECT_EQ(FolderBytes(target), before);
   user = TScriptedUser();
   force = true;
@@ -147,10 +147,10 @@ TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   ASSERT_TRUE(report.preflightFailed);
   EXPECT_EQ(report.preflightMessage,
             "The ToDo file " + Side("Main.tdo") +
-                " holds 5 lines the ToDo step cannot convert (line 2: the creation date '' is no date; line 3: the "
-                "creation date '' is no date; line 4: the creation date 'today' is no date; and 2 more). The step "
-                "would stop at the first of them and leave out the rest of the file and the ToDo lists of the "
-                "projects after it.\nNothing was written.");
+                " holds 6 lines the ToDo step cannot convert (line 2: the creation date '' is no date; line 3: the "
+                "creation date '' is no date; line 4: the creation date 'today' is no date; and 3 more). The step "
+                "converts a file's lines in sorted order and would stop at the first of them in that order, leaving "
+                "out the lines after it and the ToDo lists of the projects after this one.\nNothing was written.");
   EXPECT_TRUE(user.log.empty());
   user = TScriptedUser();
   WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");

@@ -232,6 +232,20 @@ TEST_F(SourceGuardsTest, ASideFileHoldingZeroBytesStopsThePreflightNamingIt) {
   ASSERT_EQ(report.steps.size(), 11u);
 }
 
+// The ToDo check's message quotes a long or non-ASCII text cut after 60 characters and
+// decoded from the archive's code page; lines of other projects' files are not read.
+TEST_F(SourceGuardsTest, TheToDoCheckShowsLongTextsCutAndDecoded) {
+  WriteTextFile(Path("Main.tdo"), "1|" + std::string(200, 'y') + "|long\r\n2|W\xF6rd|cp1252\r\n");
+  WriteTextFile(Path("Other.tdo"), "x|not|a project's file\r\n");
+  std::vector<std::string> problems = ToDoProblems(source, ovrin::FixedFormatSettings(), "windows-1252");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("line 1: the creation date '" + std::string(60, 'y') + "...' is no date; line 2: the "
+                             "creation date 'W\xC3\xB6rd' is no date)"),
+            std::string::npos)
+      << problems[0];
+  EXPECT_EQ(problems[0].find(std::string(61, 'y')), std::string::npos);
+}
+
 // Side files named after a project whose name holds a non-ASCII letter in another case
 // ("M\xE4in.dpr", files M\xC3\x84IN.*) were not found, and nothing said so.
 TEST_F(SourceGuardsTest, SideFilesDifferingInTheCaseOfANonAsciiLetterAreFound) {

@@ -114,6 +114,58 @@ TEST(RepairTest, LastAutoIncBelowTheHighestIdentifierIsFoundAndRaised) {
   EXPECT_EQ(file->Header().LastAutoInc(), 7);
 }
 
+// A header's record count or free chain overwritten: the repair took a count below the
+// file's records for the truth and cut live records for good (a negative one, all of
+// them), then failed on the free chain or the record size, having changed the file.
+// Now a structure that does not read changes nothing, a count or chain that is no count
+// is set from the file, and records cut because the count is smaller are kept aside.
+TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNothing) {
+  struct TCase {
+    const char* name;
+    int64_t offset;
+    std::vector<uint8_t> bytes;
+    int32_t live;      // records after the repair, -1: the repair refuses
+    int32_t keptAside;  // records kept in the .cut file
+  };
+  for (const TCase& c : {TCase{"record count negative", 13, LE32(-16777016), 12, 0},
+                         TCase{"record count above the file's", 13, LE32(400), 12, 0},
+                         TCase{"record count below the file's", 13, LE32(5), 4, 8},
+                         TCase{"free chain head negative", 9, LE32(-7), 12, 0},
+                         TCase{"free chain head past the records", 9, LE32(9999), 12, 0},
+                         TCase{"record size", 21, {0xFF, 0xFF}, -1, 0}}) {
+    SCOPED_TRACE(c.name);
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    const std::string whole = FileBytes(dat);
+    Patch(dat, c.offset, c.bytes);
+    if (c.live < 0) {
+      const std::string damaged = FileBytes(dat);
+      EXPECT_FALSE(DataHeaderReadable(fx.Path()));
+      EXPECT_THROW(RepairTable(fx.Path()), EOvrinEngineError);
+      EXPECT_EQ(FileBytes(dat), damaged);
+      continue;
+    }
+    EXPECT_TRUE(DataHeaderReadable(fx.Path()));
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound()) << (repair.refused.empty() ? "" : repair.refused);
+    EXPECT_EQ(repair.liveRecords, c.live);
+    EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+    const std::string cut = dat + ".cut";
+    if (c.keptAside == 0) {
+      EXPECT_FALSE(fs::exists(cut));
+      continue;
+    }
+    // The cut records, byte for byte as the file held them.
+    ASSERT_TRUE(fs::exists(cut));
+    auto file = fx.Open();
+    const size_t size = file->RecordSize();
+    EXPECT_EQ(FileBytes(cut), whole.substr(whole.size() - size * c.keptAside));
+    EXPECT_TRUE(Mentions(repair.log, std::to_string(c.keptAside) + " whole records its header does not count, kept "
+                                     "in people.DAT.cut"));
+  }
+}
+
 // ---------------------------------------------------------------- record links
 
 TEST(RepairTest, ALiveRecordLinkingElsewhereIsMended) {
