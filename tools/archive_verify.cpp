@@ -71,9 +71,10 @@ class TVerifier {
     size_t room = static_cast<size_t>(std::max(f.DataSize() - 1, 0));
     return f.DataType() == ovrin::TFieldType::String && text.size() > room ? text.substr(0, room) : text;
   }
-  // Text as a string field gives it back: ended at a NUL byte, cut to the field's
-  // size, without trailing blanks.
+  // Text as the field gives it back: a string field ends it at a NUL byte, cuts it to
+  // the field's size and drops trailing blanks; a memo keeps every byte.
   static std::string ReadBack(TOvrinTable& t, const char* field, const std::string& text) {
+    if (t.FieldByName(field).IsBlob()) return text;
     std::string s = Stored(t, field, text.substr(0, text.find('\0')));
     while (!s.empty() && s.back() == ' ') s.pop_back();
     return s;

@@ -111,6 +111,27 @@ TEST_F(ArchiveVerifyTest, VerifyFindsSideFilesDifferingInTheCaseOfANonAsciiLette
   EXPECT_NE(r.lost[0].find("ToDo item 'third'"), std::string::npos) << r.lost[0];
 }
 
+// A ToDo description is a memo, which keeps every byte: verify compared it as a string
+// field gives text back (ended at a zero byte, trailing blanks dropped) and reported the
+// items whose description ends in blanks or holds a zero byte as lost.
+TEST_F(ArchiveVerifyTest, ToDoDescriptionsAreComparedAsTheMemoKeepsThem) {
+  WriteRevisions(source, {{"\\src\\", "unit.pas", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
+  WriteTextFile(Path("Main.tdo"), std::string("1|01.03.2001 10:00:00|blanks after  |open\r\n"
+                                              "2|01.03.2001 10:00:00|N\0UL|open\r\n"
+                                              "3|01.03.2001 10:00:00|plain|open\r\n", 110));
+  Run();
+  ASSERT_FALSE(report.Failed()) << report.preflightMessage;
+  TVerifyReport r = Verify();
+  EXPECT_TRUE(r.Ok()) << Joined(r.lost);
+  EXPECT_EQ(r.checked["ToDo items"], 3);
+  // What is not there is still missed.
+  WriteTextFile(Path("Main.tdo"), "1|01.03.2001 10:00:00|blanks after |open\r\n");
+  r = Verify();
+  ASSERT_EQ(r.lost.size(), 1u) << Joined(r.lost);
+  EXPECT_NE(r.lost[0].find("ToDo item 'blanks after '"), std::string::npos) << r.lost[0];
+}
+
 // A FIFO in place of the key file or a table made verify wait for ever.
 TEST_F(ArchiveVerifyTest, VerifyNamesAFifoInPlaceOfASourceFileInsteadOfHanging) {
   WriteRevisions(source, {{"\\src\\", "unit.pas", "Main.dpr", "ada"}});
