@@ -110,6 +110,12 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
   try {
     data.BeginRead();
     const TTableHeader& header = data.Header();
+    // The header's count of blob fields decides whether the blob file is opened at all.
+    int blobFields = 0;
+    for (const TFieldDescriptor& f : data.Fields()) blobFields += f.IsBlob() ? 1 : 0;
+    if (header.BlobFieldCount() != blobFields)
+      problems.push_back("data header: counts " + std::to_string(header.BlobFieldCount()) +
+                         " blob fields, the table's fields hold " + std::to_string(blobFields));
     int32_t count = data.RecordCount();
     uint16_t size = data.RecordSize();
     report.physicalRecords = count;

@@ -161,8 +161,17 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
   const int64_t size = file.Size();
   const int64_t start = header.RecordsStart();
   if (size < start) RaiseEngineError(errHeaderCorrupt, name);
-  ReadTableImage(file, [](const std::string&) { return true; }, false);
+  const TTableImage image = ReadTableImage(file, [](const std::string&) { return true; }, false);
   const int64_t whole = (size - start) / header.RecordSize();
+  int blobFields = 0;
+  for (const TFieldDescriptor& f : image.descriptors) blobFields += f.IsBlob() ? 1 : 0;
+  if (header.BlobFieldCount() != blobFields) {
+    // Without it the blob file is not opened, and every blob of the table is out of reach.
+    log("Data file header counts " + std::to_string(header.BlobFieldCount()) + " blob fields; set to the " +
+        std::to_string(blobFields) + " its fields hold");
+    header.SetBlobFieldCount(static_cast<int16_t>(blobFields));
+    WriteTableHeader(file, header);
+  }
   if (header.NextRecordNumber() < 1 || whole >= kMaxRecordNumber) {
     if (whole >= kMaxRecordNumber) RaiseEngineError(errHeaderCorrupt, name);
     log("Data file header's record count (" + std::to_string(int64_t(header.NextRecordNumber()) - 1) +

@@ -118,7 +118,8 @@ TEST(RepairTest, LastAutoIncBelowTheHighestIdentifierIsFoundAndRaised) {
 // file's records for the truth and cut live records for good (a negative one, all of
 // them), then failed on the free chain or the record size, having changed the file.
 // Now a structure that does not read changes nothing, a count or chain that is no count
-// is set from the file, and records cut because the count is smaller are kept aside.
+// is set from the file, and records cut because the count is smaller are kept aside. A
+// blob field count of 0 passed the checker, and no blob of the table could be read.
 TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNothing) {
   struct TCase {
     const char* name;
@@ -132,6 +133,7 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
                          TCase{"record count below the file's", 13, LE32(5), 4, 8},
                          TCase{"free chain head negative", 9, LE32(-7), 12, 0},
                          TCase{"free chain head past the records", 9, LE32(9999), 12, 0},
+                         TCase{"blob field count", 25, {0, 0}, 12, 0},
                          TCase{"record size", 21, {0xFF, 0xFF}, -1, 0}}) {
     SCOPED_TRACE(c.name);
     TableFixture fx;
@@ -147,10 +149,23 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
       continue;
     }
     EXPECT_TRUE(DataHeaderReadable(fx.Path()));
+    EXPECT_FALSE(CheckTable(fx.Path()).Ok());
     TRepairReport repair = RepairTable(fx.Path());
     EXPECT_TRUE(repair.Sound()) << (repair.refused.empty() ? "" : repair.refused);
     EXPECT_EQ(repair.liveRecords, c.live);
     EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+    {
+      // Every note (a blob) reads again.
+      auto file = fx.Open();
+      std::vector<uint8_t> r(file->LogicalRecordSize());
+      file->First();
+      int n = 0;
+      while (file->GetNextRecord(r.data()) == 0) {
+        ++n;
+        EXPECT_EQ(NoteOf(*file, r.data()), std::string(600 + n, 'n')) << "record " << n;
+      }
+      EXPECT_EQ(n, c.live);
+    }
     const std::string cut = dat + ".cut";
     if (c.keptAside == 0) {
       EXPECT_FALSE(fs::exists(cut));
