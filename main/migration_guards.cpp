@@ -175,11 +175,15 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
   return found;
 }
 
+std::string BackupAdvice(const std::string& table) {
+  return "put the table's files (" + table + ".DAT, " + table + ".IDX and any " + table +
+         ".BLB) back from a backup. A backup that a migration run made with --backup holds the archive as it was "
+         "before that run: put all of its files back and run the migration again.";
+}
+
 std::string HeaderLostAdvice(const std::string& table) {
   return "The header of its data file, which holds the table's fields and record count, does not read, and "
-         "'hollard-archive repair' cannot rebuild it: put the table's files (" + table + ".DAT, " + table +
-         ".IDX and any " + table + ".BLB) back from a backup. A backup that a migration run made with --backup "
-         "holds the archive as it was before that run: put all of its files back and run the migration again.";
+         "'hollard-archive repair' cannot rebuild it: " + BackupAdvice(table);
 }
 
 namespace {

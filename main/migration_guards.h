@@ -47,6 +47,8 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
 // fields and record count are there, and the repair rebuilds everything but that):
 // its files from a backup.
 std::string HeaderLostAdvice(const std::string& table);
+// The backup's part of that advice, for any damage the repair cannot get past.
+std::string BackupAdvice(const std::string& table);
 
 // The projects' ToDo lines that the ToDo step cannot convert whatever the date format,
 // one message per file naming the first few lines: a creation date that is not even

@@ -771,7 +771,10 @@ class TRepair : public TReadingCommand {
       report = ovrin::RepairTable(path, options);
     } catch (const ovrin::EOvrinEngineError& e) {
       err << "hollard-archive: " << table_ << " was not repaired: " << e.Message() << "\n";
-      if (!ovrin::DataHeaderReadable(path)) err << HeaderLostAdvice(table_) << "\n";
+      if (!ovrin::DataHeaderReadable(path))
+        err << HeaderLostAdvice(table_) << "\n";
+      else if (IsDamage(e.ErrorCode()) || e.ErrorCode() == ovrin::errRead)
+        err << "The repair cannot get past this damage: " << BackupAdvice(table_) << "\n";
       return kExitFailure;
     }
     std::ofstream& log = log_;

@@ -592,6 +592,16 @@ TEST(ArchiveToolTest, ADataFileCutInsideItsHeaderIsForABackupNotTheRepair) {
   EXPECT_EQ(check.out.find(advice), std::string::npos) << check.out;
   TRun repair = Tool({"repair", folder, "modules"});
   EXPECT_EQ(repair.code, 0) << repair.err;
+  // A blob file cut inside its header stops the repair before it changes anything; the
+  // repair then says where to go.
+  std::string blb = TableFile(folder, "modules", ".BLB");
+  fs::resize_file(blb, 100);
+  TRun blob = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(blob.code, 1);
+  EXPECT_NE(blob.err.find("The repair cannot get past this damage: put the table's files (modules.DAT, modules.IDX "
+                          "and any modules.BLB) back from a backup."),
+            std::string::npos)
+      << blob.err;
 }
 
 TEST(ArchiveToolTest, ATableHeldByAnotherProgramIsInUseWithItsOwnExitCode) {
