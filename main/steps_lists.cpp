@@ -151,7 +151,8 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
       try {
         convert(projectId, list_[i]);
       } catch (const ovrin::EConvertError& e) {
-        throw ovrin::EConvertError(found + ", line " + std::to_string(firstLine[list_[i]]) + ": " + e.Message());
+        // The message quotes the line's text in the archive's code page.
+        throw ovrin::EConvertError(found + ", line " + std::to_string(firstLine[list_[i]]) + ": " + Shown(e.Message()));
       }
     }
     lineNumber_ = 0;

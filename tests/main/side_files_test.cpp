@@ -158,6 +158,14 @@ TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   Run();
   EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 2: '' is not a valid date and time"});
   EXPECT_TRUE(Records(target, "todo").empty());  // the empty line sorts first
+  // The step's message quotes the line decoded from the archive's code page (the raw
+  // byte made the log and the terminal's text invalid UTF-8).
+  user = TScriptedUser();
+  CreateNewLayoutArchive(target, true);
+  WriteTextFile(Side("Main.tdo"), "1|W\xF6rd|cp1252\r\n");
+  Run();
+  EXPECT_EQ(user.errors,
+            std::vector<std::string>{source + "/Main.tdo, line 1: 'W\xC3\xB6rd' is not a valid date and time"});
 }
 
 TEST_F(SideFilesTest, ADateInAnotherOrderStopsTheRunBeforeItWrites) {
