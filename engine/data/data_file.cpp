@@ -416,7 +416,7 @@ TRecord* TDataFile::ObtainEntry() {
 
 void TDataFile::LoadImage(uint8_t* out, const uint8_t* bytes, int32_t number) const {
   std::memcpy(out, bytes, recordSize_);
-  std::memset(out + recordSize_, 0, size_t(LogicalRecordSize()) - recordSize_);
+  if (calcAreaSize_) std::memset(out + recordSize_, 0, calcAreaSize_);
   if (Encrypted()) ApplyCipher(out, recordSize_, kTableKey);
   if (out[rDeleted] == 0) StoreLE32(&out[rLink], static_cast<uint32_t>(number));
 }
@@ -819,8 +819,10 @@ void TDataFile::CurrentPosition(std::vector<uint8_t>& out) {
   }
   const size_t length = index_->Keys(index_->SelectedSlot()).KeyLength();
   const uint8_t* key = index_->CurrentKeyBytes();
-  if (key) out.assign(key, key + length);
-  else out.assign(length, 0);
+  // Kept from one record to the next: the size only changes with the index.
+  if (out.size() != length) out.resize(length);
+  if (key) std::memcpy(out.data(), key, length);
+  else std::memset(out.data(), 0, length);
 }
 
 void TDataFile::GoToSavedPosition(const std::vector<uint8_t>& position) {
