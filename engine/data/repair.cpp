@@ -615,6 +615,76 @@ std::string AsideName(const std::string& found) { return FreeNameBeside(found, "
 // A name beside the index file for its replacement while it is made; no file has it.
 std::string BuildingName(const std::string& indexName) { return FreeNameBeside(indexName, ".new"); }
 
+// The blob block size in the data file's header decides where each block of the blob
+// file starts, and the repair cuts or shortens every blob whose links lead to no block
+// start. Overwritten, it would make sound blobs look broken. The links are the records'
+// blob references and the next-block links of the blocks they lead to (a block's header
+// lies at its start, whatever the size): when many of them lead to no block start under
+// the header's size, while all of them do under another block size, the header is
+// judged damaged and the reason is answered (empty: it fits).
+std::string BlobBlockSizeMisfit(const std::string& path) {
+  TFileHandler data;
+  data.SetFileName(DataFileName(path));
+  data.SetReadOnly(true);
+  data.Open();
+  const TTableImage image = ReadTableImage(data, [](const std::string&) { return true; }, false);
+  const TTableHeader& h = image.header;
+  std::vector<size_t> at;
+  for (const TFieldDescriptor& f : image.descriptors)
+    if (f.IsBlob()) at.push_back(f.Offset() + 1u);
+  const std::string blobName = Platform().ResolveExisting(BlobFileName(path));
+  if (at.empty() || blobName.empty() || h.RecordSize() == 0) return {};
+  TFileHandler blob;
+  blob.SetFileName(blobName);
+  blob.SetReadOnly(true);
+  blob.Open();
+  const int64_t blobSize = blob.Size();
+  // Enough links to judge by, read without regard to any block size.
+  constexpr size_t kLinks = 20000;
+  constexpr int kChainBlocks = 16;
+  std::vector<int64_t> links;
+  const int64_t records = (data.Size() - h.RecordsStart()) / h.RecordSize();
+  std::vector<uint8_t> record(h.RecordSize());
+  for (int64_t n = 0; n < records && links.size() < kLinks; ++n) {
+    data.Seek(h.RecordsStart() + n * h.RecordSize(), 0);
+    data.Read(record.data(), h.RecordSize());
+    if (h.Encrypted()) ApplyCipher(record.data(), record.size(), kTableKey);
+    if (record[rDeleted]) continue;
+    for (size_t offset : at) {
+      int64_t link = LoadLEI32(record.data() + offset);
+      for (int k = 0; link > 0 && k < kChainBlocks; ++k) {
+        links.push_back(link);
+        if (link + int64_t(blobfmt::kBlockHeaderSize) > blobSize) break;
+        uint8_t head[blobfmt::kBlockHeaderSize];
+        blob.Seek(link, 0);
+        blob.Read(head, blobfmt::kBlockHeaderSize);
+        if (h.Encrypted()) ApplyCipher(head, blobfmt::kBlockHeaderSize, kTableKey);
+        link = LoadLEI32(head + blobfmt::bNext);
+      }
+    }
+  }
+  blob.Close();
+  data.Close();
+  auto leadingNowhere = [&](int64_t size) {
+    int64_t count = 0;
+    for (int64_t r : links)
+      if (r < int64_t(blobfmt::kHeaderSize) || (r - int64_t(blobfmt::kHeaderSize)) % size != 0 || r >= blobSize) ++count;
+    return count;
+  };
+  const int64_t size = h.BlobBlockSize();
+  const int64_t nowhere = leadingNowhere(size);
+  if (nowhere == 0 || nowhere * 4 < int64_t(links.size())) return {};
+  for (int64_t other = blobfmt::kMaxBlockSize; other >= blobfmt::kMinBlockSize; other /= 2) {
+    if (other == size || leadingNowhere(other) != 0) continue;
+    return "its data file's header gives a blob block size of " + std::to_string(size) + ", under which " +
+           std::to_string(nowhere) + " of " + std::to_string(links.size()) +
+           " blob links (the records' references and the blocks' next links) lead to no block of the blob file, "
+           "while under a block size of " + std::to_string(other) +
+           " all of them do: the header is likelier damaged than the blobs";
+  }
+  return {};
+}
+
 // The repair proper, with the data file held (see RepairTable). Raises what stops it;
 // report.log holds every change made before that.
 void RepairHeld(const std::string& path, const TRepairOptions& options, TRepairReport& report) {
@@ -627,6 +697,11 @@ void RepairHeld(const std::string& path, const TRepairOptions& options, TRepairR
     return;
   }
   report.problemsBefore = before.problems;
+  if (std::string misfit = BlobBlockSizeMisfit(path); !misfit.empty()) {
+    report.refused = table + " was not repaired: " + misfit + ". Nothing was changed: put the table's files back from "
+                     "a backup, or have the header's block size set right";
+    return;
+  }
   MendDataFileLength(dataName, log);
   TDataImage image = ReadDataImage(dataName);
   const bool structureFits = options.structure && FieldsAre(image, *options.structure, dataName);

@@ -181,6 +181,32 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
   }
 }
 
+// The blob block size in the data header overwritten (one byte: 512 read as 1024): the
+// repair took half the records' memo references for broken, cut them and called the
+// table sound. Now it refuses before it changes anything, naming the size that fits.
+TEST(RepairTest, ABlobBlockSizeThatDoesNotFitTheBlobFileChangesNothing) {
+  TableFixture fx;
+  Fill(fx, 12);
+  int32_t size = 0;
+  {
+    auto file = fx.Open();
+    size = file->Header().BlobBlockSize();
+  }
+  const std::string dat = DataFileName(fx.Path());
+  Patch(dat, 4, LE32(size * 2));
+  const auto before = FolderBytes(fx.Dir().Path());
+  TRepairReport repair = RepairTable(fx.Path());
+  EXPECT_FALSE(repair.Repaired());
+  EXPECT_NE(repair.refused.find("blob block size of " + std::to_string(size * 2)), std::string::npos) << repair.refused;
+  EXPECT_NE(repair.refused.find("under a block size of " + std::to_string(size) + " all of them do"), std::string::npos)
+      << repair.refused;
+  EXPECT_TRUE(repair.log.empty());
+  EXPECT_TRUE(FolderBytes(fx.Dir().Path()) == before);
+  // Set right, the table is sound with every note.
+  Patch(dat, 4, LE32(size == 512 ? 0 : size));
+  EXPECT_TRUE(CheckTable(fx.Path()).Ok());
+}
+
 // ---------------------------------------------------------------- record links
 
 TEST(RepairTest, ALiveRecordLinkingElsewhereIsMended) {
