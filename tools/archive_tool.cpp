@@ -817,7 +817,8 @@ class TRepair : public TReadingCommand {
     const std::string table = ovrin::AsciiUpper(table_);
     auto tableFile = [&](const fs::path& file) {
       const std::string name = ovrin::AsciiUpper(file.filename().string());
-      return IsTableFileName(file) || name.rfind(table + ".IDX.", 0) == 0;
+      // The index file kept aside or being made, and the records a repair cuts.
+      return IsTableFileName(file) || name.rfind(table + ".IDX.", 0) == 0 || name.rfind(table + ".DAT.", 0) == 0;
     };
     std::error_code ec;
     fs::path log = logFile_;
