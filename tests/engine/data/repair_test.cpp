@@ -34,6 +34,9 @@ bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
 }
 
 
+// The table's data header as an open of the table reads it.
+TTableHeader HeaderOf(TableFixture& fx) { return fx.Open()->Header(); }
+
 std::vector<uint8_t> LE32(int32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
@@ -187,11 +190,7 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
 TEST(RepairTest, ABlobBlockSizeThatDoesNotFitTheBlobFileChangesNothing) {
   TableFixture fx;
   Fill(fx, 12);
-  int32_t size = 0;
-  {
-    auto file = fx.Open();
-    size = file->Header().BlobBlockSize();
-  }
+  const int32_t size = HeaderOf(fx).BlobBlockSize();
   const std::string dat = DataFileName(fx.Path());
   Patch(dat, 4, LE32(size * 2));
   const auto before = FolderBytes(fx.Dir().Path());
@@ -421,11 +420,7 @@ TEST(RepairForeignIndexTest, TheTablesOwnIndexFileIsTrustedWhenSlightlyDamaged) 
 TEST(RepairForeignIndexTest, KeysOfAnAppendTheDataFileNeverCountedAreNoSignOfAForeignIndexFile) {
   TableFixture fx;
   Fill(fx, 1);
-  int64_t start = 0;
-  {
-    auto file = fx.Open();
-    start = file->Header().RecordsStart();
-  }
+  const int64_t start = HeaderOf(fx).RecordsStart();
   // The append's keys reached the index file, its record never the data header's count.
   Patch(DataFileName(fx.Path()), 13, LE32(1));
   fs::resize_file(DataFileName(fx.Path()), uintmax_t(start));
