@@ -664,7 +664,6 @@ uint16_t TDataFile::CopyCurrent(uint8_t* buffer, uint16_t codeWhenNone) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
       const int32_t n = index_->CurrentRecordNumber();
       if (n <= 0 || index_->Empty() || n >= header_.NextRecordNumber() || byNumber_.Contains(n)) break;
-      ++stats_.fetches;
       if (n < windowFirst_ || n >= windowFirst_ + windowCount_) {
         int32_t first = 0;
         const int32_t whole = ReadRun(n, true, index_->RunLength(windowLimit_, true), first);
@@ -672,6 +671,7 @@ uint16_t TDataFile::CopyCurrent(uint8_t* buffer, uint16_t codeWhenNone) {
         windowFirst_ = first;
         windowCount_ = whole;
       }
+      ++stats_.fetches;
       LoadImage(buffer, runBuffer_.data() + size_t(n - windowFirst_) * recordSize_, n);
       return 0;
     }

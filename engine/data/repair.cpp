@@ -158,6 +158,7 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
   file.Seek(0, 0);
   file.Read(header.bytes.data(), kHeaderSize);
   if (header.RecordSize() == 0) RaiseEngineError(errHeaderCorrupt, name);
+  const TTableHeader original = header;
   const int64_t size = file.Size();
   const int64_t start = header.RecordsStart();
   if (size < start) RaiseEngineError(errHeaderCorrupt, name);
@@ -170,14 +171,12 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
     log("Data file header counts " + std::to_string(header.BlobFieldCount()) + " blob fields; set to the " +
         std::to_string(blobFields) + " its fields hold");
     header.SetBlobFieldCount(static_cast<int16_t>(blobFields));
-    WriteTableHeader(file, header);
   }
   if (header.NextRecordNumber() < 1 || whole >= kMaxRecordNumber) {
     if (whole >= kMaxRecordNumber) RaiseEngineError(errHeaderCorrupt, name);
     log("Data file header's record count (" + std::to_string(int64_t(header.NextRecordNumber()) - 1) +
         ") is no count; it is set to the " + std::to_string(whole) + " records the file holds");
     header.SetNextRecordNumber(static_cast<int32_t>(whole + 1));
-    WriteTableHeader(file, header);
   }
   const int64_t counted = int64_t(header.NextRecordNumber()) - 1;
   const int64_t keep = std::min(whole, counted);
@@ -185,14 +184,14 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
     log("Data file holds " + std::to_string(whole) + " of the " + std::to_string(counted) +
         " records its header counts; the count is set to " + std::to_string(keep));
     header.SetNextRecordNumber(static_cast<int32_t>(keep + 1));
-    WriteTableHeader(file, header);
   }
   if (header.FreeChainHead() < 0 || header.FreeChainHead() >= header.NextRecordNumber()) {
     log("Data file header's free chain starts at " + std::to_string(header.FreeChainHead()) +
         ", outside the table; the chain is made anew");
     header.SetFreeChainHead(0);
-    WriteTableHeader(file, header);
   }
+  // The header's mends in one write, before any record is cut.
+  if (header.bytes != original.bytes) WriteTableHeader(file, header);
   const int64_t end = start + keep * header.RecordSize();
   if (size > end) {
     std::string kept;
@@ -778,7 +777,7 @@ void RepairHeld(const std::string& path, const TRepairOptions& options, TRepairR
 
 bool DataHeaderReadable(const std::string& path) {
   TFileHandler file;
-  file.SetFileName(RemoveExtension(path) + ".DAT");
+  file.SetFileName(DataFileName(path));
   file.SetReadOnly(true);
   file.SetExclusive(false);
   try {
