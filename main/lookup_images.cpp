@@ -28,6 +28,11 @@ void AppendPart(std::string* key, std::string_view part) {
 // ---------------------------------------------------------------- TTableImage
 
 void TTableImage::Sync(TOvrinTable& cursor) {
+  // Nobody changed the table since the image was last exact, nor since the cursor last
+  // read or wrote its header: the data file's change counter, which every change of the
+  // table raises, tells in one read. The cursor is then as current as a refresh would
+  // leave it, and the refresh's reads of the index and blob headers are spared.
+  if (valid_ && ChangeCounter(cursor) == counter_ && cursor.StoredChangeCounter() == counter_) return;
   cursor.Refresh();
   uint32_t counter = ChangeCounter(cursor);
   if (valid_ && counter == counter_) return;

@@ -4,9 +4,10 @@
 // a walk meets (the keys and the answers, in walk order) and answers the same question
 // from memory:
 //
-// - Before each lookup the cursor is refreshed, so a walk sees every record posted so far
-//   (by this run's other cursors on the table and by other users), and the image asks
-//   the table's change counter whether anything changed since it was last exact.
+// - Before each lookup the image asks the table's change counter, as the data file holds
+//   it, whether anything changed since it was last exact (every post raises it: by this
+//   run's other cursors on the table and by other users); only then is the cursor
+//   refreshed, so that a walk sees every record posted so far.
 // - A change the run posts itself through a cursor of the table is taken into the image
 //   at once, when the counter shows that it was the only change since (one header write
 //   per post); any other change makes the next lookup rebuild the image by one walk.
@@ -37,8 +38,8 @@ using TBookmark = std::vector<uint8_t>;
 class TTableImage {
  public:
   virtual ~TTableImage() = default;
-  // Refreshes the cursor and, when the table changed in a way the image has not followed,
-  // rebuilds the image by one walk of the cursor from its first record.
+  // When the table changed in a way the image has not followed, refreshes the cursor and
+  // rebuilds the image by one walk of it from its first record.
   void Sync(ovrin::TOvrinTable& cursor);
   // The record `writer` (a cursor of the image's table, on its primary order) stands on
   // was just appended through it.

@@ -316,6 +316,11 @@ bool TDataFile::Refresh() {
   return changed;
 }
 
+uint32_t TDataFile::StoredChangeCounter() {
+  if (!Locking()) return static_cast<uint32_t>(header_.ChangeCounter());
+  return static_cast<uint32_t>(ReadChangeCounter(*this, false));
+}
+
 bool TDataFile::RefreshHeld() {
   std::vector<uint8_t> saved = index_->CurrentKey();
   int32_t savedRecord = index_->CurrentRecordNumber();

@@ -129,6 +129,12 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // while it reads (taking it for the call when no lock is held), so that it never reads
   // a header another user is writing; raises 10249 when that wait runs out.
   bool Refresh();
+  // The data header's change counter as the file holds it now. Every change of a shared
+  // table writes the data header and raises the counter, so an unchanged counter means
+  // nobody changed the table: one read of four bytes, without a lock and without the
+  // refresh's reads of the index and blob headers. A table opened alone answers from
+  // memory.
+  uint32_t StoredChangeCounter();
   void SelectIndex(const std::string& name);
   int32_t CurrentRecordNumber() { return index_->CurrentRecordNumber(); }
 

@@ -428,6 +428,12 @@ bool TOvrinTable::BookmarkValid(const std::vector<uint8_t>& bookmark) {
   return ok;
 }
 
+uint32_t TOvrinTable::StoredChangeCounter() {
+  CheckActive();
+  TSessionScope scope(Session());
+  return handle_->StoredChangeCounter();
+}
+
 void TOvrinTable::InternalRefresh() {
   TSessionScope scope(Session());
   handle_->Refresh();

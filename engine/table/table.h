@@ -85,6 +85,10 @@ class TOvrinTable : public TDataSet {
   bool BookmarkValid(const std::vector<uint8_t>& bookmark) override;
   std::unique_ptr<TBlobStream> CreateBlobStream(TField& field, TBlobStreamMode mode) override;
   TDataFile* Handle() { return handle_.get(); }
+  // The table's change counter as its data file holds it now (see TDataFile); a caller
+  // that keeps what it read from the table can tell from it, in one read, that nobody
+  // changed the table since.
+  uint32_t StoredChangeCounter();
   TOvrinDatabase* Database() { return database_; }
 
   bool GetFieldData(const TField& field, uint8_t* out) override;
