@@ -9,6 +9,7 @@
 
 #include "cli/migrate_tool.h"
 #include "engine/base/platform.h"
+#include "main/terminal_text.h"
 
 namespace {
 
@@ -51,7 +52,15 @@ int main(int argc, char** argv) {
   // The progress bar needs a terminal on standard error that understands its escapes.
   const char* term = std::getenv("TERM");
   bool dumb = term != nullptr && std::string(term) == "dumb";
-  hollard::TMigrateConsole console{std::cin, std::cout, std::cerr, ::isatty(2) != 0 && !dumb, ::isatty(1) != 0};
+  // Archive text bound for a terminal shows its control characters instead of sending
+  // them; a file or pipe gets every byte.
+  hollard::TTerminalTextBuf outShown(std::cout.rdbuf()), errShown(std::cerr.rdbuf());
+  std::ostream shownOut(&outShown), shownErr(&errShown);
+  shownErr.setf(std::ios::unitbuf);
+  std::ostream& out = ::isatty(1) ? shownOut : std::cout;
+  std::ostream& err = ::isatty(2) ? shownErr : std::cerr;
+  hollard::TMigrateConsole console{std::cin, out, err, ::isatty(2) != 0 && !dumb, ::isatty(1) != 0};
+  console.bar = &std::cerr;
   console.stop = &gStopSignal;
   console.inFd = 0;
   // std::cin reads through stdin's buffer: lines read ahead there (a pipe delivers

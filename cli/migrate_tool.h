@@ -33,6 +33,9 @@ struct TMigrateConsole {
   int inFd = -1;
   // Whether `in` holds read-ahead input of its own, which the descriptor does not show.
   bool (*inputBuffered)() = nullptr;
+  // The progress bar's stream when it is not err itself: err may show control
+  // characters as text (see main/terminal_text.h), the bar's own escapes must pass.
+  std::ostream* bar = nullptr;
 };
 
 // The exit codes.

@@ -33,7 +33,7 @@ struct TSkippedQuestion {
 class TTerminalUser : public TMigrationUser {
  public:
   TTerminalUser(TMigrateConsole& console, std::ostream* log)
-      : c_(console), log_(log), bar_(console.err, console.terminal) {}
+      : c_(console), log_(log), bar_(console.bar ? *console.bar : console.err, console.terminal) {}
 
   void AddLogLine(const std::string& text, bool) override {
     if (!quiet) {

@@ -1,6 +1,7 @@
 // The built hollard-migrate on a pseudo-terminal: questions typed with --interactive
-// (an empty line and the end of input are Skips the summary lists), "k of n", and the
-// progress bar fitting the terminal's width, or left out with TERM=dumb.
+// (an empty line and the end of input are Skips the summary lists), "k of n", the
+// progress bar fitting the terminal's width, or left out with TERM=dumb, and archive
+// text whose control characters are shown, not obeyed (hollard-archive too).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -31,7 +32,8 @@ struct TTerminalRun {
 // given width; `typed` is written to it at once (the terminal keeps it until read), or
 // once the program has written `waitFor`.
 TTerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::string& typed, const char* term,
-                           unsigned short columns = 80, const std::string& waitFor = "") {
+                           unsigned short columns = 80, const std::string& waitFor = "",
+                           const char* program = HOLLARD_MIGRATE_TOOL) {
   struct winsize size {};
   size.ws_col = columns;
   size.ws_row = 24;
@@ -40,10 +42,10 @@ TTerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::stri
   pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
     ::setenv("TERM", term, 1);
-    std::vector<char*> argv{const_cast<char*>(HOLLARD_MIGRATE_TOOL)};
+    std::vector<char*> argv{const_cast<char*>(program)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(HOLLARD_MIGRATE_TOOL, argv.data());
+    execv(program, argv.data());
     _exit(127);
   }
   TTerminalRun run{-1, {}};
@@ -148,6 +150,41 @@ TEST_F(TerminalSessionTest, TheBarFitsTheTerminalAndIsLeftOutWithTermDumb) {
   // --quiet: no log line on the terminal, the summary still there.
   EXPECT_EQ(shown.screen.find("Adding "), std::string::npos);
   EXPECT_NE(shown.screen.find("Result: success"), std::string::npos);
+}
+
+TEST_F(TerminalSessionTest, ArchiveTextShowsItsControlCharactersInsteadOfSendingThem) {
+  // A log line of the archive with a title, a clear-screen and a colour escape: sent to
+  // the terminal as they stood, they cleared the screen (and the errors on it). Shown
+  // in caret notation on the terminal now; the log file keeps every byte.
+  const std::string logName = source + "/hollardm.log";
+  std::string log = ovrin::test::FileBytes(logName);
+  const std::string stamp = log.substr(0, log.find(" > "));
+  const std::string escapes = "\x1b]0;TITLE\x07\x1b[2J\x1b[31m";
+  {
+    std::FILE* f = std::fopen(logName.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    const std::string line = stamp + " > [ada] Main.dpr - x.pas - check in: " + escapes + "red\r\n";
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  }
+  const std::string runLog = dir / "run.log";
+  TTerminalRun run = RunOnTerminal({source, target, "--log", runLog}, "", "xterm");
+  ASSERT_EQ(run.code, 0) << run.screen;
+  EXPECT_NE(run.screen.find("check in: ^[]0;TITLE^G^[[2J^[[31mred\r\n"), std::string::npos) << run.screen;
+  // The only escapes on the screen are the progress bar's own.
+  size_t barEscapes = 0;
+  for (size_t at = run.screen.find('\033'); at != std::string::npos; at = run.screen.find('\033', at + 1)) {
+    EXPECT_EQ(run.screen.compare(at, 3, "\033[K"), 0) << run.screen.substr(at, 20);
+    ++barEscapes;
+  }
+  EXPECT_GT(barEscapes, 0u);
+  EXPECT_NE(ovrin::test::FileBytes(runLog).find("check in: " + escapes + "red\n"), std::string::npos);
+
+  // hollard-archive's dump of the log table on a terminal.
+  TTerminalRun dump = RunOnTerminal({"dump", target, "vcslog"}, "", "xterm", 80, "", HOLLARD_ARCHIVE_TOOL);
+  ASSERT_EQ(dump.code, 0) << dump.screen;
+  EXPECT_NE(dump.screen.find("check in: ^[]0;TITLE^G^[[2J^[[31mred"), std::string::npos) << dump.screen;
+  EXPECT_EQ(dump.screen.find('\033'), std::string::npos) << dump.screen;
 }
 
 }  // namespace
