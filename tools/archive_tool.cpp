@@ -687,7 +687,7 @@ class TCheck : public TReadingCommand {
       err << "hollard-archive: " << kNoTablesFound << dir_ << "\n";
       return kExitFailure;
     }
-    int damaged = 0, inUse = 0;
+    int damaged = 0, inUse = 0, refused = 0;
     for (const std::string& name : tables) {
       ovrin::TCheckReport r = ovrin::CheckTable((std::filesystem::path(dir_) / name).string());
       if (r.Ok()) {
@@ -696,6 +696,11 @@ class TCheck : public TReadingCommand {
       } else if (r.inUse) {
         ++inUse;
         out << name << ": in use by another program, not checked\n";
+        for (const std::string& p : r.problems) out << "  " << p << "\n";
+      } else if (r.refused) {
+        // Permissions are no damage: a repair or a backup would be the wrong cure.
+        ++refused;
+        out << name << ": cannot be read by this user (the files' permissions), not checked\n";
         for (const std::string& p : r.problems) out << "  " << p << "\n";
       } else {
         ++damaged;
@@ -709,9 +714,10 @@ class TCheck : public TReadingCommand {
     }
     const std::string of = " of " + std::to_string(tables.size()) + " tables ";
     if (damaged) out << damaged << of << "damaged\n";
+    if (refused) out << refused << of << "cannot be read by this user, not checked\n";
     if (inUse) out << inUse << of << "in use by another program, not checked\n";
-    if (!damaged && !inUse) out << "All " << tables.size() << " tables are sound\n";
-    return damaged ? kExitFailure : inUse ? kExitInUse : kExitOk;
+    if (!damaged && !inUse && !refused) out << "All " << tables.size() << " tables are sound\n";
+    return damaged || refused ? kExitFailure : inUse ? kExitInUse : kExitOk;
   }
 
  private:

@@ -101,6 +101,9 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
     if (e.ErrorCode() == errAccessDenied && TableInUse(path, false)) {
       report.inUse = true;
       problems.push_back("in use by another program, which holds it open exclusively (" + e.Message() + ")");
+    } else if (e.ErrorCode() == errAccessDenied) {
+      report.refused = true;
+      problems.push_back(e.Message());
     } else {
       problems.push_back(e.Message());
     }

@@ -1,10 +1,12 @@
 #include "engine/data/repair.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <map>
 #include <set>
@@ -795,6 +797,26 @@ bool DataHeaderReadable(const std::string& path) {
   return readable;
 }
 
+namespace {
+
+// The first of the table's files, or its folder, that this user may not write, described;
+// empty when every one may be written.
+std::string UnwritablePart(const std::string& path) {
+  for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)}) {
+    const std::string found = Platform().ResolveExisting(name);
+    bool readOnly = false;
+    if (!found.empty() && Platform().IsReadOnly(found, &readOnly) == 0 && readOnly)
+      return PathFileName(found) + " is read-only (" + std::strerror(EACCES) + ")";
+  }
+  std::string folder = PathFolder(DataFileName(path));
+  if (folder.empty()) folder = ".";
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    return "its folder " + folder + " cannot be written (" + std::strerror(errno) + ")";
+  return {};
+}
+
+}  // namespace
+
 TRepairReport RepairTable(const std::string& path, const TRepairOptions& options) {
   TRepairReport report;
   const std::string dataName = DataFileName(path);
@@ -824,6 +846,13 @@ TRepairReport RepairTable(const std::string& path, const TRepairOptions& options
   // and stay so.
   if (TableInUse(path, true)) {
     inUse();
+    return report;
+  }
+  // The repair writes the table's files and makes files beside them (the scratch table,
+  // an index file set aside, the records it cuts): a file or folder this user may not
+  // write is refused before anything changes, not found out half way.
+  if (std::string unwritable = UnwritablePart(path); !unwritable.empty()) {
+    report.refused = table + " was not repaired: " + unwritable + "; nothing was changed";
     return report;
   }
   try {

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include <poll.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -634,6 +636,60 @@ TEST(ArchiveToolTest, ATableHeldByAnotherProgramIsInUseWithItsOwnExitCode) {
     EXPECT_EQ(Tool({"check", folder}).code, 1);
   }
   EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
+}
+
+// Permissions are no damage: a table whose files this user may not read was reported as
+// damaged (the cure offered would be a repair or a backup), and a repair of a read-only
+// table failed at its first write.
+TEST(ArchiveToolTest, ATableThisUserMayNotReadOrWriteIsNeitherDamagedNorHalfRepaired) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 4);
+  const std::string index = TableFile(folder, "modules", ".IDX");
+  ::chmod(index.c_str(), 0444);
+  auto before = FolderBytes(folder);
+  TRun repair = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(repair.code, 1);
+  EXPECT_NE(repair.err.find("modules was not repaired: modules.IDX is read-only (Permission denied); nothing was "
+                            "changed"),
+            std::string::npos)
+      << repair.err;
+  EXPECT_EQ(FolderBytes(folder), before);
+  ::chmod(index.c_str(), 0644);
+  EXPECT_EQ(Tool({"repair", folder, "modules"}).code, 0);
+
+  // check as a user the files' permissions shut out (root reads any file).
+  const std::string data = TableFile(folder, "modules", ".DAT");
+  ::chmod(data.c_str(), 0);
+  for (fs::path p = folder; p.has_relative_path() && p != p.parent_path(); p = p.parent_path())
+    if (p.string().rfind(dir.Path(), 0) == 0) ::chmod(p.c_str(), 0755);
+  ::chmod(dir.Path().c_str(), 0755);
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(100);
+    TRun check = Tool({"check", folder});
+    const std::string out = check.out + check.err;
+    ssize_t written = ::write(pipeFds[1], out.data(), out.size());
+    ::_exit(written == static_cast<ssize_t>(out.size()) ? check.code : 101);
+  }
+  ::close(pipeFds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << out;
+  EXPECT_NE(out.find("modules: cannot be read by this user (the files' permissions), not checked"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("1 of 11 tables cannot be read by this user, not checked"), std::string::npos) << out;
+  EXPECT_EQ(out.find("damaged"), std::string::npos) << out;
+  ::chmod(data.c_str(), 0644);
 }
 
 TEST(ArchiveToolTest, ATableHeldByAnotherProcessIsInUse) {
