@@ -850,7 +850,11 @@ int TDataFile::ComparePositions(const std::vector<uint8_t>& a, const std::vector
 
 int32_t TDataFile::SequenceNumber() { return index_->Position(); }
 
-int32_t TDataFile::Count() { return index_->RecordCount(); }
+int32_t TDataFile::Count() {
+  // Under strict change detection the count, too, is of the table as it is now.
+  TReadBracket bracket(*this, strict_);
+  return index_->RecordCount();
+}
 
 void TDataFile::SetRange(const uint8_t* low, const uint8_t* high, bool areKeys, int lowFields, int highFields) {
   TReadBracket bracket(*this, strict_);

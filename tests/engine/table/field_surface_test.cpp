@@ -596,6 +596,16 @@ TEST_F(FieldSurfaceTest, StrictChangeDetectionSeesAnotherCursorsPostAtTheNextMov
   for (reader.Next(); !reader.Eof(); reader.Next()) rest += reader.FieldByName("NAME").AsString() + ",";
   EXPECT_EQ(rest, "c,d,");
   EXPECT_EQ(reader.RecordCount(), 4);
+  // The count alone, with no move between, is of the table as it is now.
+  writer.Append();
+  writer.FieldByName("NAME").SetAsString("e");
+  writer.Post();
+  EXPECT_EQ(reader.RecordCount(), 5);
+  writer.Last();
+  writer.Delete();
+  writer.First();
+  writer.Delete();
+  EXPECT_EQ(reader.RecordCount(), 3);
 }
 
 TEST_F(FieldSurfaceTest, ForceBufferFlushOpensTheDataFileWriteThrough) {
