@@ -297,6 +297,9 @@ class MigrationFixture : public ::testing::Test {
     m.SetDateFormat(dateChoice);
     m.SetForce(force);
     m.SetWalkLookups(walkLookups);
+    // As the window runs it after its own preflight.
+    if (settledDates) m.SetDateFinding(*settledDates);
+    if (guardsChecked) m.SetGuardsChecked(true);
     m.Import();
     report = m.Report();
   }
@@ -320,6 +323,8 @@ class MigrationFixture : public ::testing::Test {
   bool walkLookups = false;  // the reference walks instead of the lookup images
   TDateFormatChoice dateChoice;  // found from the archive's texts unless a test says otherwise
   bool force = false;            // run although the preflight's source checks object
+  std::optional<TDateFormatFinding> settledDates;  // the date format found before the run
+  bool guardsChecked = false;                      // the preflight's guards were passed before the run
 };
 
 }  // namespace hollard::test
