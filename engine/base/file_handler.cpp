@@ -1,6 +1,8 @@
 #include "engine/base/file_handler.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -239,6 +241,26 @@ void TFileHandler::Write(const void* buffer, uint32_t count) {
   int err = osFile_->Write(position_, buffer, count, &done);
   position_ += static_cast<int64_t>(done);
   if (err || done < count) Raise(errWrite);
+}
+
+void TFileHandler::WriteGather(const TWritePiece* pieces, size_t count) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += pieces[i].count;
+  if (total == 0 || total > UINT32_MAX) Raise(errWrite);
+  if (inMemory_ || !osFile_) {
+    std::vector<uint8_t> joined(total);
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (pieces[i].count) std::memcpy(joined.data() + at, pieces[i].bytes, pieces[i].count);
+      at += pieces[i].count;
+    }
+    Write(joined.data(), static_cast<uint32_t>(total));
+    return;
+  }
+  size_t done = 0;
+  int err = osFile_->WriteGather(position_, pieces, count, &done);
+  position_ += static_cast<int64_t>(done);
+  if (err || done < total) Raise(errWrite);
 }
 
 void TFileHandler::Flush() {

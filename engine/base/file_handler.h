@@ -79,6 +79,9 @@ class TFileHandler {
   // Writes count bytes at the position (fewer is 9218); a count of 0 truncates the file
   // at the position.
   virtual void Write(const void* buffer, uint32_t count);
+  // Writes the pieces at the position one after another, as Write of their bytes joined
+  // (count pieces of at least one byte in all); on disk without joining them first.
+  void WriteGather(const TWritePiece* pieces, size_t count);
   virtual void Flush();
 
   // Each raises 10031 when the value changes while the file is open.

@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <climits>
+#include <cstring>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -71,6 +75,38 @@ class TPosixFile final : public TOsFile {
       }
       if (n == 0) return EIO;
       *done += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
+  int WriteGather(int64_t offset, const TWritePiece* pieces, size_t count, size_t* done) override {
+    *done = 0;
+    if (!writable_) return EBADF;
+    // In batches of at most IOV_MAX pieces; a short write goes on from where it stopped.
+    std::array<struct iovec, IOV_MAX> parts;
+    size_t next = 0, skip = 0;  // the first piece not yet written whole, and its bytes written
+    while (next < count) {
+      int used = 0;
+      for (size_t i = next; i < count && used < IOV_MAX; ++i) {
+        const size_t from = i == next ? skip : 0;
+        if (pieces[i].count > from)
+          parts[used++] = {const_cast<char*>(static_cast<const char*>(pieces[i].bytes)) + from, pieces[i].count - from};
+      }
+      if (used == 0) break;
+      ssize_t n = ::pwritev(fd_, parts.data(), used, offset + static_cast<int64_t>(*done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) return EIO;
+      *done += static_cast<size_t>(n);
+      size_t left = static_cast<size_t>(n);
+      while (next < count && left >= pieces[next].count - skip) {
+        left -= pieces[next].count - skip;
+        skip = 0;
+        ++next;
+      }
+      skip += left;
     }
     return 0;
   }
@@ -325,6 +361,18 @@ uint16_t MapOsError(int err) {
 std::string PathFileName(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int TOsFile::WriteGather(int64_t offset, const TWritePiece* pieces, size_t count, size_t* done) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += pieces[i].count;
+  std::vector<uint8_t> joined(total);
+  size_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (pieces[i].count) std::memcpy(joined.data() + at, pieces[i].bytes, pieces[i].count);
+    at += pieces[i].count;
+  }
+  return Write(offset, joined.data(), total, done);
 }
 
 std::string PathFolder(const std::string& path) {

@@ -52,12 +52,23 @@ struct TOpenOptions {
   bool writeThrough = false;  // every write reaches the device before it returns
 };
 
+// One piece of a gathered write.
+struct TWritePiece {
+  const void* bytes;
+  size_t count;
+};
+
 class TOsFile {
  public:
   virtual ~TOsFile() = default;
   // Reads up to count bytes at offset; *done is what was read (short at end of file).
   virtual int Read(int64_t offset, void* buffer, size_t count, size_t* done) = 0;
   virtual int Write(int64_t offset, const void* buffer, size_t count, size_t* done) = 0;
+  // Writes the pieces one after another from offset, as one Write of their bytes joined
+  // would; *done counts the bytes written. This one joins them and calls Write (so a
+  // file that stands between, such as one that injects faults, sees one write); a file
+  // that can gather them in one system call does so without the copy.
+  virtual int WriteGather(int64_t offset, const TWritePiece* pieces, size_t count, size_t* done);
   virtual int Truncate(int64_t size) = 0;
   virtual int GetSize(int64_t* size) = 0;
   virtual int Sync() = 0;

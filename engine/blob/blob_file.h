@@ -238,6 +238,10 @@ class TBlobFile : public TFileHandler {
   void CompactTouched();
   int32_t readAheadLimit_ = 127;
   TStats stats_;
+  // The block headers and pieces of a run written without a copy, kept from one run to
+  // the next.
+  std::vector<uint8_t> runHeads_;
+  std::vector<TWritePiece> runPieces_;
 };
 
 }  // namespace ovrin

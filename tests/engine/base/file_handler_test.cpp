@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "tests/support/file_bytes.h"
@@ -18,6 +19,7 @@
 #include "engine/base/errors.h"
 #include "engine/base/fault_platform.h"
 #include "engine/base/file_handler.h"
+#include "engine/base/file_session.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/lock_probe.h"
 
@@ -231,6 +233,45 @@ TEST(FileHandlerTest, ShortReads) {
   EXPECT_NE(message.find("Error reading from data file " + dir / "r.DAT"), std::string::npos);
   h.Seek(0, 0);
   EXPECT_EQ(h.Read(buf.data(), 127, true), 100u);
+}
+
+// A gathered write leaves the bytes a write of the pieces joined would: more pieces than
+// one system call takes, empty pieces among them, at a position inside the file, on disk
+// and in memory.
+TEST(FileHandlerTest, AGatheredWriteIsTheWriteOfItsPiecesJoined) {
+  TempDir dir;
+  std::mt19937 rng(7);
+  std::vector<std::string> texts;
+  for (int i = 0; i < 2500; ++i) {
+    std::string t(rng() % 4 == 0 ? 0 : rng() % 40, '\0');
+    for (char& c : t) c = static_cast<char>('a' + rng() % 26);
+    texts.push_back(t);
+  }
+  std::vector<TWritePiece> pieces;
+  std::string joined;
+  for (const std::string& t : texts) {
+    pieces.push_back({t.data(), t.size()});
+    joined += t;
+  }
+  engine::StartEngine();
+  for (bool inMemory : {false, true}) {
+    TFileHandler h;
+    h.SetInMemory(inMemory);
+    h.SetFileName(dir / (inMemory ? "m.DAT" : "g.DAT"));
+    h.SetExclusive(true);
+    h.Create();
+    h.Write(std::string(100, '-').data(), 100);
+    h.Seek(10, 0);
+    h.WriteGather(pieces.data(), pieces.size());
+    EXPECT_EQ(h.Seek(0, 1), 10 + static_cast<int64_t>(joined.size()));
+    std::string back(10 + joined.size(), '\0');
+    h.Seek(0, 0);
+    h.Read(back.data(), static_cast<uint32_t>(back.size()));
+    EXPECT_EQ(back, std::string(10, '-') + joined) << inMemory;
+    h.Close();
+  }
+  engine::StopEngine();
+  EXPECT_EQ(FileBytes(dir / "g.DAT"), std::string(10, '-') + joined);
 }
 
 TEST(FileHandlerTest, CopyOfExactlyOnePieceAndOfSeveral) {
@@ -564,6 +605,11 @@ TEST_F(FaultTest, OperatingSystemFailuresBecomeEngineErrorsNamingTheFile) {
   h.Open();
   faults_.FailAt(TFaultOp::Write, 1, ENOSPC);
   EXPECT_EQ(CodeOf([&] { h.Write("abc", 3); }, nullptr, &message), 9218);
+  EXPECT_NE(message.find(dir / "f.DAT"), std::string::npos);
+  // A gathered write is one write to a file that stands between: it fails as one.
+  const TWritePiece pieces[] = {{"ab", 2}, {"", 0}, {"c", 1}};
+  faults_.FailAt(TFaultOp::Write, 1, ENOSPC);
+  EXPECT_EQ(CodeOf([&] { h.WriteGather(pieces, 3); }, nullptr, &message), 9218);
   EXPECT_NE(message.find(dir / "f.DAT"), std::string::npos);
   faults_.FailAt(TFaultOp::Read, 1, EIO);
   char buf[4];
