@@ -4,9 +4,11 @@
 // screen and the errors on it, move the cursor over earlier lines, recolour the rest of
 // the output or set the window's title. Output bound for a terminal therefore goes
 // through TTerminalTextBuf, which shows such characters in caret notation, as `cat -v`
-// does: ESC as ^[, a lone carriage return as ^M, DEL as ^?, and a C1 control written in
-// UTF-8 (U+0080 to U+009F, which some terminals obey as well) as M-^[ and so on. Line
-// feeds, tabs and the carriage return of a CR LF pair pass unchanged. Output that is no
+// does: ESC as ^[, a lone carriage return as ^M, DEL as ^?, and a C1 control (U+0080 to
+// U+009F written in UTF-8, which some terminals obey as well, or a byte 0x80 to 0x9F
+// that is no part of a UTF-8 character, which a terminal not set for UTF-8 obeys) as
+// M-^[ and so on. Line feeds, tabs and the carriage return of a CR LF pair pass
+// unchanged. Output that is no
 // terminal (a file, a pipe) and the log file keep every byte.
 #pragma once
 
@@ -38,6 +40,7 @@ class TTerminalTextBuf : public std::streambuf {
   std::streambuf* target_;
   bool pendingCr_ = false;
   bool pendingC2_ = false;
+  int continuations_ = 0;  // bytes still to come of the UTF-8 character begun
 };
 
 // The text as a terminal buffer would show it (the whole text, nothing held back).

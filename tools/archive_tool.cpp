@@ -700,7 +700,7 @@ class TCheck : public TReadingCommand {
       } else if (r.refused) {
         // Permissions are no damage: a repair or a backup would be the wrong cure.
         ++refused;
-        out << name << ": cannot be read by this user (the files' permissions), not checked\n";
+        out << name << ": cannot be read by this user (permissions), not checked\n";
         for (const std::string& p : r.problems) out << "  " << p << "\n";
       } else {
         ++damaged;

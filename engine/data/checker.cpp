@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unistd.h>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -43,6 +44,22 @@ void CompareEntries(const std::string& name, const Entries& expected, const Entr
 // The folder entry a table file name resolves to (exact name first, then without regard
 // to letter case), empty when there is none.
 std::string Resolve(const std::string& name) { return Platform().ResolveExisting(name); }
+
+// Whether this user's permissions shut it out of the table: its folder cannot be listed
+// or entered, or one of its files cannot be read.
+bool PermissionsShutOut(const std::string& path) {
+  auto denied = [](const std::string& name, int mode) {
+    return ::access(name.c_str(), mode) != 0 && (errno == EACCES || errno == EPERM);
+  };
+  std::string folder = PathFolder(DataFileName(path));
+  if (folder.empty()) folder = ".";
+  if (denied(folder, R_OK | X_OK)) return true;
+  for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)}) {
+    const std::string found = Resolve(name);
+    if (!found.empty() && denied(found, R_OK)) return true;
+  }
+  return false;
+}
 
 // The table's files are all there and regular: a data file that is missing while its
 // index or blob file is there, or a table file that is a folder or a device, is reported
@@ -101,7 +118,7 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
     if (e.ErrorCode() == errAccessDenied && TableInUse(path, false)) {
       report.inUse = true;
       problems.push_back("in use by another program, which holds it open exclusively (" + e.Message() + ")");
-    } else if (e.ErrorCode() == errAccessDenied) {
+    } else if (PermissionsShutOut(path)) {
       report.refused = true;
       problems.push_back(e.Message());
     } else {

@@ -21,8 +21,8 @@ struct TCheckReport {
   std::string table;
   bool opened = false;
   bool inUse = false;  // another program holds the table open exclusively
-  // The system refuses this user the table's files (their permissions): nothing is known
-  // of their state, which is no damage either.
+  // This user's permissions shut it out of the table (its folder or files): nothing is
+  // known of their state, which is no damage either.
   bool refused = false;
 
   int32_t physicalRecords = 0;

@@ -804,9 +804,12 @@ namespace {
 std::string UnwritablePart(const std::string& path) {
   for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)}) {
     const std::string found = Platform().ResolveExisting(name);
-    bool readOnly = false;
-    if (!found.empty() && Platform().IsReadOnly(found, &readOnly) == 0 && readOnly)
-      return PathFileName(found) + " is read-only (" + std::strerror(EACCES) + ")";
+    struct stat st;
+    if (found.empty() || ::stat(found.c_str(), &st) != 0) continue;
+    // The owner's write bit is the read-only attribute (root may write such a file, the
+    // engine does not); else the system's own answer: permissions, a read-only mount.
+    if ((st.st_mode & S_IWUSR) == 0) return PathFileName(found) + " is read-only";
+    if (::access(found.c_str(), W_OK) != 0) return PathFileName(found) + " cannot be written (" + std::strerror(errno) + ")";
   }
   std::string folder = PathFolder(DataFileName(path));
   if (folder.empty()) folder = ".";

@@ -50,6 +50,12 @@ TEST(TerminalTextTest, ControlCharactersAreShownAndTextPasses) {
       {"\xc2\x9b" "31m \xc2\x80 \xc2\x9f", "M-^[31m M-^@ M-^_"},
       {"\xc2\xa9 2024 caf\xc3\xa9 \xe2\x80\xba \xc2", "\xc2\xa9 2024 caf\xc3\xa9 \xe2\x80\xba \xc2"},
       {"\xc2\r\n\xc2\xc2\x9b", "\xc2\r\n\xc2M-^["},
+      // A byte 0x80 to 0x9F outside a UTF-8 character (a raw code-page byte, a file name)
+      // is a C1 control to an 8-bit terminal; within one it passes.
+      {"x\x9b" "2Jy \x81", "xM-^[2Jy M-^A"},
+      {"\xe2\x80\x9c \xf0\x9f\x98\x80 \xe2\x80", "\xe2\x80\x9c \xf0\x9f\x98\x80 \xe2\x80"},
+      {"\xe2\x80 \x9b", "\xe2\x80 M-^["},
+      {"\xe9\x9b", "\xe9\x9b"},
   };
   std::mt19937 rng(3);
   for (const TCase& c : cases) {
