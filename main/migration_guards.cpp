@@ -1,6 +1,11 @@
 #include "main/migration_guards.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -297,13 +302,30 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
       continue;
     }
     // Each of the table's files must take writes; the engine would open a read-only
-    // data file for reading only and every post would fail.
-    std::string readOnly;
+    // data file for reading only and every post would fail. A file this user may not
+    // read, or that the system will not let it write (a read-only mount), is named with
+    // the system's reason: making it writable would not be the cure.
+    std::string readOnly, refused;
     for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
       std::string file = ovrin::Platform().ResolveExisting(folder + name + extension);
       bool isReadOnly = false;
-      if (!file.empty() && ovrin::Platform().IsReadOnly(file, &isReadOnly) == 0 && isReadOnly)
+      if (file.empty() || ovrin::Platform().IsReadOnly(file, &isReadOnly) != 0) continue;
+      struct stat st;
+      const bool ownerMayWrite = ::stat(file.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
+      if (::access(file.c_str(), R_OK) != 0)
+        refused += (refused.empty() ? "" : ", ") + file + " cannot be read (" + std::strerror(errno) + ")";
+      else if (isReadOnly && ownerMayWrite && ::access(file.c_str(), W_OK) != 0)
+        refused += (refused.empty() ? "" : ", ") + file + " cannot be written (" + std::strerror(errno) + ")";
+      else if (isReadOnly)
         readOnly += (readOnly.empty() ? "" : ", ") + file;
+    }
+    if (!refused.empty()) {
+      add(name, "The target table " + name + " cannot be used: " + refused +
+                    (readOnly.empty() ? std::string()
+                                      : ", " + readOnly + (readOnly.find(',') == std::string::npos ? " is" : " are") +
+                                            " read-only") +
+                    ". The run reads and writes every file of the target's tables.");
+      continue;
     }
     if (!readOnly.empty()) {
       add(name, "The target table " + name + " cannot be written: " + readOnly +

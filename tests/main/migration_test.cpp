@@ -6,6 +6,7 @@
 
 #include "tests/support/file_bytes.h"
 #include "tests/main/migration_fixture.h"
+#include "tests/support/unprivileged.h"
 
 namespace hollard::test {
 namespace {
@@ -163,6 +164,30 @@ TEST_F(MigrationFixture, AReadOnlyTargetTableStopsThePreflightNamingItAndNothing
       << user.errors[0];
   EXPECT_NE(user.errors[0].find("Nothing was written."), std::string::npos);
   EXPECT_TRUE(report.steps.empty());
+  EXPECT_EQ(FolderBytes(target), before);
+}
+
+// A target file this user may not read was called read-only, with the advice to make it
+// writable, which did not cure it: it is named with the system's reason now.
+TEST_F(MigrationFixture, ATargetTableThisUserMayNotReadIsNamedWithTheReason) {
+  WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", ""}});
+  if (::geteuid() == 0) ovrin::test::OpenToEveryone(dir.Path());
+  fs::permissions(target + "/users.IDX", fs::perms::none);
+  const auto before = FolderBytes(target);
+  EXPECT_EQ(ovrin::test::AsUnprivileged([&] {
+              Run();
+              std::string wrong;
+              if (!report.preflightFailed || !report.steps.empty()) wrong += "not stopped by the preflight\n";
+              const std::string expected = "The target table users cannot be used: " + target +
+                                           "/users.IDX cannot be read (Permission denied). The run reads and "
+                                           "writes every file of the target's tables.";
+              if (user.errors.size() != 1 || user.errors[0].find(expected) == std::string::npos)
+                wrong += "said: " + (user.errors.empty() ? std::string("nothing") : user.errors[0]) + "\n";
+              return wrong;
+            }),
+            "");
+  fs::permissions(target + "/users.IDX", fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(FolderBytes(target), before);
 }
 

@@ -3,14 +3,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/base/conversions.h"
 #include "main/text_file.h"
 #include "tests/main/migration_fixture.h"
+#include "tests/support/unprivileged.h"
 
 namespace hollard::test {
 namespace {
@@ -310,41 +309,11 @@ TEST_F(SideFilesTest, AnUnreadableSideFileStopsThePreflightOrIsShownByItsStep) {
     if (Step("ConvertToDoLists").succeeded) wrong += "the step succeeded\n";
     return wrong;
   };
+  // Root reads any file: then an unprivileged user makes the runs, with the folders
+  // opened to it.
+  if (::geteuid() == 0) ovrin::test::OpenToEveryone(dir.Path());
   fs::permissions(Side("Main.tdo"), fs::perms::none);
-  if (::geteuid() != 0) {
-    EXPECT_EQ(runAndCheck(), "");
-  } else {
-    // Root reads any file: the runs are made by an unprivileged user, in a child, with
-    // the folders opened to it.
-    for (const auto& entry : fs::recursive_directory_iterator(dir.Path()))
-      if (entry.path() != fs::path(Side("Main.tdo"))) ::chmod(entry.path().c_str(), entry.is_directory() ? 0777 : 0666);
-    ::chmod(dir.Path().c_str(), 0777);
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(pipeFds[0]);
-      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
-      std::string wrong;
-      try {
-        wrong = runAndCheck();
-      } catch (const std::exception& e) {
-        wrong = std::string("raised: ") + e.what();
-        for (const std::string& error : user.errors) wrong += "\nshown: " + error;
-      }
-      ssize_t written = ::write(pipeFds[1], wrong.data(), wrong.size());
-      ::_exit(written == static_cast<ssize_t>(wrong.size()) && wrong.empty() ? 0 : 1);
-    }
-    ::close(pipeFds[1]);
-    std::string wrong;
-    char buffer[1024];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) wrong.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << wrong;
-  }
+  EXPECT_EQ(ovrin::test::AsUnprivileged(runAndCheck), "");
   fs::permissions(Side("Main.tdo"), fs::perms::owner_all);
 }
 

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include <poll.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "tests/support/file_bytes.h"
 #include "main/source_table.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/unprivileged.h"
 #include "tools/archive_schema.h"
 #include "main/migration.h"
 #include "main/migration_guards.h"
@@ -659,45 +659,28 @@ TEST(ArchiveToolTest, ATableThisUserMayNotReadOrWriteIsNeitherDamagedNorHalfRepa
   // check as a user whom permissions shut out (root reads any file): a file it may not
   // read, and a folder it may not enter (whose tables the engine calls an invalid path).
   const std::string data = TableFile(folder, "modules", ".DAT");
+  if (::geteuid() == 0) ovrin::test::OpenToEveryone(dir.Path());
   ::chmod(data.c_str(), 0);
-  for (fs::path p = folder; p.has_relative_path() && p != p.parent_path(); p = p.parent_path())
-    if (p.string().rfind(dir.Path(), 0) == 0) ::chmod(p.c_str(), 0755);
-  ::chmod(dir.Path().c_str(), 0755);
   const std::string shut = dir / "shut";
   fs::create_directories(shut);
   for (const char* ext : {".DAT", ".IDX", ".BLB"})
     if (fs::exists(TableFile(folder, "users", ext))) fs::copy_file(TableFile(folder, "users", ext), shut + "/users" + ext);
-  ::chmod(shut.c_str(), 0700);
-  if (::geteuid() != 0) ::chmod(shut.c_str(), 0);
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(pipeFds[0]);
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-      ::_exit(100);
-    TRun check = Tool({"check", folder});
-    TRun inShut = Tool({"check", shut, "users"});
-    const std::string out = check.out + check.err + "\n---\n" + inShut.out + inShut.err;
-    if (inShut.code != 1) ::_exit(102);
-    ssize_t written = ::write(pipeFds[1], out.data(), out.size());
-    ::_exit(written == static_cast<ssize_t>(out.size()) ? check.code : 101);
-  }
-  ::close(pipeFds[1]);
-  std::string out;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1) << out;
-  EXPECT_NE(out.find("modules: cannot be read by this user (permissions), not checked"), std::string::npos)
-      << out;
-  EXPECT_NE(out.find("1 of 11 tables cannot be read by this user, not checked"), std::string::npos) << out;
-  EXPECT_NE(out.find("users: cannot be read by this user (permissions), not checked"), std::string::npos) << out;
-  EXPECT_EQ(out.find("damaged"), std::string::npos) << out;
+  ::chmod(shut.c_str(), ::geteuid() == 0 ? 0700 : 0);
+  EXPECT_EQ(ovrin::test::AsUnprivileged([&] {
+              std::string wrong;
+              TRun check = Tool({"check", folder});
+              if (check.code != 1) wrong += "check's exit code " + std::to_string(check.code) + "\n";
+              for (const char* expected : {"modules: cannot be read by this user (permissions), not checked",
+                                           "1 of 11 tables cannot be read by this user, not checked"})
+                if (check.out.find(expected) == std::string::npos) wrong += "not said: " + std::string(expected) + "\n";
+              TRun inShut = Tool({"check", shut, "users"});
+              if (inShut.code != 1) wrong += "check's exit code in the shut folder " + std::to_string(inShut.code) + "\n";
+              if (inShut.out.find("users: cannot be read by this user (permissions), not checked") == std::string::npos)
+                wrong += "not said of the shut folder's table\n";
+              if ((check.out + inShut.out).find("damaged") != std::string::npos) wrong += "called damaged\n";
+              return wrong.empty() ? wrong : wrong + check.out + check.err + inShut.out + inShut.err;
+            }),
+            "");
   ::chmod(data.c_str(), 0644);
   ::chmod(shut.c_str(), 0755);
 }
