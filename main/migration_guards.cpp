@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -222,12 +223,19 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
   constexpr int kShown = 3;
   std::vector<std::string> found;
   for (const std::string& path : ProjectSideFiles(folder, projects, {".tdo"}, codePage)) {
-    std::vector<std::string> shown;
-    int64_t count = 0, number = 0;
+    std::vector<std::string> shown, cutShown;
+    int64_t count = 0, number = 0, cut = 0;
     try {
       ForEachTextLine(path, [&](const std::string& line) {
         ++number;
         const TToDoLine todo = SplitToDoLine(line);
+        // A description that no "|" ends is no field of the line: the step keeps the line
+        // without it, and says nothing.
+        if (std::count(line.begin(), line.end(), '|') == 2) {
+          const std::string text = line.substr(line.rfind('|') + 1);
+          if (text.find_first_not_of(' ') != std::string::npos && ++cut <= kShown)
+            cutShown.push_back("line " + std::to_string(number) + ": '" + ShownText(text, codePage) + "'");
+        }
         std::string what;
         ovrin::TDateTime created = 0;
         char ds = 0, ts = 0;
@@ -247,6 +255,14 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
       });
     } catch (const std::exception&) {
       continue;  // the source's checks report a file that cannot be read
+    }
+    if (cut > 0) {
+      std::string m = "The ToDo file " + path + " holds " + std::to_string(cut) +
+                      (cut == 1 ? " line" : " lines") + " whose description the ToDo step would leave out (";
+      for (size_t i = 0; i < cutShown.size(); ++i) m += (i ? "; " : "") + cutShown[i];
+      if (cut > kShown) m += "; and " + std::to_string(cut - kShown) + " more";
+      m += "): the text after the creation date is a description only when a '|' ends it.";
+      found.push_back(m);
     }
     if (count == 0) continue;
     std::string m = "The ToDo file " + path + " holds " + std::to_string(count) +

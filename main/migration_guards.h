@@ -55,8 +55,9 @@ std::string BackupAdvice(const std::string& table);
 // shaped like a date (empty, or a word), or a priority that is no whole number. The
 // step stops at such a line, so it would leave out the rest of that file and the ToDo
 // lists of every later project. Creation dates shaped like dates are the date format's
-// check (`SettleDateFormat`). Files or tables that cannot be read are left to the other
-// checks and the steps.
+// check (`SettleDateFormat`). Also lines whose description no "|" ends (two "|" and
+// text after them): the step would keep such a line without its text. Files or tables
+// that cannot be read are left to the other checks and the steps.
 std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin::TFormatSettings& settings,
                                       const std::string& codePage);
 

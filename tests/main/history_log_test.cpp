@@ -123,7 +123,7 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
 }
 
 TEST_F(HistoryLogTest, AMissingLogStillEndsTheRun) {
-  WriteTextFile(source + "/main.tdo", "1|01.03.2001 10:00:00|x\r\n");
+  WriteTextFile(source + "/main.tdo", "1|01.03.2001 10:00:00|x|\r\n");
   Run();
   ASSERT_FALSE(report.Failed());
   // The gauge stays as step 15 left it: two projects walked.

@@ -116,8 +116,8 @@ TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
 // naming the file and its lines; forced, the step stops at the first such line.
 TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
   // Sorted, "1|..." is converted before "x|..." fails; Tools.dpr comes later and is not read.
-  WriteTextFile(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority\r\n1|01.03.2001 10:00:00|good|s\r\n");
-  WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read\r\n");
+  WriteTextFile(Side("Main.tdo"), "x|01.03.2001 10:00:00|bad priority|\r\n1|01.03.2001 10:00:00|good|s\r\n");
+  WriteTextFile(Side("Tools.tdo"), "1|01.03.2001 10:00:00|never read|\r\n");
   auto before = FolderBytes(target);
   Run();
   ASSERT_TRUE(report.preflightFailed);
@@ -142,8 +142,8 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
 TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   // Empty lines, lines without fields and creation dates that are words read in no date
   // format: the preflight counts them all, showing the first three.
-  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\nno fields\r\n2|today|word\r\n3||none\r\n"
-                                  "\r\n4|n/a|again\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine|\r\n\r\nno fields\r\n2|today|word|\r\n3||none|\r\n"
+                                  "\r\n4|n/a|again|\r\n");
   Run();
   ASSERT_TRUE(report.preflightFailed);
   EXPECT_EQ(report.preflightMessage,
@@ -154,7 +154,7 @@ TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
                 "out the lines after it and the ToDo lists of the projects after this one.\nNothing was written.");
   EXPECT_TRUE(user.log.empty());
   user = TScriptedUser();
-  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine\r\n\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine|\r\n\r\n");
   force = true;
   Run();
   EXPECT_EQ(user.errors, std::vector<std::string>{source + "/Main.tdo, line 2: '' is not a valid date and time"});
@@ -163,14 +163,35 @@ TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   // byte made the log and the terminal's text invalid UTF-8).
   user = TScriptedUser();
   CreateNewLayoutArchive(target, true);
-  WriteTextFile(Side("Main.tdo"), "1|W\xF6rd|cp1252\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|W\xF6rd|cp1252|\r\n");
   Run();
   EXPECT_EQ(user.errors,
             std::vector<std::string>{source + "/Main.tdo, line 1: 'W\xC3\xB6rd' is not a valid date and time"});
 }
 
+// A description that no "|" ends is no field of the ToDo line: the step keeps the line
+// without its text, silently. The preflight names such lines; forced, the run converts
+// them as the step has it.
+TEST_F(SideFilesTest, ADescriptionNoBarEndsStopsThePreflight) {
+  WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|kept|\r\n2|01.03.2001 10:00:00|lost text\r\n"
+                                  "3|01.03.2001 10:00:00|   \r\n");
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "The ToDo file " + Side("Main.tdo") +
+                " holds 1 line whose description the ToDo step would leave out (line 2: 'lost text'): the text after "
+                "the creation date is a description only when a '|' ends it.\nNothing was written.");
+  EXPECT_EQ(FolderBytes(target), before);
+  user = TScriptedUser();
+  force = true;
+  Run();
+  EXPECT_TRUE(user.errors.empty());
+  EXPECT_EQ(Column(target, "todo", "DESCRIPTION"), (std::vector<std::string>{"kept", "", ""}));
+}
+
 TEST_F(SideFilesTest, ADateInAnotherOrderStopsTheRunBeforeItWrites) {
-  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order\r\n2|2001-03-02 10:00|also\r\n");
+  WriteTextFile(Side("Main.tdo"), "1|2001-03-01|wrong date order|\r\n2|2001-03-02 10:00|also|\r\n");
   dateChoice.automatic = false;
   dateChoice.pattern = "dd.mm.yyyy";
   auto before = FolderBytes(target);
@@ -259,10 +280,10 @@ TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
 TEST_F(SideFilesTest, AProjectNameThatLeavesTheSourceFolderIsPassedOver) {
   WriteProjects(source, {{"..\\evil.dpr", "smith", "smith"}, {"sub/x.dpr", "", ""}, {"Main.dpr", "", ""}});
   // What the names would reach if they were joined to the source folder as they are.
-  WriteTextFile(dir / "evil.tdo", "1|01.03.2001 10:00:00|outside\r\n");
+  WriteTextFile(dir / "evil.tdo", "1|01.03.2001 10:00:00|outside|\r\n");
   fs::create_directories(source + "/sub");
-  WriteTextFile(source + "/sub/x.tdo", "1|01.03.2001 10:00:00|below\r\n");
-  WriteTextFile(source + "/..\\evil.tdo", "1|01.03.2001 10:00:00|odd name\r\n");
+  WriteTextFile(source + "/sub/x.tdo", "1|01.03.2001 10:00:00|below|\r\n");
+  WriteTextFile(source + "/..\\evil.tdo", "1|01.03.2001 10:00:00|odd name|\r\n");
   Run();
   EXPECT_TRUE(Records(target, "todo").empty());
   EXPECT_EQ(user.Section("Converting ToDo list...", false),

@@ -235,7 +235,7 @@ TEST_F(SourceGuardsTest, ASideFileHoldingZeroBytesStopsThePreflightNamingIt) {
 // The ToDo check's message quotes a long or non-ASCII text cut after 60 characters and
 // decoded from the archive's code page; lines of other projects' files are not read.
 TEST_F(SourceGuardsTest, TheToDoCheckShowsLongTextsCutAndDecoded) {
-  WriteTextFile(Path("Main.tdo"), "1|" + std::string(200, 'y') + "|long\r\n2|W\xF6rd|cp1252\r\n");
+  WriteTextFile(Path("Main.tdo"), "1|" + std::string(200, 'y') + "|long|\r\n2|W\xF6rd|cp1252|\r\n");
   WriteTextFile(Path("Other.tdo"), "x|not|a project's file\r\n");
   std::vector<std::string> problems = ToDoProblems(source, ovrin::FixedFormatSettings(), "windows-1252");
   ASSERT_EQ(problems.size(), 1u);
