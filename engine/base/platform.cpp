@@ -9,10 +9,10 @@
 
 #include <array>
 #include <atomic>
-#include <climits>
-#include <cstring>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstring>
 #include <thread>
 #include <vector>
 

@@ -151,12 +151,20 @@ void TBlobFile::LoadBlock(TBlock* block, const uint8_t* bytes) {
   block->modified = false;
 }
 
-void TBlobFile::StoreBlock(const TBlock* block, uint8_t* bytes) const {
+namespace {
+
+void StoreBlockHeader(const TBlock* block, uint8_t* bytes) {
   StoreLE32(bytes + bPrevious, static_cast<uint32_t>(block->previous));
   StoreLE32(bytes + bNext, static_cast<uint32_t>(block->next));
   StoreLE16(bytes + bUsed, block->used);
   StoreLE32(bytes + bOwner, static_cast<uint32_t>(block->owner));
   StoreLE32(bytes + bLength, static_cast<uint32_t>(block->length));
+}
+
+}  // namespace
+
+void TBlobFile::StoreBlock(const TBlock* block, uint8_t* bytes) const {
+  StoreBlockHeader(block, bytes);
   std::memcpy(bytes + kBlockHeaderSize, block->data.data(), block->data.size());
   if (encrypted_) {
     ApplyCipher(bytes, kBlockHeaderSize, kTableKey);
@@ -299,11 +307,7 @@ void TBlobFile::WriteRun(const std::vector<TBlock*>& run) {
     for (size_t i = 0; i < run.size(); ++i) {
       const TBlock* b = run[i];
       uint8_t* head = runHeads_.data() + i * kBlockHeaderSize;
-      StoreLE32(head + bPrevious, static_cast<uint32_t>(b->previous));
-      StoreLE32(head + bNext, static_cast<uint32_t>(b->next));
-      StoreLE16(head + bUsed, b->used);
-      StoreLE32(head + bOwner, static_cast<uint32_t>(b->owner));
-      StoreLE32(head + bLength, static_cast<uint32_t>(b->length));
+      StoreBlockHeader(b, head);
       runPieces_[2 * i] = {head, kBlockHeaderSize};
       runPieces_[2 * i + 1] = {b->data.data(), b->data.size()};
     }

@@ -1,8 +1,9 @@
 #include "engine/data/checker.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <unistd.h>
 #include <filesystem>
 #include <map>
 #include <set>
