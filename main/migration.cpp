@@ -2,9 +2,13 @@
 // and the conventions every step follows (log lines, gauge, table objects, lookups).
 #include "main/migration.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 
 #include "engine/base/conversions.h"
 #include "engine/base/datetime.h"
@@ -124,13 +128,22 @@ void TMigration::Import() {
 bool TMigration::Preflight() {
   auto missing = [](const std::string& path) { return ovrin::Platform().ResolveExisting(path).empty(); };
   const char* which = nullptr;
-  if (missing(sourceDir_ + "hollardm.db"))
+  const std::string* folder = nullptr;
+  if (missing(sourceDir_ + "hollardm.db")) {
     which = "Source tables not found!";
-  else if (missing(targetDir_ + "users.dat"))
+    folder = &sourceDir_;
+  } else if (missing(targetDir_ + "users.dat")) {
     which = "Target tables not found!";
+    folder = &targetDir_;
+  }
   if (!which) return CheckSource() && CheckTarget() && SettleDates() && CheckRunAnyway();
+  // A folder this user may not list or enter hides its tables: the message says so, or
+  // the user would look for a wrong path.
+  std::string why;
+  if (::access(folder->empty() ? "." : folder->c_str(), R_OK | X_OK) != 0 && (errno == EACCES || errno == EPERM))
+    why = " The folder " + *folder + " cannot be read by this user (" + std::strerror(errno) + ").";
   report_.preflightFailed = true;
-  report_.preflightMessage = std::string(which) + "\n\rSee Hollard online help topic \"Installation\"";
+  report_.preflightMessage = std::string(which) + why + "\n\rSee Hollard online help topic \"Installation\"";
   user_.ShowError(report_.preflightMessage);
   return false;
 }

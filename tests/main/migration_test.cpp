@@ -1,5 +1,7 @@
 // The migration core driven by a scripted user: preflight, banner and step shape, the
 // failure handling of a step, and steps 1 to 9 on small hand-made archives.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -189,6 +191,26 @@ TEST_F(MigrationFixture, ATargetTableThisUserMayNotReadIsNamedWithTheReason) {
             "");
   fs::permissions(target + "/users.IDX", fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(FolderBytes(target), before);
+}
+
+// A folder this user may not list hides its tables: "not found" alone sent the user
+// looking for a wrong path.
+TEST_F(MigrationFixture, TablesInAFolderThisUserMayNotReadAreNotFoundForThatReason) {
+  WriteRevisions(source, {{"\\src\\", "a.pas", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", ""}});
+  if (::geteuid() == 0) ovrin::test::OpenToEveryone(dir.Path());
+  ::chmod(target.c_str(), ::geteuid() == 0 ? 0700 : 0);
+  EXPECT_EQ(ovrin::test::AsUnprivileged([&] {
+              Run();
+              const std::string& m = report.preflightMessage;
+              if (m.rfind("Target tables not found! The folder " + target, 0) != 0 ||
+                  m.find(" cannot be read by this user (Permission denied).\n\rSee Hollard online help topic "
+                         "\"Installation\"") == std::string::npos)
+                return "said: " + m;
+              return std::string();
+            }),
+            "");
+  ::chmod(target.c_str(), 0755);
 }
 
 TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {
