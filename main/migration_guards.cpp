@@ -247,7 +247,12 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
           try {
             ovrin::TextToInteger(todo.priority);
           } catch (const ovrin::EConvertError&) {
-            what = "the priority '" + ShownText(todo.priority, codePage) + "' is no whole number";
+            // Digits alone that do not convert are too many for the field.
+            const std::string& p = todo.priority;
+            const size_t start = !p.empty() && (p[0] == '+' || p[0] == '-') ? 1 : 0;
+            const bool number = p.size() > start && p.find_first_not_of("0123456789", start) == std::string::npos;
+            what = "the priority '" + ShownText(p, codePage) + "' is " +
+                   (number ? "out of range (from -2147483648 to 2147483647)" : "no whole number");
           }
         }
         if (what.empty()) return;

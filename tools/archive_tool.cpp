@@ -712,11 +712,12 @@ class TCheck : public TReadingCommand {
       }
       for (const std::string& n : r.notes) out << "  note: " << n << "\n";
     }
-    const std::string of = " of " + std::to_string(tables.size()) + " tables ";
+    const std::string of = " of " + std::to_string(tables.size()) + (tables.size() == 1 ? " table " : " tables ");
     if (damaged) out << damaged << of << "damaged\n";
     if (refused) out << refused << of << "cannot be read by this user, not checked\n";
     if (inUse) out << inUse << of << "in use by another program, not checked\n";
-    if (!damaged && !inUse && !refused) out << "All " << tables.size() << " tables are sound\n";
+    if (!damaged && !inUse && !refused)
+      out << (tables.size() == 1 ? "The table is sound\n" : "All " + std::to_string(tables.size()) + " tables are sound\n");
     return damaged || refused ? kExitFailure : inUse ? kExitInUse : kExitOk;
   }
 

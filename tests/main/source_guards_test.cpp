@@ -244,6 +244,16 @@ TEST_F(SourceGuardsTest, TheToDoCheckShowsLongTextsCutAndDecoded) {
             std::string::npos)
       << problems[0];
   EXPECT_EQ(problems[0].find(std::string(61, 'y')), std::string::npos);
+  // A priority of digits alone that the field cannot hold is out of range, not "no whole
+  // number"; one that converts passes.
+  WriteTextFile(Path("Main.tdo"), "2147483648|01.03.2001 10:00:00|big|\r\n-2147483648|01.03.2001 10:00:00|least|\r\n"
+                                  "-3x|01.03.2001 10:00:00|word|\r\n");
+  problems = ToDoProblems(source, ovrin::FixedFormatSettings(), "windows-1252");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("holds 2 lines the ToDo step cannot convert (line 1: the priority '2147483648' is out of "
+                             "range (from -2147483648 to 2147483647); line 3: the priority '-3x' is no whole number)"),
+            std::string::npos)
+      << problems[0];
 }
 
 // Side files named after a project whose name holds a non-ASCII letter in another case

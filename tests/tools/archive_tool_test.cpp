@@ -509,6 +509,8 @@ TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
   ASSERT_EQ(sound.code, 0) << sound.out;
   EXPECT_NE(sound.out.find("modules: ok (12 records, 0 deleted"), std::string::npos) << sound.out;
   EXPECT_NE(sound.out.find("All 11 tables are sound"), std::string::npos);
+  EXPECT_NE(Tool({"check", folder, "users"}).out.find("users: ok (0 records, 0 deleted, 0 blob blocks)\nThe table is sound\n"),
+            std::string::npos);
   DropOneModuleKey(folder);
   auto before = FolderBytes(folder);
   TRun damaged = Tool({"check", folder, "modules", "users"});
@@ -517,6 +519,7 @@ TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
   EXPECT_NE(damaged.out.find("index NAME: record"), std::string::npos) << damaged.out;
   EXPECT_NE(damaged.out.find("users: ok"), std::string::npos) << damaged.out;
   EXPECT_NE(damaged.out.find("1 of 2 tables damaged"), std::string::npos) << damaged.out;
+  EXPECT_NE(Tool({"check", folder, "modules"}).out.find("1 of 1 table damaged"), std::string::npos);
   EXPECT_EQ(FolderBytes(folder), before);  // reads only
   // A table that cannot be opened at all.
   std::string dat;
