@@ -413,7 +413,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         if (!todo.empty()) {
           for (const std::string& t : todo) guardMessage(t);
           guardMessage("Nothing was written. Run with --force to migrate anyway (the ToDo step stops at the first "
-                       "such line).");
+                       "line it cannot convert, and leaves out a description no '|' ends).");
           return finishEarly(kExitGuard);
         }
       }

@@ -225,15 +225,18 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
   for (const std::string& path : ProjectSideFiles(folder, projects, {".tdo"}, codePage)) {
     std::vector<std::string> shown, cutShown;
     int64_t count = 0, number = 0, cut = 0;
+    std::set<std::string> seen;
     try {
       ForEachTextLine(path, [&](const std::string& line) {
         ++number;
+        // The step converts each distinct line once.
+        if (!seen.insert(line).second) return;
         const TToDoLine todo = SplitToDoLine(line);
         // A description that no "|" ends is no field of the line: the step keeps the line
         // without it, and says nothing.
         if (std::count(line.begin(), line.end(), '|') == 2) {
           const std::string text = line.substr(line.rfind('|') + 1);
-          if (text.find_first_not_of(' ') != std::string::npos && ++cut <= kShown)
+          if (text.find_first_not_of(" \t") != std::string::npos && ++cut <= kShown)
             cutShown.push_back("line " + std::to_string(number) + ": '" + ShownText(text, codePage) + "'");
         }
         std::string what;
@@ -241,17 +244,29 @@ std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin:
         char ds = 0, ts = 0;
         // A creation date that starts like a date and does not read is the date format's
         // to report; one that does not even start like one reads in no format.
-        if (!StartsLikeDate(todo.created, &ds, &ts) && !ovrin::TryTextToDateTime(todo.created, settings, &created)) {
+        if (todo.created.empty() && std::count(line.begin(), line.end(), '|') == 1 &&
+            line.find_first_not_of(" \t", line.find('|') + 1) != std::string::npos) {
+          // The date is a field only when a '|' ends it.
+          what = "the creation date '" + ShownText(line.substr(line.find('|') + 1), codePage) +
+                 "' stands without the '|' that ends it";
+        } else if (!StartsLikeDate(todo.created, &ds, &ts) &&
+                   !ovrin::TryTextToDateTime(todo.created, settings, &created)) {
           what = "the creation date '" + ShownText(todo.created, codePage) + "' is no date";
         } else {
           try {
             ovrin::TextToInteger(todo.priority);
           } catch (const ovrin::EConvertError&) {
-            // Digits alone that do not convert are too many for the field.
-            const std::string& p = todo.priority;
+            // Digits alone (blanks around them, as the reading allows) that do not convert
+            // stand for a number too large for the field when they are more than its ten
+            // (leading zeros apart); more than nineteen in all the reading refuses anyway.
+            std::string p = todo.priority;
+            p.erase(0, p.find_first_not_of(' '));
+            p.erase(p.find_last_not_of(' ') + 1);
             const size_t start = !p.empty() && (p[0] == '+' || p[0] == '-') ? 1 : 0;
-            const bool number = p.size() > start && p.find_first_not_of("0123456789", start) == std::string::npos;
-            what = "the priority '" + ShownText(p, codePage) + "' is " +
+            const size_t significant = p.find_first_not_of('0', start);
+            const bool number = p.size() > start && p.find_first_not_of("0123456789", start) == std::string::npos &&
+                                significant != std::string::npos && p.size() - significant >= 10;
+            what = "the priority '" + ShownText(todo.priority, codePage) + "' is " +
                    (number ? "out of range (from -2147483648 to 2147483647)" : "no whole number");
           }
         }

@@ -141,15 +141,16 @@ TEST_F(SideFilesTest, AMalformedToDoLineEndsTheStep) {
 
 TEST_F(SideFilesTest, AnEmptyLineEndsTheStep) {
   // Empty lines, lines without fields and creation dates that are words read in no date
-  // format: the preflight counts them all, showing the first three.
+  // format: the preflight counts them all, each distinct line once (as the step converts
+  // it: the second empty line is the first again), showing the first three.
   WriteTextFile(Side("Main.tdo"), "1|01.03.2001 10:00:00|fine|\r\n\r\nno fields\r\n2|today|word|\r\n3||none|\r\n"
                                   "\r\n4|n/a|again|\r\n");
   Run();
   ASSERT_TRUE(report.preflightFailed);
   EXPECT_EQ(report.preflightMessage,
             "The ToDo file " + Side("Main.tdo") +
-                " holds 6 lines the ToDo step cannot convert (line 2: the creation date '' is no date; line 3: the "
-                "creation date '' is no date; line 4: the creation date 'today' is no date; and 3 more). The step "
+                " holds 5 lines the ToDo step cannot convert (line 2: the creation date '' is no date; line 3: the "
+                "creation date '' is no date; line 4: the creation date 'today' is no date; and 2 more). The step "
                 "converts a file's lines in sorted order and would stop at the first of them in that order, leaving "
                 "out the lines after it and the ToDo lists of the projects after this one.\nNothing was written.");
   EXPECT_TRUE(user.log.empty());

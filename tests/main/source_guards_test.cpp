@@ -246,12 +246,27 @@ TEST_F(SourceGuardsTest, TheToDoCheckShowsLongTextsCutAndDecoded) {
   EXPECT_EQ(problems[0].find(std::string(61, 'y')), std::string::npos);
   // A priority of digits alone that the field cannot hold is out of range, not "no whole
   // number"; one that converts passes.
+  // Blanks around the digits are read; leading zeros make no number large, and more than
+  // nineteen digits the reading refuses whatever they stand for. A line repeated is
+  // converted, and counted, once.
   WriteTextFile(Path("Main.tdo"), "2147483648|01.03.2001 10:00:00|big|\r\n-2147483648|01.03.2001 10:00:00|least|\r\n"
+                                  "-3x|01.03.2001 10:00:00|word|\r\n -2147483649 |01.03.2001 10:00:00|small|\r\n"
+                                  "000000000000000000005|01.03.2001 10:00:00|zeros|\r\n"
                                   "-3x|01.03.2001 10:00:00|word|\r\n");
   problems = ToDoProblems(source, ovrin::FixedFormatSettings(), "windows-1252");
   ASSERT_EQ(problems.size(), 1u);
-  EXPECT_NE(problems[0].find("holds 2 lines the ToDo step cannot convert (line 1: the priority '2147483648' is out of "
-                             "range (from -2147483648 to 2147483647); line 3: the priority '-3x' is no whole number)"),
+  EXPECT_NE(problems[0].find("holds 4 lines the ToDo step cannot convert (line 1: the priority '2147483648' is out of "
+                             "range (from -2147483648 to 2147483647); line 3: the priority '-3x' is no whole number; "
+                             "line 4: the priority ' -2147483649 ' is out of range (from -2147483648 to 2147483647); "
+                             "and 1 more)"),
+            std::string::npos)
+      << problems[0];
+  // A creation date that no '|' ends is no field: the date reads as empty.
+  WriteTextFile(Path("Main.tdo"), "1|01.03.2001 10:00:00\r\n2|01.03.2001 10:00:00|\t\r\n");
+  problems = ToDoProblems(source, ovrin::FixedFormatSettings(), "windows-1252");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("holds 1 line the ToDo step cannot convert (line 1: the creation date '01.03.2001 "
+                             "10:00:00' stands without the '|' that ends it)"),
             std::string::npos)
       << problems[0];
 }
