@@ -314,7 +314,11 @@ class TCreate : public TCommand {
 std::vector<std::string> ArchiveTables(const std::string& dir) {
   if (!std::filesystem::is_directory(dir)) throw std::runtime_error("No archive folder " + dir);
   std::map<std::string, std::string> names;  // upper-cased name -> name (the data file's spelling first)
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+  std::error_code ec;
+  std::filesystem::directory_iterator entries(dir, ec);
+  // A folder this user may not list: its tables are unknown, which is no damage.
+  if (ec) throw std::runtime_error("cannot list the archive folder " + dir + ": " + ec.message());
+  for (const auto& e : entries) {
     std::string extension = ovrin::AsciiUpper(e.path().extension().string());
     if (extension != ".DAT" && extension != ".IDX" && extension != ".BLB") continue;
     std::string stem = e.path().stem().string();

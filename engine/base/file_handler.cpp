@@ -81,7 +81,14 @@ void TFileHandler::Open() {
   } else {
     TPlatform& platform = Platform();
     std::string found = platform.ResolveExisting(fileName_);
-    if (found.empty()) Raise(errInvalidPath);
+    if (found.empty()) {
+      // A folder on the way that this user may not search hides the file: that is access
+      // denied, not a wrong path.
+      bool ignored = false;
+      const int err = platform.IsReadOnly(fileName_, &ignored);
+      if (err == EACCES || err == EPERM) RaiseOsError(err);
+      Raise(errInvalidPath);
+    }
     osName_ = found;
     bool attributeReadOnly = false;
     if (int err = platform.IsReadOnly(found, &attributeReadOnly)) RaiseOsError(err);

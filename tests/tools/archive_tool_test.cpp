@@ -681,6 +681,18 @@ TEST(ArchiveToolTest, ATableThisUserMayNotReadOrWriteIsNeitherDamagedNorHalfRepa
               if (inShut.out.find("users: cannot be read by this user (permissions), not checked") == std::string::npos)
                 wrong += "not said of the shut folder's table\n";
               if ((check.out + inShut.out).find("damaged") != std::string::npos) wrong += "called damaged\n";
+              // Read, its table is access denied, not a wrong path (11010).
+              TRun dumped = Tool({"dump", shut, "users"});
+              if (dumped.code != 1 || dumped.err.find("Ovrin Engine Error # 11013 Access denied to data file " + shut) ==
+                                          std::string::npos)
+                wrong += "dump of the shut folder's table: " + dumped.err + "\n";
+              // Nor can its tables be listed: the folder is named, with the reason.
+              for (const char* command : {"check", "tables"}) {
+                TRun listed = Tool({command, shut});
+                if (listed.code != 1 || listed.err.find("cannot list the archive folder " + shut +
+                                                        ": Permission denied") == std::string::npos)
+                  wrong += std::string(command) + " of the shut folder: " + listed.err + "\n";
+              }
               return wrong.empty() ? wrong : wrong + check.out + check.err + inShut.out + inShut.err;
             }),
             "");
