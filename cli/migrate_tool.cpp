@@ -596,9 +596,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       reportFailed = true;
     }
   }
-  if (report.Failed()) return kExitFailed;
-  if (report.Stopped()) return kExitStopped;
-  return user.logFailed || reportFailed ? kExitFailed : kExitSuccess;
+  const int code = StartedRunExitCode(report, user);
+  return code == kExitSuccess && reportFailed ? kExitFailed : code;
 }
 
 }  // namespace hollard

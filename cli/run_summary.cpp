@@ -11,9 +11,23 @@ namespace hollard {
 
 using nlohmann::json;
 
+int StartedRunExitCode(const TMigrationReport& report, const TTerminalUser& user) {
+  if (report.Failed()) return kExitFailed;
+  if (report.Stopped()) return kExitStopped;
+  return user.logFailed ? kExitFailed : kExitSuccess;
+}
+
 json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const TRunContext& run) {
   json j;
   j["succeeded"] = !report.Failed() && !report.Stopped();
+  // Started: a step ran, so the target may hold what the run wrote.
+  const bool started = !report.steps.empty();
+  j["started"] = started;
+  j["exitCode"] = StartedRunExitCode(report, user);
+  j["outcome"] = report.Failed()    ? (started ? "failed" : "failed before the first step")
+                 : report.Stopped() ? (started ? "stopped" : "stopped before anything was written")
+                 : user.logFailed   ? "done, but the log file is incomplete"
+                                    : "done";
   j["dryRun"] = run.dryRun;
   j["stopped"] = report.Stopped();
   if (report.Stopped()) j["stoppedAtStep"] = report.stoppedAtStep;

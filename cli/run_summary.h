@@ -26,8 +26,12 @@ struct TRunContext {
   std::string preflightNote;  // what the preflight looked for, when it did not find it
 };
 
+// The exit code of a run that reached its steps, as far as the run itself tells it (a
+// report file that cannot be written makes it 1 too).
+int StartedRunExitCode(const TMigrationReport& report, const TTerminalUser& user);
 // The report as JSON: always valid, whatever bytes the archive's names and the folders
-// hold (see JsonText).
+// hold (see JsonText); with the run's exit code and its outcome in words, as the report
+// of a run that ended before its steps has them.
 nlohmann::json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const TRunContext& run);
 // The report of a run that has not ended yet: written before the first step, so that a
 // report file that cannot be written is found before anything is, and a run killed on

@@ -55,6 +55,10 @@ TEST_F(MigrateToolTest, AnswersFileSharesAndHidesAndTheSummaryCounts) {
 
   nlohmann::json j = nlohmann::json::parse(FileBytes(report));
   EXPECT_TRUE(j["succeeded"].get<bool>());
+  // The exit code and outcome, as the report of a run refused before its steps has them.
+  EXPECT_TRUE(j["started"].get<bool>());
+  EXPECT_EQ(j["exitCode"], 0);
+  EXPECT_EQ(j["outcome"], "done");
   EXPECT_EQ(j["added"]["pjmodule"], 4);
   EXPECT_EQ(j["changed"]["pjmodule"], 1);
   EXPECT_GE(j["steps"].size(), 6u);

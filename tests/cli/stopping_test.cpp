@@ -107,6 +107,9 @@ TEST_F(StoppingTest, SignalsAtSeveralMomentsStopBetweenTwoRecordsAndTheRunSaysWh
     steps.insert(step);
     EXPECT_EQ(r["stopSignal"].get<int>(), m.signal);
     EXPECT_FALSE(r["succeeded"].get<bool>());
+    // As the report of a run that ended before its steps: the exit code and outcome.
+    EXPECT_EQ(r["exitCode"], 4) << when;
+    EXPECT_EQ(r["outcome"], r["started"].get<bool>() ? "stopped" : "stopped before anything was written") << when;
     const std::string stopped = "Stopped at step " + std::to_string(step) + " (signal " + std::to_string(m.signal) + ")";
     EXPECT_NE(output.find(stopped), std::string::npos) << when << "\n" << output;
     EXPECT_NE(output.find("put back a copy of the target made before this run"), std::string::npos) << when;
@@ -193,8 +196,14 @@ TEST_F(StoppingTest, AStoppedDryRunRemovesItsCopy) {
 TEST_F(StoppingTest, WriteErrorsOfTheLogAndReportFilesAreToldAndFailTheRun) {
   // A full disk under the log: it was cut silently and the run said success.
   int code = test::WaitForExit(test::StartProgram(
-      HOLLARD_MIGRATE_TOOL, {source, target, "--log", "/dev/full", "--date-format", "dd.mm.yyyy"}, out, err));
+      HOLLARD_MIGRATE_TOOL, {source, target, "--log", "/dev/full", "--date-format", "dd.mm.yyyy", "--report", report},
+      out, err));
   EXPECT_EQ(code, 1);
+  // The report says so too: the tables were written, the exit code is 1.
+  json r = json::parse(FileBytes(report));
+  EXPECT_TRUE(r["succeeded"].get<bool>());
+  EXPECT_EQ(r["exitCode"], 1);
+  EXPECT_EQ(r["outcome"], "done, but the log file is incomplete");
   const std::string errors = FileBytes(err);
   EXPECT_NE(errors.find("cannot write the log file /dev/full: No space left on device; the run goes on without it."),
             std::string::npos)
