@@ -176,6 +176,9 @@ TEST(ArchiveDatesTest, AWrongFormatForcedCountsEveryLineItPassesOver) {
   EXPECT_EQ(static_cast<int64_t>(Records(target, "vcslog").size()) + passed, 63);
   EXPECT_GT(passed, 3);
   EXPECT_NE(r.out.find("Lines passed over"), std::string::npos);
+  // The summary shows the first few and says how many more there are.
+  const int64_t shown = static_cast<int64_t>(j["passedOver"][source + "/hollardm.log"]["first"].size());
+  EXPECT_NE(r.out.find("      and " + std::to_string(passed - shown) + " more\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Dates read as dd/mm/yyyy, time separator ':' (as given)"), std::string::npos);
 }
 

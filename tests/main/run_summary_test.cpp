@@ -1,0 +1,34 @@
+// The run's summary as the terminal and the log show it.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "main/migration.h"
+#include "main/run_summary.h"
+
+namespace hollard {
+namespace {
+
+// The lines passed over: the first few, each cut to a line's worth at the start of a
+// character, and how many more there are (a forced run printed a date text of 300,000
+// characters whole, and the count alone for the rest).
+TEST(RunSummaryTest, PassedOverLinesAreCutAtACharacterAndTheRestCounted) {
+  TMigrationReport report;
+  TPassedOver& passed = report.passedOver["/a/hollardm.log"];
+  passed.count = 7;
+  std::string longText = "x";
+  for (int i = 0; i < 150; ++i) longText += "\xC3\xA9";  // "é": two bytes each
+  passed.first = {{"/a/hollardm.log", 4, longText}, {"/a/hollardm.log", 9, "short"}};
+  std::ostringstream out;
+  PrintReportSummary(out, report, false);
+  const std::string text = out.str();
+  std::string cut = "x";
+  for (int i = 0; i < 99; ++i) cut += "\xC3\xA9";
+  EXPECT_NE(text.find("    /a/hollardm.log: 7\n      line 4: " + cut + "...\n      line 9: short\n      and 5 more\n"),
+            std::string::npos)
+      << text;
+}
+
+}  // namespace
+}  // namespace hollard
