@@ -390,20 +390,26 @@ class TTables : public TReadingCommand {
     out << std::left << std::setw(12) << "table" << std::right << std::setw(10) << "records" << std::setw(14) << "data"
         << std::setw(14) << "index" << std::setw(14) << "blobs" << "\n";
     for (const std::string& name : ArchiveTables(dir_)) {
-      out << std::left << std::setw(12) << name << std::right;
+      // The row goes out whole before its table's error, which may go to the same
+      // terminal.
+      std::ostringstream row;
+      std::string problem;
+      row << std::left << std::setw(12) << name << std::right;
       try {
         ovrin::TOvrinTable t;
         OpenForReading(t, dir_, name);
-        out << std::setw(10) << t.RecordCount();
+        row << std::setw(10) << t.RecordCount();
       } catch (const ovrin::Exception& e) {
-        out << std::setw(10) << "?";
-        err << "hollard-archive: " << name << ": " << e.Message() << "\n";
+        row << std::setw(10) << "?";
+        problem = "hollard-archive: " + name + ": " + e.Message() + "\n";
         if (auto* engine = dynamic_cast<const ovrin::EOvrinEngineError*>(&e); engine && CallsForAdvice(engine->ErrorCode(), dir_, name))
-          err << RepairHint(dir_, name) << "\n";
+          problem += RepairHint(dir_, name) + "\n";
         ++failures;
       }
-      out << std::setw(14) << TableFileSize(dir_, name, ".DAT") << std::setw(14) << TableFileSize(dir_, name, ".IDX")
+      row << std::setw(14) << TableFileSize(dir_, name, ".DAT") << std::setw(14) << TableFileSize(dir_, name, ".IDX")
           << std::setw(14) << TableFileSize(dir_, name, ".BLB") << "\n";
+      out << row.str() << std::flush;
+      err << problem;
     }
     return failures ? 1 : 0;
   }
