@@ -114,9 +114,7 @@ int CompareBytes(const uint8_t* a, const uint8_t* b, size_t n, bool descending) 
 }
 }  // namespace
 
-int TKeyBuilder::Compare(const uint8_t* a, const uint8_t* b, size_t n) const {
-  if (n > keyLength_) n = keyLength_;
-  if (slot_ == kDeletedSlot || language_ == 0) return CompareBytes(a, b, n, descending_);
+int TKeyBuilder::CompareWithText(const uint8_t* a, const uint8_t* b, size_t n) const {
   int answer = 0;
   size_t pos = 0, off = 0;
   for (size_t i = 0; answer == 0 && i < fields_.size() && off < n; ++i) {
