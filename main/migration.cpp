@@ -140,7 +140,7 @@ bool TMigration::Preflight() {
   // A folder this user may not list or enter hides its tables: the message says so, or
   // the user would look for a wrong path.
   std::string why;
-  if (::access(folder->empty() ? "." : folder->c_str(), R_OK | X_OK) != 0 && (errno == EACCES || errno == EPERM))
+  if (ovrin::PermissionDenied(*folder, R_OK | X_OK))
     why = " The folder " + *folder + " cannot be read by this user (" + std::strerror(errno) + ").";
   report_.preflightFailed = true;
   report_.preflightMessage = std::string(which) + why + "\n\rSee Hollard online help topic \"Installation\"";

@@ -199,10 +199,8 @@ namespace {
 std::string ShownText(const std::string& text, const std::string& codePage) {
   constexpr size_t kShownBytes = 60;
   std::string shown = ovrin::DecodeToUtf8(text.substr(0, kShownBytes * 2), codePage.c_str());
-  if (shown.size() <= kShownBytes && text.size() <= kShownBytes * 2) return shown;
-  size_t cut = std::min(kShownBytes, shown.size());
-  while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
-  return shown.substr(0, cut) + "...";
+  if (shown.size() <= kShownBytes && text.size() > kShownBytes * 2) return shown + "...";
+  return ovrin::CutUtf8(shown, kShownBytes);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <iomanip>
 
+#include "engine/base/locale.h"
+
 namespace hollard {
 
 std::string StepRange(const TStepOutcome& s) {
@@ -33,16 +35,9 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
     out << "  Lines passed over (no valid date in the log; a date that does not read in a ToDo list):\n";
     for (const auto& [file, passed] : report.passedOver) {
       out << "    " << file << ": " << passed.count << "\n";
-      // The first few, each cut to a line's worth at a character's start (the log holds
-      // them whole).
-      for (const TDatedText& t : passed.first) {
-        size_t end = t.text.size();
-        if (end > 200) {
-          end = 200;
-          while (end > 0 && (static_cast<unsigned char>(t.text[end]) & 0xC0) == 0x80) --end;
-        }
-        out << "      line " << t.line << ": " << t.text.substr(0, end) << (end < t.text.size() ? "..." : "") << "\n";
-      }
+      // The first few, each cut to a line's worth (the log holds them whole).
+      for (const TDatedText& t : passed.first)
+        out << "      line " << t.line << ": " << ovrin::CutUtf8(t.text, 200) << "\n";
       if (passed.count > static_cast<int64_t>(passed.first.size()))
         out << "      and " << passed.count - static_cast<int64_t>(passed.first.size()) << " more\n";
     }

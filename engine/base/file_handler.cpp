@@ -1,8 +1,6 @@
 #include "engine/base/file_handler.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -255,12 +253,7 @@ void TFileHandler::WriteGather(const TWritePiece* pieces, size_t count) {
   for (size_t i = 0; i < count; ++i) total += pieces[i].count;
   if (total == 0 || total > UINT32_MAX) Raise(errWrite);
   if (inMemory_ || !osFile_) {
-    std::vector<uint8_t> joined(total);
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-      if (pieces[i].count) std::memcpy(joined.data() + at, pieces[i].bytes, pieces[i].count);
-      at += pieces[i].count;
-    }
+    const std::vector<uint8_t> joined = JoinPieces(pieces, count);
     Write(joined.data(), static_cast<uint32_t>(total));
     return;
   }

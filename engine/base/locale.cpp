@@ -142,6 +142,13 @@ std::string LocaleLower(uint32_t lcid, std::string_view text) {
   return services ? MapBytes(text, services->lower) : std::string(text);
 }
 
+std::string CutUtf8(std::string_view utf8, size_t maxBytes) {
+  if (utf8.size() <= maxBytes) return std::string(utf8);
+  size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(utf8.substr(0, cut)) + "...";
+}
+
 std::string DecodeToUtf8(std::string_view bytes, const char* codePage) {
   std::string out;
   Decode(bytes, codePage).toUTF8String(out);

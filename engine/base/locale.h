@@ -40,5 +40,8 @@ std::string LocaleLower(uint32_t lcid, std::string_view text);
 // that the target cannot hold become '?'.
 std::string DecodeToUtf8(std::string_view bytes, const char* codePage);
 std::string EncodeFromUtf8(std::string_view utf8, const char* codePage);
+// A UTF-8 text as a line may show it: whole when it has at most maxBytes bytes, else cut
+// back to the start of a character at or before maxBytes, with "..." after it.
+std::string CutUtf8(std::string_view utf8, size_t maxBytes);
 
 }  // namespace ovrin

@@ -363,7 +363,11 @@ std::string PathFileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int TOsFile::WriteGather(int64_t offset, const TWritePiece* pieces, size_t count, size_t* done) {
+bool PermissionDenied(const std::string& path, int mode) {
+  return ::access(path.empty() ? "." : path.c_str(), mode) != 0 && (errno == EACCES || errno == EPERM);
+}
+
+std::vector<uint8_t> JoinPieces(const TWritePiece* pieces, size_t count) {
   size_t total = 0;
   for (size_t i = 0; i < count; ++i) total += pieces[i].count;
   std::vector<uint8_t> joined(total);
@@ -372,7 +376,12 @@ int TOsFile::WriteGather(int64_t offset, const TWritePiece* pieces, size_t count
     if (pieces[i].count) std::memcpy(joined.data() + at, pieces[i].bytes, pieces[i].count);
     at += pieces[i].count;
   }
-  return Write(offset, joined.data(), total, done);
+  return joined;
+}
+
+int TOsFile::WriteGather(int64_t offset, const TWritePiece* pieces, size_t count, size_t* done) {
+  const std::vector<uint8_t> joined = JoinPieces(pieces, count);
+  return Write(offset, joined.data(), joined.size(), done);
 }
 
 std::string PathFolder(const std::string& path) {

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ovrin {
 
@@ -57,6 +58,11 @@ struct TWritePiece {
   const void* bytes;
   size_t count;
 };
+// Whether this user's permissions refuse the access mode asks of path (R_OK, W_OK, X_OK
+// as for access(); an empty path is the current folder); errno then tells why.
+bool PermissionDenied(const std::string& path, int mode);
+// The pieces' bytes one after another.
+std::vector<uint8_t> JoinPieces(const TWritePiece* pieces, size_t count);
 
 class TOsFile {
  public:

@@ -49,15 +49,10 @@ std::string Resolve(const std::string& name) { return Platform().ResolveExisting
 // Whether this user's permissions shut it out of the table: its folder cannot be listed
 // or entered, or one of its files cannot be read.
 bool PermissionsShutOut(const std::string& path) {
-  auto denied = [](const std::string& name, int mode) {
-    return ::access(name.c_str(), mode) != 0 && (errno == EACCES || errno == EPERM);
-  };
-  std::string folder = PathFolder(DataFileName(path));
-  if (folder.empty()) folder = ".";
-  if (denied(folder, R_OK | X_OK)) return true;
+  if (PermissionDenied(PathFolder(DataFileName(path)), R_OK | X_OK)) return true;
   for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)}) {
     const std::string found = Resolve(name);
-    if (!found.empty() && denied(found, R_OK)) return true;
+    if (!found.empty() && PermissionDenied(found, R_OK)) return true;
   }
   return false;
 }
