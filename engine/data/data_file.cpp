@@ -1243,7 +1243,11 @@ void TDataFile::HandBlobsToBlobFile(int32_t place, uint8_t* buffer) {
 void TDataFile::AppendRecord(uint8_t* buffer) {
   TChangeScope scope(*this);
   int32_t place = PlaceForNewRecord();
-  scope.LockPlace(place);
+  // A deleted record's place, reused, may be locked by a user still editing what stood
+  // there. A place past the last record is nobody's: no user can have read a record there,
+  // and the table's write lock keeps every other writer out until the change is done, so
+  // locking it would cost a system call and guard nothing.
+  if (place != header_.NextRecordNumber()) scope.LockPlace(place);
   CheckValidity(buffer);
   StoreLE32(buffer + rIdentifier, static_cast<uint32_t>(header_.LastAutoInc() == 0x7FFFFFFF ? 1 : header_.LastAutoInc() + 1));
   const TSlotList slots = MaintainedSlots();

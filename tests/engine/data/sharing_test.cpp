@@ -70,6 +70,12 @@ int RunReader(const std::string& path, int rounds) {
   }
 }
 
+void AppendNamed(TDataFile& file, const std::string& name) {
+  Editor e(file);
+  e.Name(name).Age(7);
+  file.AppendRecord(e.Data());
+}
+
 // Puts a platform in for the length of a scope, also when a test stops early.
 struct TPlatformScope {
   TPlatform* previous;
@@ -147,10 +153,13 @@ TEST(SharingTest, RecordLockContentionGivesUpAfterTheRetries) {
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
-// An append releases the record lock of its place and the data write lock in one call,
-// which covers the record locks of every record up to the place: one that the table holds
-// for an earlier record must survive it, and nothing may be left locked.
-TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLocks) {
+// An append past the last record locks no place: nobody can have read a record there, and
+// the write lock keeps every other writer out. A deleted record's place, reused, is
+// locked (a user may still be editing what stood there), and its lock mostly goes with
+// the write lock in one call, which covers the record locks of every record up to the
+// place: one that the table holds for an earlier record must survive it, and nothing may
+// be left locked.
+TEST(SharingTest, AnAppendLocksOnlyAReusedPlaceAndReleasesItWithTheWriteLock) {
   TFaultPlatform counting(PosixPlatform());
   TPlatformScope scope(&counting);
   TableFixture fx;
@@ -158,36 +167,62 @@ TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLoc
   const std::string data = DataFileName(fx.Path());
   const int64_t writeLock = lockmap::kDataWriteLock;
   auto recordByte = [](int32_t n) { return int64_t(lockmap::kRecordLockBase) - n; };
-  for (int i = 0; i < 3; ++i) {
-    Editor e(*a);
-    e.Name("r" + std::to_string(i));
-    long unlocks = counting.Calls(TFaultOp::Unlock);
-    a->AppendRecord(e.Data());
-    // The index and blob files' areas, then the data file's place and write lock
-    // together: three releases.
+  for (int i = 0; i < 4; ++i) {
+    long locks = counting.Calls(TFaultOp::Lock), unlocks = counting.Calls(TFaultOp::Unlock);
+    AppendNamed(*a, "r" + std::to_string(i));
+    // The data write lock and the index and blob files' areas, taken and released.
+    EXPECT_EQ(counting.Calls(TFaultOp::Lock) - locks, 3);
     EXPECT_EQ(counting.Calls(TFaultOp::Unlock) - unlocks, 3);
   }
-  // Nothing between the first record's lock byte and the write lock is held.
-  EXPECT_EQ(LockSeenAt(data, recordByte(3), writeLock - recordByte(3) + 1), F_UNLCK);
-  // With record 2 locked, the next append's place (4) cannot go with the write lock.
-  a->First();
-  std::vector<uint8_t> r(a->LogicalRecordSize());
-  ASSERT_EQ(a->GetNextRecord(r.data()), 0);
-  ASSERT_EQ(a->GetNextRecord(r.data()), 0);
-  a->LockRecord(0);
-  ASSERT_TRUE(a->RecordLocked(2));
-  Editor e(*a);
-  e.Name("r3");
-  a->AppendRecord(e.Data());
-  EXPECT_EQ(LockSeenAt(data, recordByte(2)), F_WRLCK);
-  EXPECT_EQ(LockSeenAt(data, recordByte(4)), F_UNLCK);
-  EXPECT_EQ(LockSeenAt(data, writeLock), F_UNLCK);
-  a->UnlockRecord(2);
   EXPECT_EQ(LockSeenAt(data, recordByte(4), writeLock - recordByte(4) + 1), F_UNLCK);
-  // Another user can append and lock every record now.
+  // Records 2 and 4 deleted: the free chain hands out place 4, then 2.
+  std::vector<uint8_t> r(a->LogicalRecordSize());
+  for (const char* name : {"r1", "r3"}) {
+    a->First();
+    while (a->GetNextRecord(r.data()) == 0 && NameOf(*a, r.data()) != name) {
+    }
+    a->DeleteRecord(true);
+  }
+  ASSERT_EQ(a->RecordCount(), 4);
+  // Place 4 reused: its lock and the write lock go in one release.
+  long locks = counting.Calls(TFaultOp::Lock), unlocks = counting.Calls(TFaultOp::Unlock);
+  AppendNamed(*a, "again4");
+  EXPECT_EQ(counting.Calls(TFaultOp::Lock) - locks, 4);
+  EXPECT_EQ(counting.Calls(TFaultOp::Unlock) - unlocks, 3);
+  EXPECT_EQ(LockSeenAt(data, recordByte(4), writeLock - recordByte(4) + 1), F_UNLCK);
+  ASSERT_EQ(a->RecordCount(), 4);
+  // Another user has locked place 2 (it still edits the record deleted there): the
+  // append that would reuse it is refused, and the table is as it was.
   TDataFile b;
   b.SetFileName(fx.Path());
   b.Open();
+  b.BeginRead();
+  b.LockRecord(2);
+  b.EndRead();
+  a->SetLockRetryCount(2);
+  a->SetLockWaitTime(5);
+  try {
+    AppendNamed(*a, "again2");
+    FAIL() << "the append took a place another user holds";
+  } catch (const EOvrinEngineError& err) {
+    EXPECT_EQ(err.ErrorCode(), errRecordLocked);
+  }
+  EXPECT_EQ(LockSeenAt(data, writeLock), F_UNLCK);
+  b.UnlockRecord(2);
+  // With record 1 locked here, the reused place 2 cannot go with the write lock, and the
+  // lock on record 1 survives the append.
+  a->First();
+  ASSERT_EQ(a->GetNextRecord(r.data()), 0);
+  a->LockRecord(0);
+  const int32_t held = a->CurrentRecordNumber();
+  ASSERT_TRUE(a->RecordLocked(held));
+  AppendNamed(*a, "again2");
+  EXPECT_EQ(LockSeenAt(data, recordByte(held)), F_WRLCK);
+  EXPECT_EQ(LockSeenAt(data, recordByte(2)), F_UNLCK);
+  EXPECT_EQ(LockSeenAt(data, writeLock), F_UNLCK);
+  a->UnlockRecord(held);
+  EXPECT_EQ(a->RecordCount(), 4);
+  // Another user can append and lock every record now.
   Editor other(b);
   other.Name("theirs");
   b.AppendRecord(other.Data());
@@ -195,6 +230,10 @@ TEST(SharingTest, AnAppendReleasesItsPlaceWithTheWriteLockAndKeepsOtherRecordLoc
     b.LockRecord(n);
     b.UnlockRecord(n);
   }
+  b.Close();
+  a->Close();
+  TCheckReport report = CheckTable(fx.Path());
+  EXPECT_TRUE(report.Ok()) << (report.problems.empty() ? "" : report.problems[0]);
 }
 
 // A refresh between operations compares the three change counters first and takes the
@@ -267,12 +306,6 @@ TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
   SetPlatform(previous == &PosixPlatform() ? nullptr : previous);
 }
 
-void AppendNamed(TDataFile& file, const std::string& name) {
-  Editor e(file);
-  e.Name(name).Age(7);
-  file.AppendRecord(e.Data());
-}
-
 // An open positioned the cursor before the first record, which read the root page under
 // a reader's byte, and kept that byte: until the table's next read operation every other
 // user's change waited for it and, after the lock wait, failed with 10249.
@@ -288,9 +321,9 @@ TEST(SharingTest, AnOpenTableKeptItsReadersByteUntilItsNextRead) {
   auto writer = fx.Open();
   const long before = counting.Calls(TFaultOp::Lock);
   AppendNamed(*writer, "late");
-  // The data write lock, the index and blob files' areas and the new record's place:
-  // each taken at the first attempt.
-  EXPECT_EQ(counting.Calls(TFaultOp::Lock) - before, 4);
+  // The data write lock and the index and blob files' areas (a place past the last record
+  // is not locked): each taken at the first attempt.
+  EXPECT_EQ(counting.Calls(TFaultOp::Lock) - before, 3);
 }
 
 // A platform that lets a test run another user's steps in the middle of one file
