@@ -44,6 +44,8 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
     for (const TDatedText& t : passed.first) first.push_back({{"line", t.line}, {"text", t.text}});
     j["passedOver"][file] = {{"count", passed.count}, {"first", first}};
   }
+  j["unmatched"] = json::object();
+  for (const auto& [what, names] : report.unmatched) j["unmatched"][what] = {{"count", names.count}, {"first", names.first}};
   j["steps"] = json::array();
   for (const TStepOutcome& s : report.steps)
     j["steps"].push_back({{"procedure", s.procedure},

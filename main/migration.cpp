@@ -485,6 +485,11 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
 void TMigration::Added(TOvrinTable& table) { ++report_.added[table.TableName()]; }
 void TMigration::Changed(TOvrinTable& table) { ++report_.changed[table.TableName()]; }
 
+int32_t TMigration::Noted(const char* what, int32_t id, const std::string& name) {
+  if (id == 0 && name.find_first_not_of(' ') != std::string::npos) report_.unmatched[what].Add(Shown(name));
+  return id;
+}
+
 void TMigration::SetText(TOvrinTable& table, const char* field, const std::string& text) {
   ovrin::TField& f = table.FieldByName(field);
   if (f.DataType() == ovrin::TFieldType::String && text.size() > static_cast<size_t>(std::max(f.DataSize() - 1, 0)))

@@ -8,6 +8,7 @@
 // decoded to UTF-8.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -84,6 +85,18 @@ struct TStepOutcome {
   double seconds = 0;
 };
 
+// Names that found nothing in the target, of one kind: how many records carried one, and
+// the first few distinct names (as shown, in UTF-8).
+struct TUnmatched {
+  int64_t count = 0;
+  std::vector<std::string> first;  // at most kShown
+  static constexpr size_t kShown = 3;
+  void Add(const std::string& name) {
+    ++count;
+    if (first.size() < kShown && std::find(first.begin(), first.end(), name) == first.end()) first.push_back(name);
+  }
+};
+
 struct TMigrationReport {
   bool preflightFailed = false;
   std::string preflightMessage;
@@ -96,6 +109,11 @@ struct TMigrationReport {
   // Per file (as shown): the log lines passed over for want of a valid date, and the
   // ToDo lines whose date does not read, with the first few of them.
   std::map<std::string, TPassedOver> passedOver;
+  // What the conversion rules write when a name finds nothing in the target, said once
+  // per kind: "table.FIELD" -> the records written with id 0 there (a login no user has,
+  // a project that is not there), and "rvlabels" -> the label assignments not written
+  // because no revision of the module, version and revision is there.
+  std::map<std::string, TUnmatched> unmatched;
   // The step the run was stopped in, or would have run next; 0 when it was not stopped.
   int stoppedAtStep = 0;
   bool Stopped() const { return stoppedAtStep > 0; }
@@ -259,6 +277,9 @@ class TMigration {
   void OpenSource(const std::string& table);
   ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
   void Added(ovrin::TOvrinTable& table);
+  // The id a lookup answered; a name that is not blank and found nothing (id 0) is
+  // counted under `what` for the summary.
+  int32_t Noted(const char* what, int32_t id, const std::string& name);
   // Sets a text field, counting a text longer than the field holds (the engine cuts it).
   void SetText(ovrin::TOvrinTable& table, const char* field, const std::string& text);
   void Changed(ovrin::TOvrinTable& table);

@@ -42,6 +42,15 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
         out << "      and " << passed.count - static_cast<int64_t>(passed.first.size()) << " more\n";
     }
   }
+  if (!report.unmatched.empty()) {
+    out << "  Names that find nothing in the target (written as id 0; a label is not assigned):\n";
+    for (const auto& [what, names] : report.unmatched) {
+      out << "    " << std::left << std::setw(20) << what << " " << names.count << "  e.g.";
+      for (size_t i = 0; i < names.first.size(); ++i)
+        out << (i ? ", \"" : " \"") << ovrin::CutUtf8(names.first[i], 60) << "\"";
+      out << "\n";
+    }
+  }
   out << "  Steps:\n";
   for (const TStepOutcome& s : report.steps) {
     const char* outcome = s.succeeded ? "ok" : s.stopped && s.errors.empty() ? "STOPPED" : "FAILED";

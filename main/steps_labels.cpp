@@ -51,8 +51,12 @@ void TMigration::ConvertLabels() {
     int32_t nr = source_->FieldByName("NR").AsInteger();
     Log("Search label " + Shown(name) + std::to_string(version) + "." + std::to_string(revision) + " [" +
         std::to_string(nr) + "]");
-    int32_t moduleId = FindModuleId(modules, name, source_->FieldByName("PATH").AsString());
-    for (int32_t revisionId : FindRevisionIds(revisions, moduleId, version, revision)) {
+    const std::string path = source_->FieldByName("PATH").AsString();
+    int32_t moduleId = FindModuleId(modules, name, path);
+    const std::vector<int32_t> revisionIds = FindRevisionIds(revisions, moduleId, version, revision);
+    if (revisionIds.empty())
+      report_.unmatched["rvlabels"].Add(Shown(path + name) + " " + std::to_string(version) + "." + std::to_string(revision));
+    for (int32_t revisionId : revisionIds) {
       assignments.Append();
       assignments.FieldByName("REVISIONID").SetAsInteger(revisionId);
       assignments.FieldByName("LABELID").SetAsInteger(label);

@@ -186,7 +186,7 @@ void TMigration::ConvertToDoLists() {
   TOvrinTable& users = OpenTarget(5, "users");
   ConvertProjectFiles(projects, ".tdo", [&](int32_t projectId, const std::string& line) {
     auto [priority, created, description, state, login] = SplitToDoLine(line);
-    int32_t userId = login.empty() ? 0 : std::max(FindUserId(users, login), 0);
+    int32_t userId = login.empty() ? 0 : Noted("todo.USERID", std::max(FindUserId(users, login), 0), login);
     todo.Append();
     todo.FieldByName("PROJECTID").SetAsInteger(projectId);
     todo.FieldByName("USERID").SetAsInteger(userId);
@@ -231,7 +231,8 @@ void TMigration::ConvertCrossReferences() {
   TOvrinTable& references = OpenTarget(2, "pjref");
   ShowStep("Converting Cross-references... - Step 15/16");
   ConvertProjectFiles(projects, ".pcr", [&](int32_t projectId, const std::string& line) {
-    int32_t reference = FindProjectId(lookups, comparer_.Lower(SplitFileName(line).second));
+    const std::string name = comparer_.Lower(SplitFileName(line).second);
+    int32_t reference = Noted("pjref.REFERENCE", FindProjectId(lookups, name), name);
     references.Append();
     references.FieldByName("PROJECTID").SetAsInteger(projectId);
     references.FieldByName("REFERENCE").SetAsInteger(reference);

@@ -67,6 +67,27 @@ TEST_F(HistoryLogTest, ALineGivesItsProjectUserModuleTypeAndText) {
                                       "Success. Process ready."}));
 }
 
+// A log line's user that no user of the target has is written as 0, as the rules have it,
+// and counted for the summary with its name; a line without a user is not counted, and
+// the projects' creators, all users here, are not either.
+TEST_F(HistoryLogTest, UsersThatFindNoUserAreCountedForTheSummary) {
+  WriteLog(
+      "10.02.2001 14:03:11 > [ghost] main.dpr - \\src\\unit1.pas - check in: a\r\n"
+      "10.02.2001 14:04:11 > [ghost on PC2] main.dpr - \\src\\unit1.pas - check in: b\r\n"
+      "10.02.2001 14:05:11 > [smith] main.dpr - \\src\\unit1.pas - check in: c\r\n"
+      "10.02.2001 14:06:11 > no user here\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
+  auto log = Records(target, "vcslog");
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[0]["USERID"], "0");
+  EXPECT_EQ(log[1]["USERID"], "0");
+  ASSERT_EQ(report.unmatched.size(), 1u);
+  EXPECT_EQ(report.unmatched.begin()->first, "log.USERID");
+  EXPECT_EQ(report.unmatched.begin()->second.count, 2);
+  EXPECT_EQ(report.unmatched.begin()->second.first, std::vector<std::string>{"ghost"});
+}
+
 TEST_F(HistoryLogTest, SkippedAndOddLines) {
   WriteLog(
       "11.02.2001 09:00:00 > [Bob (as admin)] Tools.dpr - \\LIB\\TOOLS.PAS - checked out: undo check out: x\r\n"

@@ -104,6 +104,10 @@ TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
   EXPECT_EQ(todo[1]["STATE"], "x");
   EXPECT_EQ(todo[2]["USERID"], "0");  // the login "a|b" is no user
   EXPECT_EQ(todo[3]["USERID"], "0");
+  // The two logins that name no user are said in the summary; lines without one are not.
+  ASSERT_EQ(report.unmatched.count("todo.USERID"), 1u);
+  EXPECT_EQ(report.unmatched.at("todo.USERID").count, 2);
+  EXPECT_EQ(report.unmatched.at("todo.USERID").first, (std::vector<std::string>{"a|b", "nobody"}));
   EXPECT_EQ(StampColumn(target, "todo", "CREATED"), (std::vector<std::string>{"2001-03-02 09:00:00", "2001-03-01 10:15:00",
                                                                          "2001-03-03 08:00:00", "2001-03-04 08:00:00"}));
   EXPECT_EQ(StampColumn(target, "todo", "TARGETDATE")[0], "1899-12-30 00:00:00");
@@ -272,6 +276,9 @@ TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
   EXPECT_EQ(refs[0]["PROJECTID"], std::to_string(main));
   EXPECT_EQ(refs[0]["REFERENCE"], std::to_string(tools));
   EXPECT_EQ(refs[1]["REFERENCE"], "0");
+  ASSERT_EQ(report.unmatched.count("pjref.REFERENCE"), 1u);
+  EXPECT_EQ(report.unmatched.at("pjref.REFERENCE").count, 1);
+  EXPECT_EQ(report.unmatched.at("pjref.REFERENCE").first, std::vector<std::string>{"unknown.dpr"});
   // The name shown is the one built from the project, not the one on disk.
   EXPECT_TRUE(user.Logged("Converting " + source + "/Main.pcr"));
   // Missing side files are passed over without a word.
