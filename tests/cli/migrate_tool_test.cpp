@@ -154,6 +154,21 @@ TEST_F(MigrateToolTest, PreflightAndStepFailuresExitOne) {
   EXPECT_NE(noTarget.out.find("The run did not start"), std::string::npos);
   EXPECT_NE(noTarget.out.find("(looked for users.DAT in " + (dir / "empty") + "/)"), std::string::npos)
       << noTarget.out;
+  // The folders the wrong way round, and the old archive given as both: the message says
+  // which layout the folder holds.
+  TResult swapped = Run({target, source});
+  EXPECT_EQ(swapped.code, 1);
+  EXPECT_NE(swapped.err.find("Source tables not found! The folder " + target +
+                             "/ holds a new-layout archive (users.dat): the source is the old archive's folder."),
+            std::string::npos)
+      << swapped.err;
+  TResult same = Run({source, source});
+  EXPECT_EQ(same.code, 1);
+  EXPECT_NE(same.err.find("Target tables not found! The folder " + source +
+                          "/ holds an old-layout archive (hollardm.db): the target is the new archive's folder."),
+            std::string::npos)
+      << same.err;
+  EXPECT_TRUE(Records(target, "users").empty());
 
   // A missing table stops the preflight (exit 3); forced, its step fails with its own
   // error alone.
