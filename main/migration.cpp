@@ -491,8 +491,9 @@ TOvrinTable& TMigration::OpenTarget(int number, const std::string& table) {
 void TMigration::Added(TOvrinTable& table) { ++report_.added[table.TableName()]; }
 void TMigration::Changed(TOvrinTable& table) { ++report_.changed[table.TableName()]; }
 
-int32_t TMigration::Noted(const char* what, int32_t id, const std::string& name) {
-  if (id == 0 && name.find_first_not_of(' ') != std::string::npos) report_.unmatched[what].Add(Shown(name));
+int32_t TMigration::Noted(TOvrinTable& table, const char* field, int32_t id, const std::string& name) {
+  if (id == 0 && name.find_first_not_of(' ') != std::string::npos)
+    report_.unmatched[table.TableName() + "." + field].Add(Shown(name));
   return id;
 }
 

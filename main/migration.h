@@ -277,9 +277,9 @@ class TMigration {
   void OpenSource(const std::string& table);
   ovrin::TOvrinTable& OpenTarget(int number, const std::string& table);
   void Added(ovrin::TOvrinTable& table);
-  // The id a lookup answered; a name that is not blank and found nothing (id 0) is
-  // counted under `what` for the summary.
-  int32_t Noted(const char* what, int32_t id, const std::string& name);
+  // The id a lookup answered for a field of the table written; a name that is not blank
+  // and found nothing (id 0) is counted under "table.FIELD" for the summary.
+  int32_t Noted(ovrin::TOvrinTable& table, const char* field, int32_t id, const std::string& name);
   // Sets a text field, counting a text longer than the field holds (the engine cuts it).
   void SetText(ovrin::TOvrinTable& table, const char* field, const std::string& text);
   void Changed(ovrin::TOvrinTable& table);

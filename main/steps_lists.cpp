@@ -186,7 +186,7 @@ void TMigration::ConvertToDoLists() {
   TOvrinTable& users = OpenTarget(5, "users");
   ConvertProjectFiles(projects, ".tdo", [&](int32_t projectId, const std::string& line) {
     auto [priority, created, description, state, login] = SplitToDoLine(line);
-    int32_t userId = login.empty() ? 0 : Noted("todo.USERID", std::max(FindUserId(users, login), 0), login);
+    int32_t userId = login.empty() ? 0 : Noted(todo, "USERID", std::max(FindUserId(users, login), 0), login);
     todo.Append();
     todo.FieldByName("PROJECTID").SetAsInteger(projectId);
     todo.FieldByName("USERID").SetAsInteger(userId);
@@ -231,8 +231,9 @@ void TMigration::ConvertCrossReferences() {
   TOvrinTable& references = OpenTarget(2, "pjref");
   ShowStep("Converting Cross-references... - Step 15/16");
   ConvertProjectFiles(projects, ".pcr", [&](int32_t projectId, const std::string& line) {
-    const std::string name = comparer_.Lower(SplitFileName(line).second);
-    int32_t reference = Noted("pjref.REFERENCE", FindProjectId(lookups, name), name);
+    // Looked up in lower case; a name that finds nothing is shown as the line has it.
+    const std::string name = SplitFileName(line).second;
+    int32_t reference = Noted(references, "REFERENCE", FindProjectId(lookups, comparer_.Lower(name)), name);
     references.Append();
     references.FieldByName("PROJECTID").SetAsInteger(projectId);
     references.FieldByName("REFERENCE").SetAsInteger(reference);

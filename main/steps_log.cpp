@@ -184,7 +184,7 @@ void TMigration::ConvertLogLine(const std::string& line, int64_t number, const s
 
   log.Append();
   log.FieldByName("PROJECTID").SetAsInteger(projectId);
-  log.FieldByName("USERID").SetAsInteger(Noted("log.USERID", FindUserId(users, userText), userText));
+  log.FieldByName("USERID").SetAsInteger(Noted(log, "USERID", FindUserId(users, userText), userText));
   log.FieldByName("TSTAMP").SetAsDateTime(stamp);
   SetText(log, "TYPE", type);
   SetText(log, "DESCRIPTION", description);

@@ -67,8 +67,8 @@ void TMigration::ConvertProjects() {
     projects.FieldByName("CREATED").SetAsDateTime(source_->FieldByName("CREATETIME").AsDateTime());
     const std::string createdBy = source_->FieldByName("CREATEBY").AsString();
     const std::string lastUser = source_->FieldByName("LASTUSER").AsString();
-    projects.FieldByName("CREATEDBY").SetAsInteger(Noted("projects.CREATEDBY", FindUserId(users, createdBy), createdBy));
-    projects.FieldByName("LASTUSER").SetAsInteger(Noted("projects.LASTUSER", FindUserId(users, lastUser), lastUser));
+    projects.FieldByName("CREATEDBY").SetAsInteger(Noted(projects, "CREATEDBY", FindUserId(users, createdBy), createdBy));
+    projects.FieldByName("LASTUSER").SetAsInteger(Noted(projects, "LASTUSER", FindUserId(users, lastUser), lastUser));
     projects.FieldByName("LASTACCESS").SetAsDateTime(source_->FieldByName("LASTACCESS").AsDateTime());
     SetText(projects, "HISTORY", "Converted by Dovoruv 2.0");
     SetText(projects, "DELETED", "0");

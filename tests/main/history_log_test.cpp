@@ -83,7 +83,7 @@ TEST_F(HistoryLogTest, UsersThatFindNoUserAreCountedForTheSummary) {
   EXPECT_EQ(log[0]["USERID"], "0");
   EXPECT_EQ(log[1]["USERID"], "0");
   ASSERT_EQ(report.unmatched.size(), 1u);
-  EXPECT_EQ(report.unmatched.begin()->first, "log.USERID");
+  EXPECT_EQ(report.unmatched.begin()->first, "vcslog.USERID");
   EXPECT_EQ(report.unmatched.begin()->second.count, 2);
   EXPECT_EQ(report.unmatched.begin()->second.first, std::vector<std::string>{"ghost"});
 }

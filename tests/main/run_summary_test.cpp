@@ -34,19 +34,19 @@ TEST(RunSummaryTest, PassedOverLinesAreCutAtACharacterAndTheRestCounted) {
 // names, each cut at a character's start.
 TEST(RunSummaryTest, NamesThatFindNothingAreCountedWithTheFirstFew) {
   TMigrationReport report;
-  for (const char* name : {"jones", "jones", "lee", "smith", "ward"}) report.unmatched["log.USERID"].Add(name);
+  for (const char* name : {"jones", "jones", "lee", "smith", "ward"}) report.unmatched["vcslog.USERID"].Add(name);
   std::string longName;
   for (int i = 0; i < 40; ++i) longName += "\xC3\xA9";
   report.unmatched["rvlabels"].Add(longName);
-  EXPECT_EQ(report.unmatched["log.USERID"].first, (std::vector<std::string>{"jones", "lee", "smith"}));
+  EXPECT_EQ(report.unmatched["vcslog.USERID"].first, (std::vector<std::string>{"jones", "lee", "smith"}));
   std::ostringstream out;
   PrintReportSummary(out, report, false);
   const std::string text = out.str();
   std::string cut;
   for (int i = 0; i < 30; ++i) cut += "\xC3\xA9";
   EXPECT_NE(text.find("  Names that find nothing in the target (written as id 0; a label is not assigned):\n"
-                      "    log.USERID           5  e.g. \"jones\", \"lee\", \"smith\"\n"
-                      "    rvlabels             1  e.g. \"" + cut + "...\"\n"),
+                      "    rvlabels             1  e.g. \"" + cut + "...\"\n"
+                      "    vcslog.USERID        5  e.g. \"jones\", \"lee\", \"smith\"\n"),
             std::string::npos)
       << text;
 }

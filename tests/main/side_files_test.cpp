@@ -265,7 +265,7 @@ TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere
 
 TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
   WriteTextFile(Side("main.pcr"),  // found under another letter case
-            "c:\\projects\\Tools.dpr\r\nunknown.dpr\r\nC:\\PROJECTS\\TOOLS.DPR\r\n");
+            "c:\\projects\\Tools.dpr\r\nUnknown.dpr\r\nC:\\PROJECTS\\TOOLS.DPR\r\n");
   Run();
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
   int32_t main = IdOf(target, "projects", "NAME", "Main.dpr", "PROJECTID");
@@ -278,7 +278,7 @@ TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
   EXPECT_EQ(refs[1]["REFERENCE"], "0");
   ASSERT_EQ(report.unmatched.count("pjref.REFERENCE"), 1u);
   EXPECT_EQ(report.unmatched.at("pjref.REFERENCE").count, 1);
-  EXPECT_EQ(report.unmatched.at("pjref.REFERENCE").first, std::vector<std::string>{"unknown.dpr"});
+  EXPECT_EQ(report.unmatched.at("pjref.REFERENCE").first, std::vector<std::string>{"Unknown.dpr"});  // as the line has it
   // The name shown is the one built from the project, not the one on disk.
   EXPECT_TRUE(user.Logged("Converting " + source + "/Main.pcr"));
   // Missing side files are passed over without a word.
