@@ -148,9 +148,13 @@ std::string FreeNameBeside(const std::string& file, const std::string& suffix) {
 // ends early loses the records it no longer holds. Nothing is changed unless the header's
 // structure (its fields) reads: the repair cannot mend that. A record count that is no
 // count (below 1) is set to the records the file holds, and a free chain head outside
-// the table to an empty chain (the repair builds the chain anew). Whole records cut are
-// kept in a file beside the data file (NAME.DAT.cut), so that a count overwritten with a
-// smaller number loses nothing.
+// the table to an empty chain (the repair builds the chain anew). Records after the count
+// that were posted are counted again: every post draws its record's identifier from the
+// header's last autoincrement value and raises that value in the same header write as the
+// count, so a record whose identifier lies within it was posted and the count is what was
+// damaged (overwritten with a smaller number), while a failed change's record drew an
+// identifier past it. Whole records cut are kept in a file beside the data file
+// (NAME.DAT.cut).
 void MendDataFileLength(const std::string& name, const std::function<void(const std::string&)>& log) {
   TFileHandler file;
   file.SetFileName(name);
@@ -180,7 +184,27 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
         ") is no count; it is set to the " + std::to_string(whole) + " records the file holds");
     header.SetNextRecordNumber(static_cast<int32_t>(whole + 1));
   }
-  const int64_t counted = int64_t(header.NextRecordNumber()) - 1;
+  int64_t counted = int64_t(header.NextRecordNumber()) - 1;
+  if (whole > counted) {
+    std::vector<uint8_t> record(header.RecordSize());
+    int64_t posted = 0;
+    for (int64_t n = counted + 1; n <= whole; ++n) {
+      file.Seek(start + (n - 1) * header.RecordSize(), 0);
+      if (file.Read(record.data(), header.RecordSize(), true) < header.RecordSize()) RaiseEngineError(errRead, name);
+      if (header.Encrypted()) ApplyCipher(record.data(), record.size(), kTableKey);
+      const int32_t identifier = LoadLEI32(&record[rIdentifier]);
+      const bool live = record[rDeleted] == 0 && LoadLEI32(&record[rLink]) == n;
+      if (!(live || record[rDeleted] == 1) || identifier < 1 || identifier > header.LastAutoInc()) break;
+      ++posted;
+    }
+    if (posted > 0) {
+      log("Data file header counts " + std::to_string(counted) + " records, but the " + std::to_string(posted) +
+          " after them were posted (their identifiers lie within the header's last autoincrement value " +
+          std::to_string(header.LastAutoInc()) + "); the count is set to " + std::to_string(counted + posted));
+      counted += posted;
+      header.SetNextRecordNumber(static_cast<int32_t>(counted + 1));
+    }
+  }
   const int64_t keep = std::min(whole, counted);
   if (keep < counted) {
     log("Data file holds " + std::to_string(whole) + " of the " + std::to_string(counted) +

@@ -41,6 +41,11 @@ std::vector<uint8_t> LE32(int32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 std::string Read(const std::string& path) { return FileBytes(path); }
 
 // ---------------------------------------------------------------- missing files
@@ -123,6 +128,10 @@ TEST(RepairTest, LastAutoIncBelowTheHighestIdentifierIsFoundAndRaised) {
 // Now a structure that does not read changes nothing, a count or chain that is no count
 // is set from the file, and records cut because the count is smaller are kept aside. A
 // blob field count of 0 passed the checker, and no blob of the table could be read.
+// Records after a smaller count whose identifiers lie within the header's last
+// autoincrement value were posted: they are counted again, with their blobs, where they
+// went to the .cut file and their blob blocks were freed. Records that drew identifiers
+// past it are a failed change's and are still cut aside.
 TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNothing) {
   struct TCase {
     const char* name;
@@ -130,10 +139,17 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
     std::vector<uint8_t> bytes;
     int32_t live;      // records after the repair, -1: the repair refuses
     int32_t keptAside;  // records kept in the .cut file
+    const char* logged = nullptr;  // a line the repair's log must hold
   };
   for (const TCase& c : {TCase{"record count negative", 13, LE32(-16777016), 12, 0},
                          TCase{"record count above the file's", 13, LE32(400), 12, 0},
-                         TCase{"record count below the file's", 13, LE32(5), 4, 8},
+                         TCase{"record count below the file's", 13, LE32(5), 12, 0,
+                               "Data file header counts 4 records, but the 8 after them were posted (their identifiers "
+                               "lie within the header's last autoincrement value 12); the count is set to 12"},
+                         TCase{"record count and last autoincrement value below the file's", 13,
+                               Concat(LE32(5), LE32(4)), 4, 8},
+                         TCase{"record count below the last autoincrement value", 13, Concat(LE32(5), LE32(8)), 8, 4,
+                               "Data file header counts 4 records, but the 4 after them were posted"},
                          TCase{"free chain head negative", 9, LE32(-7), 12, 0},
                          TCase{"free chain head past the records", 9, LE32(9999), 12, 0},
                          TCase{"blob field count", 25, {0, 0}, 12, 0},
@@ -156,6 +172,9 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
     TRepairReport repair = RepairTable(fx.Path());
     EXPECT_TRUE(repair.Sound()) << (repair.refused.empty() ? "" : repair.refused);
     EXPECT_EQ(repair.liveRecords, c.live);
+    if (c.logged) {
+      EXPECT_TRUE(Mentions(repair.log, c.logged)) << c.logged;
+    }
     EXPECT_TRUE(CheckTable(fx.Path()).Ok());
     {
       // Every note (a blob) reads again.
@@ -181,6 +200,8 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
     EXPECT_EQ(FileBytes(cut), whole.substr(whole.size() - size * c.keptAside));
     EXPECT_TRUE(Mentions(repair.log, std::to_string(c.keptAside) + " whole records its header does not count, kept "
                                      "in people.DAT.cut"));
+    // The blob blocks of the records cut aside were freed; those of the records kept
+    // were not (every note above read whole).
   }
 }
 
