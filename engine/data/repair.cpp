@@ -149,13 +149,20 @@ std::string FreeNameBeside(const std::string& file, const std::string& suffix) {
 // structure (its fields) reads: the repair cannot mend that. A record count that is no
 // count (below 1) is set to the records the file holds, and a free chain head outside
 // the table to an empty chain (the repair builds the chain anew). Records after the count
-// that were posted are counted again: every post draws its record's identifier from the
-// header's last autoincrement value and raises that value in the same header write as the
-// count, so a record whose identifier lies within it was posted and the count is what was
-// damaged (overwritten with a smaller number), while a failed change's record drew an
-// identifier past it. Whole records cut are kept in a file beside the data file
-// (NAME.DAT.cut).
-void MendDataFileLength(const std::string& name, const std::function<void(const std::string&)>& log) {
+// that were posted are counted again, up to the last of them; the records after that are
+// what a failed change (or a killed exclusive session) left and are cut. Two signs tell a
+// posted record: a post draws its record's identifier from the header's last
+// autoincrement value and raises that value in the same header write as the count, and
+// records appended at the end draw rising identifiers, so a record after the count whose
+// identifier lies within that value and above the identifiers of the posted records
+// before it was posted; and the index file's header, written before the data file's in
+// every post, counts the table's live records, so as many live records after the count
+// as it counts beyond those within the count were posted. A damaged record among them
+// (a link, a deleted flag, an identifier overwritten) is counted with them and mended
+// as any other. Whole records cut are kept in a file beside the data file (NAME.DAT.cut);
+// their blob blocks are freed.
+void MendDataFileLength(const std::string& name, const std::string& indexName,
+                        const std::function<void(const std::string&)>& log) {
   TFileHandler file;
   file.SetFileName(name);
   file.SetExclusive(true);
@@ -186,21 +193,59 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
   }
   int64_t counted = int64_t(header.NextRecordNumber()) - 1;
   if (whole > counted) {
-    std::vector<uint8_t> record(header.RecordSize());
-    int64_t posted = 0;
-    for (int64_t n = counted + 1; n <= whole; ++n) {
-      file.Seek(start + (n - 1) * header.RecordSize(), 0);
-      if (file.Read(record.data(), header.RecordSize(), true) < header.RecordSize()) RaiseEngineError(errRead, name);
-      if (header.Encrypted()) ApplyCipher(record.data(), record.size(), kTableKey);
-      const int32_t identifier = LoadLEI32(&record[rIdentifier]);
-      const bool live = record[rDeleted] == 0 && LoadLEI32(&record[rLink]) == n;
-      if (!(live || record[rDeleted] == 1) || identifier < 1 || identifier > header.LastAutoInc()) break;
-      ++posted;
+    // Each record's deleted flag and identifier, deciphered, read a run at a time.
+    const size_t recordSize = header.RecordSize();
+    std::vector<uint8_t> run;
+    auto eachRecord = [&](int64_t from, int64_t to, const std::function<void(int64_t, const uint8_t*)>& visit) {
+      const int64_t perRun = std::max<int64_t>(1, (1 << 20) / int64_t(recordSize));
+      for (int64_t n = from; n <= to; n += perRun) {
+        const int64_t count = std::min(perRun, to - n + 1);
+        run.resize(size_t(count) * recordSize);
+        file.Seek(start + (n - 1) * int64_t(recordSize), 0);
+        if (file.Read(run.data(), static_cast<uint32_t>(run.size()), true) < run.size()) RaiseEngineError(errRead, name);
+        for (int64_t k = 0; k < count; ++k) {
+          uint8_t* r = run.data() + size_t(k) * recordSize;
+          if (header.Encrypted()) ApplyCipher(r, recordSize, kTableKey);
+          visit(n + k, r);
+        }
+      }
+    };
+    std::vector<std::pair<bool, int32_t>> tail;  // live, identifier
+    eachRecord(counted + 1, whole, [&](int64_t, const uint8_t* r) {
+      tail.emplace_back(r[rDeleted] == 0, LoadLEI32(r + rIdentifier));
+    });
+    int64_t byIdentifier = 0;
+    for (int32_t k = 0, lastId = 0; k < int32_t(tail.size()); ++k)
+      if (tail[k].second >= 1 && tail[k].second <= header.LastAutoInc() && tail[k].second > lastId) {
+        byIdentifier = k + 1;
+        lastId = tail[k].second;
+      }
+    int64_t byIndex = 0, liveBeyond = 0;
+    try {
+      TFileHandler index;
+      index.SetFileName(indexName);
+      index.SetReadOnly(true);
+      index.Open();
+      TIndexHeader indexHeader;
+      ReadIndexHeader(index, indexHeader, header.Encrypted());
+      int64_t liveCounted = 0;
+      eachRecord(1, counted, [&](int64_t, const uint8_t* r) { liveCounted += r[rDeleted] == 0; });
+      liveBeyond = int64_t(indexHeader.RecordCount()) - liveCounted;
+      for (int64_t k = 0, live = 0; k < int64_t(tail.size()) && live < liveBeyond; ++k)
+        if (tail[k].first && ++live == liveBeyond) byIndex = k + 1;
+    } catch (const EOvrinEngineError&) {
+      // No index file to ask, or one that does not read: the identifiers alone tell.
     }
-    if (posted > 0) {
-      log("Data file header counts " + std::to_string(counted) + " records, but the " + std::to_string(posted) +
-          " after them were posted (their identifiers lie within the header's last autoincrement value " +
-          std::to_string(header.LastAutoInc()) + "); the count is set to " + std::to_string(counted + posted));
+    if (const int64_t posted = std::max(byIdentifier, byIndex); posted > 0) {
+      std::string why;
+      if (byIdentifier > 0)
+        why = "identifiers within the header's last autoincrement value " + std::to_string(header.LastAutoInc());
+      if (byIndex > 0)
+        why += (why.empty() ? "" : "; ") + std::string("the index file counts ") + std::to_string(liveBeyond) +
+               " live record" + (liveBeyond == 1 ? "" : "s") + " beyond the count";
+      log("Data file header counts " + std::to_string(counted) + " record" + (counted == 1 ? "" : "s") + ", but " +
+          (posted == 1 ? std::string("the record after them was") : "the " + std::to_string(posted) + " after them were") +
+          " posted (" + why + "); the count is set to " + std::to_string(counted + posted));
       counted += posted;
       header.SetNextRecordNumber(static_cast<int32_t>(counted + 1));
     }
@@ -235,10 +280,12 @@ void MendDataFileLength(const std::string& name, const std::function<void(const 
       aside.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
       aside.Close();
     }
+    const int64_t aside = whole - keep;
     log("Data file: " + std::to_string(size - end) + " bytes after the last record cut" +
         (kept.empty() ? std::string()
-                      : " (" + std::to_string(whole - keep) + " whole records its header does not count, kept in " +
-                            PathFileName(kept) + ")"));
+                      : " (" + std::to_string(aside) + (aside == 1 ? " whole record" : " whole records") +
+                            " its header does not count, kept in " + PathFileName(kept) +
+                            (blobFields > 0 ? "; the blob blocks they name are freed" : "") + ")"));
     file.Seek(end, 0);
     file.Write(nullptr, 0);
   }
@@ -727,7 +774,7 @@ void RepairHeld(const std::string& path, const TRepairOptions& options, TRepairR
                      "a backup, or have the header's block size set right";
     return;
   }
-  MendDataFileLength(dataName, log);
+  MendDataFileLength(dataName, IndexFileName(path), log);
   TDataImage image = ReadDataImage(dataName);
   const bool structureFits = options.structure && FieldsAre(image, *options.structure, dataName);
   std::unique_ptr<TIndexHeader> expected;

@@ -128,10 +128,9 @@ TEST(RepairTest, LastAutoIncBelowTheHighestIdentifierIsFoundAndRaised) {
 // Now a structure that does not read changes nothing, a count or chain that is no count
 // is set from the file, and records cut because the count is smaller are kept aside. A
 // blob field count of 0 passed the checker, and no blob of the table could be read.
-// Records after a smaller count whose identifiers lie within the header's last
-// autoincrement value were posted: they are counted again, with their blobs, where they
-// went to the .cut file and their blob blocks were freed. Records that drew identifiers
-// past it are a failed change's and are still cut aside.
+// Records after a smaller count that were posted (their identifiers within the header's
+// last autoincrement value, or the index file counting them) are counted again, with
+// their blobs, where they went to the .cut file and their blob blocks were freed.
 TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNothing) {
   struct TCase {
     const char* name;
@@ -144,12 +143,14 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
   for (const TCase& c : {TCase{"record count negative", 13, LE32(-16777016), 12, 0},
                          TCase{"record count above the file's", 13, LE32(400), 12, 0},
                          TCase{"record count below the file's", 13, LE32(5), 12, 0,
-                               "Data file header counts 4 records, but the 8 after them were posted (their identifiers "
-                               "lie within the header's last autoincrement value 12); the count is set to 12"},
+                               "Data file header counts 4 records, but the 8 after them were posted (identifiers within "
+                               "the header's last autoincrement value 12; the index file counts 8 live records beyond "
+                               "the count); the count is set to 12"},
                          TCase{"record count and last autoincrement value below the file's", 13,
-                               Concat(LE32(5), LE32(4)), 4, 8},
-                         TCase{"record count below the last autoincrement value", 13, Concat(LE32(5), LE32(8)), 8, 4,
-                               "Data file header counts 4 records, but the 4 after them were posted"},
+                               Concat(LE32(5), LE32(4)), 12, 0,
+                               "Data file header counts 4 records, but the 8 after them were posted (the index file "
+                               "counts 8 live records beyond the count)"},
+                         TCase{"record count below the last autoincrement value", 13, Concat(LE32(5), LE32(8)), 12, 0},
                          TCase{"free chain head negative", 9, LE32(-7), 12, 0},
                          TCase{"free chain head past the records", 9, LE32(9999), 12, 0},
                          TCase{"blob field count", 25, {0, 0}, 12, 0},
@@ -202,6 +203,62 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
                                      "in people.DAT.cut"));
     // The blob blocks of the records cut aside were freed; those of the records kept
     // were not (every note above read whole).
+  }
+}
+
+// What lies after a smaller record count: a killed post's record (an identifier past the
+// last autoincrement value, the index not counting it) is cut aside, with a word that its
+// blob blocks are freed; a damaged record among posted ones does not stop the recount
+// (it is mended as any other); and without the index's word, records whose identifiers
+// lie past the header's value are cut aside as before.
+TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
+  auto recordAt = [](TableFixture& fx, int32_t n) {
+    TTableHeader h = HeaderOf(fx);
+    return h.RecordsStart() + int64_t(n - 1) * h.RecordSize();
+  };
+  {
+    SCOPED_TRACE("a killed post's record at the end");
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    const int64_t size = HeaderOf(fx).RecordSize();
+    std::string bytes = FileBytes(dat);
+    std::string left = bytes.substr(size_t(recordAt(fx, 12)), size_t(size));
+    const std::vector<uint8_t> link = LE32(13), id = LE32(13);
+    std::copy(link.begin(), link.end(), left.begin() + 1);
+    std::copy(id.begin(), id.end(), left.begin() + 5);
+    std::ofstream(dat, std::ios::binary | std::ios::app) << left;
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound());
+    EXPECT_EQ(repair.liveRecords, 12);
+    EXPECT_EQ(FileBytes(dat + ".cut"), left);
+    EXPECT_TRUE(Mentions(repair.log, "(1 whole record its header does not count, kept in people.DAT.cut; the blob "
+                                     "blocks they name are freed)"));
+  }
+  {
+    SCOPED_TRACE("a damaged link among the records after the count");
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    const int64_t eighth = recordAt(fx, 8);
+    Patch(dat, 13, LE32(5));
+    Patch(dat, eighth + 1, LE32(3));
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound());
+    EXPECT_EQ(repair.liveRecords, 12);
+    EXPECT_FALSE(fs::exists(dat + ".cut"));
+  }
+  {
+    SCOPED_TRACE("identifiers past the header's value and an index that does not count them");
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    Patch(dat, 13, Concat(LE32(5), LE32(4)));
+    Patch(IndexFileName(fx.Path()), 3974, LE32(4));
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound());
+    EXPECT_EQ(repair.liveRecords, 4);
+    EXPECT_TRUE(Mentions(repair.log, "8 whole records its header does not count, kept in people.DAT.cut"));
   }
 }
 
