@@ -22,7 +22,7 @@ void TTargetLock::Release() {
   fd_ = -1;
 }
 
-TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string* detail) {
+TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string* detail, const std::string& doing) {
   Release();
   const std::string path = folder + kFileName;
   for (int attempt = 0;; ++attempt) {
@@ -68,7 +68,7 @@ TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string
   }
   char host[128] = {};
   ::gethostname(host, sizeof host - 1);
-  std::string who = "process " + std::to_string(::getpid()) + " on " + host + "\n";
+  std::string who = "process " + std::to_string(::getpid()) + " on " + host + (doing.empty() ? "" : ", " + doing) + "\n";
   if (::ftruncate(fd_, 0) == 0) {
     ssize_t written = ::pwrite(fd_, who.data(), who.size(), 0);
     (void)written;  // the name is for messages only; the lock is what counts

@@ -21,9 +21,11 @@ class TTargetLock {
 
   enum class TResult { Taken, HeldByAnother, Failed };
   // Takes the lock of the folder (which ends in its delimiter). HeldByAnother: *detail
-  // names the holder as its lock file says ("process 1234 on host"); Failed: *detail is
-  // the reason the lock file could not be made or locked.
-  TResult Acquire(const std::string& folder, std::string* detail);
+  // names the holder as its lock file says ("process 1234 on host", then `doing` when
+  // the holder gave it); Failed: *detail is the reason the lock file could not be made or
+  // locked. The archive tool's repair takes the same lock, so that a run and a repair of
+  // one archive keep out of each other's way.
+  TResult Acquire(const std::string& folder, std::string* detail, const std::string& doing = {});
   void Release();
   bool Held() const { return fd_ >= 0; }
 

@@ -27,6 +27,7 @@
 #include "engine/table/table.h"
 #include "main/migration.h"
 #include "main/migration_guards.h"
+#include "main/target_lock.h"
 #include "main/text_compare.h"
 #include "main/version.h"
 #include "tools/archive_schema.h"
@@ -781,6 +782,21 @@ class TRepair : public TReadingCommand {
   int Repair(std::ostream& out, std::ostream& err) {
     UsePasswords();
     const std::string path = (std::filesystem::path(dir_) / table_).string();
+    // A migration into this archive opens its tables one step after another: between two
+    // steps the repair could take a table and make the next step fail half way. The run
+    // lock keeps the two apart (a folder where the lock file cannot be made is repaired
+    // without it; the table's own locks still keep every user out).
+    hollard::TTargetLock runLock;
+    std::string holder;
+    std::string folder = dir_;
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    if (runLock.Acquire(folder, &holder, "repairing " + table_) == hollard::TTargetLock::TResult::HeldByAnother) {
+      const bool repairing = holder.find(", repairing ") != std::string::npos;
+      err << "hollard-archive: " << table_ << " was not repaired: "
+          << (repairing ? "another repair in " : "a migration into ") << dir_ << " is running (" << holder
+          << "); nothing was changed. Repair the table when it has ended.\n";
+      return kExitInUse;
+    }
     ovrin::TRepairOptions options;
     options.structure = KnownStructure(table_);
     ovrin::TRepairReport report;

@@ -25,6 +25,7 @@
 #include "tools/archive_schema.h"
 #include "main/migration.h"
 #include "main/migration_guards.h"
+#include "main/target_lock.h"
 #include "tests/tools/archive_tool_run.h"
 #include "tools/archive_tool.h"
 #include "tools/archive_verify.h"
@@ -549,6 +550,30 @@ TEST(ArchiveToolTest, RepairOfAnEncipheredTableCountsPostedRecordsAgain) {
   ovrin::Sessions().Default().RemoveAllPasswords();
   EXPECT_EQ(names, (std::vector<std::string>{"item1", "item2", "item3", "item4", "item5", "item6", "item7", "item8",
                                              "item9"}));
+}
+
+// A migration into the archive holds its run lock: a repair then would take tables from
+// under the run's next step. It is refused, changing nothing; once the run has ended it
+// goes ahead and leaves no lock file behind.
+TEST(ArchiveToolTest, RepairWaitsForAMigrationRunIntoTheArchive) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 5);
+  const auto before = FolderBytes(folder);
+  {
+    hollard::TTargetLock run;
+    std::string detail;
+    ASSERT_EQ(run.Acquire(folder + "/", &detail), hollard::TTargetLock::TResult::Taken) << detail;
+    TRun refused = Tool({"repair", folder, "modules"});
+    EXPECT_EQ(refused.code, 3);
+    EXPECT_NE(refused.err.find("modules was not repaired: a migration into " + folder + " is running (process "),
+              std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("nothing was changed"), std::string::npos) << refused.err;
+  }
+  EXPECT_EQ(FolderBytes(folder), before);
+  TRun repaired = Tool({"repair", folder, "modules"});
+  EXPECT_EQ(repaired.code, 0) << repaired.out << repaired.err;
+  EXPECT_FALSE(fs::exists(folder + "/" + hollard::TTargetLock::kFileName));
 }
 
 TEST(ArchiveToolTest, CheckReportsDamagePreciselyAndChangesNothing) {
