@@ -145,7 +145,7 @@ bool TMigration::Preflight() {
   // The folders given the wrong way round, or the old archive given as both: the folder
   // holds the other layout's tables.
   else if (folder == &sourceDir_ && !missing(sourceDir_ + "users.dat"))
-    why = " The folder " + sourceDir_ + " holds a new-layout archive (users.dat): the source is the old archive's folder.";
+    why = " The folder " + sourceDir_ + " holds a new-layout archive (users.DAT): the source is the old archive's folder.";
   else if (folder == &targetDir_ && !missing(targetDir_ + "hollardm.db"))
     why = " The folder " + targetDir_ + " holds an old-layout archive (hollardm.db): the target is the new archive's folder.";
   report_.preflightFailed = true;

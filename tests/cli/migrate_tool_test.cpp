@@ -159,7 +159,7 @@ TEST_F(MigrateToolTest, PreflightAndStepFailuresExitOne) {
   TResult swapped = Run({target, source});
   EXPECT_EQ(swapped.code, 1);
   EXPECT_NE(swapped.err.find("Source tables not found! The folder " + target +
-                             "/ holds a new-layout archive (users.dat): the source is the old archive's folder."),
+                             "/ holds a new-layout archive (users.DAT): the source is the old archive's folder."),
             std::string::npos)
       << swapped.err;
   TResult same = Run({source, source});
