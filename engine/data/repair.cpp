@@ -154,8 +154,8 @@ std::string FreeNameBeside(const std::string& file, const std::string& suffix) {
 // posted record: a post draws its record's identifier from the header's last
 // autoincrement value and raises that value in the same header write as the count, and
 // records appended at the end draw rising identifiers, so a record after the count whose
-// identifier lies within that value and above the identifiers of the posted records
-// before it was posted; and the index file's header, written before the data file's in
+// identifier lies within that value, above the identifiers of the posted records before
+// it and apart from those of the live records within the count was posted; and the index file's header, written before the data file's in
 // every post, counts the table's live records, so as many live records after the count
 // as it counts beyond those within the count were posted. A damaged record among them
 // (a link, a deleted flag, an identifier overwritten) is counted with them and mended
@@ -214,12 +214,25 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
     eachRecord(counted + 1, whole, [&](int64_t, const uint8_t* r) {
       tail.emplace_back(r[rDeleted] == 0, LoadLEI32(r + rIdentifier));
     });
+    // The live records within the count, and their identifiers (sorted), which a posted
+    // record after the count does not repeat.
+    int64_t liveCounted = 0;
+    std::vector<int32_t> countedIds;
+    eachRecord(1, counted, [&](int64_t, const uint8_t* r) {
+      if (r[rDeleted] != 0) return;
+      ++liveCounted;
+      countedIds.push_back(LoadLEI32(r + rIdentifier));
+    });
+    std::sort(countedIds.begin(), countedIds.end());
     int64_t byIdentifier = 0;
-    for (int32_t k = 0, lastId = 0; k < int32_t(tail.size()); ++k)
-      if (tail[k].second >= 1 && tail[k].second <= header.LastAutoInc() && tail[k].second > lastId) {
+    for (int32_t k = 0, lastId = 0; k < int32_t(tail.size()); ++k) {
+      const int32_t id = tail[k].second;
+      if (id >= 1 && id <= header.LastAutoInc() && id > lastId &&
+          !std::binary_search(countedIds.begin(), countedIds.end(), id)) {
         byIdentifier = k + 1;
-        lastId = tail[k].second;
+        lastId = id;
       }
+    }
     int64_t byIndex = 0, liveBeyond = 0;
     try {
       TFileHandler index;
@@ -228,8 +241,6 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
       index.Open();
       TIndexHeader indexHeader;
       ReadIndexHeader(index, indexHeader, header.Encrypted());
-      int64_t liveCounted = 0;
-      eachRecord(1, counted, [&](int64_t, const uint8_t* r) { liveCounted += r[rDeleted] == 0; });
       liveBeyond = int64_t(indexHeader.RecordCount()) - liveCounted;
       for (int64_t k = 0, live = 0; k < int64_t(tail.size()) && live < liveBeyond; ++k)
         if (tail[k].first && ++live == liveBeyond) byIndex = k + 1;

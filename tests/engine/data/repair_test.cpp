@@ -208,7 +208,7 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
 
 // What lies after a smaller record count: a killed post's record (an identifier past the
 // last autoincrement value, the index not counting it) is cut aside, with a word that its
-// blob blocks are freed; a damaged record among posted ones does not stop the recount
+// blob blocks are freed, and so is a copy of a record (its identifier taken); a damaged record among posted ones does not stop the recount
 // (it is mended as any other); and without the index's word, records whose identifiers
 // lie past the header's value are cut aside as before.
 TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
@@ -234,6 +234,21 @@ TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
     EXPECT_EQ(FileBytes(dat + ".cut"), left);
     EXPECT_TRUE(Mentions(repair.log, "(1 whole record its header does not count, kept in people.DAT.cut; the blob "
                                      "blocks they name are freed)"));
+  }
+  {
+    SCOPED_TRACE("a copy of a record at the end, its link set to its place");
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    const int64_t size = HeaderOf(fx).RecordSize();
+    std::string copy = FileBytes(dat).substr(size_t(recordAt(fx, 5)), size_t(size));
+    const std::vector<uint8_t> link = LE32(13);
+    std::copy(link.begin(), link.end(), copy.begin() + 1);
+    std::ofstream(dat, std::ios::binary | std::ios::app) << copy;
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound());
+    EXPECT_EQ(repair.liveRecords, 12);
+    EXPECT_EQ(FileBytes(dat + ".cut"), copy);
   }
   {
     SCOPED_TRACE("a damaged link among the records after the count");
