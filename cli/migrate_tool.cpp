@@ -368,8 +368,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     switch (targetLock.Acquire(targetDir, &holder)) {
       case TTargetLock::TResult::Taken: break;
       case TTargetLock::TResult::HeldByAnother:
-        guardMessage("another migration into " + target + " is running (" + holder +
-                     ").\nNothing was written. Wait for it to end, then run again.");
+        guardMessage((holder.find(", repairing ") != std::string::npos ? TTargetLock::HolderKind(holder, target)
+                                                                        : "another migration into " + target) +
+                     " is running (" + holder + ").\nNothing was written. Wait for it to end, then run again.");
         return finishEarly(kExitGuard);
       case TTargetLock::TResult::Failed:
         guardMessage(holder + "; the run goes on without the lock that keeps a second run out of this target.");

@@ -299,8 +299,10 @@ void TMainForm::btnImportClick() {
     switch (targetLock.Acquire(targetDir, &holder)) {
       case TTargetLock::TResult::Taken: break;
       case TTargetLock::TResult::HeldByAnother:
-        ShowError("Another migration into " + edTarget->text().toStdString() + " is running (" + holder +
-                  ").\nNothing was written. Wait for it to end, then run again.");
+        ShowError((holder.find(", repairing ") != std::string::npos
+                       ? "A repair in " + edTarget->text().toStdString()
+                       : "Another migration into " + edTarget->text().toStdString()) +
+                  " is running (" + holder + ").\nNothing was written. Wait for it to end, then run again.");
         return;
       case TTargetLock::TResult::Failed:
         QueueLog(QString::fromStdString(holder + "; the run goes on without the lock that keeps a second run out of "

@@ -76,6 +76,12 @@ TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string
   return TResult::Taken;
 }
 
+std::string TTargetLock::HolderKind(const std::string& detail, const std::string& folderShown) {
+  if (detail.find(", repairing ") != std::string::npos) return "a repair in " + folderShown;
+  if (detail.rfind("process ", 0) != 0) return "a migration or repair in " + folderShown;
+  return "a migration into " + folderShown;
+}
+
 bool TUnfinishedRun::Write(const std::string& folder, const std::string& text) {
   // Written beside and renamed over, so that a reader never sees half a record.
   const std::string path = folder + kFileName, partial = path + ".new";

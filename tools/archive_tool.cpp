@@ -791,10 +791,8 @@ class TRepair : public TReadingCommand {
     std::string folder = dir_;
     if (folder.empty() || folder.back() != '/') folder += '/';
     if (runLock.Acquire(folder, &holder, "repairing " + table_) == hollard::TTargetLock::TResult::HeldByAnother) {
-      const bool repairing = holder.find(", repairing ") != std::string::npos;
-      err << "hollard-archive: " << table_ << " was not repaired: "
-          << (repairing ? "another repair in " : "a migration into ") << dir_ << " is running (" << holder
-          << "); nothing was changed. Repair the table when it has ended.\n";
+      err << "hollard-archive: " << table_ << " was not repaired: " << hollard::TTargetLock::HolderKind(holder, dir_)
+          << " is running (" << holder << "); nothing was changed. Repair the table when it has ended.\n";
       return kExitInUse;
     }
     ovrin::TRepairOptions options;

@@ -155,12 +155,12 @@ std::string FreeNameBeside(const std::string& file, const std::string& suffix) {
 // autoincrement value and raises that value in the same header write as the count, and
 // records appended at the end draw rising identifiers, so a record after the count whose
 // identifier lies within that value, above the identifiers of the posted records before
-// it and apart from those of the live records within the count was posted; and the index file's header, written before the data file's in
+// it and apart from those of the records within the count was posted; and the index file's header, written before the data file's in
 // every post, counts the table's live records, so as many live records after the count
 // as it counts beyond those within the count were posted. A damaged record among them
 // (a link, a deleted flag, an identifier overwritten) is counted with them and mended
 // as any other. Whole records cut are kept in a file beside the data file (NAME.DAT.cut);
-// their blob blocks are freed.
+// blob blocks that only they name are freed.
 void MendDataFileLength(const std::string& name, const std::string& indexName,
                         const std::function<void(const std::string&)>& log) {
   TFileHandler file;
@@ -214,13 +214,13 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
     eachRecord(counted + 1, whole, [&](int64_t, const uint8_t* r) {
       tail.emplace_back(r[rDeleted] == 0, LoadLEI32(r + rIdentifier));
     });
-    // The live records within the count, and their identifiers (sorted), which a posted
-    // record after the count does not repeat.
+    // The live records within the count, and the identifiers of all records there
+    // (sorted; deleted ones keep theirs), which a posted record after the count does not
+    // repeat: every post draws a new one.
     int64_t liveCounted = 0;
     std::vector<int32_t> countedIds;
     eachRecord(1, counted, [&](int64_t, const uint8_t* r) {
-      if (r[rDeleted] != 0) return;
-      ++liveCounted;
+      liveCounted += r[rDeleted] == 0;
       countedIds.push_back(LoadLEI32(r + rIdentifier));
     });
     std::sort(countedIds.begin(), countedIds.end());
@@ -242,8 +242,16 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
       TIndexHeader indexHeader;
       ReadIndexHeader(index, indexHeader, header.Encrypted());
       liveBeyond = int64_t(indexHeader.RecordCount()) - liveCounted;
-      for (int64_t k = 0, live = 0; k < int64_t(tail.size()) && live < liveBeyond; ++k)
-        if (tail[k].first && ++live == liveBeyond) byIndex = k + 1;
+      int64_t liveInTail = 0;
+      for (const auto& t : tail) liveInTail += t.first;
+      if (liveBeyond > 0 && liveBeyond <= liveInTail) {
+        for (int64_t k = 0, live = 0; k < int64_t(tail.size()) && live < liveBeyond; ++k)
+          if (tail[k].first && ++live == liveBeyond) byIndex = k + 1;
+      } else if (liveBeyond > liveInTail && liveBeyond <= int64_t(tail.size())) {
+        // More than the tail's live records: deleted flags among them were damaged, and
+        // the whole tail was posted.
+        byIndex = int64_t(tail.size());
+      }
     } catch (const EOvrinEngineError&) {
       // No index file to ask, or one that does not read: the identifiers alone tell.
     }
@@ -296,7 +304,7 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
         (kept.empty() ? std::string()
                       : " (" + std::to_string(aside) + (aside == 1 ? " whole record" : " whole records") +
                             " its header does not count, kept in " + PathFileName(kept) +
-                            (blobFields > 0 ? "; the blob blocks they name are freed" : "") + ")"));
+                            (blobFields > 0 ? "; blob blocks that only they name are freed" : "") + ")"));
     file.Seek(end, 0);
     file.Write(nullptr, 0);
   }

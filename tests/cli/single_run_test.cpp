@@ -50,6 +50,11 @@ TEST(TargetLockTest, ASecondHolderIsRefusedAndNamedUntilTheFirstLetsGo) {
   EXPECT_EQ(detail.rfind("process " + std::to_string(::getpid()) + " on ", 0), 0u) << detail;
   first.Release();
   EXPECT_EQ(second.Acquire(folder, &detail), TTargetLock::TResult::Taken) << detail;
+  // What holds it, for messages: a run, a repair that names itself, or a holder that has
+  // not written its name yet.
+  EXPECT_EQ(TTargetLock::HolderKind(detail, "A"), "a migration into A");
+  EXPECT_EQ(TTargetLock::HolderKind(detail + ", repairing users", "A"), "a repair in A");
+  EXPECT_EQ(TTargetLock::HolderKind("another run", "A"), "a migration or repair in A");
   // A folder where no lock file can be made is a failure to lock, with its reason.
   TTargetLock third;
   EXPECT_EQ(third.Acquire(dir / "missing/", &detail), TTargetLock::TResult::Failed);
@@ -69,6 +74,16 @@ TEST_F(SingleRunTest, ARunIntoATargetAnotherRunHoldsIsRefusedAtOnce) {
             std::string::npos)
       << message;
   EXPECT_NE(message.find("Nothing was written"), std::string::npos) << message;
+  EXPECT_EQ(TableFiles(), before);
+  // A repair holds it (it names what it does): the message says a repair runs.
+  held.Release();
+  ASSERT_EQ(held.Acquire(target + "/", &detail, "repairing users"), TTargetLock::TResult::Taken);
+  EXPECT_EQ(WaitForExit(Start({source, target}, out, err)), 3);
+  message = ovrin::test::FileBytes(err);
+  EXPECT_NE(message.find("a repair in " + target + " is running (process " + std::to_string(::getpid()) + " on "),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find(", repairing users)."), std::string::npos) << message;
   EXPECT_EQ(TableFiles(), before);
   held.Release();
   EXPECT_EQ(WaitForExit(Start({source, target}, out, err)), 0) << ovrin::test::FileBytes(err);

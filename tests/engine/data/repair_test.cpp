@@ -232,8 +232,8 @@ TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
     EXPECT_TRUE(repair.Sound());
     EXPECT_EQ(repair.liveRecords, 12);
     EXPECT_EQ(FileBytes(dat + ".cut"), left);
-    EXPECT_TRUE(Mentions(repair.log, "(1 whole record its header does not count, kept in people.DAT.cut; the blob "
-                                     "blocks they name are freed)"));
+    EXPECT_TRUE(Mentions(repair.log, "(1 whole record its header does not count, kept in people.DAT.cut; blob blocks "
+                                     "that only they name are freed)"));
   }
   {
     SCOPED_TRACE("a copy of a record at the end, its link set to its place");
@@ -249,6 +249,39 @@ TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
     EXPECT_TRUE(repair.Sound());
     EXPECT_EQ(repair.liveRecords, 12);
     EXPECT_EQ(FileBytes(dat + ".cut"), copy);
+  }
+  {
+    SCOPED_TRACE("a copy of a deleted record at the end, its flag live again");
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    const int64_t size = HeaderOf(fx).RecordSize(), sixth = recordAt(fx, 6);
+    Patch(dat, sixth, std::vector<uint8_t>{1});
+    ASSERT_TRUE(RepairTable(fx.Path()).Sound());  // record 6 deleted as a deletion leaves it
+    std::string copy = FileBytes(dat).substr(size_t(sixth), size_t(size));
+    ASSERT_EQ(copy[0], 1);
+    copy[0] = 0;
+    const std::vector<uint8_t> link = LE32(13);
+    std::copy(link.begin(), link.end(), copy.begin() + 1);
+    std::ofstream(dat, std::ios::binary | std::ios::app) << copy;
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound());
+    EXPECT_EQ(repair.liveRecords, 11);
+    EXPECT_EQ(FileBytes(dat + ".cut"), copy);
+  }
+  {
+    SCOPED_TRACE("count and last autoincrement value lowered, a deleted flag damaged after them");
+    TableFixture fx;
+    Fill(fx, 12);
+    const std::string dat = DataFileName(fx.Path());
+    const int64_t twelfth = recordAt(fx, 12);
+    Patch(dat, 13, Concat(LE32(5), LE32(4)));
+    Patch(dat, twelfth, std::vector<uint8_t>{1});
+    TRepairReport repair = RepairTable(fx.Path());
+    EXPECT_TRUE(repair.Sound());
+    EXPECT_EQ(repair.liveRecords, 11);  // the record whose flag says deleted stays in the table, deleted
+    EXPECT_TRUE(Mentions(repair.log, "the count is set to 12"));
+    EXPECT_FALSE(fs::exists(dat + ".cut"));
   }
   {
     SCOPED_TRACE("a damaged link among the records after the count");
