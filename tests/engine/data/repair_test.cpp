@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "engine/base/errors.h"
@@ -208,66 +209,55 @@ TEST(RepairTest, AnOverwrittenHeaderCountLosesNoRecordAndABadStructureChangesNot
 
 // What lies after a smaller record count: a killed post's record (an identifier past the
 // last autoincrement value, the index not counting it) is cut aside, with a word that its
-// blob blocks are freed, and so is a copy of a record (its identifier taken); a damaged record among posted ones does not stop the recount
-// (it is mended as any other); and without the index's word, records whose identifiers
-// lie past the header's value are cut aside as before.
+// blob blocks are freed, and so is a copy of a record or of a deleted one (its identifier
+// taken); a damaged record among posted ones does not stop the recount (it is mended as
+// any other); and without the index's word, records whose identifiers lie past the
+// header's value are cut aside as before.
 TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
   auto recordAt = [](TableFixture& fx, int32_t n) {
     TTableHeader h = HeaderOf(fx);
     return h.RecordsStart() + int64_t(n - 1) * h.RecordSize();
   };
-  {
-    SCOPED_TRACE("a killed post's record at the end");
+  // Record n of the file as it stands, changed, appended at the end as record 13 (its
+  // link set to that place); answers the bytes appended.
+  auto appendCopy = [&](TableFixture& fx, int32_t n, const std::function<void(std::string&)>& change) {
+    const std::string dat = DataFileName(fx.Path());
+    std::string copy = FileBytes(dat).substr(size_t(recordAt(fx, n)), size_t(HeaderOf(fx).RecordSize()));
+    const std::vector<uint8_t> link = LE32(13);
+    std::copy(link.begin(), link.end(), copy.begin() + 1);
+    change(copy);
+    std::ofstream(dat, std::ios::binary | std::ios::app) << copy;
+    return copy;
+  };
+  struct TCopyCase {
+    const char* name;
+    int32_t record;
+    std::function<void(std::string&)> change;
+    bool deleteFirst;
+    int32_t live;
+  };
+  const std::vector<uint8_t> id13 = LE32(13);
+  for (const TCopyCase& c :
+       {TCopyCase{"a killed post's record at the end", 12,
+                  [&](std::string& r) { std::copy(id13.begin(), id13.end(), r.begin() + 5); }, false, 12},
+        TCopyCase{"a copy of a record at the end", 5, [](std::string&) {}, false, 12},
+        TCopyCase{"a copy of a deleted record at the end, its flag live again", 6, [](std::string& r) { r[0] = 0; },
+                  true, 11}}) {
+    SCOPED_TRACE(c.name);
     TableFixture fx;
     Fill(fx, 12);
     const std::string dat = DataFileName(fx.Path());
-    const int64_t size = HeaderOf(fx).RecordSize();
-    std::string bytes = FileBytes(dat);
-    std::string left = bytes.substr(size_t(recordAt(fx, 12)), size_t(size));
-    const std::vector<uint8_t> link = LE32(13), id = LE32(13);
-    std::copy(link.begin(), link.end(), left.begin() + 1);
-    std::copy(id.begin(), id.end(), left.begin() + 5);
-    std::ofstream(dat, std::ios::binary | std::ios::app) << left;
+    if (c.deleteFirst) {
+      Patch(dat, recordAt(fx, c.record), std::vector<uint8_t>{1});
+      ASSERT_TRUE(RepairTable(fx.Path()).Sound());  // deleted as a deletion leaves it
+    }
+    const std::string left = appendCopy(fx, c.record, c.change);
     TRepairReport repair = RepairTable(fx.Path());
     EXPECT_TRUE(repair.Sound());
-    EXPECT_EQ(repair.liveRecords, 12);
+    EXPECT_EQ(repair.liveRecords, c.live);
     EXPECT_EQ(FileBytes(dat + ".cut"), left);
     EXPECT_TRUE(Mentions(repair.log, "(1 whole record its header does not count, kept in people.DAT.cut; blob blocks "
                                      "that only they name are freed)"));
-  }
-  {
-    SCOPED_TRACE("a copy of a record at the end, its link set to its place");
-    TableFixture fx;
-    Fill(fx, 12);
-    const std::string dat = DataFileName(fx.Path());
-    const int64_t size = HeaderOf(fx).RecordSize();
-    std::string copy = FileBytes(dat).substr(size_t(recordAt(fx, 5)), size_t(size));
-    const std::vector<uint8_t> link = LE32(13);
-    std::copy(link.begin(), link.end(), copy.begin() + 1);
-    std::ofstream(dat, std::ios::binary | std::ios::app) << copy;
-    TRepairReport repair = RepairTable(fx.Path());
-    EXPECT_TRUE(repair.Sound());
-    EXPECT_EQ(repair.liveRecords, 12);
-    EXPECT_EQ(FileBytes(dat + ".cut"), copy);
-  }
-  {
-    SCOPED_TRACE("a copy of a deleted record at the end, its flag live again");
-    TableFixture fx;
-    Fill(fx, 12);
-    const std::string dat = DataFileName(fx.Path());
-    const int64_t size = HeaderOf(fx).RecordSize(), sixth = recordAt(fx, 6);
-    Patch(dat, sixth, std::vector<uint8_t>{1});
-    ASSERT_TRUE(RepairTable(fx.Path()).Sound());  // record 6 deleted as a deletion leaves it
-    std::string copy = FileBytes(dat).substr(size_t(sixth), size_t(size));
-    ASSERT_EQ(copy[0], 1);
-    copy[0] = 0;
-    const std::vector<uint8_t> link = LE32(13);
-    std::copy(link.begin(), link.end(), copy.begin() + 1);
-    std::ofstream(dat, std::ios::binary | std::ios::app) << copy;
-    TRepairReport repair = RepairTable(fx.Path());
-    EXPECT_TRUE(repair.Sound());
-    EXPECT_EQ(repair.liveRecords, 11);
-    EXPECT_EQ(FileBytes(dat + ".cut"), copy);
   }
   {
     SCOPED_TRACE("count and last autoincrement value lowered, a deleted flag damaged after them");
