@@ -100,6 +100,38 @@ bool TableInUse(const std::string& path, bool exclusive) {
   return false;
 }
 
+namespace {
+
+// Why a data file's length disagrees with its header's record count, when it does: the
+// open-time check calls it header damage alone, and the repair's cure depends on which
+// way it disagrees. Empty when the header does not read or the length agrees.
+std::string LengthAgainstCount(const std::string& dataName) {
+  try {
+    TFileHandler file;
+    file.SetFileName(dataName);
+    file.SetReadOnly(true);
+    file.Open();
+    TTableHeader header;
+    file.Seek(0, 0);
+    if (file.Read(header.bytes.data(), static_cast<uint32_t>(header.bytes.size()), true) < header.bytes.size() ||
+        header.RecordSize() == 0)
+      return {};
+    const int64_t size = file.Size(), start = header.RecordsStart(), counted = int64_t(header.NextRecordNumber()) - 1;
+    if (size < start || counted < 0) return {};
+    const int64_t whole = (size - start) / header.RecordSize();
+    auto records = [](int64_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); };
+    if (whole > counted)
+      return "the data file holds " + records(whole - counted) + " after the " + std::to_string(counted) +
+             " its header counts (a repair counts again those that were posted and keeps the rest aside)";
+    if (whole < counted)
+      return "the data file ends after " + std::to_string(whole) + " of the " + records(counted) + " its header counts";
+  } catch (const EOvrinEngineError&) {
+  }
+  return {};
+}
+
+}  // namespace
+
 TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
   TCheckReport report;
   TDataFile data;
@@ -119,6 +151,8 @@ TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
       problems.push_back(e.Message());
     } else {
       problems.push_back(e.Message());
+      if (e.ErrorCode() == errHeaderCorrupt)
+        if (std::string why = LengthAgainstCount(DataFileName(path)); !why.empty()) problems.push_back(why);
     }
     return report;
   }

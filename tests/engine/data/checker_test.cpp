@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/base/errors.h"
 #include "engine/data/checker.h"
@@ -80,6 +83,26 @@ TEST(CheckerTest, AnUnreadableTableIsReportedNotThrown) {
   EXPECT_FALSE(report.opened);
   ASSERT_EQ(report.problems.size(), 1u);
   EXPECT_NE(report.problems[0].find("12035"), std::string::npos);
+}
+
+// A record count that disagrees with the data file's length fails the open as header
+// damage; the check says which way it disagrees, since the repair's cure depends on it.
+TEST(CheckerTest, ACountThatDisagreesWithTheFileSaysWhichWay) {
+  for (const auto& [next, said] : std::vector<std::pair<uint8_t, std::string>>{
+           {5, "the data file holds 8 records after the 4 its header counts (a repair counts again those that were "
+               "posted and keeps the rest aside)"},
+           {12, "the data file holds 1 record after the 11 its header counts"},
+           {40, "the data file ends after 12 of the 39 records its header counts"}}) {
+    SCOPED_TRACE(said);
+    TableFixture fx;
+    Fill(fx, 12);
+    Patch(DataFileName(fx.Path()), 13, {next, 0, 0, 0});  // header: the next record number
+    TCheckReport report = CheckTable(fx.Path());
+    EXPECT_FALSE(report.opened);
+    ASSERT_EQ(report.problems.size(), 2u);
+    EXPECT_NE(report.problems[0].find("8961"), std::string::npos) << report.problems[0];
+    EXPECT_EQ(report.problems[1].rfind(said, 0), 0u) << report.problems[1];
+  }
 }
 
 TEST(CheckerTest, TheCheckerChangesNoFile) {
