@@ -156,6 +156,9 @@ void TIndexFile::RollbackUndo() {
   if (!undoActive_) return;
   undoActive_ = false;
   header_ = undoHeader_;
+  // Written back over whatever part of the change reached the file, with the mark that
+  // every header write stores (the image kept had it cleared after its own write).
+  header_.SetModified(true);
   // The cursor is placed again by the data file.
   if (current_) ReleasePage(current_);
   current_ = nullptr;

@@ -14,6 +14,7 @@
 #include "engine/data/checker.h"
 #include "engine/index/index_format.h"
 #include "tests/engine/data/table_fixture.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/lock_probe.h"
 
 namespace ovrin {
@@ -262,6 +263,35 @@ TEST(SharingTest, ARefreshWithNothingChangedTakesNoLockAndOneAfterAChangeDoes) {
     EXPECT_EQ(b->Count(), 2);
     EXPECT_FALSE(b->Refresh());
   }
+}
+
+// A failed append's undo writes the index header back as it was, byte for byte but for
+// its change counter: it stored the header-modified mark cleared, where every other
+// header write stores it set.
+TEST(SharingTest, AFailedAppendPutsTheIndexHeaderBackByteForByte) {
+  TableFixture fx;
+  Fill(fx, 3);
+  const std::string idx = IndexFileName(fx.Path());
+  const std::string before = FileBytes(idx).substr(4, idxfmt::kHeaderSize - 4);
+  TFaultPlatform faults(PosixPlatform());
+  TPlatformScope scope(&faults);
+  int failed = 0;
+  for (long n = 1; n < 12; ++n) {
+    SCOPED_TRACE("write " + std::to_string(n));
+    auto file = fx.Open();
+    faults.FailAt(TFaultOp::Write, n, ENOSPC);
+    try {
+      AppendNamed(*file, "late");
+      faults.Clear();
+      break;  // every write went through: nothing more to fail
+    } catch (const EOvrinEngineError&) {
+      ++failed;
+    }
+    faults.Clear();
+    file->Close();
+    EXPECT_EQ(FileBytes(idx).substr(4, idxfmt::kHeaderSize - 4), before);
+  }
+  EXPECT_GT(failed, 3);
 }
 
 TEST(SharingTest, AChangeThatFailsHalfWayLeavesAConsistentTable) {
