@@ -107,6 +107,10 @@ std::string TIndexFile::IndexName(int slot) const {
 
 void TIndexFile::WriteHeader(bool force) {
   if (!force && !header_.Modified()) return;
+  // Every header write stores the header-modified mark set; a forced one may write an
+  // image whose mark was cleared (an undo writing back the header kept at the change's
+  // start), which left the byte 0 where every other write leaves 1.
+  header_.SetModified(true);
   WriteIndexHeader(*this, header_, encrypted_);
   ++stats_.writes;
 }
@@ -156,9 +160,6 @@ void TIndexFile::RollbackUndo() {
   if (!undoActive_) return;
   undoActive_ = false;
   header_ = undoHeader_;
-  // Written back over whatever part of the change reached the file, with the mark that
-  // every header write stores (the image kept had it cleared after its own write).
-  header_.SetModified(true);
   // The cursor is placed again by the data file.
   if (current_) ReleasePage(current_);
   current_ = nullptr;
