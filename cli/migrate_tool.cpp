@@ -368,8 +368,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     switch (targetLock.Acquire(targetDir, &holder)) {
       case TTargetLock::TResult::Taken: break;
       case TTargetLock::TResult::HeldByAnother:
-        guardMessage((holder.find(", repairing ") != std::string::npos ? TTargetLock::HolderKind(holder, target)
-                                                                        : "another migration into " + target) +
+        guardMessage((TTargetLock::HeldByRepair(holder) ? "a repair in " + target : "another migration into " + target) +
                      " is running (" + holder + ").\nNothing was written. Wait for it to end, then run again.");
         return finishEarly(kExitGuard);
       case TTargetLock::TResult::Failed:

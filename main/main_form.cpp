@@ -299,8 +299,7 @@ void TMainForm::btnImportClick() {
     switch (targetLock.Acquire(targetDir, &holder)) {
       case TTargetLock::TResult::Taken: break;
       case TTargetLock::TResult::HeldByAnother:
-        ShowError((holder.find(", repairing ") != std::string::npos
-                       ? "A repair in " + edTarget->text().toStdString()
+        ShowError((TTargetLock::HeldByRepair(holder) ? "A repair in " + edTarget->text().toStdString()
                        : "Another migration into " + edTarget->text().toStdString()) +
                   " is running (" + holder + ").\nNothing was written. Wait for it to end, then run again.");
         return;

@@ -76,8 +76,10 @@ TTargetLock::TResult TTargetLock::Acquire(const std::string& folder, std::string
   return TResult::Taken;
 }
 
+bool TTargetLock::HeldByRepair(const std::string& detail) { return detail.find(", repairing ") != std::string::npos; }
+
 std::string TTargetLock::HolderKind(const std::string& detail, const std::string& folderShown) {
-  if (detail.find(", repairing ") != std::string::npos) return "a repair in " + folderShown;
+  if (HeldByRepair(detail)) return "a repair in " + folderShown;
   if (detail.rfind("process ", 0) != 0) return "a migration or repair in " + folderShown;
   return "a migration into " + folderShown;
 }

@@ -26,6 +26,8 @@ class TTargetLock {
   // locked. The archive tool's repair takes the same lock, so that a run and a repair of
   // one archive keep out of each other's way.
   TResult Acquire(const std::string& folder, std::string* detail, const std::string& doing = {});
+  // Whether the holder's detail names a repair of the archive tool.
+  static bool HeldByRepair(const std::string& detail);
   // What holds the lock, for a message, from the holder's detail: "a migration into
   // FOLDER", "a repair in FOLDER", or either when the holder has not named itself yet.
   static std::string HolderKind(const std::string& detail, const std::string& folderShown);

@@ -112,13 +112,10 @@ std::string LengthAgainstCount(const std::string& dataName) {
     file.SetReadOnly(true);
     file.Open();
     TTableHeader header;
-    file.Seek(0, 0);
-    if (file.Read(header.bytes.data(), static_cast<uint32_t>(header.bytes.size()), true) < header.bytes.size() ||
-        header.RecordSize() == 0)
-      return {};
-    const int64_t size = file.Size(), start = header.RecordsStart(), counted = int64_t(header.NextRecordNumber()) - 1;
-    if (size < start || counted < 0) return {};
-    const int64_t whole = (size - start) / header.RecordSize();
+    int64_t whole = 0;
+    if (!WholeRecords(file, &header, &whole)) return {};
+    const int64_t counted = int64_t(header.NextRecordNumber()) - 1;
+    if (counted < 0) return {};
     auto records = [](int64_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); };
     if (whole > counted)
       return "the data file holds " + records(whole - counted) + " after the " + std::to_string(counted) +
@@ -131,6 +128,15 @@ std::string LengthAgainstCount(const std::string& dataName) {
 }
 
 }  // namespace
+
+bool WholeRecords(TFileHandler& file, TTableHeader* header, int64_t* whole) {
+  file.Seek(0, 0);
+  file.Read(header->bytes.data(), static_cast<uint32_t>(header->bytes.size()));
+  const int64_t size = file.Size(), start = header->RecordsStart();
+  if (header->RecordSize() == 0 || size < start) return false;
+  *whole = (size - start) / header->RecordSize();
+  return true;
+}
 
 TCheckReport CheckTable(const std::string& path, size_t maxProblems) {
   TCheckReport report;

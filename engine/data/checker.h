@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/file_handler.h"
+#include "engine/format/table_format.h"
+
 namespace ovrin {
 
 struct TCheckReport {
@@ -38,6 +41,11 @@ struct TCheckReport {
 // opened is reported with the engine's message. At most maxProblems lines are kept
 // (a count of the rest is added).
 TCheckReport CheckTable(const std::string& path, size_t maxProblems = 200);
+
+// Reads a data file's header from its first bytes and answers how many whole records its
+// length holds after the header and field descriptors; false when the header gives no
+// record size or the file ends before its records start. A short header raises.
+bool WholeRecords(TFileHandler& file, TTableHeader* header, int64_t* whole);
 
 // Whether one of the table's files exists and cannot be opened in this mode (shared or
 // exclusive) because another open of it holds it: a sharing violation, as opposed to

@@ -168,15 +168,12 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
   file.SetExclusive(true);
   file.Open();
   TTableHeader header;
-  file.Seek(0, 0);
-  file.Read(header.bytes.data(), kHeaderSize);
-  if (header.RecordSize() == 0) RaiseEngineError(errHeaderCorrupt, name);
+  int64_t whole = 0;
+  if (!WholeRecords(file, &header, &whole)) RaiseEngineError(errHeaderCorrupt, name);
   const TTableHeader original = header;
   const int64_t size = file.Size();
   const int64_t start = header.RecordsStart();
-  if (size < start) RaiseEngineError(errHeaderCorrupt, name);
   const TTableImage image = ReadTableImage(file, [](const std::string&) { return true; }, false);
-  const int64_t whole = (size - start) / header.RecordSize();
   int blobFields = 0;
   for (const TFieldDescriptor& f : image.descriptors) blobFields += f.IsBlob() ? 1 : 0;
   if (header.BlobFieldCount() != blobFields) {
