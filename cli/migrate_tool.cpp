@@ -332,7 +332,11 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
 
   std::string sourceDir = TMigration::WithDelimiter(source), targetDir = TMigration::WithDelimiter(target);
   bool sourceThere = !ovrin::Platform().ResolveExisting(sourceDir + "hollardm.db").empty();
-  bool tablesThere = sourceThere && !ovrin::Platform().ResolveExisting(targetDir + "users.dat").empty();
+  // A folder this user may not list leaves the guards nothing sound to read; the run's
+  // preflight names it.
+  const bool listable =
+      !ovrin::PermissionDenied(sourceDir, R_OK | X_OK) && !ovrin::PermissionDenied(targetDir, R_OK | X_OK);
+  bool tablesThere = listable && sourceThere && !ovrin::Platform().ResolveExisting(targetDir + "users.dat").empty();
   std::string runTarget = target;
   TRemoveFolder scratch;
   std::optional<TDateFormatFinding> dates;
@@ -577,9 +581,9 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       TUnfinishedRun::Write(targetDir, "a run from " + AbsoluteFolder(sourceDir) + " " + what + backupNote());
     }
   }
-  if (!sourceThere)
+  if (listable && !sourceThere)
     run.preflightNote = "looked for hollardm.db in " + sourceDir;
-  else if (!tablesThere)
+  else if (listable && !tablesThere)
     run.preflightNote = "looked for users.DAT in " + targetDir;
   std::ostringstream summary;
   PrintSummary(summary, report, user, run);

@@ -127,26 +127,34 @@ void TMigration::Import() {
 
 bool TMigration::Preflight() {
   auto missing = [](const std::string& path) { return ovrin::Platform().ResolveExisting(path).empty(); };
+  // A folder this user may not list or enter hides its tables: the message says so, or
+  // the user would look for a wrong path. A folder that may be entered but not listed
+  // (0711) is refused as well, --force or not: a table or side file is found there only
+  // when its name is spelt exactly as the run asks for it, so the run would miss the
+  // side files and call present tables missing.
   const char* which = nullptr;
   const std::string* folder = nullptr;
-  if (missing(sourceDir_ + "hollardm.db")) {
+  std::string why;
+  for (const std::string* f : {&sourceDir_, &targetDir_})
+    if (ovrin::PermissionDenied(*f, R_OK | X_OK)) {
+      which = f == &sourceDir_ ? "Source tables not found!" : "Target tables not found!";
+      folder = f;
+      why = " The folder " + *f + " cannot be read by this user (" + std::strerror(errno) + ").";
+      break;
+    }
+  if (!which && missing(sourceDir_ + "hollardm.db")) {
     which = "Source tables not found!";
     folder = &sourceDir_;
-  } else if (missing(targetDir_ + "users.dat")) {
+  } else if (!which && missing(targetDir_ + "users.dat")) {
     which = "Target tables not found!";
     folder = &targetDir_;
   }
   if (!which) return CheckSource() && CheckTarget() && SettleDates() && CheckRunAnyway();
-  // A folder this user may not list or enter hides its tables: the message says so, or
-  // the user would look for a wrong path.
-  std::string why;
-  if (ovrin::PermissionDenied(*folder, R_OK | X_OK))
-    why = " The folder " + *folder + " cannot be read by this user (" + std::strerror(errno) + ").";
   // The folders given the wrong way round, or the old archive given as both: the folder
   // holds the other layout's tables.
-  else if (folder == &sourceDir_ && !missing(sourceDir_ + "users.dat"))
+  if (why.empty() && folder == &sourceDir_ && !missing(sourceDir_ + "users.dat"))
     why = " The folder " + sourceDir_ + " holds a new-layout archive (users.DAT): the source is the old archive's folder.";
-  else if (folder == &targetDir_ && !missing(targetDir_ + "hollardm.db"))
+  else if (why.empty() && folder == &targetDir_ && !missing(targetDir_ + "hollardm.db"))
     why = " The folder " + targetDir_ + " holds an old-layout archive (hollardm.db): the target is the new archive's folder.";
   report_.preflightFailed = true;
   report_.preflightMessage = std::string(which) + why + "\n\rSee Hollard online help topic \"Installation\"";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <fstream>
@@ -17,10 +18,13 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "engine/base/conversions.h"
 #include "engine/base/errors.h"
 #include "engine/base/file_session.h"
 #include "engine/base/locale.h"
+#include "engine/base/platform.h"
 #include "engine/data/checker.h"
 #include "engine/data/repair.h"
 #include "engine/table/session.h"
@@ -645,8 +649,16 @@ class TVerify : public TReadingCommand {
              ShellWord(target_) + " TABLE' to mend it.";
     return RepairHint(target_, table);
   }
-  int Run(std::ostream& out, std::ostream&) override {
+  int Run(std::ostream& out, std::ostream& err) override {
     UsePasswords();
+    // Tables and side files are found by listing the folders: one this user may enter
+    // but not list would hide them, and every item would be reported lost.
+    for (const std::string* folder : {&source_, &target_})
+      if (ovrin::PermissionDenied(*folder, R_OK | X_OK)) {
+        err << "hollard-archive: the folder " << *folder << " cannot be read by this user (" << std::strerror(errno)
+            << "); verify lists it to find the archive's tables and side files\n";
+        return kExitFailure;
+      }
     TVerifyOptions options;
     options.codePage = codePage_;
     options.settings = ovrin::UserFormatSettings(codePage_.c_str());

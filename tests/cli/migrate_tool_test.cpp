@@ -19,6 +19,7 @@
 #include "main/migration_guards.h"
 #include "main/target_lock.h"
 #include "tests/support/file_bytes.h"
+#include "tests/support/unprivileged.h"
 #include "tests/cli/migrate_tool_fixture.h"
 #include "tests/main/migration_fixture.h"
 
@@ -182,6 +183,31 @@ TEST_F(MigrateToolTest, PreflightAndStepFailuresExitOne) {
   EXPECT_EQ(step.out.find("closed dataset"), std::string::npos) << step.out;
   EXPECT_EQ(step.err.find("closed dataset"), std::string::npos) << step.err;
   EXPECT_NE(step.out.find("Result: FAILED"), std::string::npos);
+}
+
+// A source folder this user may enter but not list (0711): a table is found there only
+// by its exact name, side files not at all. The guards called present tables missing
+// ("Table does not exist"), and a forced run wrote what it found and left out the rest.
+TEST_F(MigrateToolTest, ASourceFolderThisUserMayNotListStopsTheRunForcedOrNot) {
+  if (::geteuid() == 0) ovrin::test::OpenToEveryone(dir.Path());
+  ::chmod(source.c_str(), 0711);
+  const auto before = Snapshot(target);
+  EXPECT_EQ(ovrin::test::AsUnprivileged([&] {
+              std::string wrong;
+              for (bool forced : {false, true}) {
+                TResult r = forced ? Run({source, target, "--force"}) : Run({source, target});
+                const std::string expected =
+                    "Source tables not found! The folder " + source + "/ cannot be read by this user (Permission denied).";
+                if (r.code != 1) wrong += "exit code " + std::to_string(r.code) + "\n";
+                if (r.err.find(expected) == std::string::npos || r.err.find("does not exist") != std::string::npos)
+                  wrong += "said: " + r.err + "\n";
+                if (r.out.find("looked for") != std::string::npos) wrong += "summary: " + r.out + "\n";
+              }
+              return wrong;
+            }),
+            "");
+  ::chmod(source.c_str(), 0755);
+  EXPECT_EQ(Snapshot(target), before);
 }
 
 TEST_F(MigrateToolTest, ASecondRunOfTheSameArchiveIsStoppedBeforeItWrites) {

@@ -761,6 +761,10 @@ TEST(ArchiveToolTest, ATableThisUserMayNotReadOrWriteIsNeitherDamagedNorHalfRepa
                                           std::string::npos)
                 wrong += "dump of the shut folder's table: " + dumped.err + "\n";
               // Nor can its tables be listed: the folder is named, with the reason.
+              TRun verified = Tool({"verify", shut, folder});
+              if (verified.code != 1 || verified.err.find("the folder " + shut + " cannot be read by this user "
+                                                          "(Permission denied); verify lists it") == std::string::npos)
+                wrong += "verify of the shut folder: " + verified.err + "\n";
               for (const char* command : {"check", "tables"}) {
                 TRun listed = Tool({command, shut});
                 if (listed.code != 1 || listed.err.find("cannot list the archive folder " + shut +
