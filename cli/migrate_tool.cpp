@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <sstream>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "engine/base/datetime.h"
@@ -99,9 +101,8 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
   return copied;
 }
 
-// Puts the backup's table files back over the target's: each copied beside its table
-// and renamed over it, so that no table file is ever half old, half new. The backup
-// must still hold every file it was made with, at its size; else nothing is put back.
+// Whether the backup still holds every file it was made with, at its size; else
+// nothing may be put back (what is left would mix old tables with new ones).
 bool BackupWhole(const std::string& backup, const TCopiedFiles& files, std::string* error) {
   std::error_code ec;
   for (const auto& [name, size] : files) {
@@ -119,21 +120,64 @@ bool BackupWhole(const std::string& backup, const TCopiedFiles& files, std::stri
   return true;
 }
 
+// Writes the file `from` over `dest` from its first byte and cuts `dest` to `size`.
+std::error_code OverwriteInPlace(const fs::path& from, const fs::path& dest, uintmax_t size) {
+  auto failed = [] { return std::error_code(errno, std::generic_category()); };
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return failed();
+  const int out = ::open(dest.c_str(), O_WRONLY | O_CLOEXEC);
+  if (out < 0) {
+    std::error_code ec = failed();
+    ::close(in);
+    return ec;
+  }
+  std::error_code ec;
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ec = failed();
+    if (n <= 0) break;
+    for (ssize_t done = 0; done < n && !ec;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) ec = w < 0 ? failed() : std::make_error_code(std::errc::no_space_on_device);
+      else done += w;
+    }
+    if (ec) break;
+  }
+  if (!ec && ::ftruncate(out, static_cast<off_t>(size)) != 0) ec = failed();
+  if (::close(out) != 0 && !ec) ec = failed();
+  ::close(in);
+  return ec;
+}
+
+// Puts the backup's table files back over the target's: each copied beside its table
+// and renamed over it, so that no table file is ever half old, half new; on a disk with
+// no room for the copy, written over the table in place.
 bool RestoreBackup(const std::string& backup, const std::string& target, const TCopiedFiles& files,
                    std::string* error) {
   if (!BackupWhole(backup, files, error)) return false;
-  try {
-    for (const auto& [name, size] : files) {
-      fs::path dest = fs::path(target) / name;
-      fs::path partial = fs::path(target) / (".hollard-restore-" + name);
-      fs::copy_file(fs::path(backup) / name, partial, fs::copy_options::overwrite_existing);
-      fs::rename(partial, dest);
+  for (const auto& [name, size] : files) {
+    const fs::path from = fs::path(backup) / name, dest = fs::path(target) / name;
+    const fs::path partial = fs::path(target) / (".hollard-restore-" + name);
+    std::error_code ec;
+    fs::copy_file(from, partial, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(partial, dest, ec);
+    if (!ec) continue;
+    // Nothing half made is left beside the tables (check would take it for a table).
+    std::error_code ignored;
+    fs::remove(partial, ignored);
+    // The disk that the failed run filled has no room for a second copy: the table's own
+    // blocks are written over instead (the run only made its files longer) and the file
+    // cut to the backup's length, as a copy with cp does.
+    if (ec == std::errc::no_space_on_device || ec.value() == EDQUOT) ec = OverwriteInPlace(from, dest, size);
+    if (ec) {
+      *error = "cannot put back " + dest.string() + " from " + from.string() + ": " + ec.message();
+      return false;
     }
-    return true;
-  } catch (const std::exception& e) {
-    *error = e.what();
-    return false;
   }
+  return true;
 }
 
 const char* const kHelpFooter =
@@ -421,6 +465,17 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
           return finishEarly(kExitGuard);
         }
       }
+      // A run that did not finish left part of an archive in the target: running again
+      // would add that part twice. Asked first, since a killed run may also have left a
+      // table damaged, and putting its backup back mends that too.
+      const std::string unfinished = TUnfinishedRun::Read(targetDir);
+      if (!unfinished.empty()) {
+        guardMessage(UnfinishedMessage(target, unfinished) +
+                     "\nNothing was written. If that run had a --backup folder, put it back (the summary of a "
+                     "run that stopped gave the command), then run again. To run anyway, remove " +
+                     targetDir + TUnfinishedRun::kFileName + ".");
+        return finishEarly(kExitGuard);
+      }
       // Every target table must take writes, and (unless forced) pass the consistency
       // checker: writing into a damaged table can put new blobs into blocks that
       // existing records still use.
@@ -447,16 +502,6 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       TTextComparer comparer(codePage);
       std::vector<std::string> duplicates;
       check("for projects migrated before", [&] { duplicates = ProjectsAlreadyInTarget(sourceDir, targetDir, comparer); });
-      const std::string unfinished = TUnfinishedRun::Read(targetDir);
-      if (!unfinished.empty()) {
-        // A run that did not finish left part of an archive in the target: running
-        // again would add that part twice.
-        guardMessage(UnfinishedMessage(target, unfinished) +
-                     "\nNothing was written. If that run had a --backup folder, put it back (the summary of a "
-                     "run that stopped gave the command), then run again. To run anyway, remove " +
-                     targetDir + TUnfinishedRun::kFileName + ".");
-        return finishEarly(kExitGuard);
-      }
       if (!duplicates.empty() && !allowDuplicates) {
         std::vector<std::string> names;
         for (const std::string& d : duplicates) names.push_back(ovrin::DecodeToUtf8(d, codePage.c_str()));
@@ -478,7 +523,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         guardMessage("cannot check the room in the blob file: " + e.Message());
       }
       if (!space.Fits() && !force) {
-        guardMessage(SpaceMessage(space) + "\nNothing was written. Run with --force to migrate what fits.");
+        guardMessage(SpaceMessage(space, target) + "\nNothing was written. Run with --force to migrate what fits.");
         return finishEarly(kExitGuard);
       }
       // --list-questions and --strict-answers: a run on a copy of the target's tables with a
@@ -524,11 +569,29 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         guardMessage("Copied the target's table files to " + backup + ".");
       }
       if (stopAsked()) throw TStoppedBeforeWriting{};
-      if (!dryRun && !TUnfinishedRun::Write(targetDir, "a run started at " + ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(), ovrin::FixedFormatSettings()) +
-                                                           " by process " + std::to_string(::getpid()) + " from " +
-                                                           AbsoluteFolder(sourceDir) + " did not end" + backupNote()))
-        guardMessage("cannot write " + targetDir + TUnfinishedRun::kFileName +
-                     " (the mark of a run that has not finished); the run goes on without it.");
+      int markError = 0;
+      if (!dryRun && !TUnfinishedRun::Write(targetDir,
+                                            "a run started at " +
+                                                ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(),
+                                                                      ovrin::FixedFormatSettings()) +
+                                                " by process " + std::to_string(::getpid()) + " from " +
+                                                AbsoluteFolder(sourceDir) + " did not end" + backupNote(),
+                                            &markError)) {
+        const std::string what = "cannot write " + targetDir + TUnfinishedRun::kFileName +
+                                 " (the mark of a run that has not finished): " + std::strerror(markError);
+        // A full disk fails the run at its first writes, and without the mark the next run
+        // would not know that this one left part of an archive behind.
+        if (markError == ENOSPC || markError == EDQUOT) {
+          // The backup is of no use now, and its folder must be empty for the next run.
+          std::error_code ec;
+          for (const auto& [name, size] : backupFiles) fs::remove(fs::path(backup) / name, ec);
+          guardMessage(what + ". The disk that holds " + target + " is full.\nNothing was written to the target" +
+                       (backupFiles.empty() ? "" : " (the backup made was removed)") +
+                       ". Make room on it, then run again.");
+          return finishEarly(kExitGuard);
+        }
+        guardMessage(what + "; the run goes on without it.");
+      }
     }
   } catch (const TStoppedBeforeWriting&) {
     const int signal = console.stop ? console.stop->load() : 0;

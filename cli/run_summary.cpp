@@ -210,6 +210,11 @@ void PrintSummary(std::ostream& out, const TMigrationReport& report, const TTerm
     out << "  The target holds the records of the steps before step " << report.stoppedAtStep
         << " and part of that step's. Running the same archive into it again would add them twice; put back a "
            "copy of the target made before this run and run again.\n";
+  } else if (report.Failed() && !dryRun) {
+    // A failed step ends and the run goes on with the next one.
+    out << "  The target holds what this run wrote: the records of the steps that succeeded and part of the "
+           "failed steps'. Running the same archive into it again would add them twice; mend the cause, put back "
+           "a copy of the target made before this run and run again.\n";
   }
   out << (report.Failed()    ? "Result: FAILED\n"
           : report.Stopped() ? "Result: STOPPED\n"

@@ -187,6 +187,9 @@ bool TMigration::CheckTarget() {
   opening_.clear();
   if (problems.empty()) return true;
   std::string message;
+  // A killed run may leave a table damaged: its backup, put back, mends that too.
+  const std::string mark = TUnfinishedRun::Read(targetDir_);
+  if (!mark.empty()) message += UnfinishedMessage(targetText_.empty() ? targetDir_ : targetText_, mark) + "\n";
   for (const TTargetProblem& p : problems) message += p.message + "\n";
   PreflightFailed(message + "Nothing was written.");
   return false;
@@ -223,7 +226,7 @@ bool TMigration::CheckRunAnyway() {
     } catch (const ovrin::Exception&) {
       // Counted from every stored file's record, which the source's checks have read.
     }
-    if (!space.Fits() && !RunAnyway(SpaceMessage(space))) return false;
+    if (!space.Fits() && !RunAnyway(SpaceMessage(space, shownTarget))) return false;
   }
   return true;
 }
@@ -330,6 +333,10 @@ void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TSt
     if (ovrin::IsDamageError(e.ErrorCode()) && !stepTargets_.empty()) {
       error += "\nA target table may be damaged: run 'hollard-archive check " + targetDir_ +
                "' to see which, and 'hollard-archive repair " + targetDir_ + " TABLE' to mend it.";
+    }
+    if (e.ErrorCode() == ovrin::errWrite && !stepTargets_.empty()) {
+      const std::string full = DiskFullNote(targetDir_);
+      if (!full.empty()) error += "\n" + full;
     }
   } catch (const ovrin::Exception& e) {
     error = e.Message();

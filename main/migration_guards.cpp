@@ -1,6 +1,7 @@
 #include "main/migration_guards.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +73,9 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
 
   TBlobSpace space;
   space.available = std::max<int64_t>(0, ovrin::blobfmt::kMaxEndOfFile - used);
+  struct statvfs disk;
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) == 0)
+    space.diskFree = static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize);
   int64_t payload = blockSize - ovrin::blobfmt::kBlockHeaderSize;
   TSourceTable source;
   source.SetDatabaseName(sourceDir);
@@ -441,10 +445,23 @@ std::string UnfinishedMessage(const std::string& target, const std::string& mark
          "target made before that run, then run again.";
 }
 
-std::string SpaceMessage(const TBlobSpace& space) {
-  return "The " + std::to_string(space.blobs) + " stored files need " + Megabytes(space.needed) +
-         " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
-         Megabytes(space.needed - space.available) + " would not fit, and the revisions step would fail part way.";
+std::string DiskFullNote(const std::string& folder) {
+  struct statvfs disk;
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) != 0) return {};
+  // Root may write into the blocks a file system keeps back for it.
+  const uint64_t blocks = ::geteuid() == 0 ? disk.f_bfree : disk.f_bavail;
+  const uint64_t free = blocks * disk.f_frsize;
+  if (free >= (1u << 20)) return {};
+  return "The disk that holds " + folder + " is full (" + std::to_string(free) + " bytes free).";
+}
+
+std::string SpaceMessage(const TBlobSpace& space, const std::string& target) {
+  const std::string need = "The " + std::to_string(space.blobs) + " stored files need " + Megabytes(space.needed);
+  if (!space.FitsFile())
+    return need + " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
+           Megabytes(space.needed - space.available) + " would not fit, and the revisions step would fail part way.";
+  return need + ", and the disk that holds " + target + " has only " + Megabytes(space.diskFree) +
+         " free; the revisions step would fail part way when the disk is full.";
 }
 
 std::vector<std::string> TargetTableFiles(const std::string& targetDir) {

@@ -22,10 +22,15 @@ struct TBlobSpace {
   int64_t needed = 0;     // bytes of blob blocks the stored files will take
   int64_t available = 0;  // bytes the target's blob file can still grow by
   int64_t blobs = 0;      // non-empty stored files
-  bool Fits() const { return needed <= available; }
+  int64_t diskFree = -1;  // bytes free to this user on the target's disk; -1 unknown
+  bool FitsFile() const { return needed <= available; }
+  bool FitsDisk() const { return diskFree < 0 || needed <= diskFree; }
+  bool Fits() const { return FitsFile() && FitsDisk(); }
 };
 // Sums the stored files' lengths (as the revision records declare them, without reading
-// the blob file) in whole blocks of the target "blobs" table.
+// the blob file) in whole blocks of the target "blobs" table, and asks how much room the
+// target's disk has left. Blocks the blob file has free are not counted against the
+// need: a target with many freed blocks may be refused on a disk that would hold it.
 TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir);
 
 // The source tables ("hollardm", "hollardp") whose data block chain holds another number
@@ -83,8 +88,11 @@ std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool ch
 std::string DuplicatesMessage(const std::vector<std::string>& shownNames, const std::string& target);
 // A run into the target that did not finish, as its mark says.
 std::string UnfinishedMessage(const std::string& target, const std::string& mark);
-// The stored files that will not fit the target's blob file.
-std::string SpaceMessage(const TBlobSpace& space);
+// "The disk that holds FOLDER is full ..." when it has less than a megabyte left for this
+// user, else empty: said beside an error in writing, whose message names no cause.
+std::string DiskFullNote(const std::string& folder);
+// The stored files that will not fit the target's blob file, or its disk.
+std::string SpaceMessage(const TBlobSpace& space, const std::string& target);
 
 // The table files (.DAT, .IDX, .BLB in any letter case) of a target folder.
 std::vector<std::string> TargetTableFiles(const std::string& targetDir);

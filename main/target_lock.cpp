@@ -84,16 +84,30 @@ std::string TTargetLock::HolderKind(const std::string& detail, const std::string
   return "a migration into " + folderShown;
 }
 
-bool TUnfinishedRun::Write(const std::string& folder, const std::string& text) {
+bool TUnfinishedRun::Write(const std::string& folder, const std::string& text, int* error) {
   // Written beside and renamed over, so that a reader never sees half a record.
   const std::string path = folder + kFileName, partial = path + ".new";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) return false;
+  auto failed = [&](int err) {
+    ::unlink(partial.c_str());
+    if (error) *error = err;
+    return false;
+  };
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return failed(errno);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : ENOSPC;
+      ::close(fd);
+      return failed(err);
+    }
+    done += static_cast<size_t>(n);
   }
-  return ::rename(partial.c_str(), path.c_str()) == 0;
+  if (::close(fd) != 0) return failed(errno);
+  if (::rename(partial.c_str(), path.c_str()) != 0) return failed(errno);
+  return true;
 }
 
 std::string TUnfinishedRun::Read(const std::string& folder) {

@@ -49,8 +49,9 @@ class TTargetLock {
 // earlier run rather than advising to migrate the archive again.
 struct TUnfinishedRun {
   static constexpr const char* kFileName = ".hollard-migrate.unfinished";
-  // Writes the record (the folder ends in its delimiter); false when it cannot be written.
-  static bool Write(const std::string& folder, const std::string& text);
+  // Writes the record (the folder ends in its delimiter); false when it cannot be written,
+  // with the system's error number in *error when asked for. Nothing is left half made.
+  static bool Write(const std::string& folder, const std::string& text, int* error = nullptr);
   // The record's text, empty when there is none.
   static std::string Read(const std::string& folder);
   static void Clear(const std::string& folder);

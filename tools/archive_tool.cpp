@@ -810,10 +810,16 @@ class TRepair : public TReadingCommand {
     ovrin::TRepairOptions options;
     options.structure = KnownStructure(table_);
     ovrin::TRepairReport report;
+    // An error in writing names no cause; a full disk is the usual one.
+    auto diskFull = [&] {
+      const std::string note = hollard::DiskFullNote(dir_);
+      if (!note.empty()) err << note << "\n";
+    };
     try {
       report = ovrin::RepairTable(path, options);
     } catch (const ovrin::EOvrinEngineError& e) {
       err << "hollard-archive: " << table_ << " was not repaired: " << e.Message() << "\n";
+      if (e.ErrorCode() == ovrin::errWrite) diskFull();
       if (!ovrin::DataHeaderReadable(path))
         err << HeaderLostAdvice(table_) << "\n";
       else if (IsDamage(e.ErrorCode()) || e.ErrorCode() == ovrin::errRead)
@@ -832,6 +838,7 @@ class TRepair : public TReadingCommand {
     }
     if (!report.refused.empty()) {
       err << "hollard-archive: " << report.refused << "\n";
+      diskFull();
       if (log.is_open()) log << report.refused << "\n";
       return kExitFailure;
     }

@@ -292,9 +292,17 @@ void MendDataFileLength(const std::string& name, const std::string& indexName,
       aside.SetFileName(kept);
       aside.SetExclusive(true);
       aside.Create();
-      aside.Seek(0, 0);
-      aside.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
-      aside.Close();
+      try {
+        aside.Seek(0, 0);
+        aside.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        aside.Close();
+      } catch (...) {
+        // Not kept whole (a full disk): nothing is cut, and no part of a copy is left to
+        // be taken for one.
+        if (aside.IsOpen()) aside.Close();
+        Platform().Remove(kept);
+        throw;
+      }
     }
     const int64_t aside = whole - keep;
     log("Data file: " + std::to_string(size - end) + " bytes after the last record cut" +

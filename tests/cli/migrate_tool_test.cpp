@@ -19,6 +19,7 @@
 #include "main/migration_guards.h"
 #include "main/target_lock.h"
 #include "tests/support/file_bytes.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/unprivileged.h"
 #include "tests/cli/migrate_tool_fixture.h"
 #include "tests/main/migration_fixture.h"
@@ -263,6 +264,85 @@ TEST_F(MigrateToolTest, StoredFilesThatCannotFitStopTheRunUnlessForced) {
   EXPECT_EQ(sizes(), before);
   EXPECT_EQ(Records(target, "users").size(), 0u);
   EXPECT_EQ(Run({source, target, "--force", "--date-format", "dd.mm.yyyy"}).code, 0);
+}
+
+// A target on a disk that fills up. The run asks the disk before it writes; forced, the
+// step that fills it says so; the backup goes back although the disk has no room for a
+// second copy of a table; and a disk too full for the run's mark refuses the run, which
+// went on without the mark and left the next run unwarned.
+TEST_F(MigrateToolTest, ATargetDiskThatFillsUpIsNamedAndItsBackupStillGoesBack) {
+  TSourceOptions o;
+  o.revisions = 60;
+  o.modules = 12;
+  o.projects = 2;
+  o.blobBytes = 120000;
+  WriteSourceArchive(source, PlanSourceArchive(o), o);
+  const std::string result = ovrin::test::OnSmallDisk(dir / "disk", 1 << 20, [&](const std::string& disk) {
+    std::string wrong;
+    const std::string small = disk + "/new";
+    auto fresh = [&] {
+      fs::remove_all(small);
+      fs::create_directories(small);
+      for (const auto& e : fs::directory_iterator(target)) fs::copy_file(e.path(), small + "/" + e.path().filename().string());
+    };
+    auto expect = [&](bool ok, const std::string& what, const TResult& r) {
+      if (!ok) wrong += what + "\n--- out:\n" + r.out + "--- err:\n" + r.err + "\n";
+    };
+    auto leftovers = [&] {
+      std::string found;
+      for (const auto& e : fs::directory_iterator(small)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(".hollard-restore-", 0) == 0 || name.find(".new") != std::string::npos) found += name + " ";
+      }
+      return found;
+    };
+    fresh();
+    const auto before = Snapshot(small);
+
+    TResult asked = Run({source, small});
+    expect(asked.code == 3 && asked.err.find("and the disk that holds " + small + " has only ") != std::string::npos &&
+               asked.err.find(" free; the revisions step would fail part way when the disk is full.") !=
+                   std::string::npos,
+           "not refused for the disk", asked);
+    if (Snapshot(small) != before) wrong += "the refused run changed the target\n";
+
+    const std::string backup = dir / "backup";
+    TResult restored = Run({source, small, "--force", "--backup", backup, "--restore-on-failure"});
+    expect(restored.code == 1 && restored.out.find("The disk that holds " + small + "/ is full (") != std::string::npos &&
+               restored.out.find("The backup in " + backup + " was put back") != std::string::npos,
+           "the full disk or the restore not said", restored);
+    if (Snapshot(small) != before) wrong += "the backup was not put back byte for byte\n";
+    if (!leftovers().empty()) wrong += "left beside the tables: " + leftovers() + "\n";
+
+    // A disk with no room left at all: not even the mark of the run fits.
+    fresh();
+    {
+      std::ofstream filler(disk + "/filler", std::ios::binary);
+      const std::string block(65536, 'x');
+      while (filler.write(block.data(), block.size())) {
+      }
+    }
+    const std::string second = dir / "backup2";
+    TResult full = Run({source, small, "--force", "--backup", second});
+    expect(full.code == 3 &&
+               full.err.find("(the mark of a run that has not finished): No space left on device. The disk that holds " +
+                             small + " is full.\nNothing was written to the target (the backup made was removed).") !=
+                   std::string::npos,
+           "a run without its mark was not refused", full);
+    if (Snapshot(small) != before) wrong += "the run refused for its mark changed the target\n";
+    if (fs::exists(second) && !fs::is_empty(second)) wrong += "the backup made was kept\n";
+    fs::remove(disk + "/filler");
+
+    // Failed without a backup: the summary says what the target now holds.
+    TResult failed = Run({source, small, "--force"});
+    expect(failed.code == 1 && failed.out.find("The target holds what this run wrote") != std::string::npos &&
+               fs::exists(small + "/.hollard-migrate.unfinished"),
+           "a failed run's advice or mark missing", failed);
+    if (!leftovers().empty()) wrong += "left beside the tables: " + leftovers() + "\n";
+    return wrong;
+  });
+  if (result == ovrin::test::kNoSmallDisk) GTEST_SKIP() << result << " (needs root)";
+  EXPECT_EQ(result, "");
 }
 
 TEST_F(MigrateToolTest, DryRunLeavesTheTargetAsItWas) {

@@ -76,5 +76,23 @@ TEST_F(RunGuardsTest, AnUnfinishedRunAndStoredFilesThatWillNotFitAskToo) {
   EXPECT_EQ(FolderDigest(target), before);
 }
 
+// A killed run may leave a table damaged as well as its mark: the message leads with
+// the mark, since putting the run's backup back mends both, where a repair alone would
+// leave the half-migrated archive in the target.
+TEST_F(RunGuardsTest, AnUnfinishedRunIsNamedBeforeTheDamageItLeft) {
+  ASSERT_TRUE(TUnfinishedRun::Write(target + "/", "a run from x did not end"));
+  const std::string dat = ovrin::Platform().ResolveExisting(target + "/vcslog.DAT");
+  ASSERT_FALSE(dat.empty());
+  fs::resize_file(dat, fs::file_size(dat) + 10);  // bytes after the last record
+  const auto before = FolderBytes(target);
+  EXPECT_TRUE(RunAnswering(true).empty());
+  EXPECT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage.rfind("An earlier run into " + target + " did not finish (a run from x did not end)", 0),
+            0u)
+      << report.preflightMessage;
+  EXPECT_NE(report.preflightMessage.find("vcslog"), std::string::npos) << report.preflightMessage;
+  EXPECT_EQ(FolderBytes(target), before);
+}
+
 }  // namespace
 }  // namespace hollard::test

@@ -22,10 +22,11 @@ inline void OpenToEveryone(const std::string& root) {
     ::chmod(entry.path().c_str(), entry.is_directory() ? 0777 : 0666);
 }
 
-// Does `work`, which answers what is not so (empty when all is well), with this user's
-// permissions: as root in a child as nobody. Answers what the work answered, or why it
-// could not be done.
-inline std::string AsUnprivileged(const std::function<std::string()>& work) {
+// Does `work`, which answers what is not so (empty when all is well), in a child process
+// after `enter` has made the child's conditions (false: it could not, said as `cannot`).
+// Answers what the work answered, or why it could not be done.
+inline std::string InChild(const std::function<bool()>& enter, const std::string& cannot,
+                           const std::function<std::string()>& work) {
   auto guarded = [&]() -> std::string {
     try {
       return work();
@@ -33,14 +34,13 @@ inline std::string AsUnprivileged(const std::function<std::string()>& work) {
       return std::string("raised: ") + e.what();
     }
   };
-  if (::geteuid() != 0) return guarded();
   int fds[2];
   if (::pipe(fds) != 0) return "no pipe";
   pid_t pid = ::fork();
   if (pid < 0) return "no child";
   if (pid == 0) {
     ::close(fds[0]);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+    if (!enter()) ::_exit(100);
     const std::string wrong = guarded();
     const bool told = ::write(fds[1], wrong.data(), wrong.size()) == static_cast<ssize_t>(wrong.size());
     ::_exit(told && wrong.empty() ? 0 : 1);
@@ -52,9 +52,24 @@ inline std::string AsUnprivileged(const std::function<std::string()>& work) {
   ::close(fds[0]);
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return "the child did not end: " + wrong;
-  if (WEXITSTATUS(status) == 100) return "could not become an unprivileged user";
+  if (WEXITSTATUS(status) == 100) return cannot;
   if (WEXITSTATUS(status) != 0 && wrong.empty()) return "the child failed";
   return wrong;
+}
+
+// Does `work`, which answers what is not so (empty when all is well), with this user's
+// permissions: as root in a child as nobody. Answers what the work answered, or why it
+// could not be done.
+inline std::string AsUnprivileged(const std::function<std::string()>& work) {
+  if (::geteuid() != 0) {
+    try {
+      return work();
+    } catch (const std::exception& e) {
+      return std::string("raised: ") + e.what();
+    }
+  }
+  return InChild([] { return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0; },
+                 "could not become an unprivileged user", work);
 }
 
 }  // namespace ovrin::test

@@ -15,6 +15,7 @@
 #include "engine/data/repair.h"
 #include "tests/engine/data/table_fixture.h"
 #include "tests/support/file_bytes.h"
+#include "tests/support/small_disk.h"
 
 namespace ovrin {
 namespace {
@@ -297,6 +298,43 @@ TEST(RepairTest, RecordsAfterASmallerCountAreToldApart) {
     EXPECT_TRUE(repair.Sound());
     EXPECT_EQ(repair.liveRecords, 4);
     EXPECT_TRUE(Mentions(repair.log, "8 whole records its header does not count, kept in people.DAT.cut"));
+  }
+  {
+    // A disk with no room for the records kept aside: nothing is cut, and no empty or
+    // partial .cut file is left for the next repair to take for a copy (it wrote .cut2).
+    SCOPED_TRACE("a full disk");
+    TableFixture fx;
+    Fill(fx, 12);
+    appendCopy(fx, 5, [](std::string&) {});
+    const std::string result = ovrin::test::OnSmallDisk(fx.Path() + "-disk", 256 * 1024, [&](const std::string& disk) {
+      for (const char* ext : {".DAT", ".IDX", ".BLB"})
+        if (fs::exists(fx.Path() + ext)) fs::copy_file(fx.Path() + ext, disk + "/people" + ext);
+      const std::string dat = disk + "/people.DAT";
+      const std::string before = FileBytes(dat);
+      {
+        std::ofstream filler(disk + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+      }
+      std::string wrong;
+      TRepairReport repair;
+      try {
+        repair = RepairTable(disk + "/people");
+        if (repair.refused.find("Error writing") == std::string::npos) wrong += "not refused: " + repair.refused + "\n";
+      } catch (const EOvrinEngineError& e) {
+        if (e.ErrorCode() != errWrite) wrong += std::string("raised ") + e.what() + "\n";
+      }
+      for (const auto& e : fs::directory_iterator(disk)) {
+        if (e.path().filename().string().find(".cut") != std::string::npos)
+          wrong += "left " + e.path().filename().string() + "\n";
+      }
+      if (FileBytes(dat).size() != before.size()) wrong += "records were cut without their copy\n";
+      return wrong;
+    });
+    if (result != ovrin::test::kNoSmallDisk) {
+      EXPECT_EQ(result, "");
+    }
   }
 }
 
