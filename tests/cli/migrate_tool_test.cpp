@@ -239,12 +239,7 @@ TEST_F(MigrateToolTest, TheStandardProjectAloneIsNoDuplicate) {
 
 TEST_F(MigrateToolTest, StoredFilesThatCannotFitStopTheRunUnlessForced) {
   // Source blobs of 5,000 bytes; a target blob file with only about 4 KB left.
-  TSourceOptions o;
-  o.revisions = 10;
-  o.modules = 3;
-  o.projects = 1;
-  o.blobBytes = 5000;
-  WriteSourceArchive(source, PlanSourceArchive(o), o);
+  WriteGeneratedArchive(source, 10, 3, 1, 5000);
   std::string blb = ovrin::Platform().ResolveExisting(target + "/blobs.BLB");
   ASSERT_FALSE(blb.empty());
   fs::resize_file(blb, 2000000000 - 4096);  // sparse
@@ -271,12 +266,7 @@ TEST_F(MigrateToolTest, StoredFilesThatCannotFitStopTheRunUnlessForced) {
 // second copy of a table; and a disk too full for the run's mark refuses the run, which
 // went on without the mark and left the next run unwarned.
 TEST_F(MigrateToolTest, ATargetDiskThatFillsUpIsNamedAndItsBackupStillGoesBack) {
-  TSourceOptions o;
-  o.revisions = 60;
-  o.modules = 12;
-  o.projects = 2;
-  o.blobBytes = 120000;
-  WriteSourceArchive(source, PlanSourceArchive(o), o);
+  WriteGeneratedArchive(source, 60, 12, 2, 120000);
   const std::string result = ovrin::test::OnSmallDisk(dir / "disk", 1 << 20, [&](const std::string& disk) {
     std::string wrong;
     const std::string small = disk + "/new";

@@ -246,6 +246,19 @@ using ovrin::test::FolderBytes;
 using ovrin::test::FolderDigest;
 
 // Makes one table of a new-layout archive anew, empty and enciphered with the password.
+// Writes a generated old-layout archive of this size into `folder` (the generator's other
+// options as they are by default); answers the options it was made with.
+inline TSourceOptions WriteGeneratedArchive(const std::string& folder, int revisions, int modules, int projects,
+                                            int64_t blobBytes) {
+  TSourceOptions o;
+  o.revisions = revisions;
+  o.modules = modules;
+  o.projects = projects;
+  o.blobBytes = blobBytes;
+  WriteSourceArchive(folder, PlanSourceArchive(o), o);
+  return o;
+}
+
 inline void EncipherArchiveTable(const std::string& folder, const std::string& table, const std::string& password) {
   for (const TArchiveTable& t : NewLayoutTables())
     if (t.name == table) {

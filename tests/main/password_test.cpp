@@ -15,12 +15,7 @@ class PasswordTest : public MigrationFixture {
  protected:
   void SetUp() override {
     MigrationFixture::SetUp();
-    TSourceOptions o;
-    o.revisions = 20;
-    o.modules = 8;
-    o.projects = 2;
-    o.blobBytes = 2000;
-    WriteSourceArchive(source, PlanSourceArchive(o), o);
+    WriteGeneratedArchive(source, 20, 8, 2, 2000);
     EncipherArchiveTable(target, "projects", "s3cret");
   }
   void TearDown() override { ovrin::Sessions().Default().RemoveAllPasswords(); }

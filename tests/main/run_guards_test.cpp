@@ -16,11 +16,7 @@ class RunGuardsTest : public MigrationFixture {
  protected:
   void SetUp() override {
     MigrationFixture::SetUp();
-    options.revisions = 10;
-    options.modules = 3;
-    options.projects = 1;
-    options.blobBytes = 5000;
-    WriteSourceArchive(source, PlanSourceArchive(options), options);
+    WriteGeneratedArchive(source, 10, 3, 1, 5000);
   }
   // Runs with a user who answers "Run anyway?" with `yes`; the texts asked.
   std::vector<std::string> RunAnswering(bool yes) {
@@ -29,7 +25,6 @@ class RunGuardsTest : public MigrationFixture {
     Run();
     return user.runAnywayAsked;
   }
-  TSourceOptions options;
 };
 
 TEST_F(RunGuardsTest, AnArchiveMigratedBeforeAsksAndNoWritesNothing) {
