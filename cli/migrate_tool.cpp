@@ -194,10 +194,6 @@ const char* const kHelpFooter =
     "  hollard-migrate /srv/old-archive /srv/archive --backup /srv/archive-before --restore-on-failure \\\n"
     "      --answers answers.json --log migrate.log --report migrate.json\n";
 
-// A folder as the unfinished run's mark names it: absolute, so that it reads the same from
-// wherever the next run starts.
-std::string AbsoluteFolder(const std::string& folder) { return fs::absolute(folder).lexically_normal().string(); }
-
 }  // namespace
 
 int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console) {
@@ -262,9 +258,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
 
   TRunContext run;
   // The backup folder, as the unfinished run's mark tells it, when the run made one.
-  auto backupNote = [&run]() {
-    return run.backup.empty() ? std::string() : "; its backup is in " + AbsoluteFolder(run.backup);
-  };
+  auto backupNote = [&run]() { return TUnfinishedRun::BackupNote(run.backup); };
   run.dryRun = dryRun;
   run.target = target;
   run.restoreAsked = restoreOnFailure && !dryRun;
@@ -570,12 +564,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       }
       if (stopAsked()) throw TStoppedBeforeWriting{};
       int markError = 0;
-      if (!dryRun && !TUnfinishedRun::Write(targetDir,
-                                            "a run started at " +
-                                                ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(),
-                                                                      ovrin::FixedFormatSettings()) +
-                                                " by process " + std::to_string(::getpid()) + " from " +
-                                                AbsoluteFolder(sourceDir) + " did not end" + backupNote(),
+      if (!dryRun && !TUnfinishedRun::Write(targetDir, TUnfinishedRun::StartedText(sourceDir, backupNote()),
                                             &markError)) {
         const std::string what = "cannot write " + targetDir + TUnfinishedRun::kFileName +
                                  " (the mark of a run that has not finished): " + std::strerror(markError);
@@ -632,16 +621,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     if (!unfinished || run.restored) {
       TUnfinishedRun::Clear(targetDir);
     } else {
-      std::string what = "stopped at step " + std::to_string(report.stoppedAtStep);
-      if (!report.Stopped())
-        for (const TStepOutcome& step : report.steps)
-          if (!step.succeeded) {
-            what = "failed in step " + StepRange(step) + " (" + step.procedure + ")";
-            break;
-          }
-      // Named as the mark written at the start names them: a stopped or failed run's
-      // mark is read as much as a killed one's.
-      TUnfinishedRun::Write(targetDir, "a run from " + AbsoluteFolder(sourceDir) + " " + what + backupNote());
+      TUnfinishedRun::Write(targetDir, TUnfinishedRun::EndedText(sourceDir, report, backupNote()));
     }
   }
   if (listable && !sourceThere)

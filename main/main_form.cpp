@@ -316,6 +316,7 @@ void TMainForm::btnImportClick() {
   migration.SetDateFormat(dateChoice);
   migration.SetSourceDir(edSource->text().toStdString());
   migration.SetTargetDir(edTarget->text().toStdString());
+  migration.SetMarkUnfinished(true);
   // The preflight boxes leave the window as it was; the run itself begins with the
   // banner, and only then are Import and the setup controls disabled.
   struct TRunState {

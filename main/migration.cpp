@@ -280,6 +280,7 @@ void TMigration::RunMigration() {
   sourceDir_ = WithDelimiter(sourceText_);
   targetDir_ = WithDelimiter(targetText_);
   if (!Preflight()) return;
+  if (markUnfinished_ && !MarkUnfinished()) return;
   WriteBanner();
   static const struct {
     const char* procedure;
@@ -306,6 +307,29 @@ void TMigration::RunMigration() {
     if (report_.Stopped()) break;
   }
   if (report_.Stopped()) Log("Stopped at step " + std::to_string(report_.stoppedAtStep) + ".");
+  if (markUnfinished_) {
+    if (report_.Failed() || report_.Stopped())
+      TUnfinishedRun::Write(targetDir_, TUnfinishedRun::EndedText(sourceDir_, report_, ""));
+    else
+      TUnfinishedRun::Clear(targetDir_);
+  }
+}
+
+bool TMigration::MarkUnfinished() {
+  int error = 0;
+  if (TUnfinishedRun::Write(targetDir_, TUnfinishedRun::StartedText(sourceDir_, ""), &error)) return true;
+  const std::string shownTarget = targetText_.empty() ? targetDir_ : targetText_;
+  const std::string what = "Cannot write " + targetDir_ + TUnfinishedRun::kFileName +
+                           " (the mark of a run that has not finished): " + std::strerror(error);
+  // A full disk fails the run at its first writes, and without the mark the next run
+  // would not know that this one left part of an archive behind.
+  if (error == ENOSPC || error == EDQUOT) {
+    PreflightFailed(what + ". The disk that holds " + shownTarget +
+                    " is full.\nNothing was written. Make room on it, then run again.");
+    return false;
+  }
+  user_.ShowError(what + "; the run goes on without it.");
+  return true;
 }
 
 void TMigration::RunStep(const char* procedure, int firstStep, int lastStep, TStepBody body) {

@@ -202,6 +202,10 @@ class TMigration {
   // projects migrated before, an unfinished run, the room for the stored files); the
   // preflight then does not run them again.
   void SetGuardsChecked(bool checked) { guardsChecked_ = checked; }
+  // The run leaves the mark of a run that has not finished in the target from its first
+  // step until it succeeds (the window's run; the terminal run keeps the mark itself,
+  // around its backup and its putting back).
+  void SetMarkUnfinished(bool mark) { markUnfinished_ = mark; }
   // Run even when the target holds this archive's projects (else the user is asked).
   void SetAllowDuplicates(bool allow) { allowDuplicates_ = allow; }
   // The run itself; the table objects must exist.
@@ -321,6 +325,7 @@ class TMigration {
   // The guards the user may run past: the projects migrated before, an unfinished run,
   // the room for the stored files; each asks the user, else stops the preflight.
   bool CheckRunAnyway();
+  bool MarkUnfinished();
   bool RunAnyway(const std::string& cause);
   bool SettleDates();
   void PreflightFailed(const std::string& message);
@@ -341,7 +346,7 @@ class TMigration {
   ovrin::TFormatSettings settings_;
   TDateFormatChoice dateChoice_;
   std::optional<TDateFormatFinding> dateFinding_;
-  bool force_ = false, guardsChecked_ = false, allowDuplicates_ = false;
+  bool force_ = false, guardsChecked_ = false, allowDuplicates_ = false, markUnfinished_ = false;
   std::atomic<bool> stopRequested_{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "a stop request must be safe from a signal handler");
   int currentStep_ = 0;  // the step number the run is in, from the step texts

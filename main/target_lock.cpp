@@ -6,8 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "engine/base/conversions.h"
+#include "engine/base/datetime.h"
+#include "main/migration.h"
+#include "main/run_summary.h"
 
 namespace hollard {
 
@@ -118,5 +124,35 @@ std::string TUnfinishedRun::Read(const std::string& folder) {
 }
 
 void TUnfinishedRun::Clear(const std::string& folder) { ::unlink((folder + kFileName).c_str()); }
+
+namespace {
+std::string AbsoluteFolder(const std::string& folder) {
+  std::error_code ec;
+  std::string absolute = std::filesystem::absolute(folder, ec).lexically_normal().string();
+  return ec ? folder : absolute;
+}
+}  // namespace
+
+std::string TUnfinishedRun::StartedText(const std::string& sourceDir, const std::string& note) {
+  return "a run started at " +
+         ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(), ovrin::FixedFormatSettings()) + " by process " +
+         std::to_string(::getpid()) + " from " + AbsoluteFolder(sourceDir) + " did not end" + note;
+}
+
+std::string TUnfinishedRun::EndedText(const std::string& sourceDir, const TMigrationReport& report,
+                                      const std::string& note) {
+  std::string what = "stopped at step " + std::to_string(report.stoppedAtStep);
+  if (!report.Stopped())
+    for (const TStepOutcome& step : report.steps)
+      if (!step.succeeded) {
+        what = "failed in step " + StepRange(step) + " (" + step.procedure + ")";
+        break;
+      }
+  return "a run from " + AbsoluteFolder(sourceDir) + " " + what + note;
+}
+
+std::string TUnfinishedRun::BackupNote(const std::string& backup) {
+  return backup.empty() ? std::string() : "; its backup is in " + AbsoluteFolder(backup);
+}
 
 }  // namespace hollard

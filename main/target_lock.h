@@ -12,6 +12,8 @@
 
 namespace hollard {
 
+struct TMigrationReport;
+
 class TTargetLock {
  public:
   TTargetLock() = default;
@@ -55,6 +57,13 @@ struct TUnfinishedRun {
   // The record's text, empty when there is none.
   static std::string Read(const std::string& folder);
   static void Clear(const std::string& folder);
+  // The record written before the first step, and the one a failed or stopped run leaves:
+  // the source folder named absolute, so that it reads the same from wherever the next
+  // run starts; `note` follows (the run's backup folder, when it has one).
+  static std::string StartedText(const std::string& sourceDir, const std::string& note);
+  static std::string EndedText(const std::string& sourceDir, const TMigrationReport& report, const std::string& note);
+  // "; its backup is in DIR", absolute; empty without a backup.
+  static std::string BackupNote(const std::string& backup);
 };
 
 }  // namespace hollard

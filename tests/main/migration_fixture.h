@@ -310,6 +310,7 @@ class MigrationFixture : public ::testing::Test {
     m.SetDateFormat(dateChoice);
     m.SetForce(force);
     m.SetWalkLookups(walkLookups);
+    m.SetMarkUnfinished(markUnfinished);
     // As the window runs it after its own preflight.
     if (settledDates) m.SetDateFinding(*settledDates);
     if (guardsChecked) m.SetGuardsChecked(true);
@@ -336,6 +337,7 @@ class MigrationFixture : public ::testing::Test {
   bool walkLookups = false;  // the reference walks instead of the lookup images
   TDateFormatChoice dateChoice;  // found from the archive's texts unless a test says otherwise
   bool force = false;            // run although the preflight's source checks object
+  bool markUnfinished = false;   // leave the mark of a run that has not finished, as the window's run
   std::optional<TDateFormatFinding> settledDates;  // the date format found before the run
   bool guardsChecked = false;                      // the preflight's guards were passed before the run
 };

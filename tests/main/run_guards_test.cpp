@@ -6,6 +6,7 @@
 #include "engine/base/platform.h"
 #include "main/target_lock.h"
 #include "tests/main/migration_fixture.h"
+#include "tests/support/small_disk.h"
 
 namespace hollard::test {
 namespace {
@@ -69,6 +70,54 @@ TEST_F(RunGuardsTest, AnUnfinishedRunAndStoredFilesThatWillNotFitAskToo) {
       << user.runAnywayAsked[0];
   EXPECT_TRUE(m.Report().preflightFailed);
   EXPECT_EQ(FolderDigest(target), before);
+}
+
+// The window's run leaves the mark of a run that has not finished as the terminal run
+// does: a window run that failed, stopped or was killed left nothing, and the next run
+// was warned only when the projects it had written were found again.
+TEST_F(RunGuardsTest, TheWindowsRunLeavesItsMarkUntilItSucceeds) {
+  markUnfinished = true;
+  EXPECT_TRUE(RunAnswering(false).empty());
+  EXPECT_FALSE(report.Failed());
+  EXPECT_EQ(TUnfinishedRun::Read(target + "/"), "");
+  // Forced past a missing project table: step 3 fails, and the mark says so.
+  fs::remove(source + "/hollardp.db");
+  force = true;
+  RunAnswering(true);
+  EXPECT_TRUE(report.Failed());
+  EXPECT_EQ(TUnfinishedRun::Read(target + "/"),
+            "a run from " + fs::absolute(source).lexically_normal().string() + "/ failed in step 3 (ConvertProjects)");
+  // The next run asks about it first.
+  const std::vector<std::string> asked = RunAnswering(false);
+  ASSERT_FALSE(asked.empty());
+  EXPECT_EQ(asked[0].rfind("An earlier run into " + target + " did not finish (a run from ", 0), 0u) << asked[0];
+
+  // A disk too full for the mark: the run does not start.
+  const std::string copy = target;
+  const std::string result = ovrin::test::OnSmallDisk(dir / "disk", 1 << 20, [&](const std::string& disk) {
+    target = disk + "/new";
+    fs::create_directories(target);
+    CreateNewLayoutArchive(target);
+    {
+      std::ofstream filler(disk + "/filler", std::ios::binary);
+      const std::string block(4096, 'x');
+      while (filler.write(block.data(), block.size())) {
+      }
+    }
+    const auto before = FolderBytes(target);
+    RunAnswering(true);
+    std::string wrong;
+    if (!report.preflightFailed ||
+        report.preflightMessage.find("(the mark of a run that has not finished): No space left on device. The disk "
+                                     "that holds " + target + " is full.") == std::string::npos)
+      wrong += "said: " + report.preflightMessage + "\n";
+    if (FolderBytes(target) != before) wrong += "the target changed\n";
+    return wrong;
+  });
+  target = copy;
+  if (result != ovrin::test::kNoSmallDisk) {
+    EXPECT_EQ(result, "");
+  }
 }
 
 // A killed run may leave a table damaged as well as its mark: the message leads with
