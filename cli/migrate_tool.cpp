@@ -21,6 +21,7 @@
 #include <sstream>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/base/datetime.h"
@@ -68,7 +69,9 @@ using TCopiedFiles = std::vector<std::pair<std::string, uintmax_t>>;
 // this copy made (the files, the staging folder, the folder when the copy made it) and
 // goes on: a half backup is worth nothing, and left behind it would make the next
 // run's backup folder not empty.
-TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, const std::function<bool()>& stopAsked) {
+// `to` is named in messages as `what` (the backup folder, or a temporary copy's folder).
+TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, const std::function<bool()>& stopAsked,
+                            const std::string& what = "the backup folder") {
   std::error_code ec;
   const bool madeFolder = !fs::exists(to, ec);
   fs::create_directories(to);
@@ -79,14 +82,15 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
     for (const std::string& file : TargetTableFiles(from)) {
       if (stopAsked()) throw TStoppedBeforeWriting{};
       fs::path dest = fs::path(to) / fs::path(file).filename();
-      if (fs::exists(dest)) throw std::runtime_error("The backup folder " + to + " already holds " + dest.filename().string());
+      if (fs::exists(dest))
+        throw std::runtime_error("T" + what.substr(1) + " " + to + " already holds " + dest.filename().string());
       fs::path partial = staging / dest.filename();
       try {
         fs::copy_file(file, partial, fs::copy_options::overwrite_existing);
       } catch (const fs::filesystem_error& e) {
         // A signal breaks off the copy (its system call returns EINTR): that is the stop.
         if (stopAsked()) throw TStoppedBeforeWriting{};
-        throw std::runtime_error("Cannot copy " + file + " to the backup folder " + to + ": " + e.code().message());
+        throw std::runtime_error("Cannot copy " + file + " to " + what + " " + to + ": " + e.code().message());
       }
       fs::rename(partial, dest);
       copied.emplace_back(dest.filename().string(), fs::file_size(dest));
@@ -99,6 +103,40 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
     throw;
   }
   return copied;
+}
+
+// Writes `text` as the whole file `path`: 0, or the system's error number.
+int WriteWholeFile(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  int error = 0;
+  for (size_t done = 0; done < text.size() && !error;) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) error = n < 0 ? errno : ENOSPC;
+    else done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && !error) error = errno;
+  return error;
+}
+
+// The report file, never cut inside its JSON: when the whole report cannot be written (a
+// full disk), a short one in its place says so (the whole one, cut, freed the room it
+// needs), and a regular file that cannot even take that is removed. (A device such as
+// /dev/full is left as it is.) Answers the system's error, 0 when the whole report was
+// written.
+int WriteReportFile(const std::string& path, const nlohmann::json& report, int exitCode) {
+  const int error = WriteWholeFile(path, report.dump(2) + "\n");
+  if (!error) return 0;
+  nlohmann::json brief;
+  brief["succeeded"] = false;
+  brief["running"] = false;
+  brief["exitCode"] = exitCode == kExitSuccess ? kExitFailed : exitCode;
+  brief["reportError"] = std::string("the whole report could not be written: ") + std::strerror(error);
+  struct stat st;
+  if (WriteWholeFile(path, brief.dump(2) + "\n") != 0 && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    ::unlink(path.c_str());
+  return error;
 }
 
 // Whether the backup still holds every file it was made with, at its size; else
@@ -262,7 +300,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   run.dryRun = dryRun;
   run.target = target;
   run.restoreAsked = restoreOnFailure && !dryRun;
-  std::ofstream log, reportOut;
+  std::ofstream log;
   TAnswers answers;
   ovrin::TFormatSettings settings;
   TDateFormatChoice dateChoice;
@@ -345,10 +383,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!log) throw TUsageError{"--log '" + logFile + "': cannot write the file: " + std::strerror(errno)};
     }
     if (!reportFile.empty()) {
-      reportOut.open(reportFile, std::ios::binary | std::ios::trunc);
-      if (reportOut) reportOut << RunningReportJson(run).dump(2) << "\n" << std::flush;
-      if (!reportOut) throw TUsageError{"--report '" + reportFile + "': cannot write the file: " + std::strerror(errno)};
-      reportOut.close();
+      if (const int error = WriteWholeFile(reportFile, RunningReportJson(run).dump(2) + "\n"))
+        throw TUsageError{"--report '" + reportFile + "': cannot write the file: " + std::strerror(error)};
     }
   } catch (const TUsageError& e) {
     console.err << "hollard-migrate: " << e.message << "\n";
@@ -390,15 +426,13 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   // the start says "running", which only a killed run may leave behind.
   auto finishEarly = [&](int code) {
     if (!reportFile.empty()) {
-      reportOut.open(reportFile, std::ios::binary | std::ios::trunc);
-      reportOut << EarlyReportJson(run, code, guardMessages, console.stop ? console.stop->load() : 0).dump(2) << "\n"
-                << std::flush;
-      if (!reportOut) {
-        console.err << "hollard-migrate: cannot write the report file " << reportFile << ": " << std::strerror(errno)
+      const int error = WriteReportFile(
+          reportFile, EarlyReportJson(run, code, guardMessages, console.stop ? console.stop->load() : 0), code);
+      if (error) {
+        console.err << "hollard-migrate: cannot write the report file " << reportFile << ": " << std::strerror(error)
                     << "\n";
         if (code == kExitSuccess) code = kExitFailed;
       }
-      reportOut.close();
     }
     return code;
   };
@@ -464,9 +498,22 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       // table damaged, and putting its backup back mends that too.
       const std::string unfinished = TUnfinishedRun::Read(targetDir);
       if (!unfinished.empty()) {
-        guardMessage(UnfinishedMessage(target, unfinished) +
-                     "\nNothing was written. If that run had a --backup folder, put it back (the summary of a "
-                     "run that stopped gave the command), then run again. To run anyway, remove " +
+        // A killed run printed no summary: the command that puts its backup back is given
+        // here. (A run that failed or stopped gave it, or said why not to.)
+        std::string putBack =
+            "If that run had a --backup folder, put it back (the summary of a run that stopped gave the command)";
+        const std::string backupFolder = TUnfinishedRun::KilledRunBackup(unfinished);
+        if (!backupFolder.empty()) {
+          std::error_code ec;
+          bool whole = fs::is_directory(backupFolder, ec);
+          for (const std::string& file : TargetTableFiles(targetDir))
+            whole = whole && fs::is_regular_file(fs::path(backupFolder) / fs::path(file).filename(), ec);
+          if (whole)
+            putBack = "Put that run's backup back (with no other program using the target):\n  " +
+                      RestoreCommand(backupFolder, target) + "\n";
+        }
+        guardMessage(UnfinishedMessage(target, unfinished) + "\nNothing was written. " + putBack +
+                     (putBack.back() == '\n' ? "Then run again" : ", then run again") + ". To run anyway, remove " +
                      targetDir + TUnfinishedRun::kFileName + ".");
         return finishEarly(kExitGuard);
       }
@@ -516,8 +563,17 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         }
         guardMessage("cannot check the room in the blob file: " + e.Message());
       }
+      // A dry run writes into a copy of the target's tables in the temporary folder.
+      std::string disk = target;
+      if (dryRun) {
+        disk = fs::temp_directory_path().string() + " (where the dry run copies the target's tables)";
+        space.diskFree = FreeBytes(fs::temp_directory_path().string());
+        std::error_code ec;
+        for (const std::string& file : TargetTableFiles(targetDir))
+          space.copied += static_cast<int64_t>(fs::file_size(file, ec));
+      }
       if (!space.Fits() && !force) {
-        guardMessage(SpaceMessage(space, target) + "\nNothing was written. Run with --force to migrate what fits.");
+        guardMessage(SpaceMessage(space, disk) + "\nNothing was written. Run with --force to migrate what fits.");
         return finishEarly(kExitGuard);
       }
       // --list-questions and --strict-answers: a run on a copy of the target's tables with a
@@ -525,7 +581,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!listQuestions.empty() || strictAnswers) {
         if (stopAsked()) throw TStoppedBeforeWriting{};
         TRemoveFolder copy{MakeTempFolder()};
-        CopyTableFiles(target, copy.path, stopAsked);
+        CopyTableFiles(target, copy.path, stopAsked, "the temporary folder");
         TQuestionRecorder recorder;
         recorder.stop = stopAsked;
         TMigrationReport asked = migrate(recorder, copy.path, true);
@@ -555,7 +611,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (stopAsked()) throw TStoppedBeforeWriting{};
       if (dryRun) {
         scratch.path = MakeTempFolder();
-        CopyTableFiles(target, scratch.path, stopAsked);
+        CopyTableFiles(target, scratch.path, stopAsked, "the dry run's temporary folder");
         runTarget = scratch.path;
       } else if (!backup.empty()) {
         backupFiles = CopyTableFiles(target, backup, stopAsked);
@@ -633,18 +689,15 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
   std::ostream& summaryOut = user.OutputGone() ? console.err : console.out;
   summaryOut << summary.str() << std::flush;
   user.WriteLog(summary.str());
-  bool reportFailed = false;
+  const int code = StartedRunExitCode(report, user);
   if (!reportFile.empty()) {
-    reportOut.open(reportFile, std::ios::binary | std::ios::trunc);
-    reportOut << ReportJson(report, user, run).dump(2) << "\n" << std::flush;
-    if (!reportOut) {
-      console.err << "hollard-migrate: cannot write the report file " << reportFile << ": " << std::strerror(errno)
+    if (const int error = WriteReportFile(reportFile, ReportJson(report, user, run), code)) {
+      console.err << "hollard-migrate: cannot write the report file " << reportFile << ": " << std::strerror(error)
                   << "\n";
-      reportFailed = true;
+      return code == kExitSuccess ? kExitFailed : code;
     }
   }
-  const int code = StartedRunExitCode(report, user);
-  return code == kExitSuccess && reportFailed ? kExitFailed : code;
+  return code;
 }
 
 }  // namespace hollard

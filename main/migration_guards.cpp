@@ -73,9 +73,7 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
 
   TBlobSpace space;
   space.available = std::max<int64_t>(0, ovrin::blobfmt::kMaxEndOfFile - used);
-  struct statvfs disk;
-  if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) == 0)
-    space.diskFree = static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize);
+  space.diskFree = FreeBytes(folder);
   int64_t payload = blockSize - ovrin::blobfmt::kBlockHeaderSize;
   TSourceTable source;
   source.SetDatabaseName(sourceDir);
@@ -87,13 +85,23 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
     int f = file.FieldIndex(name);
     if (f >= 0 && file.Fields()[static_cast<size_t>(f)].IsBlob()) fields.push_back(f);
   }
+  int64_t stored = 0;
   for (int32_t r = 0; r < file.RecordCount(); ++r)
     for (int f : fields) {
       int64_t length = file.BlobLength(r, f);
       if (length == 0) continue;
       ++space.blobs;
+      stored += length;
       space.needed += (length + payload - 1) / payload * blockSize;
     }
+  // Every other byte of the source (tables, memos, log, side files) becomes records.
+  int64_t sourceBytes = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(sourceDir.empty() ? "." : sourceDir, ec)) {
+    std::error_code e;
+    if (entry.is_regular_file(e)) sourceBytes += static_cast<int64_t>(entry.file_size(e));
+  }
+  space.records = std::max<int64_t>(0, sourceBytes - stored) * 2 + (int64_t(1) << 20);
   return space;
 }
 
@@ -445,14 +453,21 @@ std::string UnfinishedMessage(const std::string& target, const std::string& mark
          "target made before that run, then run again.";
 }
 
-std::string DiskFullNote(const std::string& folder) {
+int64_t FreeBytes(const std::string& folder) {
   struct statvfs disk;
-  if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) != 0) return {};
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) != 0) return -1;
   // Root may write into the blocks a file system keeps back for it.
   const uint64_t blocks = ::geteuid() == 0 ? disk.f_bfree : disk.f_bavail;
-  const uint64_t free = blocks * disk.f_frsize;
-  if (free >= (1u << 20)) return {};
-  return "The disk that holds " + folder + " is full (" + std::to_string(free) + " bytes free).";
+  return static_cast<int64_t>(blocks * disk.f_frsize);
+}
+
+std::string DiskFullNote(const std::string& folder) {
+  const int64_t free = FreeBytes(folder);
+  if (free < 0 || free >= (1 << 20)) return {};
+  // The folder as the user gave it, without the delimiter the run adds.
+  std::string shown = folder;
+  while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+  return "The disk that holds " + shown + " is full (" + std::to_string(free) + " bytes free).";
 }
 
 std::string SpaceMessage(const TBlobSpace& space, const std::string& target) {
@@ -460,8 +475,10 @@ std::string SpaceMessage(const TBlobSpace& space, const std::string& target) {
   if (!space.FitsFile())
     return need + " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
            Megabytes(space.needed - space.available) + " would not fit, and the revisions step would fail part way.";
-  return need + ", and the disk that holds " + target + " has only " + Megabytes(space.diskFree) +
-         " free; the revisions step would fail part way when the disk is full.";
+  return need + ", the records, memos and indexes about " + Megabytes(space.records) +
+         (space.copied ? " more, the dry run's copy of the target's tables " + Megabytes(space.copied) : " more") +
+         ", and the disk that holds " + target + " has only " + Megabytes(space.diskFree) +
+         " free; the run would fail part way when the disk is full.";
 }
 
 std::vector<std::string> TargetTableFiles(const std::string& targetDir) {

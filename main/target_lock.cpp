@@ -126,6 +126,9 @@ std::string TUnfinishedRun::Read(const std::string& folder) {
 void TUnfinishedRun::Clear(const std::string& folder) { ::unlink((folder + kFileName).c_str()); }
 
 namespace {
+constexpr const char* kBackupIs = "; its backup is in ";
+constexpr const char* kDidNotEnd = " did not end";
+
 std::string AbsoluteFolder(const std::string& folder) {
   std::error_code ec;
   std::string absolute = std::filesystem::absolute(folder, ec).lexically_normal().string();
@@ -136,7 +139,7 @@ std::string AbsoluteFolder(const std::string& folder) {
 std::string TUnfinishedRun::StartedText(const std::string& sourceDir, const std::string& note) {
   return "a run started at " +
          ovrin::FormatDateTime("yyyy-mm-dd hh:nn:ss", ovrin::Now(), ovrin::FixedFormatSettings()) + " by process " +
-         std::to_string(::getpid()) + " from " + AbsoluteFolder(sourceDir) + " did not end" + note;
+         std::to_string(::getpid()) + " from " + AbsoluteFolder(sourceDir) + kDidNotEnd + note;
 }
 
 std::string TUnfinishedRun::EndedText(const std::string& sourceDir, const TMigrationReport& report,
@@ -152,7 +155,15 @@ std::string TUnfinishedRun::EndedText(const std::string& sourceDir, const TMigra
 }
 
 std::string TUnfinishedRun::BackupNote(const std::string& backup) {
-  return backup.empty() ? std::string() : "; its backup is in " + AbsoluteFolder(backup);
+  return backup.empty() ? std::string() : kBackupIs + AbsoluteFolder(backup);
+}
+
+std::string TUnfinishedRun::KilledRunBackup(const std::string& record) {
+  const size_t note = record.rfind(kBackupIs);
+  if (record.rfind("a run started at ", 0) != 0 || note == std::string::npos) return {};
+  const size_t end = record.rfind(kDidNotEnd, note);
+  if (end == std::string::npos || end + std::strlen(kDidNotEnd) != note) return {};
+  return record.substr(note + std::strlen(kBackupIs));
 }
 
 }  // namespace hollard

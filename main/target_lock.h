@@ -64,6 +64,9 @@ struct TUnfinishedRun {
   static std::string EndedText(const std::string& sourceDir, const TMigrationReport& report, const std::string& note);
   // "; its backup is in DIR", absolute; empty without a backup.
   static std::string BackupNote(const std::string& backup);
+  // The backup folder that the record of a killed run (one that did not end) names;
+  // empty for any other record.
+  static std::string KilledRunBackup(const std::string& record);
 };
 
 }  // namespace hollard

@@ -656,7 +656,7 @@ class TVerify : public TReadingCommand {
     for (const std::string* folder : {&source_, &target_})
       if (ovrin::PermissionDenied(*folder, R_OK | X_OK)) {
         err << "hollard-archive: the folder " << *folder << " cannot be read by this user (" << std::strerror(errno)
-            << "); verify lists it to find the archive's tables and side files\n";
+            << "); verify lists it to find the archive's files\n";
         return kExitFailure;
       }
     TVerifyOptions options;

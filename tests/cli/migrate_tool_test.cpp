@@ -291,14 +291,14 @@ TEST_F(MigrateToolTest, ATargetDiskThatFillsUpIsNamedAndItsBackupStillGoesBack) 
 
     TResult asked = Run({source, small});
     expect(asked.code == 3 && asked.err.find("and the disk that holds " + small + " has only ") != std::string::npos &&
-               asked.err.find(" free; the revisions step would fail part way when the disk is full.") !=
+               asked.err.find(" free; the run would fail part way when the disk is full.") !=
                    std::string::npos,
            "not refused for the disk", asked);
     if (Snapshot(small) != before) wrong += "the refused run changed the target\n";
 
     const std::string backup = dir / "backup";
     TResult restored = Run({source, small, "--force", "--backup", backup, "--restore-on-failure"});
-    expect(restored.code == 1 && restored.out.find("The disk that holds " + small + "/ is full (") != std::string::npos &&
+    expect(restored.code == 1 && restored.out.find("The disk that holds " + small + " is full (") != std::string::npos &&
                restored.out.find("The backup in " + backup + " was put back") != std::string::npos,
            "the full disk or the restore not said", restored);
     if (Snapshot(small) != before) wrong += "the backup was not put back byte for byte\n";
@@ -329,10 +329,76 @@ TEST_F(MigrateToolTest, ATargetDiskThatFillsUpIsNamedAndItsBackupStillGoesBack) 
                fs::exists(small + "/.hollard-migrate.unfinished"),
            "a failed run's advice or mark missing", failed);
     if (!leftovers().empty()) wrong += "left beside the tables: " + leftovers() + "\n";
+    fs::remove_all(small);
+
+    // A dry run writes into a copy in the temporary folder: that is the disk it asks.
+    auto fill = [&](uintmax_t leave) {
+      {
+        std::ofstream filler(disk + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+      }
+      fs::resize_file(disk + "/filler", fs::file_size(disk + "/filler") - leave);
+    };
+    fill(0);
+    const char* tmp = ::getenv("TMPDIR");
+    const std::string savedTmp = tmp ? tmp : "";
+    ::setenv("TMPDIR", disk.c_str(), 1);
+    TResult dry = Run({source, target, "--dry-run"});
+    if (savedTmp.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", savedTmp.c_str(), 1);
+    expect(dry.code == 3 && dry.err.find("the dry run's copy of the target's tables ") != std::string::npos &&
+               dry.err.find("the disk that holds " + disk + " (where the dry run copies the target's tables) has only") !=
+                   std::string::npos,
+           "the dry run asked another disk", dry);
+
+    // A report that the disk cannot take whole is never left cut inside its JSON.
+    fs::remove(disk + "/filler");
+    fill(4096);  // room for the report made at the start, not for the whole one
+    const std::string reportFile = disk + "/run.json";
+    // Answers for modules the run does not ask about, each named in the report: a report
+    // larger than the room left.
+    std::string keys;
+    for (int i = 0; i < 200; ++i) keys += std::string(i ? ", " : "") + "\"\\\\none\\\\Unit" + std::to_string(i) + ".pas\": []";
+    const std::string answers = Write("answers.json", "{\"shared\": {" + keys + "}}");
+    TResult reported = Run({source, target, "--report", reportFile, "--answers", answers});
+    expect(reported.code == 1 && reported.err.find("cannot write the report file " + reportFile +
+                                                   ": No space left on device") != std::string::npos,
+           "the report's failure not said", reported);
+    try {
+      const nlohmann::json j = nlohmann::json::parse(FileBytes(reportFile));
+      if (j.value("exitCode", 0) != 1 || j.value("reportError", "").find("No space left on device") == std::string::npos)
+        wrong += "the short report: " + j.dump() + "\n";
+    } catch (const std::exception& e) {
+      wrong += std::string("the report is no JSON: ") + e.what() + "\n";
+    }
     return wrong;
   });
   if (result == ovrin::test::kNoSmallDisk) GTEST_SKIP() << result << " (needs root)";
   EXPECT_EQ(result, "");
+}
+
+// A killed run printed no summary: the run refused by its mark gives the command that
+// puts its backup back, when the backup holds every table file.
+TEST_F(MigrateToolTest, TheMarkOfAKilledRunGivesTheCommandThatPutsItsBackupBack) {
+  const std::string backup = dir / "before";
+  fs::create_directories(backup);
+  for (const auto& e : fs::directory_iterator(target)) fs::copy_file(e.path(), backup + "/" + e.path().filename().string());
+  ASSERT_TRUE(TUnfinishedRun::Write(target + "/", TUnfinishedRun::StartedText(source, TUnfinishedRun::BackupNote(backup))));
+  TResult r = Run({source, target});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("Nothing was written. Put that run's backup back (with no other program using the target):\n  " +
+                       RestoreCommand(backup, target) + "\nThen run again. To run anyway, remove "),
+            std::string::npos)
+      << r.err;
+  // Not whole: no command, the general advice.
+  fs::remove(backup + "/users.DAT");
+  r = Run({source, target});
+  EXPECT_EQ(r.err.find("cp -p"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("If that run had a --backup folder, put it back"), std::string::npos) << r.err;
 }
 
 TEST_F(MigrateToolTest, DryRunLeavesTheTargetAsItWas) {

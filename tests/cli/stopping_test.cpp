@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,6 +220,11 @@ TEST_F(StoppingTest, WriteErrorsOfTheLogAndReportFilesAreToldAndFailTheRun) {
   EXPECT_EQ(code, 2);
   EXPECT_NE(FileBytes(err).find("--report '/dev/full': cannot write the file"), std::string::npos) << FileBytes(err);
   EXPECT_EQ(TableBytes(), before);
+  // A report file that cannot be written whole is removed only when it is a regular file:
+  // the device stays what it is.
+  struct stat st;
+  ASSERT_EQ(::stat("/dev/full", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST_F(StoppingTest, ABackupThatIsNoLongerWholeIsNotPutBack) {
