@@ -622,15 +622,13 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       int markError = 0;
       if (!dryRun && !TUnfinishedRun::Write(targetDir, TUnfinishedRun::StartedText(sourceDir, backupNote()),
                                             &markError)) {
-        const std::string what = "cannot write " + targetDir + TUnfinishedRun::kFileName +
-                                 " (the mark of a run that has not finished): " + std::strerror(markError);
-        // A full disk fails the run at its first writes, and without the mark the next run
-        // would not know that this one left part of an archive behind.
-        if (markError == ENOSPC || markError == EDQUOT) {
+        bool full = false;
+        const std::string what = TUnfinishedRun::WriteFailed(targetDir, target, markError, &full);
+        if (full) {
           // The backup is of no use now, and its folder must be empty for the next run.
           std::error_code ec;
           for (const auto& [name, size] : backupFiles) fs::remove(fs::path(backup) / name, ec);
-          guardMessage(what + ". The disk that holds " + target + " is full.\nNothing was written to the target" +
+          guardMessage(what + ".\nNothing was written to the target" +
                        (backupFiles.empty() ? "" : " (the backup made was removed)") +
                        ". Make room on it, then run again.");
           return finishEarly(kExitGuard);

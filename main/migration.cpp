@@ -318,17 +318,14 @@ void TMigration::RunMigration() {
 bool TMigration::MarkUnfinished() {
   int error = 0;
   if (TUnfinishedRun::Write(targetDir_, TUnfinishedRun::StartedText(sourceDir_, ""), &error)) return true;
-  const std::string shownTarget = targetText_.empty() ? targetDir_ : targetText_;
-  const std::string what = "Cannot write " + targetDir_ + TUnfinishedRun::kFileName +
-                           " (the mark of a run that has not finished): " + std::strerror(error);
-  // A full disk fails the run at its first writes, and without the mark the next run
-  // would not know that this one left part of an archive behind.
-  if (error == ENOSPC || error == EDQUOT) {
-    PreflightFailed(what + ". The disk that holds " + shownTarget +
-                    " is full.\nNothing was written. Make room on it, then run again.");
+  bool full = false;
+  const std::string what =
+      TUnfinishedRun::WriteFailed(targetDir_, targetText_.empty() ? targetDir_ : targetText_, error, &full);
+  if (full) {
+    PreflightFailed("The run " + what + ".\nNothing was written. Make room on it, then run again.");
     return false;
   }
-  user_.ShowError(what + "; the run goes on without it.");
+  user_.ShowError("The run " + what + "; it goes on without it.");
   return true;
 }
 

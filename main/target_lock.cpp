@@ -158,6 +158,14 @@ std::string TUnfinishedRun::BackupNote(const std::string& backup) {
   return backup.empty() ? std::string() : kBackupIs + AbsoluteFolder(backup);
 }
 
+std::string TUnfinishedRun::WriteFailed(const std::string& folder, const std::string& shown, int error, bool* full) {
+  // A full disk fails the run at its first writes, and without the mark the next run
+  // would not know that this one left part of an archive behind.
+  *full = error == ENOSPC || error == EDQUOT;
+  return "cannot write " + folder + kFileName + " (the mark of a run that has not finished): " +
+         std::strerror(error) + (*full ? ". The disk that holds " + shown + " is full" : std::string());
+}
+
 std::string TUnfinishedRun::KilledRunBackup(const std::string& record) {
   const size_t note = record.rfind(kBackupIs);
   if (record.rfind("a run started at ", 0) != 0 || note == std::string::npos) return {};

@@ -64,6 +64,10 @@ struct TUnfinishedRun {
   static std::string EndedText(const std::string& sourceDir, const TMigrationReport& report, const std::string& note);
   // "; its backup is in DIR", absolute; empty without a backup.
   static std::string BackupNote(const std::string& backup);
+  // Why the record could not be written, from Write's error: "cannot write FILE (the mark
+  // of a run that has not finished): REASON", and when the disk is full (then *full is
+  // set: the run must not start) ". The disk that holds SHOWN is full".
+  static std::string WriteFailed(const std::string& folder, const std::string& shown, int error, bool* full);
   // The backup folder that the record of a killed run (one that did not end) names;
   // empty for any other record.
   static std::string KilledRunBackup(const std::string& record);
