@@ -563,18 +563,27 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         }
         guardMessage("cannot check the room in the blob file: " + e.Message());
       }
-      // A dry run writes into a copy of the target's tables in the temporary folder.
-      std::string disk = target;
-      if (dryRun) {
-        disk = fs::temp_directory_path().string() + " (where the dry run copies the target's tables)";
-        space.diskFree = FreeBytes(fs::temp_directory_path().string());
+      if (!space.Fits() && !force && !dryRun) {
+        guardMessage(SpaceMessage(space, target) + "\nNothing was written. Run with --force to migrate what fits.");
+        return finishEarly(kExitGuard);
+      }
+      // A dry run, and the run that learns the questions, write into a copy of the
+      // target's tables in the temporary folder: that disk must hold the copy and the run.
+      if ((dryRun || !listQuestions.empty() || strictAnswers) && !force) {
+        TBlobSpace copySpace = space;
+        copySpace.diskFree = FreeBytes(fs::temp_directory_path().string());
         std::error_code ec;
         for (const std::string& file : TargetTableFiles(targetDir))
-          space.copied += static_cast<int64_t>(fs::file_size(file, ec));
-      }
-      if (!space.Fits() && !force) {
-        guardMessage(SpaceMessage(space, disk) + "\nNothing was written. Run with --force to migrate what fits.");
-        return finishEarly(kExitGuard);
+          copySpace.copied += static_cast<int64_t>(fs::file_size(file, ec));
+        if (!copySpace.Fits()) {
+          guardMessage(SpaceMessage(copySpace, fs::temp_directory_path().string() +
+                                                   (listQuestions.empty() && !strictAnswers
+                                                        ? " (where the dry run copies the target's tables)"
+                                                        : " (where the questions are learnt on a copy of the "
+                                                          "target's tables)")) +
+                       "\nNothing was written. Run with --force to migrate what fits.");
+          return finishEarly(kExitGuard);
+        }
       }
       // --list-questions and --strict-answers: a run on a copy of the target's tables with a
       // user that records each question and answers Skip learns the questions the run asks.
@@ -595,8 +604,20 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
             guardMessage("cannot write the questions file " + listQuestions + ": " + std::strerror(errno));
             return finishEarly(kExitFailed);
           }
-          console.out << "Wrote the questions to " << listQuestions << ".\n";
+          console.out << "Wrote the questions to " << listQuestions
+                      << (asked.Failed() ? " (the run on a copy of the target's tables failed part way: the questions "
+                                           "of what it did not reach are missing)"
+                                         : "")
+                      << ".\n";
           return finishEarly(asked.Failed() ? kExitFailed : kExitSuccess);
+        }
+        // A run on the copy that failed part way did not ask every question: the answers
+        // cannot be checked against them.
+        if (asked.Failed()) {
+          for (const std::string& e : recorder.errors) guardMessage(e);
+          guardMessage("the run on a copy of the target's tables that learns the questions failed, so the answers "
+                       "file cannot be checked against them.\nNothing was written.");
+          return finishEarly(kExitFailed);
         }
         std::vector<std::string> unknown = UnknownKeys(answers, recorder.questions);
         if (!unknown.empty()) {

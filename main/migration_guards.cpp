@@ -476,7 +476,7 @@ std::string SpaceMessage(const TBlobSpace& space, const std::string& target) {
     return need + " in the target's blob file, which can grow by only " + Megabytes(space.available) + "; " +
            Megabytes(space.needed - space.available) + " would not fit, and the revisions step would fail part way.";
   return need + ", the records, memos and indexes about " + Megabytes(space.records) +
-         (space.copied ? " more, the dry run's copy of the target's tables " + Megabytes(space.copied) : " more") +
+         (space.copied ? " more, the copy of the target's tables " + Megabytes(space.copied) : " more") +
          ", and the disk that holds " + target + " has only " + Megabytes(space.diskFree) +
          " free; the run would fail part way when the disk is full.";
 }

@@ -23,7 +23,7 @@ struct TBlobSpace {
   int64_t available = 0;  // bytes the target's blob file can still grow by
   int64_t blobs = 0;      // non-empty stored files
   int64_t records = 0;    // about: the records, their memos and indexes the run adds
-  int64_t copied = 0;     // a dry run's copy of the target's table files
+  int64_t copied = 0;     // a copy of the target's table files (a dry run's)
   int64_t diskFree = -1;  // bytes free to this user where the run writes; -1 unknown
   bool FitsFile() const { return needed <= available; }
   bool FitsDisk() const { return diskFree < 0 || needed + records + copied <= diskFree; }

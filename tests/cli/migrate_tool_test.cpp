@@ -346,14 +346,20 @@ TEST_F(MigrateToolTest, ATargetDiskThatFillsUpIsNamedAndItsBackupStillGoesBack) 
     const std::string savedTmp = tmp ? tmp : "";
     ::setenv("TMPDIR", disk.c_str(), 1);
     TResult dry = Run({source, target, "--dry-run"});
+    // So does the run on a copy that learns the questions.
+    TResult questions = Run({source, target, "--list-questions", dir / "questions.json"});
     if (savedTmp.empty())
       ::unsetenv("TMPDIR");
     else
       ::setenv("TMPDIR", savedTmp.c_str(), 1);
-    expect(dry.code == 3 && dry.err.find("the dry run's copy of the target's tables ") != std::string::npos &&
+    expect(dry.code == 3 && dry.err.find("more, the copy of the target's tables ") != std::string::npos &&
                dry.err.find("the disk that holds " + disk + " (where the dry run copies the target's tables) has only") !=
                    std::string::npos,
            "the dry run asked another disk", dry);
+    expect(questions.code == 3 && questions.err.find("the disk that holds " + disk +
+                                                     " (where the questions are learnt on a copy of the target's "
+                                                     "tables) has only") != std::string::npos,
+           "the questions' run asked another disk", questions);
 
     // A report that the disk cannot take whole is never left cut inside its JSON.
     fs::remove(disk + "/filler");
