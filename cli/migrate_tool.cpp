@@ -139,6 +139,25 @@ int WriteReportFile(const std::string& path, const nlohmann::json& report, int e
   return error;
 }
 
+// Whether two paths lie on one file system; a path not made yet is where its nearest
+// existing folder is.
+bool SameDisk(const std::string& a, const std::string& b) {
+  auto device = [](fs::path p, dev_t* dev) {
+    struct stat st;
+    for (int up = 0; up < 64; ++up) {
+      if (::stat(p.c_str(), &st) == 0) {
+        *dev = st.st_dev;
+        return true;
+      }
+      if (!p.has_parent_path() || p.parent_path() == p) break;
+      p = p.parent_path();
+    }
+    return false;
+  };
+  dev_t da = 0, db = 0;
+  return device(fs::absolute(a), &da) && device(fs::absolute(b), &db) && da == db;
+}
+
 // Whether the backup still holds every file it was made with, at its size; else
 // nothing may be put back (what is left would mix old tables with new ones).
 bool BackupWhole(const std::string& backup, const TCopiedFiles& files, std::string* error) {
@@ -383,8 +402,12 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!log) throw TUsageError{"--log '" + logFile + "': cannot write the file: " + std::strerror(errno)};
     }
     if (!reportFile.empty()) {
-      if (const int error = WriteWholeFile(reportFile, RunningReportJson(run).dump(2) + "\n"))
+      if (const int error = WriteWholeFile(reportFile, RunningReportJson(run).dump(2) + "\n")) {
+        // No empty or cut report is left (a device is left as it is).
+        struct stat st;
+        if (::lstat(reportFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(reportFile.c_str());
         throw TUsageError{"--report '" + reportFile + "': cannot write the file: " + std::strerror(error)};
+      }
     }
   } catch (const TUsageError& e) {
     console.err << "hollard-migrate: " << e.message << "\n";
@@ -501,7 +524,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         // A killed run printed no summary: the command that puts its backup back is given
         // here. (A run that failed or stopped gave it, or said why not to.)
         std::string putBack =
-            "If that run had a --backup folder, put it back (the summary of a run that stopped gave the command)";
+            "A run with --backup that failed or stopped gave the command that puts its backup back in its "
+            "summary. ";
         const std::string backupFolder = TUnfinishedRun::KilledRunBackup(unfinished);
         if (!backupFolder.empty()) {
           std::error_code ec;
@@ -509,12 +533,11 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
           for (const std::string& file : TargetTableFiles(targetDir))
             whole = whole && fs::is_regular_file(fs::path(backupFolder) / fs::path(file).filename(), ec);
           if (whole)
-            putBack = "Put that run's backup back (with no other program using the target):\n  " +
+            putBack = "This puts that run's backup back (with no other program using the target):\n  " +
                       RestoreCommand(backupFolder, target) + "\n";
         }
         guardMessage(UnfinishedMessage(target, unfinished) + "\nNothing was written. " + putBack +
-                     (putBack.back() == '\n' ? "Then run again" : ", then run again") + ". To run anyway, remove " +
-                     targetDir + TUnfinishedRun::kFileName + ".");
+                     "To run anyway, remove " + targetDir + TUnfinishedRun::kFileName + ".");
         return finishEarly(kExitGuard);
       }
       // Every target table must take writes, and (unless forced) pass the consistency
@@ -563,6 +586,16 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
         }
         guardMessage("cannot check the room in the blob file: " + e.Message());
       }
+      // The target's table files, copied by a dry run, by the run that learns the
+      // questions, and by a backup.
+      int64_t tableBytes = 0;
+      {
+        std::error_code ec;
+        for (const std::string& file : TargetTableFiles(targetDir))
+          tableBytes += static_cast<int64_t>(fs::file_size(file, ec));
+      }
+      // A backup on the target's own disk takes room there first.
+      if (!backup.empty() && !dryRun && SameDisk(backup, target)) space.copied = tableBytes;
       if (!space.Fits() && !force && !dryRun) {
         guardMessage(SpaceMessage(space, target) + "\nNothing was written. Run with --force to migrate what fits.");
         return finishEarly(kExitGuard);
@@ -572,9 +605,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if ((dryRun || !listQuestions.empty() || strictAnswers) && !force) {
         TBlobSpace copySpace = space;
         copySpace.diskFree = FreeBytes(fs::temp_directory_path().string());
-        std::error_code ec;
-        for (const std::string& file : TargetTableFiles(targetDir))
-          copySpace.copied += static_cast<int64_t>(fs::file_size(file, ec));
+        copySpace.copied = tableBytes;
         if (!copySpace.Fits()) {
           guardMessage(SpaceMessage(copySpace, fs::temp_directory_path().string() +
                                                    (listQuestions.empty() && !strictAnswers

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <set>
 
 #include "engine/base/conversions.h"
@@ -57,6 +59,74 @@ std::vector<std::string> ProjectsAlreadyInTarget(const std::string& sourceDir, c
   return found;
 }
 
+namespace {
+
+// What one record of a target table takes: the record and its index entries (about 100
+// bytes a record in the archives' indexes, taken as 160), and the block of its memo and
+// blob fields.
+struct TRecordRoom {
+  int64_t fixed = 4096;     // record and index entries
+  int64_t block = 512;      // the table's blob block
+  int64_t memoFields = 1;   // memo and blob fields
+  // The blocks of a memo of `length` bytes (an empty one takes a block too).
+  int64_t Memo(int64_t length) const {
+    const int64_t payload = block - ovrin::blobfmt::kBlockHeaderSize;
+    return std::max<int64_t>(1, (length + payload - 1) / payload) * block;
+  }
+};
+
+TRecordRoom RecordRoom(const std::string& folder, const char* table) {
+  TRecordRoom room;
+  try {
+    ovrin::TFileHandler data;
+    const std::string path = ovrin::Platform().ResolveExisting(folder + table + ".DAT");
+    data.SetFileName(path.empty() ? folder + table + ".DAT" : path);
+    data.SetReadOnly(true);
+    data.Open();
+    const ovrin::TTableImage image = ovrin::ReadTableImage(data, [](const std::string&) { return true; }, false);
+    room.fixed = image.header.RecordSize() + 160;
+    room.block = std::max<int64_t>(ovrin::blobfmt::kBlockHeaderSize + 1, image.header.BlobBlockSize());
+    room.memoFields = std::max<int16_t>(0, image.header.BlobFieldCount());
+  } catch (const ovrin::Exception&) {
+    // A table the preflight names anyway: a generous guess.
+  }
+  return room;
+}
+
+}  // namespace
+
+int64_t RecordsRoom(const std::string& sourceDir, const std::string& targetDir, const TSourceItems& items) {
+  const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
+  const TRecordRoom revision = RecordRoom(folder, "revision"), modules = RecordRoom(folder, "modules");
+  const TRecordRoom pjmodule = RecordRoom(folder, "pjmodule"), blobs = RecordRoom(folder, "blobs");
+  // A revision's memos as long as the source's (the stored files' blocks are counted
+  // apart); a module with its description and its links to projects.
+  int64_t room = items.revisions * revision.fixed + items.storedFiles * blobs.fixed +
+                 items.modules * (modules.fixed + modules.memoFields * modules.block + 2 * pjmodule.fixed);
+  for (int64_t length : items.memoLengths) room += revision.Memo(length);
+  // Every line of the log and of the side files becomes a record (a label key line an
+  // assignment), its text a memo as long as the line.
+  const struct {
+    const char* extension;
+    const char* table;
+  } kLines[] = {{".log", "vcslog"}, {".tdo", "todo"}, {".prl", "modules"}, {".pcr", "pjref"}, {".key", "rvlabels"}};
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(sourceDir.empty() ? "." : sourceDir, ec)) {
+    std::error_code e;
+    if (!entry.is_regular_file(e)) continue;
+    const std::string extension = ovrin::AsciiLower(entry.path().extension().string());
+    for (const auto& kind : kLines) {
+      if (extension != kind.extension) continue;
+      const TRecordRoom table = RecordRoom(folder, kind.table);
+      std::ifstream in(entry.path(), std::ios::binary);
+      for (std::string line; std::getline(in, line);)
+        room += table.fixed + (table.memoFields ? table.Memo(static_cast<int64_t>(line.size())) : 0);
+    }
+  }
+  // The users and projects, and the first pages of every index.
+  return room + (int64_t(1) << 20);
+}
+
 TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir) {
   std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
   ovrin::TFileHandler data;
@@ -85,23 +155,28 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
     int f = file.FieldIndex(name);
     if (f >= 0 && file.Fields()[static_cast<size_t>(f)].IsBlob()) fields.push_back(f);
   }
-  int64_t stored = 0;
-  for (int32_t r = 0; r < file.RecordCount(); ++r)
+  // The other memo fields (the revisions' comments), and the modules by path and name.
+  std::vector<int> memos;
+  for (int f = 0; f < static_cast<int>(file.Fields().size()); ++f)
+    if (file.Fields()[static_cast<size_t>(f)].IsBlob() && std::find(fields.begin(), fields.end(), f) == fields.end())
+      memos.push_back(f);
+  const int pathField = file.FieldIndex("PATH"), nameField = file.FieldIndex("FNAME");
+  std::set<std::string> modules;
+  TSourceItems items;
+  items.revisions = file.RecordCount();
+  for (int32_t r = 0; r < file.RecordCount(); ++r) {
     for (int f : fields) {
       int64_t length = file.BlobLength(r, f);
       if (length == 0) continue;
       ++space.blobs;
-      stored += length;
       space.needed += (length + payload - 1) / payload * blockSize;
     }
-  // Every other byte of the source (tables, memos, log, side files) becomes records.
-  int64_t sourceBytes = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(sourceDir.empty() ? "." : sourceDir, ec)) {
-    std::error_code e;
-    if (entry.is_regular_file(e)) sourceBytes += static_cast<int64_t>(entry.file_size(e));
+    for (int f : memos) items.memoLengths.push_back(file.BlobLength(r, f));
+    if (pathField >= 0 && nameField >= 0) modules.insert(file.Text(r, pathField) + '\0' + file.Text(r, nameField));
   }
-  space.records = std::max<int64_t>(0, sourceBytes - stored) * 2 + (int64_t(1) << 20);
+  items.storedFiles = space.blobs;
+  items.modules = pathField >= 0 && nameField >= 0 ? static_cast<int64_t>(modules.size()) : items.revisions;
+  space.records = RecordsRoom(sourceDir, folder, items);
   return space;
 }
 

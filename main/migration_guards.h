@@ -31,13 +31,19 @@ struct TBlobSpace {
 };
 // Sums the stored files' lengths (as the revision records declare them, without reading
 // the blob file) in whole blocks of the target "blobs" table, and asks how much room the
-// target's disk has left. The rest the run writes (records, memos, indexes) is taken as
-// twice the source's bytes that are not stored files and a megabyte: generated archives
-// of 200 to 5,000 revisions need 1.0 to 1.8 times those bytes (the most for small ones,
-// whose indexes start new pages), so that a run let through does not fail for want of
-// it. Blocks the blob file has free are not counted against the need: a target
-// with many freed blocks may be refused on a disk that would hold it.
+// target's disk has left; the rest the run writes is RecordsRoom's. Blocks the blob file
+// has free are not counted against the need: a target with many freed blocks may be
+// refused on a disk that would hold it.
 TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir);
+// The items of the source's revision table that the room of the records is counted from.
+struct TSourceItems {
+  int64_t revisions = 0, storedFiles = 0, modules = 0;
+  std::vector<int64_t> memoLengths;  // of every revision's memo fields (its comments)
+};
+// The room the records the run adds take (record and index entries, memo blocks for
+// memos as long as the source's texts), counted per item: a revision, a stored file, a
+// module, a line of the log or of a side file; and a megabyte for the rest.
+int64_t RecordsRoom(const std::string& sourceDir, const std::string& targetDir, const TSourceItems& items);
 
 // The source tables ("hollardm", "hollardp") whose data block chain holds another number
 // of records than their header counts, one message each naming the file, the records

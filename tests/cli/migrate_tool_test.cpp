@@ -396,15 +396,18 @@ TEST_F(MigrateToolTest, TheMarkOfAKilledRunGivesTheCommandThatPutsItsBackupBack)
   ASSERT_TRUE(TUnfinishedRun::Write(target + "/", TUnfinishedRun::StartedText(source, TUnfinishedRun::BackupNote(backup))));
   TResult r = Run({source, target});
   EXPECT_EQ(r.code, 3);
-  EXPECT_NE(r.err.find("Nothing was written. Put that run's backup back (with no other program using the target):\n  " +
-                       RestoreCommand(backup, target) + "\nThen run again. To run anyway, remove "),
+  EXPECT_NE(r.err.find("Nothing was written. This puts that run's backup back (with no other program using the "
+                       "target):\n  " +
+                       RestoreCommand(backup, target) + "\nTo run anyway, remove "),
             std::string::npos)
       << r.err;
   // Not whole: no command, the general advice.
   fs::remove(backup + "/users.DAT");
   r = Run({source, target});
   EXPECT_EQ(r.err.find("cp -p"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("If that run had a --backup folder, put it back"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nothing was written. A run with --backup that failed or stopped gave the command"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(MigrateToolTest, DryRunLeavesTheTargetAsItWas) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "engine/base/platform.h"
+#include "main/migration_guards.h"
 #include "main/target_lock.h"
 #include "tests/main/migration_fixture.h"
 #include "tests/support/small_disk.h"
@@ -117,6 +118,40 @@ TEST_F(RunGuardsTest, TheWindowsRunLeavesItsMarkUntilItSucceeds) {
   target = copy;
   if (result != ovrin::test::kNoSmallDisk) {
     EXPECT_EQ(result, "");
+  }
+}
+
+// The room the run is said to need, against what it takes: never less (a run let
+// through failed in its steps for want of the room of its records: each line of a long
+// log or ToDo list is a record with a memo block), and not so much more that runs that
+// fit are refused.
+TEST_F(RunGuardsTest, TheRoomCountedBeforeTheRunHoldsWhatTheRunWrites) {
+  for (int extra : {0, 3000}) {
+    SCOPED_TRACE(std::to_string(extra) + " log and ToDo lines added");
+    ResetTarget();
+    if (extra) {
+      std::string log, todo;
+      for (int i = 0; i < extra; ++i) {
+        log += "01.03.1999 10:" + std::to_string(10 + i % 50) + ":00 > [ada on PC0] Main.dpr - \\src\\a" +
+               std::to_string(i) + ".pas - checked in: revision 1." + std::to_string(i % 9 + 1) + "\r\n";
+        todo += "1|01.03.2001 10:00:00|item " + std::to_string(i) + " " + std::string(size_t(i % 700), 'x') + "|open||\r\n";
+      }
+      std::ofstream(source + "/hollardm.log", std::ios::binary | std::ios::app) << log;
+      for (const auto& e : fs::directory_iterator(source))
+        if (e.path().extension() == ".tdo") std::ofstream(e.path(), std::ios::binary | std::ios::app) << todo;
+    }
+    auto bytes = [&] {
+      int64_t total = 0;
+      for (const auto& e : fs::directory_iterator(target)) total += static_cast<int64_t>(fs::file_size(e.path()));
+      return total;
+    };
+    const TBlobSpace space = BlobSpaceNeeded(source + "/", target + "/");
+    const int64_t before = bytes();
+    RunAnswering(true);
+    ASSERT_FALSE(report.Failed());
+    const int64_t grown = bytes() - before, counted = space.needed + space.records;
+    EXPECT_GE(counted, grown);
+    EXPECT_LE(counted, grown * 2 + (int64_t(1) << 20));
   }
 }
 
