@@ -162,10 +162,10 @@ bool TMigration::Preflight() {
   return false;
 }
 
-void TMigration::PreflightFailed(const std::string& message) {
+void TMigration::PreflightFailed(const std::string& message, bool show) {
   report_.preflightFailed = true;
   report_.preflightMessage = message;
-  user_.ShowError(message);
+  if (show) user_.ShowError(message);
 }
 
 bool TMigration::CheckSource() {
@@ -197,7 +197,8 @@ bool TMigration::CheckTarget() {
 
 bool TMigration::RunAnyway(const std::string& cause) {
   if (user_.AskRunAnyway(cause)) return true;
-  PreflightFailed(cause + "\nNothing was written.");
+  // The question showed the cause, and the answer No is the user's: no second box.
+  PreflightFailed(cause + "\nNothing was written.", false);
   return false;
 }
 

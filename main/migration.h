@@ -328,7 +328,9 @@ class TMigration {
   bool MarkUnfinished();
   bool RunAnyway(const std::string& cause);
   bool SettleDates();
-  void PreflightFailed(const std::string& message);
+  // The preflight stops with `message`, shown to the user unless the user has just
+  // answered it (a "Run anyway?" answered No).
+  void PreflightFailed(const std::string& message, bool show = true);
 
   TMigrationUser& user_;
   TTextComparer comparer_;

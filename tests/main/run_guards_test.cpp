@@ -38,6 +38,8 @@ TEST_F(RunGuardsTest, AnArchiveMigratedBeforeAsksAndNoWritesNothing) {
   EXPECT_EQ(asked[0].rfind("The target already holds projects of this archive: ", 0), 0u) << asked[0];
   EXPECT_TRUE(report.preflightFailed);
   EXPECT_NE(report.preflightMessage.find("Nothing was written."), std::string::npos);
+  // The question showed the cause: No brings no second box with the same text.
+  EXPECT_TRUE(user.errors.empty()) << user.errors.front();
   EXPECT_EQ(FolderBytes(target), before);
   // Yes: the archive goes in a second time, as the user chose.
   EXPECT_EQ(RunAnswering(true).size(), 1u);
