@@ -577,7 +577,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       // The room is counted from every stored file's record: one that does not read is a
       // damaged table, and the run would copy what it can and leave the rest.
       try {
-        space = BlobSpaceNeeded(sourceDir, targetDir);
+        space = BlobSpaceNeeded(sourceDir, targetDir, codePage);
       } catch (const ovrin::Exception& e) {
         if (!force) {
           guardMessage("cannot count the room the stored files need: " + e.Message() +

@@ -223,7 +223,7 @@ bool TMigration::CheckRunAnyway() {
   if (!force_) {
     TBlobSpace space;
     try {
-      space = BlobSpaceNeeded(sourceDir_, targetDir_);
+      space = BlobSpaceNeeded(sourceDir_, targetDir_, comparer_.CodePage());
     } catch (const ovrin::Exception&) {
       // Counted from every stored file's record, which the source's checks have read.
     }

@@ -95,8 +95,10 @@ TRecordRoom RecordRoom(const std::string& folder, const char* table) {
 
 }  // namespace
 
-int64_t RecordsRoom(const std::string& sourceDir, const std::string& targetDir, const TSourceItems& items) {
+int64_t RecordsRoom(const std::string& sourceFolder, const std::string& targetDir, const TSourceItems& items) {
   const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
+  const std::string sourceDir =
+      sourceFolder.empty() || sourceFolder.back() == '/' ? sourceFolder : sourceFolder + "/";
   const TRecordRoom revision = RecordRoom(folder, "revision"), modules = RecordRoom(folder, "modules");
   const TRecordRoom pjmodule = RecordRoom(folder, "pjmodule"), blobs = RecordRoom(folder, "blobs");
   // A revision's memos as long as the source's (the stored files' blocks are counted
@@ -104,30 +106,75 @@ int64_t RecordsRoom(const std::string& sourceDir, const std::string& targetDir, 
   int64_t room = items.revisions * revision.fixed + items.storedFiles * blobs.fixed +
                  items.modules * (modules.fixed + modules.memoFields * modules.block + 2 * pjmodule.fixed);
   for (int64_t length : items.memoLengths) room += revision.Memo(length);
-  // Every line of the log and of the side files becomes a record (a label key line an
-  // assignment), its text a memo as long as the line.
-  const struct {
-    const char* extension;
-    const char* table;
-  } kLines[] = {{".log", "vcslog"}, {".tdo", "todo"}, {".prl", "modules"}, {".pcr", "pjref"}, {".key", "rvlabels"}};
+  // The projects, each a record with its memos.
+  const TRecordRoom projects = RecordRoom(folder, "projects");
+  room += static_cast<int64_t>(items.projects.size()) * (projects.fixed + projects.memoFields * projects.block);
+  // Every line the run reads becomes a record, its text a memo as long as the line: the
+  // history log's, the label key file's (an assignment), and the side files of the
+  // source's projects (a module list's line adds a module only when it is missing: its
+  // record without a description). Lines end at CR, LF or CR LF, as the run reads them.
+  auto lines = [&](const std::string& path, const char* table, bool memo) {
+    if (path.empty()) return;
+    const TRecordRoom room1 = RecordRoom(folder, table);
+    std::ifstream in(path, std::ios::binary);
+    char buffer[65536];
+    int64_t length = 0;
+    bool pending = false, afterCr = false;
+    auto end = [&] {
+      room += room1.fixed + (memo && room1.memoFields ? room1.Memo(length) : 0);
+      length = 0;
+      pending = false;
+    };
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      for (std::streamsize k = 0; k < in.gcount(); ++k) {
+        const char c = buffer[k];
+        if (c == '\n' && afterCr) {
+          afterCr = false;
+          continue;
+        }
+        afterCr = c == '\r';
+        if (c == '\r' || c == '\n') {
+          end();
+        } else {
+          ++length;
+          pending = true;
+        }
+      }
+    }
+    if (pending) end();
+  };
+  lines(ovrin::Platform().ResolveExisting(sourceDir + "hollardm.log"), "vcslog", true);
+  lines(ovrin::Platform().ResolveExisting(sourceDir + "hollardm.key"), "rvlabels", false);
+  // The folder's names in ASCII lower case, so that each project's side files are found
+  // under any letter case with one listing.
+  std::map<std::string, std::string> byName;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(sourceDir.empty() ? "." : sourceDir, ec)) {
     std::error_code e;
-    if (!entry.is_regular_file(e)) continue;
-    const std::string extension = ovrin::AsciiLower(entry.path().extension().string());
-    for (const auto& kind : kLines) {
-      if (extension != kind.extension) continue;
-      const TRecordRoom table = RecordRoom(folder, kind.table);
-      std::ifstream in(entry.path(), std::ios::binary);
-      for (std::string line; std::getline(in, line);)
-        room += table.fixed + (table.memoFields ? table.Memo(static_cast<int64_t>(line.size())) : 0);
-    }
+    if (entry.is_regular_file(e)) byName.emplace(ovrin::AsciiLower(entry.path().filename().string()), entry.path().string());
   }
-  // The users and projects, and the first pages of every index.
+  const struct {
+    const char* extension;
+    const char* table;
+    bool memo;
+  } kSideFiles[] = {{".tdo", "todo", true}, {".prl", "modules", false}, {".pcr", "pjref", false}};
+  for (const std::string& project : items.projects)
+    for (const auto& kind : kSideFiles) {
+      const std::string raw = ovrin::AsciiLower(ChangeFileExt(project, kind.extension));
+      const std::string decoded =
+          ovrin::AsciiLower(ChangeFileExt(ovrin::DecodeToUtf8(project, items.codePage.c_str()), kind.extension));
+      auto found = byName.find(decoded);
+      if (found == byName.end()) found = byName.find(raw);
+      if (found != byName.end()) {
+        lines(found->second, kind.table, kind.memo);
+        byName.erase(found);  // a file that two projects' names find is read once
+      }
+    }
+  // The users, and the first pages of every index.
   return room + (int64_t(1) << 20);
 }
 
-TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir) {
+TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir, const std::string& codePage) {
   std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
   ovrin::TFileHandler data;
   std::string dataPath = ovrin::Platform().ResolveExisting(folder + "blobs.DAT");
@@ -175,6 +222,21 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
     if (pathField >= 0 && nameField >= 0) modules.insert(file.Text(r, pathField) + '\0' + file.Text(r, nameField));
   }
   items.storedFiles = space.blobs;
+  items.codePage = codePage;
+  try {
+    TSourceTable projectTable;
+    projectTable.SetDatabaseName(sourceDir);
+    projectTable.SetTableName("hollardp");
+    projectTable.Open();
+    TParadoxFile& projectFile = projectTable.File();
+    const int name = projectFile.FieldIndex("PROJECT");
+    for (int32_t r = 0; name >= 0 && r < projectFile.RecordCount(); ++r) {
+      std::string project = projectFile.Text(r, name);
+      if (project != "_HLRD_std.dpr") items.projects.push_back(std::move(project));
+    }
+  } catch (const ovrin::Exception&) {
+    // A project table that does not read is the preflight's to name.
+  }
   items.modules = pathField >= 0 && nameField >= 0 ? static_cast<int64_t>(modules.size()) : items.revisions;
   space.records = RecordsRoom(sourceDir, folder, items);
   return space;

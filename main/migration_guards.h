@@ -34,15 +34,19 @@ struct TBlobSpace {
 // target's disk has left; the rest the run writes is RecordsRoom's. Blocks the blob file
 // has free are not counted against the need: a target with many freed blocks may be
 // refused on a disk that would hold it.
-TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir);
+TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir,
+                           const std::string& codePage = "windows-1252");
 // The items of the source's revision table that the room of the records is counted from.
 struct TSourceItems {
   int64_t revisions = 0, storedFiles = 0, modules = 0;
   std::vector<int64_t> memoLengths;  // of every revision's memo fields (its comments)
+  std::vector<std::string> projects;  // the projects' names as stored, whose side files count
+  std::string codePage = "windows-1252";
 };
 // The room the records the run adds take (record and index entries, memo blocks for
 // memos as long as the source's texts), counted per item: a revision, a stored file, a
-// module, a line of the log or of a side file; and a megabyte for the rest.
+// module, a project, a line of the history log, the label key file or a side file of
+// one of the projects; and a megabyte for the rest.
 int64_t RecordsRoom(const std::string& sourceDir, const std::string& targetDir, const TSourceItems& items);
 
 // The source tables ("hollardm", "hollardp") whose data block chain holds another number

@@ -128,19 +128,24 @@ TEST_F(RunGuardsTest, TheWindowsRunLeavesItsMarkUntilItSucceeds) {
 // log or ToDo list is a record with a memo block), and not so much more that runs that
 // fit are refused.
 TEST_F(RunGuardsTest, TheRoomCountedBeforeTheRunHoldsWhatTheRunWrites) {
-  for (int extra : {0, 3000}) {
-    SCOPED_TRACE(std::to_string(extra) + " log and ToDo lines added");
+  // Lines ending in CR alone were counted as one (the run reads CR, LF and CR LF), and
+  // files of the folder that the run does not read counted as if it did.
+  for (const char* ending : {"", "\r\n", "\r"}) {
+    SCOPED_TRACE(std::string("3000 log and ToDo lines added, ending ") + (*ending ? ending : "(none added)"));
     ResetTarget();
-    if (extra) {
+    if (*ending) {
       std::string log, todo;
-      for (int i = 0; i < extra; ++i) {
+      for (int i = 0; i < 3000; ++i) {
         log += "01.03.1999 10:" + std::to_string(10 + i % 50) + ":00 > [ada on PC0] Main.dpr - \\src\\a" +
-               std::to_string(i) + ".pas - checked in: revision 1." + std::to_string(i % 9 + 1) + "\r\n";
-        todo += "1|01.03.2001 10:00:00|item " + std::to_string(i) + " " + std::string(size_t(i % 700), 'x') + "|open||\r\n";
+               std::to_string(i) + ".pas - checked in: revision 1." + std::to_string(i % 9 + 1) + ending;
+        todo += "1|01.03.2001 10:00:00|item " + std::to_string(i) + " " + std::string(size_t(i % 700), 'x') + "|open||" +
+                ending;
       }
       std::ofstream(source + "/hollardm.log", std::ios::binary | std::ios::app) << log;
       for (const auto& e : fs::directory_iterator(source))
         if (e.path().extension() == ".tdo") std::ofstream(e.path(), std::ios::binary | std::ios::app) << todo;
+      std::ofstream(source + "/install.log", std::ios::binary) << log << log << log;
+      std::ofstream(source + "/Retired.tdo", std::ios::binary) << todo << todo;
     }
     auto bytes = [&] {
       int64_t total = 0;
