@@ -536,11 +536,16 @@ void TParadoxFile::CheckBlobFile() const {
       // way. Each block is looked at once.
       const uint8_t kind = (pointer & 0xFF) == 0xFF ? 2 : 3;
       if (!checked.insert(block).second) continue;
-      const auto type = static_cast<uint8_t>(ReadBlobBytes(block, 1, buffer)[0]);
+      const std::string_view head = ReadBlobBytes(block, kind == 2 ? 3 : 1, buffer);
+      const auto type = static_cast<uint8_t>(head[0]);
       if (type != kind)
         Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the block at offset " +
                 std::to_string(block) + " of the blob file " + blobPath_ + " has type " + std::to_string(type) +
                 ", not " + std::to_string(kind) + " (a blob's block)");
+      // A blob of blocks of its own must end within the blocks its first one counts, as
+      // reading it demands (step 10 stopped at it after the earlier steps had written).
+      if (kind == 2 && end > block + uint64_t(LoadLE16(reinterpret_cast<const uint8_t*>(head.data()) + 1)) * kMbBlock)
+        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob runs past its blocks");
     }
 }
 

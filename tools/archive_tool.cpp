@@ -227,8 +227,9 @@ class TMakeSource : public TCommand {
     app->add_option("--revisions", options_.revisions, "Stored revisions")->check(CLI::Range(0, 10000000))->capture_default_str();
     app->add_option("--modules", options_.modules, "Modules")->check(CLI::Range(0, 1000000))->capture_default_str();
     app->add_option("--projects", options_.projects, "Projects")->check(CLI::Range(1, 10000))->capture_default_str();
-    app->add_option("--blob-bytes", options_.blobBytes, "Largest stored file in bytes")
-        ->check(CLI::Range(int64_t(0), int64_t(1) << 30))
+    // A stored file of blocks of its own counts them in 16 bits: 65,535 blocks of 4 KB.
+    app->add_option("--blob-bytes", options_.blobBytes, "Largest stored file in bytes (at most 255 MB)")
+        ->check(CLI::Range(int64_t(0), int64_t(255) << 20))
         ->capture_default_str();
     app->add_option("--seed", options_.seed, "Seed of the generator")->capture_default_str();
     app->add_option("--date-format", options_.dateFormat,

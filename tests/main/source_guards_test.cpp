@@ -107,6 +107,23 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
          ovrin::test::WriteFileBytes(db, bytes);
        },
        "the blob's length 2147483648 is more than its block of the blob file " + mb + " holds"},
+      // A stored file of blocks of its own whose first block counts fewer blocks than it
+      // needs (as a count of 16 bits wrapped by a file above 256 MB): step 10 stopped at
+      // it after the users, projects and modules were written.
+      {"a blob's block count too small",
+       [&] {
+         fs::remove_all(source);
+         fs::create_directories(source);
+         WriteGeneratedArchive(source, 10, 3, 1, 20000);  // stored files up to 20,000 bytes
+         std::string bytes = FileBytes(mb);
+         size_t at = 4096;
+         while (at + 3 <= bytes.size() && bytes[at] != 2) at += 4096;
+         ASSERT_LT(at + 3, bytes.size()) << "no blob of blocks of its own";
+         bytes[at + 1] = 0;
+         bytes[at + 2] = 0;
+         ovrin::test::WriteFileBytes(mb, bytes);
+       },
+       ": the blob runs past its blocks"},
   };
   for (const TCase& c : cases) {
     WriteSource();

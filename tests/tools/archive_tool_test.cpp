@@ -80,6 +80,11 @@ TEST(ArchiveToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
   EXPECT_EQ(notANumber.code, 2);
   EXPECT_EQ(Tool({"make-source", dir / "x", "--date-format", "qq.mm.yyyy"}).code, 2);
   EXPECT_EQ(Tool({"make-source", dir / "x", "--time-separator", "ab"}).code, 2);
+  // A stored file counts its 4 KB blocks in 16 bits: a larger one was written wrapped,
+  // and read as damage.
+  TRun tooLarge = Tool({"make-source", dir / "x", "--blob-bytes", "300000000"});
+  EXPECT_EQ(tooLarge.code, 2);
+  EXPECT_NE(tooLarge.err.find("--blob-bytes"), std::string::npos) << tooLarge.err;
   EXPECT_FALSE(fs::exists(dir / "x"));
 
   TRun help = Tool({"--help"});
