@@ -61,9 +61,10 @@ std::vector<std::string> ProjectsAlreadyInTarget(const std::string& sourceDir, c
 
 namespace {
 
-// What one record of a target table takes: the record and its index entries (about 100
-// bytes a record in the archives' indexes, taken as 160), and the block of its memo and
-// blob fields.
+// What one record of a target table takes: the record and its index entries (their keys
+// are parts of the record: 37 to 113 bytes a record in the archives' indexes, taken as
+// twice the record, at most 160, and 48 bytes), and the block of its memo and blob
+// fields.
 struct TRecordRoom {
   int64_t fixed = 4096;     // record and index entries
   int64_t block = 512;      // the table's blob block
@@ -84,7 +85,7 @@ TRecordRoom RecordRoom(const std::string& folder, const char* table) {
     data.SetReadOnly(true);
     data.Open();
     const ovrin::TTableImage image = ovrin::ReadTableImage(data, [](const std::string&) { return true; }, false);
-    room.fixed = image.header.RecordSize() + 160;
+    room.fixed = image.header.RecordSize() + std::min<int64_t>(2 * image.header.RecordSize(), 160) + 48;
     room.block = std::max<int64_t>(ovrin::blobfmt::kBlockHeaderSize + 1, image.header.BlobBlockSize());
     room.memoFields = std::max<int16_t>(0, image.header.BlobFieldCount());
   } catch (const ovrin::Exception&) {
