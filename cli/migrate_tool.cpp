@@ -534,7 +534,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
             whole = whole && fs::is_regular_file(fs::path(backupFolder) / fs::path(file).filename(), ec);
           if (whole)
             putBack = "This puts that run's backup back (with no other program using the target):\n  " +
-                      RestoreCommand(backupFolder, target) + "\n";
+                      RestoreCommand(backupFolder, target) +
+                      "\nThe next run's --backup then needs a new or empty folder: that one holds the copy. ";
         }
         guardMessage(UnfinishedMessage(target, unfinished) + "\nNothing was written. " + putBack +
                      "To run anyway, remove " + targetDir + TUnfinishedRun::kFileName + ".");
@@ -612,7 +613,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
                                                         ? " (where the dry run copies the target's tables)"
                                                         : " (where the questions are learnt on a copy of the "
                                                           "target's tables)")) +
-                       "\nNothing was written. Run with --force to migrate what fits.");
+                       "\nNothing was written. Make room there or set TMPDIR to a folder with room, or run with "
+                       "--force.");
           return finishEarly(kExitGuard);
         }
       }

@@ -398,7 +398,9 @@ TEST_F(MigrateToolTest, TheMarkOfAKilledRunGivesTheCommandThatPutsItsBackupBack)
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("Nothing was written. This puts that run's backup back (with no other program using the "
                        "target):\n  " +
-                       RestoreCommand(backup, target) + "\nTo run anyway, remove "),
+                       RestoreCommand(backup, target) +
+                       "\nThe next run's --backup then needs a new or empty folder: that one holds the copy. To run "
+                       "anyway, remove "),
             std::string::npos)
       << r.err;
   // Not whole: no command, the general advice.
