@@ -105,28 +105,13 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
   return copied;
 }
 
-// Writes `text` as the whole file `path`: 0, or the system's error number.
-int WriteWholeFile(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  int error = 0;
-  for (size_t done = 0; done < text.size() && !error;) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) error = n < 0 ? errno : ENOSPC;
-    else done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0 && !error) error = errno;
-  return error;
-}
-
 // The report file, never cut inside its JSON: when the whole report cannot be written (a
 // full disk), a short one in its place says so (the whole one, cut, freed the room it
 // needs), and a regular file that cannot even take that is removed. (A device such as
 // /dev/full is left as it is.) Answers the system's error, 0 when the whole report was
 // written.
 int WriteReportFile(const std::string& path, const nlohmann::json& report, int exitCode) {
-  const int error = WriteWholeFile(path, report.dump(2) + "\n");
+  const int error = ovrin::WriteWholeFile(path, report.dump(2) + "\n");
   if (!error) return 0;
   nlohmann::json brief;
   brief["succeeded"] = false;
@@ -134,7 +119,8 @@ int WriteReportFile(const std::string& path, const nlohmann::json& report, int e
   brief["exitCode"] = exitCode == kExitSuccess ? kExitFailed : exitCode;
   brief["reportError"] = std::string("the whole report could not be written: ") + std::strerror(error);
   struct stat st;
-  if (WriteWholeFile(path, brief.dump(2) + "\n") != 0 && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+  if (ovrin::WriteWholeFile(path, brief.dump(2) + "\n") != 0 && ::lstat(path.c_str(), &st) == 0 &&
+      S_ISREG(st.st_mode))
     ::unlink(path.c_str());
   return error;
 }
@@ -195,12 +181,8 @@ std::error_code OverwriteInPlace(const fs::path& from, const fs::path& dest, uin
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ec = failed();
     if (n <= 0) break;
-    for (ssize_t done = 0; done < n && !ec;) {
-      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ec = w < 0 ? failed() : std::make_error_code(std::errc::no_space_on_device);
-      else done += w;
-    }
+    if (const int error = ovrin::WriteAll(out, buffer.data(), static_cast<size_t>(n)))
+      ec = std::error_code(error, std::generic_category());
     if (ec) break;
   }
   if (!ec && ::ftruncate(out, static_cast<off_t>(size)) != 0) ec = failed();
@@ -402,7 +384,7 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
       if (!log) throw TUsageError{"--log '" + logFile + "': cannot write the file: " + std::strerror(errno)};
     }
     if (!reportFile.empty()) {
-      if (const int error = WriteWholeFile(reportFile, RunningReportJson(run).dump(2) + "\n")) {
+      if (const int error = ovrin::WriteWholeFile(reportFile, RunningReportJson(run).dump(2) + "\n")) {
         // No empty or cut report is left (a device is left as it is).
         struct stat st;
         if (::lstat(reportFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(reportFile.c_str());

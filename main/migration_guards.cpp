@@ -116,33 +116,14 @@ int64_t RecordsRoom(const std::string& sourceFolder, const std::string& targetDi
   // record without a description). Lines end at CR, LF or CR LF, as the run reads them.
   auto lines = [&](const std::string& path, const char* table, bool memo) {
     if (path.empty()) return;
-    const TRecordRoom room1 = RecordRoom(folder, table);
-    std::ifstream in(path, std::ios::binary);
-    char buffer[65536];
-    int64_t length = 0;
-    bool pending = false, afterCr = false;
-    auto end = [&] {
-      room += room1.fixed + (memo && room1.memoFields ? room1.Memo(length) : 0);
-      length = 0;
-      pending = false;
-    };
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-      for (std::streamsize k = 0; k < in.gcount(); ++k) {
-        const char c = buffer[k];
-        if (c == '\n' && afterCr) {
-          afterCr = false;
-          continue;
-        }
-        afterCr = c == '\r';
-        if (c == '\r' || c == '\n') {
-          end();
-        } else {
-          ++length;
-          pending = true;
-        }
-      }
+    const TRecordRoom record = RecordRoom(folder, table);
+    try {
+      ForEachTextLine(path, [&](const std::string& line) {
+        room += record.fixed + (memo && record.memoFields ? record.Memo(static_cast<int64_t>(line.size())) : 0);
+      });
+    } catch (const std::runtime_error&) {
+      // A file that does not read is the preflight's to name.
     }
-    if (pending) end();
   };
   lines(ovrin::Platform().ResolveExisting(sourceDir + "hollardm.log"), "vcslog", true);
   lines(ovrin::Platform().ResolveExisting(sourceDir + "hollardm.key"), "rvlabels", false);

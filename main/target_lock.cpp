@@ -12,6 +12,7 @@
 
 #include "engine/base/conversions.h"
 #include "engine/base/datetime.h"
+#include "engine/base/platform.h"
 #include "main/migration.h"
 #include "main/run_summary.h"
 
@@ -98,20 +99,7 @@ bool TUnfinishedRun::Write(const std::string& folder, const std::string& text, i
     if (error) *error = err;
     return false;
   };
-  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return failed(errno);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : ENOSPC;
-      ::close(fd);
-      return failed(err);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) return failed(errno);
+  if (const int written = ovrin::WriteWholeFile(partial, text)) return failed(written);
   if (::rename(partial.c_str(), path.c_str()) != 0) return failed(errno);
   return true;
 }

@@ -363,6 +363,25 @@ std::string PathFileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+int WriteAll(int fd, const void* data, size_t count) {
+  const auto* bytes = static_cast<const char*>(data);
+  for (size_t done = 0; done < count;) {
+    const ssize_t n = ::write(fd, bytes + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : ENOSPC;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int WriteWholeFile(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  int error = WriteAll(fd, text.data(), text.size());
+  if (::close(fd) != 0 && !error) error = errno;
+  return error;
+}
+
 bool PermissionDenied(const std::string& path, int mode) {
   return ::access(path.empty() ? "." : path.c_str(), mode) != 0 && (errno == EACCES || errno == EPERM);
 }

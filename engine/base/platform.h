@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ovrin {
@@ -61,6 +62,12 @@ struct TWritePiece {
 // Whether this user's permissions refuse the access mode asks of path (R_OK, W_OK, X_OK
 // as for access(); an empty path is the current folder); errno then tells why.
 bool PermissionDenied(const std::string& path, int mode);
+// Writes count bytes at the descriptor's position, again after an interrupted call: 0, or
+// the system's error number (ENOSPC for a write that took nothing).
+int WriteAll(int fd, const void* data, size_t count);
+// Makes or empties the file at path and writes text as the whole of it: 0, or the
+// system's error number (the file may then hold part of the text).
+int WriteWholeFile(const std::string& path, std::string_view text);
 // The pieces' bytes one after another.
 std::vector<uint8_t> JoinPieces(const TWritePiece* pieces, size_t count);
 
