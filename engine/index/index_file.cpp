@@ -367,7 +367,7 @@ size_t TIndexFile::PackInto(const TPage* page, uint8_t* out, size_t zeroFrom, si
 
 void TIndexFile::WritePage(TPage* page) { WriteRun(&page, 1); }
 
-void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
+void TIndexFile::WriteRun(TPage* const* pages, size_t count, const uint8_t* filler) {
   // A change mostly touches a few bytes of a page (an entry, a subtree count): the file
   // gets the span from the first to the last byte that differs from what it holds, with
   // one write for the whole run, and ends up with the same bytes as a write of it all.
@@ -376,6 +376,7 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
   size_t first = count * kPageSize, end = 0;
   for (size_t k = 0; k < count; ++k) {
     TPage* page = pages[k];
+    if (filler && filler[k]) continue;
     if (page->packed.size() != kPageSize) {
       page->packed.assign(kPageSize, 0);  // in the room an earlier page left, if any
       page->packedUsed = 0;
@@ -421,24 +422,24 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
   // write these pages again, whether or not the write went through.
   if (undoActive_)
     for (size_t k = 0; k < count; ++k)
-      if (TPageImage* image = FindUndo(pages[k]->offset)) image->written = true;
+      if (!(filler && filler[k]))
+        if (TPageImage* image = FindUndo(pages[k]->offset)) image->written = true;
   if (first < end) {
-    // The span in one piece: straight from the page when it lies in one, else gathered.
-    const uint8_t* bytes;
+    // The span in one write: straight from the page when it lies in one, else gathered
+    // from the pages' images where they lie.
     const size_t firstPage = first / kPageSize, lastPage = (end - 1) / kPageSize;
-    if (firstPage == lastPage) {
-      bytes = pages[firstPage]->packed.data() + first % kPageSize;
-    } else {
-      runBytes_.resize(end - first);
-      for (size_t k = firstPage; k <= lastPage; ++k) {
-        const size_t from = std::max(first, k * kPageSize), to = std::min(end, (k + 1) * kPageSize);
-        std::memcpy(runBytes_.data() + (from - first), pages[k]->packed.data() + (from - k * kPageSize), to - from);
-      }
-      bytes = runBytes_.data();
+    auto image = [&](size_t k) {
+      return filler && filler[k] ? pages[k]->disk.data() : pages[k]->packed.data();
+    };
+    runPieces_.clear();
+    for (size_t k = firstPage; k <= lastPage; ++k) {
+      const size_t from = std::max(first, k * kPageSize), to = std::min(end, (k + 1) * kPageSize);
+      runPieces_.push_back({image(k) + (from - k * kPageSize), to - from});
     }
     try {
       Seek(pages[0]->offset + int32_t(first), 0);
-      Write(bytes, static_cast<uint32_t>(end - first));
+      if (runPieces_.size() == 1) Write(runPieces_[0].bytes, static_cast<uint32_t>(end - first));
+      else WriteGather(runPieces_.data(), runPieces_.size());
     } catch (...) {
       // Part of the span may have reached the file: what it holds is not known now.
       for (size_t k = 0; k < count; ++k) pages[k]->disk.clear();
@@ -446,29 +447,71 @@ void TIndexFile::WriteRun(TPage* const* pages, size_t count) {
     }
     ++stats_.writes;
   }
+  long written = 0;
   for (size_t k = 0; k < count; ++k) {
+    if (filler && filler[k]) {
+      ++stats_.pagesBridged;
+      continue;
+    }
     TPage* page = pages[k];
     page->disk.swap(page->packed);
     std::swap(page->diskUsed, page->packedUsed);
     page->data.unchangedBefore = page->data.Count();
     page->modified = false;
+    ++written;
   }
-  stats_.pagesWritten += static_cast<long>(count);
+  stats_.pagesWritten += written;
 }
 
 void TIndexFile::FlushPages() {
-  std::vector<TPage*> dirty;
+  std::vector<TPage*>& dirty = flushDirty_;
+  dirty.clear();
   for (auto& list : lists_)
     for (auto& p : list)
       // The cursor's own pin does not hold a page back: between operations its page is
       // as consistent as any other, and leaving it out would lose its changes.
       if (p->modified && p->offset != 0 && (p->pinCount == 0 || (p.get() == current_ && p->pinCount == 1)))
         dirty.push_back(p.get());
+  if (dirty.empty()) return;
   std::sort(dirty.begin(), dirty.end(), [](TPage* a, TPage* b) { return a->offset < b->offset; });
+  // A change mostly touches a few bytes in each of a few pages, and a write costs the
+  // kernel about as much as copying a few pages more. Changed pages a page or two apart
+  // go out in one write when every page between them is cached with the file's bytes
+  // (a disk image, and not changed itself): the writer holds the whole index, so those
+  // bytes are what the file holds, and writing them again leaves it as it was there.
+  constexpr int32_t kMaxBridge = 2;  // pages between two changed ones
+  auto cachedClean = [&](int32_t offset) -> TPage* {
+    for (auto& list : lists_)
+      for (auto& p : list)
+        if (p->offset == offset) return !p->modified && p->disk.size() == kPageSize ? p.get() : nullptr;
+    return nullptr;
+  };
+  std::vector<TPage*>& run = flushRun_;
+  std::vector<uint8_t>& filler = flushFiller_;
   for (size_t i = 0; i < dirty.size();) {
+    run.assign(1, dirty[i]);
+    filler.assign(1, 0);
     size_t j = i + 1;
-    while (j < dirty.size() && dirty[j]->offset == dirty[j - 1]->offset + int32_t(kPageSize)) ++j;
-    WriteRun(dirty.data() + i, j - i);
+    for (; j < dirty.size(); ++j) {
+      const int32_t from = run.back()->offset + int32_t(kPageSize);
+      const int32_t gap = (dirty[j]->offset - from) / int32_t(kPageSize);
+      if (gap > kMaxBridge) break;
+      const size_t before = run.size();
+      for (int32_t g = 0; g < gap; ++g) {
+        TPage* between = cachedClean(from + g * int32_t(kPageSize));
+        if (!between) break;
+        run.push_back(between);
+        filler.push_back(1);
+      }
+      if (run.size() != before + size_t(gap)) {
+        run.resize(before);
+        filler.resize(before);
+        break;
+      }
+      run.push_back(dirty[j]);
+      filler.push_back(0);
+    }
+    WriteRun(run.data(), run.size(), filler.data());
     i = j;
   }
 }

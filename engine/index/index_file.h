@@ -185,7 +185,9 @@ class TIndexFile : public TFileHandler {
   void MarkModified(TPage* page) { page->modified = true; }
   int PageCacheCapacity(int slot) const { return capacity_[slot]; }
   struct TStats {
-    long requested = 0, reads = 0, writes = 0, pagesWritten = 0;
+    // pagesBridged: unchanged pages written again with the file's own bytes, so that
+    // changed pages on either side of them went out in one write.
+    long requested = 0, reads = 0, writes = 0, pagesWritten = 0, pagesBridged = 0;
   };
   const TStats& Stats() const { return stats_; }
 
@@ -307,9 +309,14 @@ class TIndexFile : public TFileHandler {
   std::vector<std::unique_ptr<TPage>>& List(int slot) { return lists_[slot]; }
   void WritePage(TPage* page);
   // Writes a run of pages that follow one another in the file: only the span in which
-  // they differ from what the file holds.
-  void WriteRun(TPage* const* pages, size_t count);
-  std::vector<uint8_t> runBytes_;  // a span across pages, gathered for its write
+  // they differ from what the file holds. Pages marked in filler (when given) are not
+  // written for themselves: they bridge a gap between changed pages with the file's own
+  // bytes (their disk images), so that the run goes out in one write.
+  void WriteRun(TPage* const* pages, size_t count, const uint8_t* filler = nullptr);
+  std::vector<TWritePiece> runPieces_;  // a span across pages, gathered for its write
+  // FlushPages' lists, kept from one change to the next.
+  std::vector<TPage*> flushDirty_, flushRun_;
+  std::vector<uint8_t> flushFiller_;
   // zeroFrom: out's bytes from there on are zero already. Answers past how many bytes out
   // is all zeros (the page size for an enciphered page).
   // Packs the page for the file; with same, says up to where (from the header's end on)
