@@ -1,5 +1,6 @@
 #include "tools/archive_schema.h"
 
+#include "engine/base/errors.h"
 #include "engine/index/index_format.h"
 
 namespace hollard {
@@ -96,7 +97,25 @@ void CreateNewLayoutArchive(const std::string& folder, bool replace) {
   std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   TCreateOptions options;
   options.Replace = replace;
-  for (const TArchiveTable& t : NewLayoutTables()) CreateTable(base + t.name, t.def, options);
+  if (!replace)
+    for (const TArchiveTable& t : NewLayoutTables())
+      if (TableFilesExist(base + t.name)) throw EDatabaseError("Table " + DataFileName(base + t.name) + " already exists.");
+  std::vector<std::string> made;
+  try {
+    for (const TArchiveTable& t : NewLayoutTables()) {
+      const bool existed = replace && TableFilesExist(base + t.name);
+      CreateTable(base + t.name, t.def, options);
+      if (!existed) made.push_back(base + t.name);
+    }
+  } catch (...) {
+    for (const std::string& path : made) {
+      try {
+        DeleteTableFiles(path);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
 }
 
 }  // namespace hollard

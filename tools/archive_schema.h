@@ -19,7 +19,10 @@ struct TArchiveTable {
 // rvlabels, todo, pjref, vcslog.
 const std::vector<TArchiveTable>& NewLayoutTables();
 
-// Creates an empty new-layout archive in a folder (which must exist).
+// Creates an empty new-layout archive in a folder (which must exist). Without replace a
+// folder that holds any of the tables is refused before anything is written. A failure
+// part of the way (a full disk) removes the tables this call made anew, so that no
+// archive short of tables is left behind; tables that replace overwrote stay, empty.
 void CreateNewLayoutArchive(const std::string& folder, bool replace = false);
 
 }  // namespace hollard

@@ -301,9 +301,19 @@ class TCreate : public TCommand {
     app->add_flag("--replace", replace_, "Overwrite tables that exist");
     app->footer(kExitCodes);
   }
-  int Run(std::ostream& out, std::ostream&) override {
+  int Run(std::ostream& out, std::ostream& err) override {
     std::filesystem::create_directories(dir_);
-    CreateNewLayoutArchive(dir_, replace_);
+    try {
+      CreateNewLayoutArchive(dir_, replace_);
+    } catch (const ovrin::EOvrinEngineError& e) {
+      // A table that could not be written whole: the ones made before it are gone again.
+      err << "hollard-archive: " << e.Message() << "\n";
+      if (e.ErrorCode() == ovrin::errWrite)
+        if (const std::string note = hollard::DiskFullNote(dir_); !note.empty()) err << note << "\n";
+      err << "No archive was created: the tables this command had made in " << dir_ << " were removed"
+          << (replace_ ? " (tables it had already replaced stay, empty)" : "") << ".\n";
+      return kExitFailure;
+    }
     out << "Created " << NewLayoutTables().size() << " tables in " << dir_ << "\n";
     return 0;
   }
@@ -346,6 +356,22 @@ const ovrin::TTableSpec* KnownStructure(const std::string& table) {
   for (const TArchiveTable& t : NewLayoutTables())
     if (ovrin::AsciiUpper(t.name) == ovrin::AsciiUpper(table)) return &t.def;
   return nullptr;
+}
+
+// The archive tables missing from a folder whose tables are these: none when the folder
+// holds none of them either (it is no archive of ours, and its tables are checked as
+// they come).
+std::vector<std::string> MissingArchiveTables(const std::vector<std::string>& tables) {
+  std::vector<std::string> missing;
+  bool any = false;
+  for (const TArchiveTable& t : NewLayoutTables()) {
+    const bool found = std::any_of(tables.begin(), tables.end(), [&](const std::string& name) {
+      return ovrin::AsciiUpper(name) == ovrin::AsciiUpper(t.name);
+    });
+    if (found) any = true;
+    else missing.push_back(t.name);
+  }
+  return any ? missing : std::vector<std::string>{};
 }
 
 // Bytes of a table's file with this extension (any letter case), 0 when there is none.
@@ -736,13 +762,23 @@ class TCheck : public TReadingCommand {
       }
       for (const std::string& n : r.notes) out << "  note: " << n << "\n";
     }
+    // Sound tables do not make an archive when some of its tables are gone (their files
+    // removed, or a copy that left them out): a run refuses such a target.
+    std::vector<std::string> missing = tables_.empty() ? MissingArchiveTables(tables) : std::vector<std::string>{};
+    if (!missing.empty()) {
+      std::string names;
+      for (const std::string& m : missing) names += (names.empty() ? "" : ", ") + m;
+      out << "The archive lacks " << missing.size() << " of its " << NewLayoutTables().size()
+          << " tables: " << names << " (no files of " << (missing.size() == 1 ? "that name" : "those names")
+          << " in " << dir_ << "); a migration refuses it\n";
+    }
     const std::string of = " of " + std::to_string(tables.size()) + (tables.size() == 1 ? " table " : " tables ");
     if (damaged) out << damaged << of << "damaged\n";
     if (refused) out << refused << of << "cannot be read by this user, not checked\n";
     if (inUse) out << inUse << of << "in use by another program, not checked\n";
     if (!damaged && !inUse && !refused)
       out << (tables.size() == 1 ? "The table is sound\n" : "All " + std::to_string(tables.size()) + " tables are sound\n");
-    return damaged || refused ? kExitFailure : inUse ? kExitInUse : kExitOk;
+    return damaged || refused || !missing.empty() ? kExitFailure : inUse ? kExitInUse : kExitOk;
   }
 
  private:

@@ -114,6 +114,17 @@ void RemoveFile(const std::string& name, bool inMemory) {
 
 }  // namespace
 
+bool TableFilesExist(const std::string& path, bool inMemory) {
+  for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)})
+    if (FileExists(name, inMemory)) return true;
+  return false;
+}
+
+void DeleteTableFiles(const std::string& path, bool inMemory) {
+  for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)})
+    RemoveFile(name, inMemory);
+}
+
 void CreateTable(const std::string& path, const TTableSpec& def, const TCreateOptions& options) {
   const std::string dataName = DataFileName(path);
   const std::string indexName = IndexFileName(path);

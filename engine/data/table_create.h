@@ -46,6 +46,11 @@ struct TCreateOptions {
 // exists and Replace is not set. A failure leaves no new file behind.
 void CreateTable(const std::string& path, const TTableSpec& def, const TCreateOptions& options = {});
 
+// Whether any of a table's three files exists (names as the file name mapping finds
+// them), and removing those that do.
+bool TableFilesExist(const std::string& path, bool inMemory = false);
+void DeleteTableFiles(const std::string& path, bool inMemory = false);
+
 // The three file names of a table.
 std::string DataFileName(const std::string& path);
 std::string IndexFileName(const std::string& path);

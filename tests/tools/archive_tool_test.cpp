@@ -20,6 +20,7 @@
 #include "engine/table/table.h"
 #include "tests/support/file_bytes.h"
 #include "main/source_table.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 #include "tools/archive_schema.h"
@@ -154,6 +155,43 @@ TEST(ArchiveToolTest, CreateRefusesToOverwriteUnlessAskedTo) {
   EXPECT_EQ(again.code, 1);
   EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
   EXPECT_EQ(Tool({"create", dir.Path(), "--replace"}).code, 0);
+  // A folder holding one of the tables, not the first: refused before anything is
+  // written (it made the tables before that one and left them).
+  TempDir other;
+  const TArchiveTable& revision = *std::find_if(NewLayoutTables().begin(), NewLayoutTables().end(),
+                                                [](const TArchiveTable& t) { return t.name == "revision"; });
+  ovrin::CreateTable(other / "revision", revision.def);
+  const auto before = ovrin::test::FolderBytes(other.Path());
+  TRun partial = Tool({"create", other.Path()});
+  EXPECT_EQ(partial.code, 1);
+  EXPECT_NE(partial.err.find("revision.DAT already exists"), std::string::npos) << partial.err;
+  EXPECT_EQ(ovrin::test::FolderBytes(other.Path()), before);
+}
+
+// A create that runs out of room: it failed naming the write error and left the tables
+// it had made, which check then called sound. It now removes them and says so.
+TEST(ArchiveToolTest, ACreateOnAFullDiskLeavesNoTablesBehind) {
+  TempDir dir;
+  const std::string result = ovrin::test::OnSmallDisk(dir / "disk", 256 * 1024, [&](const std::string& disk) {
+    std::string wrong;
+    {
+      // Room for a few of the tables, not all.
+      std::ofstream filler(disk + "/filler", std::ios::binary);
+      const std::string block(4096, 'x');
+      for (int i = 0; i < 256 / 4 - 12 && filler.write(block.data(), block.size()); ++i) {
+      }
+    }
+    TRun made = Tool({"create", disk + "/new"});
+    if (made.code != 1) wrong += "exit " + std::to_string(made.code) + "\n";
+    for (const char* text : {"Error writing to data file", "is full", "No archive was created: the tables this "
+                                                                           "command had made in"})
+      if (made.err.find(text) == std::string::npos) wrong += "no '" + std::string(text) + "' in: " + made.err;
+    if (!fs::is_directory(disk + "/new") || !fs::is_empty(disk + "/new")) wrong += "tables were left\n";
+    return wrong;
+  });
+  if (result != ovrin::test::kNoSmallDisk) {
+    EXPECT_EQ(result, "");
+  }
 }
 
 // A new-layout archive with a few modules in it.
@@ -635,6 +673,31 @@ TEST(ArchiveToolTest, CheckNamesATableWhoseDataFileIsMissingOrNotAFile) {
   EXPECT_EQ(folderInstead.code, 1);
   EXPECT_NE(folderInstead.out.find("  revision.DAT is not a regular file"), std::string::npos) << folderInstead.out;
   EXPECT_NE(folderInstead.out.find("1 of 11 tables damaged"), std::string::npos) << folderInstead.out;
+}
+
+// Tables gone from an archive (a create that failed half way used to leave them so; a
+// table's files removed): every table there was sound, and check said so.
+TEST(ArchiveToolTest, CheckNamesTheArchiveTablesAFolderLacks) {
+  TempDir dir;
+  std::string folder = ArchiveWithModules(dir, 2);
+  for (const char* table : {"todo", "vcslog"})
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::remove(TableFile(folder, table, ext));
+  TRun lacking = Tool({"check", folder});
+  EXPECT_EQ(lacking.code, 1);
+  EXPECT_NE(lacking.out.find("The archive lacks 2 of its 11 tables: todo, vcslog (no files of those names in " +
+                             folder + "); a migration refuses it\n"),
+            std::string::npos)
+      << lacking.out;
+  EXPECT_NE(lacking.out.find("All 9 tables are sound"), std::string::npos) << lacking.out;
+  // Named tables are checked as named; a folder of other tables is no archive of ours.
+  EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
+  TempDir others;
+  ovrin::TTableSpec def;
+  def.Fields = {ovrin::TFieldSpec{"ID", ovrin::fldInteger}};
+  ovrin::CreateTable(others / "parts", def);
+  TRun notOurs = Tool({"check", others.Path()});
+  EXPECT_EQ(notOurs.code, 0) << notOurs.out;
+  EXPECT_EQ(notOurs.out.find("lacks"), std::string::npos) << notOurs.out;
 }
 
 // A data file cut inside its header: every tool advised the repair, which cannot rebuild
