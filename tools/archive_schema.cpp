@@ -93,21 +93,26 @@ const std::vector<TArchiveTable>& NewLayoutTables() {
   return tables;
 }
 
-void CreateNewLayoutArchive(const std::string& folder, bool replace) {
+void CreateNewLayoutArchive(const std::string& folder, bool replace,
+                            const std::function<void(int replaced)>& onFailure) {
   std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   TCreateOptions options;
   options.Replace = replace;
   if (!replace)
     for (const TArchiveTable& t : NewLayoutTables())
-      if (TableFilesExist(base + t.name)) throw EDatabaseError("Table " + DataFileName(base + t.name) + " already exists.");
+      if (std::string found = ExistingTableFile(base + t.name); !found.empty())
+        throw EDatabaseError("Table " + found + " already exists.");
   std::vector<std::string> made;
+  int replaced = 0;
   try {
     for (const TArchiveTable& t : NewLayoutTables()) {
-      const bool existed = replace && TableFilesExist(base + t.name);
+      const bool existed = replace && !ExistingTableFile(base + t.name).empty();
       CreateTable(base + t.name, t.def, options);
-      if (!existed) made.push_back(base + t.name);
+      if (existed) ++replaced;
+      else made.push_back(base + t.name);
     }
   } catch (...) {
+    if (onFailure) onFailure(replaced);
     for (const std::string& path : made) {
       try {
         DeleteTableFiles(path);

@@ -3,6 +3,7 @@
 // may differ, which the migration copes with through typed field access.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ const std::vector<TArchiveTable>& NewLayoutTables();
 // folder that holds any of the tables is refused before anything is written. A failure
 // part of the way (a full disk) removes the tables this call made anew, so that no
 // archive short of tables is left behind; tables that replace overwrote stay, empty.
-void CreateNewLayoutArchive(const std::string& folder, bool replace = false);
+// onFailure is called before that removal (the disk as the failure left it) with the
+// number of tables already overwritten.
+void CreateNewLayoutArchive(const std::string& folder, bool replace = false,
+                            const std::function<void(int replaced)>& onFailure = {});
 
 }  // namespace hollard

@@ -303,15 +303,20 @@ class TCreate : public TCommand {
   }
   int Run(std::ostream& out, std::ostream& err) override {
     std::filesystem::create_directories(dir_);
+    // The disk as the failure left it, before the tables made are removed again.
+    std::string diskFull;
+    int replaced = 0;
     try {
-      CreateNewLayoutArchive(dir_, replace_);
+      CreateNewLayoutArchive(dir_, replace_, [&](int n) {
+        replaced = n;
+        diskFull = hollard::DiskFullNote(dir_);
+      });
     } catch (const ovrin::EOvrinEngineError& e) {
       // A table that could not be written whole: the ones made before it are gone again.
       err << "hollard-archive: " << e.Message() << "\n";
-      if (e.ErrorCode() == ovrin::errWrite)
-        if (const std::string note = hollard::DiskFullNote(dir_); !note.empty()) err << note << "\n";
+      if (e.ErrorCode() == ovrin::errWrite && !diskFull.empty()) err << diskFull << "\n";
       err << "No archive was created: the tables this command had made in " << dir_ << " were removed"
-          << (replace_ ? " (tables it had already replaced stay, empty)" : "") << ".\n";
+          << (replaced ? " (the " + std::to_string(replaced) + " it had already replaced stay, empty)" : "") << ".\n";
       return kExitFailure;
     }
     out << "Created " << NewLayoutTables().size() << " tables in " << dir_ << "\n";
@@ -776,7 +781,10 @@ class TCheck : public TReadingCommand {
     if (damaged) out << damaged << of << "damaged\n";
     if (refused) out << refused << of << "cannot be read by this user, not checked\n";
     if (inUse) out << inUse << of << "in use by another program, not checked\n";
-    if (!damaged && !inUse && !refused)
+    if (!damaged && !inUse && !refused && !missing.empty())
+      out << "The " << tables.size() << (tables.size() == 1 ? " table there is sound" : " tables there are sound")
+          << ", but the archive is not whole\n";
+    else if (!damaged && !inUse && !refused)
       out << (tables.size() == 1 ? "The table is sound\n" : "All " + std::to_string(tables.size()) + " tables are sound\n");
     return damaged || refused || !missing.empty() ? kExitFailure : inUse ? kExitInUse : kExitOk;
   }

@@ -124,10 +124,14 @@ void TFileHandler::Create() {
     options.write = true;
     options.exclusive = true;
     options.writeThrough = writeThrough_;
+    // File names do not differ by letter case only: a file there under another case is
+    // the one to empty, as Open would find it, not one to make a twin beside.
+    std::string target = Platform().ResolveExisting(fileName_);
+    if (target.empty()) target = fileName_;
     std::unique_ptr<TOsFile> file;
-    if (int err = Platform().Create(fileName_, options, &file)) RaiseOsError(err);
+    if (int err = Platform().Create(target, options, &file)) RaiseOsError(err);
     osFile_ = std::move(file);
-    osName_ = fileName_;
+    osName_ = target;
     handle_ = 1;
   }
   readOnly_ = false;

@@ -7,6 +7,7 @@
 #include "engine/base/errors.h"
 #include "engine/base/file_handler.h"
 #include "engine/base/locale.h"
+#include "engine/base/platform.h"
 #include "engine/blob/blob_format.h"
 #include "engine/index/index_format.h"
 #include "engine/index/keys.h"
@@ -114,10 +115,10 @@ void RemoveFile(const std::string& name, bool inMemory) {
 
 }  // namespace
 
-bool TableFilesExist(const std::string& path, bool inMemory) {
+std::string ExistingTableFile(const std::string& path) {
   for (const std::string& name : {DataFileName(path), IndexFileName(path), BlobFileName(path)})
-    if (FileExists(name, inMemory)) return true;
-  return false;
+    if (std::string found = Platform().ResolveExisting(name); !found.empty()) return found;
+  return {};
 }
 
 void DeleteTableFiles(const std::string& path, bool inMemory) {

@@ -46,9 +46,10 @@ struct TCreateOptions {
 // exists and Replace is not set. A failure leaves no new file behind.
 void CreateTable(const std::string& path, const TTableSpec& def, const TCreateOptions& options = {});
 
-// Whether any of a table's three files exists (names as the file name mapping finds
-// them), and removing those that do.
-bool TableFilesExist(const std::string& path, bool inMemory = false);
+// The path of the first of a table's three files that exists, as it is spelt there (a
+// name differing in letter case only is the same file); empty when none does. And
+// removing those that do.
+std::string ExistingTableFile(const std::string& path);
 void DeleteTableFiles(const std::string& path, bool inMemory = false);
 
 // The three file names of a table.

@@ -115,6 +115,21 @@ TEST(FileHandlerTest, FindsAFileUnderAnotherLetterCase) {
   EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
+// Create empties the file found under another letter case instead of making a twin
+// beside it, which Open could then not tell from it.
+TEST(FileHandlerTest, CreateEmptiesTheFileUnderAnotherLetterCase) {
+  TempDir dir;
+  WriteFile(dir / "USERS.DAT", "abc");
+  TDatHandler h;
+  h.SetFileName(dir / "users.DAT");
+  h.SetExclusive(true);
+  h.Create();
+  h.Write("xy", 2);
+  h.Close();
+  EXPECT_EQ(test::FileBytes(dir / "USERS.DAT"), "xy");
+  EXPECT_FALSE(std::filesystem::exists(dir / "users.DAT"));
+}
+
 TEST(FileHandlerTest, ErrorsNameTheFileAsItIsOnDisk) {
   // Messages said users.DAT where the file on disk is users.dat.
   TempDir dir;
