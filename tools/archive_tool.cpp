@@ -363,6 +363,12 @@ const ovrin::TTableSpec* KnownStructure(const std::string& table) {
   return nullptr;
 }
 
+bool FolderListable(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::directory_iterator entries(dir, ec);
+  return !ec && ::access(dir.c_str(), X_OK) == 0;
+}
+
 // The archive tables missing from a folder whose tables are these: none when the folder
 // holds none of them either (it is no archive of ours, and its tables are checked as
 // they come).
@@ -742,8 +748,16 @@ class TCheck : public TReadingCommand {
       err << "hollard-archive: " << kNoTablesFound << dir_ << "\n";
       return kExitFailure;
     }
-    int damaged = 0, inUse = 0, refused = 0;
+    int damaged = 0, inUse = 0, refused = 0, absent = 0;
     for (const std::string& name : tables) {
+      // A name given that no file answers to is a table not there (a misspelt name, say),
+      // not a damaged one; in a folder this user may not list, the check says why.
+      if (!tables_.empty() && FolderListable(dir_) &&
+          ovrin::ExistingTableFile((std::filesystem::path(dir_) / name).string()).empty()) {
+        ++absent;
+        out << name << ": no such table in " << dir_ << " (no data, index or blob file of that name)\n";
+        continue;
+      }
       ovrin::TCheckReport r = ovrin::CheckTable((std::filesystem::path(dir_) / name).string());
       if (r.Ok()) {
         out << name << ": ok (" << r.liveRecords << " records, " << r.deletedRecords << " deleted, " << r.blobBlocks
@@ -778,15 +792,17 @@ class TCheck : public TReadingCommand {
           << " in " << dir_ << "); a migration refuses it\n";
     }
     const std::string of = " of " + std::to_string(tables.size()) + (tables.size() == 1 ? " table " : " tables ");
+    if (absent) out << absent << of << "named " << (absent == 1 ? "was" : "were") << " not found\n";
     if (damaged) out << damaged << of << "damaged\n";
     if (refused) out << refused << of << "cannot be read by this user, not checked\n";
     if (inUse) out << inUse << of << "in use by another program, not checked\n";
-    if (!damaged && !inUse && !refused && !missing.empty())
+    const bool sound = !damaged && !inUse && !refused && !absent;
+    if (sound && !missing.empty())
       out << "The " << tables.size() << (tables.size() == 1 ? " table there is sound" : " tables there are sound")
           << ", but the archive is not whole\n";
-    else if (!damaged && !inUse && !refused)
+    else if (sound)
       out << (tables.size() == 1 ? "The table is sound\n" : "All " + std::to_string(tables.size()) + " tables are sound\n");
-    return damaged || refused || !missing.empty() ? kExitFailure : inUse ? kExitInUse : kExitOk;
+    return damaged || refused || absent || !missing.empty() ? kExitFailure : inUse ? kExitInUse : kExitOk;
   }
 
  private:

@@ -710,6 +710,16 @@ TEST(ArchiveToolTest, CheckNamesTheArchiveTablesAFolderLacks) {
       << lacking.out;
   // Named tables are checked as named; a folder of other tables is no archive of ours.
   EXPECT_EQ(Tool({"check", folder, "modules"}).code, 0);
+  // A name no file answers to (misspelt, or one of those removed) is not found, not
+  // damaged.
+  TRun misspelt = Tool({"check", folder, "modules", "todo"});
+  EXPECT_EQ(misspelt.code, 1);
+  EXPECT_NE(misspelt.out.find("todo: no such table in " + folder + " (no data, index or blob file of that name)\n"),
+            std::string::npos)
+      << misspelt.out;
+  EXPECT_NE(misspelt.out.find("1 of 2 tables named was not found\n"), std::string::npos) << misspelt.out;
+  EXPECT_EQ(misspelt.out.find("damaged"), std::string::npos) << misspelt.out;
+  EXPECT_EQ(misspelt.out.find("sound"), std::string::npos) << misspelt.out;
   TempDir others;
   ovrin::TTableSpec def;
   def.Fields = {ovrin::TFieldSpec{"ID", ovrin::fldInteger}};
