@@ -110,6 +110,13 @@ TCopiedFiles CopyTableFiles(const std::string& from, const std::string& to, cons
 // needs), and a regular file that cannot even take that is removed. (A device such as
 // /dev/full is left as it is.) Answers the system's error, 0 when the whole report was
 // written.
+// Removes a report that could not be written whole, when it is a regular file (a device
+// such as /dev/full is left as it is).
+void RemoveCutReport(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+}
+
 int WriteReportFile(const std::string& path, const nlohmann::json& report, int exitCode) {
   const int error = ovrin::WriteWholeFile(path, report.dump(2) + "\n");
   if (!error) return 0;
@@ -118,10 +125,7 @@ int WriteReportFile(const std::string& path, const nlohmann::json& report, int e
   brief["running"] = false;
   brief["exitCode"] = exitCode == kExitSuccess ? kExitFailed : exitCode;
   brief["reportError"] = std::string("the whole report could not be written: ") + std::strerror(error);
-  struct stat st;
-  if (ovrin::WriteWholeFile(path, brief.dump(2) + "\n") != 0 && ::lstat(path.c_str(), &st) == 0 &&
-      S_ISREG(st.st_mode))
-    ::unlink(path.c_str());
+  if (ovrin::WriteWholeFile(path, brief.dump(2) + "\n") != 0) RemoveCutReport(path);
   return error;
 }
 
@@ -385,9 +389,8 @@ int RunMigrateTool(const std::vector<std::string>& args, TMigrateConsole console
     }
     if (!reportFile.empty()) {
       if (const int error = ovrin::WriteWholeFile(reportFile, RunningReportJson(run).dump(2) + "\n")) {
-        // No empty or cut report is left (a device is left as it is).
-        struct stat st;
-        if (::lstat(reportFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(reportFile.c_str());
+        // No empty or cut report is left.
+        RemoveCutReport(reportFile);
         throw TUsageError{"--report '" + reportFile + "': cannot write the file: " + std::strerror(error)};
       }
     }

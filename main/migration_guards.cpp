@@ -61,6 +61,19 @@ std::vector<std::string> ProjectsAlreadyInTarget(const std::string& sourceDir, c
 
 namespace {
 
+// A folder as a prefix of the paths in it: with its delimiter, except an empty one (the
+// current folder).
+std::string WithSlash(const std::string& folder) {
+  return folder.empty() || folder.back() == '/' ? folder : folder + "/";
+}
+
+// A folder as a command line takes it and as the user gave it: without the delimiter
+// the run adds.
+std::string WithoutSlash(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 // What one record of a target table takes: the record and its index entries (their keys
 // are parts of the record: 37 to 113 bytes a record in the archives' indexes, taken as
 // twice the record, at most 160, and 48 bytes), and the block of its memo and blob
@@ -97,9 +110,8 @@ TRecordRoom RecordRoom(const std::string& folder, const char* table) {
 }  // namespace
 
 int64_t RecordsRoom(const std::string& sourceFolder, const std::string& targetDir, const TSourceItems& items) {
-  const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
-  const std::string sourceDir =
-      sourceFolder.empty() || sourceFolder.back() == '/' ? sourceFolder : sourceFolder + "/";
+  const std::string folder = WithSlash(targetDir);
+  const std::string sourceDir = WithSlash(sourceFolder);
   const TRecordRoom revision = RecordRoom(folder, "revision"), modules = RecordRoom(folder, "modules");
   const TRecordRoom pjmodule = RecordRoom(folder, "pjmodule"), blobs = RecordRoom(folder, "blobs");
   // A revision's memos as long as the source's (the stored files' blocks are counted
@@ -157,7 +169,7 @@ int64_t RecordsRoom(const std::string& sourceFolder, const std::string& targetDi
 }
 
 TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targetDir, const std::string& codePage) {
-  std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
+  std::string folder = WithSlash(targetDir);
   ovrin::TFileHandler data;
   std::string dataPath = ovrin::Platform().ResolveExisting(folder + "blobs.DAT");
   data.SetFileName(dataPath.empty() ? folder + "blobs.DAT" : dataPath);
@@ -266,7 +278,7 @@ std::vector<std::string> ProjectSideFiles(const std::string& folder, const std::
 
 std::vector<std::string> SourceProblems(const std::string& sourceDir, const std::string& codePage) {
   std::vector<std::string> found;
-  std::string folder = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
+  std::string folder = WithSlash(sourceDir);
   std::vector<std::string> projects;
   for (const char* name : {"hollardm", "hollardp"}) {
     TSourceTable table;
@@ -338,7 +350,7 @@ std::string ShownText(const std::string& text, const std::string& codePage) {
 
 std::vector<std::string> ToDoProblems(const std::string& sourceDir, const ovrin::TFormatSettings& settings,
                                       const std::string& codePage) {
-  std::string folder = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
+  std::string folder = WithSlash(sourceDir);
   std::vector<std::string> projects;
   try {
     TSourceTable table;
@@ -433,10 +445,8 @@ const std::vector<std::string>& TargetTableNames() {
 
 std::vector<TTargetProblem> TargetProblems(const std::string& targetDir, bool checkConsistency,
                                            const std::function<void(const std::string&)>& opening) {
-  const std::string folder = targetDir.empty() || targetDir.back() == '/' ? targetDir : targetDir + "/";
-  // The folder as a command line takes it.
-  std::string shown = folder;
-  while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+  const std::string folder = WithSlash(targetDir);
+  const std::string shown = WithoutSlash(folder);
   std::vector<TTargetProblem> found;
   auto add = [&](const std::string& table, const std::string& message, bool damaged = false) {
     found.push_back({table, message, damaged});
@@ -583,10 +593,7 @@ int64_t FreeBytes(const std::string& folder) {
 std::string DiskFullNote(const std::string& folder) {
   const int64_t free = FreeBytes(folder);
   if (free < 0 || free >= (1 << 20)) return {};
-  // The folder as the user gave it, without the delimiter the run adds.
-  std::string shown = folder;
-  while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
-  return "The disk that holds " + shown + " is full (" + std::to_string(free) + " bytes free).";
+  return "The disk that holds " + WithoutSlash(folder) + " is full (" + std::to_string(free) + " bytes free).";
 }
 
 std::string SpaceMessage(const TBlobSpace& space, const std::string& target) {

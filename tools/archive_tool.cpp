@@ -363,12 +363,6 @@ const ovrin::TTableSpec* KnownStructure(const std::string& table) {
   return nullptr;
 }
 
-bool FolderListable(const std::string& dir) {
-  std::error_code ec;
-  std::filesystem::directory_iterator entries(dir, ec);
-  return !ec && ::access(dir.c_str(), X_OK) == 0;
-}
-
 // The archive tables missing from a folder whose tables are these: none when the folder
 // holds none of them either (it is no archive of ours, and its tables are checked as
 // they come).
@@ -752,7 +746,7 @@ class TCheck : public TReadingCommand {
     for (const std::string& name : tables) {
       // A name given that no file answers to is a table not there (a misspelt name, say),
       // not a damaged one; in a folder this user may not list, the check says why.
-      if (!tables_.empty() && FolderListable(dir_) &&
+      if (!tables_.empty() && !ovrin::PermissionDenied(dir_, R_OK | X_OK) &&
           ovrin::ExistingTableFile((std::filesystem::path(dir_) / name).string()).empty()) {
         ++absent;
         out << name << ": no such table in " << dir_ << " (no data, index or blob file of that name)\n";
