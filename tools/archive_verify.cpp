@@ -1,5 +1,6 @@
 #include "tools/archive_verify.h"
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <set>
@@ -230,31 +231,47 @@ class TVerifier {
   }
 
   // ---- labels and their assignments
+  // An assignment names the label the run made for the key file's number (any label of
+  // that name: earlier runs may have made one too); a number the key file does not hold
+  // is kept as the id, unless the target has a label of that id, which is another label.
   void Labels() {
     TOvrinTable labels, assignments;
     OpenTarget(labels, "labels");
     OpenTarget(assignments, "rvlabels");
-    std::map<std::string, int32_t> labelIds;
+    std::map<std::string, std::set<int32_t>> labelIds;
     std::set<int32_t> ids;
     for (labels.First(); !labels.Eof(); labels.Next()) {
-      labelIds.emplace(labels.FieldByName("LABEL").AsString(), labels.FieldByName("LABELID").AsInteger());
+      labelIds[labels.FieldByName("LABEL").AsString()].insert(labels.FieldByName("LABELID").AsInteger());
       ids.insert(labels.FieldByName("LABELID").AsInteger());
     }
+    std::map<int32_t, std::string> keyNames;  // the key file's number -> the label's name as stored
     TProfileFile keys(source_ + "hollardm.key");
     for (int n = 1; n <= 1000; ++n) {
       std::string name = keys.ReadString("Keys", std::to_string(n), "_empty_");
       if (name == "_empty_") break;
       ++report_.checked["labels"];
-      if (!labelIds.count(Stored(labels, "LABEL", name))) Lost("label " + std::to_string(n) + " '" + Shown(name) + "' is missing");
+      keyNames[n] = Stored(labels, "LABEL", name);
+      if (!labelIds.count(keyNames[n])) Lost("label " + std::to_string(n) + " '" + Shown(name) + "' is missing");
     }
-    std::set<std::pair<int32_t, int32_t>> assigned;
+    std::map<int32_t, std::set<int32_t>> assigned;  // revision -> its labels' ids
     for (assignments.First(); !assignments.Eof(); assignments.Next())
-      assigned.insert({assignments.FieldByName("REVISIONID").AsInteger(), assignments.FieldByName("LABELID").AsInteger()});
+      assigned[assignments.FieldByName("REVISIONID").AsInteger()].insert(assignments.FieldByName("LABELID").AsInteger());
     for (const auto& [revisionId, label, what] : sourceLabels_) {
       ++report_.checked["label assignments"];
-      if (!assigned.count({revisionId, label})) Lost(what + ": label " + std::to_string(label) + " is not assigned");
-      else if (!ids.count(label))
-        Intended(what + ": label number " + std::to_string(label) + " is used as the label's id, and no label has it");
+      const std::set<int32_t>& has = assigned[revisionId];
+      if (auto named = keyNames.find(label); named != keyNames.end()) {
+        const std::set<int32_t>& wanted = labelIds[named->second];
+        if (std::none_of(wanted.begin(), wanted.end(), [&](int32_t id) { return has.count(id) > 0; }))
+          Lost(what + ": label " + std::to_string(label) + " '" + Shown(named->second) + "' is not assigned");
+      } else if (ids.count(label)) {
+        Intended(what + ": label number " + std::to_string(label) +
+                 " is not in the key file, and the label of that id is another: not assigned");
+      } else if (!has.count(label)) {
+        Lost(what + ": label " + std::to_string(label) + " is not assigned");
+      } else {
+        Intended(what + ": label number " + std::to_string(label) +
+                 " is not in the key file; kept as the label's id, and no label has it");
+      }
     }
   }
 

@@ -1,7 +1,7 @@
 // Verifying a migration: reads an old-layout archive and the new-layout archive it was
 // migrated into, and finds, item by item, what the target lacks or holds differently.
 // Outcomes that the migration's own rules produce (the standard project left out, names
-// that differ only in letter case merged, a label number used directly as its id, texts
+// that differ only in letter case merged, a label number the key file lacks kept as its id, texts
 // cut to their field's size, a lookup that found nothing) are reported apart from losses.
 // Reads both archives; writes nothing.
 #pragma once

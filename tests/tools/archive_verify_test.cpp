@@ -156,5 +156,67 @@ TEST_F(ArchiveVerifyTest, VerifyNamesAFifoInPlaceOfASourceFileInsteadOfHanging) 
   }
 }
 
+// The target already holds labels (another archive's, or this one's from an earlier run):
+// an assignment took the key file's number as the label's id and so named a label of
+// the earlier archive. It names the label made for that number now; a number the key
+// file lacks is kept as the id only where no label has that id, and both are reported.
+TEST_F(ArchiveVerifyTest, AssignmentsNameTheLabelsMadeForTheirNumbersInATargetThatHoldsLabels) {
+  {
+    ovrin::TOvrinTable labels;
+    labels.SetDatabaseName(target);
+    labels.SetTableName("labels");
+    labels.Open();
+    for (const char* name : {"Old 1", "Old 2", "Old 3"}) {
+      labels.Append();
+      labels.FieldByName("LABEL").SetAsString(name);
+      labels.Post();
+    }
+  }
+  std::vector<TRevisionRow> rows;
+  for (int flag : {1, 2, 5, 9, 2}) {
+    TRevisionRow r{"\\src\\", "unit" + std::to_string(rows.size()) + ".pas", "Main.dpr", "ada"};
+    r.flag = flag;
+    rows.push_back(r);
+  }
+  WriteRevisions(source, rows);
+  WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
+  WriteTextFile(source + "/hollardm.key", "[Keys]\r\n1=Release 1.0\r\n2=Beta\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(IdOf(target, "labels", "LABEL", "Release 1.0", "LABELID"), 4);
+  EXPECT_EQ(IdOf(target, "labels", "LABEL", "Beta", "LABELID"), 5);
+  std::vector<std::pair<std::string, std::string>> assigned;
+  for (auto& r : Records(target, "rvlabels")) assigned.push_back({r.at("REVISIONID"), r.at("LABELID")});
+  // Revision 3 (number 5) is not assigned: id 5 is "Beta". Number 9 is kept.
+  EXPECT_EQ(assigned, (std::vector<std::pair<std::string, std::string>>{{"1", "4"}, {"2", "5"}, {"4", "9"}, {"5", "5"}}));
+  const TUnmatched& numbers = report.unmatched["rvlabels.LABELID"];
+  EXPECT_EQ(numbers.count, 2);
+  EXPECT_EQ(numbers.first, (std::vector<std::string>{"5 (not assigned: id 5 is another label)", "9 (kept as the id)"}));
+
+  TVerifyReport r = Verify();
+  EXPECT_TRUE(r.Ok()) << Joined(r.lost);
+  EXPECT_EQ(r.checked["label assignments"], 5);
+  std::string intended = Joined(r.intended);
+  EXPECT_NE(intended.find("label number 5 is not in the key file, and the label of that id is another: not assigned"),
+            std::string::npos) << intended;
+  EXPECT_NE(intended.find("label number 9 is not in the key file; kept as the label's id, and no label has it"),
+            std::string::npos) << intended;
+
+  // An assignment that names the earlier archive's label is a loss.
+  {
+    ovrin::TOvrinTable assignments;
+    assignments.SetDatabaseName(target);
+    assignments.SetTableName("rvlabels");
+    assignments.Open();
+    assignments.First();
+    assignments.Edit();
+    assignments.FieldByName("LABELID").SetAsInteger(1);
+    assignments.Post();
+  }
+  r = Verify();
+  ASSERT_EQ(r.lost.size(), 1u) << Joined(r.lost);
+  EXPECT_NE(r.lost[0].find(": label 1 'Release 1.0' is not assigned"), std::string::npos) << r.lost[0];
+}
+
 }  // namespace
 }  // namespace hollard::test
