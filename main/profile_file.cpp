@@ -5,7 +5,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <iterator>
-#include <sstream>
 
 #include "engine/base/conversions.h"
 #include "engine/base/platform.h"
@@ -42,10 +41,14 @@ TProfileFile TProfileFile::FromText(const std::string& text) {
 
 void TProfileFile::Parse(const std::string& text) {
   std::map<std::string, std::string>* section = nullptr;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  // Lines end at CR, LF or CR LF, as in the side files; a byte order mark at the start is
+  // dropped (an editor's mark would hide the first section).
+  size_t at = text.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
+  while (at < text.size()) {
+    size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     std::string t = Trim(line);
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {

@@ -71,6 +71,10 @@ TTextLineReader::TTextLineReader(const std::string& path) : path_(path) {
   CheckSideFile(path);
   in_.open(path, std::ios::binary);
   if (!in_) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+  // A file saved by an editor that marks UTF-8 may begin with the byte order mark, which
+  // would otherwise become part of its first line (a module's folder, a ToDo priority).
+  Fill();
+  if (buffer_.compare(0, 3, kUtf8Bom) == 0) at_ = 3;
 }
 
 bool TTextLineReader::Fill() {

@@ -30,6 +30,11 @@ int64_t ZeroFilledAt(const std::string& path, int64_t* zeros);
 // "a folder", ...); null for a regular file.
 const char* NotRegularKind(unsigned mode);
 
+// The byte order mark that some editors put at the start of a UTF-8 file.
+inline constexpr const char* kUtf8Bom = "\xEF\xBB\xBF";
+
+// The lines of a text file, read in pieces: lines end at CR, LF or CR LF, a last line
+// without an ending counts, and a byte order mark at the start of the file is dropped.
 class TTextLineReader {
  public:
   // Opens the file; a file that cannot be opened, or is not a regular file, throws

@@ -19,6 +19,13 @@ TEST(ProfileFileTest, SectionsKeysBlanksQuotesAndLimits) {
   EXPECT_EQ(f.ReadString("Comments", "1", "").size(), TProfileFile::kMaxValue);
   EXPECT_EQ(f.ReadString("Other", "1", "x"), "x");
   EXPECT_EQ(TProfileFile("/nonexistent/hollardm.key").ReadString("Keys", "1", "_empty_"), "_empty_");
+  // Lines that end at CR alone, and an editor's byte order mark before the first section,
+  // hid every label.
+  for (const char* text : {"[Keys]\r1=One\r2=Two\r", "\xEF\xBB\xBF[Keys]\r\n1=One\r\n2=Two", "[Keys]\n1=One\n\r2=Two"}) {
+    TProfileFile g = TProfileFile::FromText(text);
+    EXPECT_EQ(g.ReadString("Keys", "1", "_empty_"), "One") << text;
+    EXPECT_EQ(g.ReadString("Keys", "2", "_empty_"), "Two") << text;
+  }
 }
 
 TEST_F(MigrationFixture, LabelsStopAtTheFirstMissingNumber) {

@@ -41,6 +41,14 @@ TEST(TextLineReaderTest, LineEndsOfEveryKind) {
     EXPECT_EQ(Lines(path), (std::vector<std::string>{longLine, "next"}));
   }
   EXPECT_THROW(TTextLineReader(dir / "missing.txt"), std::runtime_error);
+  // An editor's byte order mark at the start is no part of the first line; elsewhere it
+  // is text like any other.
+  WriteTextFile(path, "\xEF\xBB\xBF\\src\\unit0.pas\r\n\xEF\xBB\xBFsecond");
+  EXPECT_EQ(Lines(path), (std::vector<std::string>{"\\src\\unit0.pas", "\xEF\xBB\xBFsecond"}));
+  WriteTextFile(path, "\xEF\xBB\xBF");
+  EXPECT_TRUE(Lines(path).empty());
+  WriteTextFile(path, "\xEF\xBB");
+  EXPECT_EQ(Lines(path), std::vector<std::string>{"\xEF\xBB"});
 }
 
 TEST(SideFileFormsTest, FileNamesAndLowerCase) {
