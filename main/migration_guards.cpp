@@ -236,6 +236,37 @@ TBlobSpace BlobSpaceNeeded(const std::string& sourceDir, const std::string& targ
   return space;
 }
 
+namespace {
+
+// What is wrong with an opened source table whose header reads: records its data block
+// chain does not reach (a chain cut short, blocks an older or overwritten header does not
+// count), or records that hold nothing but zero bytes, as a copy cut short leaves them
+// (the steps would make blank revisions or projects of them). Empty when nothing is.
+std::string TableDamage(const TParadoxFile& file) {
+  const std::string table = "The source table " + file.Path() + " is damaged: ";
+  if (static_cast<uint32_t>(file.RecordCount()) != file.HeaderRecordCount())
+    return table + "its data block chain holds " + std::to_string(file.RecordCount()) + " records, its header counts " +
+           std::to_string(file.HeaderRecordCount()) + ".";
+  if (file.BlocksInFile() > file.HeaderBlockCount())
+    return table + "its file holds " + std::to_string(file.BlocksInFile()) + " data blocks, its header counts " +
+           std::to_string(file.HeaderBlockCount()) + " (the records in the others are not reached).";
+  int64_t zero = 0;
+  std::string first;
+  for (int32_t r = 0; r < file.RecordCount(); ++r) {
+    const uint8_t* record = file.Record(r);
+    if (std::any_of(record, record + file.RecordSize(), [](uint8_t b) { return b != 0; })) continue;
+    if (++zero <= 3) first += (first.empty() ? "" : ", ") + std::to_string(r + 1);
+  }
+  if (zero > 0)
+    return table + std::to_string(zero) + " of its " + std::to_string(file.RecordCount()) +
+           (zero == 1 ? " records holds nothing but zero bytes (record " : " records hold nothing but zero bytes (records ") +
+           first + (zero > 3 ? ", ..." : "") +
+           "), as a copy cut short leaves them.";
+  return {};
+}
+
+}  // namespace
+
 std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
   std::vector<std::string> found;
   for (const char* name : {"hollardm", "hollardp"}) {
@@ -247,11 +278,8 @@ std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
     } catch (const ovrin::Exception&) {
       continue;
     }
-    const TParadoxFile& file = table.File();
-    if (static_cast<uint32_t>(file.RecordCount()) == file.HeaderRecordCount()) continue;
-    found.push_back("The source table " + file.Path() + " is damaged: its data block chain holds " +
-                    std::to_string(file.RecordCount()) + " records, its header counts " +
-                    std::to_string(file.HeaderRecordCount()) + ".");
+    std::string damage = TableDamage(table.File());
+    if (!damage.empty()) found.push_back(damage);
   }
   return found;
 }
@@ -287,10 +315,8 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
     try {
       table.Open();
       const TParadoxFile& file = table.File();
-      if (static_cast<uint32_t>(file.RecordCount()) != file.HeaderRecordCount()) {
-        found.push_back("The source table " + file.Path() + " is damaged: its data block chain holds " +
-                        std::to_string(file.RecordCount()) + " records, its header counts " +
-                        std::to_string(file.HeaderRecordCount()) + ".");
+      if (std::string damage = TableDamage(file); !damage.empty()) {
+        found.push_back(damage);
         continue;
       }
       file.CheckBlobFile();

@@ -49,16 +49,18 @@ struct TSourceItems {
 // one of the projects; and a megabyte for the rest.
 int64_t RecordsRoom(const std::string& sourceDir, const std::string& targetDir, const TSourceItems& items);
 
-// The source tables ("hollardm", "hollardp") whose data block chain holds another number
-// of records than their header counts, one message each naming the file, the records
-// found along the chain and the header's count. A table that cannot be opened is left
-// to the steps, which report it.
+// The source tables ("hollardm", "hollardp") whose records the reader cannot all be
+// trusted to reach or to hold: a data block chain that holds another number of records
+// than the header counts, a file that holds more data blocks than the header counts, or
+// records of nothing but zero bytes; one message each naming the file and what was
+// found. A table that cannot be opened is left to the steps, which report it.
 std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir);
 
 // Everything wrong with the source files a run reads, one message each naming the file
 // and what is wrong, before anything is written: the tables "hollardm" and "hollardp"
 // (missing, not a regular file, damaged header, a data block chain cut short or holding
-// another number of records than the header counts, their blob file missing, not a
+// another number of records than the header counts, more data blocks in the file than
+// the header counts, records of nothing but zero bytes, their blob file missing, not a
 // regular file, its header unreadable, or shorter than a blob it holds), and the label
 // key file, the history log and the projects' side files when there (not a regular file,
 // or the key file or a side file larger than a side file may be).

@@ -134,6 +134,7 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
     uint16_t numFields = LoadLE16(h + 0x21);
     encryption_ = LoadLE32(h + 0x25);
     headerRecords_ = LoadLE32(h + 6);
+    headerBlocks_ = fileBlocks;
     version_ = h[0x39];
     if (fileType != 0 && fileType != 2) Damaged("it is not a data table (file type " + std::to_string(fileType) + ")");
     if (version_ < 3 || version_ > 12) Damaged("unknown version " + std::to_string(version_));

@@ -69,6 +69,11 @@ class TParadoxFile {
   // differs when the chain is damaged (a link cut short drops the blocks after it).
   int32_t RecordCount() const { return static_cast<int32_t>(records_.size()); }
   uint32_t HeaderRecordCount() const { return headerRecords_; }
+  // The data blocks the header counts, and the whole blocks the file holds after its
+  // header. A sound table's file holds exactly the blocks its header counts; more are
+  // blocks an older or overwritten header does not know of, whose records no chain reaches.
+  uint32_t HeaderBlockCount() const { return headerBlocks_; }
+  uint64_t BlocksInFile() const { return blockSize_ && dbSize_ > headerSize_ ? (dbSize_ - headerSize_) / blockSize_ : 0; }
   uint16_t RecordSize() const { return recordSize_; }
   uint8_t Version() const { return version_; }
   bool Encrypted() const { return encryption_ != 0; }
@@ -133,6 +138,7 @@ class TParadoxFile {
   uint8_t version_ = 0;
   uint32_t encryption_ = 0;
   uint32_t headerRecords_ = 0;
+  uint32_t headerBlocks_ = 0;
   std::vector<TParadoxField> fields_;
   std::vector<TRecordPlace> records_;
 };

@@ -1,5 +1,6 @@
 // The old archive's tables as the run checks them before it writes: a data block chain
-// cut short, and the values of the reader that came out wrong (Graphic blobs).
+// cut short, a header that counts fewer blocks than the file holds, records of zero bytes,
+// and the values of the reader that came out wrong (Graphic blobs).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -76,6 +77,57 @@ TEST_F(SourceDamageTest, AChainCutShortStopsTheRunBeforeItWrites) {
 }
 
 TEST_F(SourceDamageTest, SoundTablesPass) { EXPECT_TRUE(SourceTablesCutShort(source).empty()); }
+
+// The header of an older, empty copy of the table over a full one: it counts no record
+// and no block, the chain it starts is empty, and the run migrated an archive without
+// revisions, modules or stored files and called it a success.
+TEST_F(SourceDamageTest, AHeaderThatCountsFewerBlocksThanTheFileHoldsStopsTheRun) {
+  const std::string path = source + "/hollardm.db";
+  std::string db = FileBytes(path);
+  const size_t blocks = (db.size() - Le16(db, 2)) / (static_cast<uint8_t>(db[5]) * 1024u);
+  ASSERT_GT(blocks, 1u);
+  for (size_t at : {6, 7, 8, 9, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11}) db[at] = 0;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << db;
+  const std::string expected = "The source table " + path + " is damaged: its file holds " + std::to_string(blocks) +
+                               " data blocks, its header counts 0 (the records in the others are not reached).";
+  EXPECT_EQ(SourceTablesCutShort(source), std::vector<std::string>{expected});
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage, expected + "\nNothing was written.");
+  EXPECT_EQ(FolderBytes(target), before);
+}
+
+// The zeros an interrupted copy leaves in place of the last records of a block: each
+// became a revision of a module without a name, and the counts matched a sound run.
+TEST_F(SourceDamageTest, RecordsOfNothingButZeroBytesStopTheRun) {
+  const std::string path = source + "/hollardm.db";
+  std::string db = FileBytes(path);
+  const size_t recordSize = Le16(db, 0), headerSize = Le16(db, 2);
+  const size_t blockSize = static_cast<size_t>(static_cast<uint8_t>(db[5])) * 1024;
+  const size_t last = headerSize + (Le16(db, 0x10) - 1u) * blockSize;
+  const int inLast = static_cast<int16_t>(Le16(db, last + 4)) / static_cast<int>(recordSize) + 1;
+  ASSERT_GE(inLast, 2);
+  // The last two records of the last block.
+  std::fill(db.begin() + static_cast<ptrdiff_t>(last + 6 + (inLast - 2) * recordSize),
+            db.begin() + static_cast<ptrdiff_t>(last + 6 + inLast * recordSize), '\0');
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << db;
+  const std::string expected = "The source table " + path +
+                               " is damaged: 2 of its 60 records hold nothing but zero bytes (records 59, 60), as a "
+                               "copy cut short leaves them.";
+  EXPECT_EQ(SourceTablesCutShort(source), std::vector<std::string>{expected});
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage, expected + "\nNothing was written.");
+  EXPECT_EQ(FolderBytes(target), before);
+  // Forced, the run takes every record, as it did.
+  user = TScriptedUser();
+  force = true;
+  Run();
+  EXPECT_FALSE(report.Failed());
+  EXPECT_EQ(report.added.at("revision"), 60);
+}
 
 // A Graphic's block holds an 8-byte picture header before the value, and its lengths
 // count it; the value came back 8 bytes too long, ending in the block's zero fill.
