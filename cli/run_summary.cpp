@@ -38,11 +38,13 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
   j["changed"] = report.changed;
   j["cut"] = report.cut;
   if (!report.dateFormat.empty()) j["dateFormat"] = report.dateFormat;
-  j["passedOver"] = json::object();
-  for (const auto& [file, passed] : report.passedOver) {
-    json first = json::array();
-    for (const TDatedText& t : passed.first) first.push_back({{"line", t.line}, {"text", t.text}});
-    j["passedOver"][file] = {{"count", passed.count}, {"first", first}};
+  for (const auto& [key, lists] : {std::pair{"passedOver", &report.passedOver}, std::pair{"backupLines", &report.backupLines}}) {
+    j[key] = json::object();
+    for (const auto& [file, passed] : *lists) {
+      json first = json::array();
+      for (const TDatedText& t : passed.first) first.push_back({{"line", t.line}, {"text", t.text}});
+      j[key][file] = {{"count", passed.count}, {"first", first}};
+    }
   }
   j["unmatched"] = json::object();
   for (const auto& [what, names] : report.unmatched) j["unmatched"][what] = {{"count", names.count}, {"first", names.first}};

@@ -109,6 +109,9 @@ struct TMigrationReport {
   // Per file (as shown): the log lines passed over for want of a valid date, and the
   // ToDo lines whose date does not read, with the first few of them.
   std::map<std::string, TPassedOver> passedOver;
+  // Per file (as shown): the history log's lines of backup events (they hold
+  // " - Backup ("), which the rules do not convert, with the first few of them.
+  std::map<std::string, TPassedOver> backupLines;
   // What the conversion rules write when a name finds nothing in the target, said once
   // per kind: "table.FIELD" -> the records written with id 0 there (a login no user has,
   // a project that is not there), and "rvlabels" -> the label assignments not written

@@ -42,6 +42,15 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
         out << "      and " << passed.count - static_cast<int64_t>(passed.first.size()) << " more\n";
     }
   }
+  if (!report.backupLines.empty()) {
+    out << "  Backup events not converted (history log lines that hold \" - Backup (\"):\n";
+    for (const auto& [file, lines] : report.backupLines) {
+      out << "    " << file << ": " << lines.count << "\n";
+      for (const TDatedText& t : lines.first) out << "      line " << t.line << ": " << ovrin::CutUtf8(t.text, 200) << "\n";
+      if (lines.count > static_cast<int64_t>(lines.first.size()))
+        out << "      and " << lines.count - static_cast<int64_t>(lines.first.size()) << " more\n";
+    }
+  }
   if (!report.unmatched.empty()) {
     out << "  Names that find nothing in the target (written as id 0; a label is not assigned;\n"
            "      under rvlabels.LABELID the label numbers that the key file does not hold):\n";

@@ -132,7 +132,12 @@ void TMigration::ConvertLogLine(const std::string& line, int64_t number, const s
                                 TOvrinTable& projects, TOvrinTable& users, TOvrinTable& modules) {
   Advance();
   user_.ProcessEvents();
-  if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
+  if (line.empty()) return;
+  if (line.find(" - Backup (") != std::string::npos) {
+    // Not converted, as the rules have it, but counted: the summary says so.
+    report_.backupLines[file].Add({file, number, Shown(line)});
+    return;
+  }
   Log("Converting " + Shown(line));
 
   // The date first: a line passed over needs none of the lookups below.

@@ -365,10 +365,15 @@ class TVerifier {
     OpenTarget(log, "vcslog");
     std::multiset<double> stamps;
     for (log.First(); !log.Eof(); log.Next()) stamps.insert(log.FieldByName("TSTAMP").AsDateTime());
-    int64_t number = 0;
+    int64_t number = 0, backups = 0;
+    std::string firstBackup;
     ForEachTextLine(found, [&](const std::string& line) {
       ++number;
-      if (line.empty() || line.find(" - Backup (") != std::string::npos) return;
+      if (line.empty()) return;
+      if (line.find(" - Backup (") != std::string::npos) {
+        if (++backups == 1) firstBackup = "line " + std::to_string(number) + ": " + Shown(line);
+        return;
+      }
       ++report_.checked["log lines"];
       ovrin::TDateTime stamp = 0;
       if (!ovrin::TryTextToDateTime(SplitLogLine(line).dateText, settings_, &stamp) || stamp == 0) {
@@ -381,6 +386,9 @@ class TVerifier {
       if (it == stamps.end() || *it > stamp + 1e-8) Lost("log line " + std::to_string(number) + " is missing: " + Shown(line));
       else stamps.erase(it);
     });
+    if (backups > 0)
+      Intended(found + ": " + std::to_string(backups) + (backups == 1 ? " line" : " lines") +
+               " of backup events (holding \" - Backup (\") not converted; the first, " + firstBackup);
   }
 
   std::string source_, target_;

@@ -107,6 +107,9 @@ TEST(ArchiveDatesTest, TheDemoArchiveUnderThePosixLocaleFindsItsFormatAndLosesNo
   EXPECT_EQ(j["passedOver"][source + "/hollardm.log"]["first"][0]["text"], "an undated line without a time");
   EXPECT_EQ(j["passedOver"].size(), 1u);
   EXPECT_EQ(Records(target, "vcslog").size(), 200u);
+  // So are its backup events, which are not converted.
+  ASSERT_TRUE(j["backupLines"].contains(source + "/hollardm.log")) << j["backupLines"].dump();
+  EXPECT_EQ(j["backupLines"][source + "/hollardm.log"]["count"], 12);
 
   TVerifyOptions options;
   options.settings = ovrin::UserFormatSettings();

@@ -1,8 +1,10 @@
 // Step 16: the history log, and the run's closing lines.
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "engine/base/conversions.h"
+#include "main/run_summary.h"
 #include "tests/main/migration_fixture.h"
 
 namespace hollard::test {
@@ -139,6 +141,21 @@ TEST_F(HistoryLogTest, SkippedAndOddLines) {
   EXPECT_EQ(passed.first[0].line, 4);
   EXPECT_EQ(passed.first[0].text, "an undated line without a time");
   EXPECT_EQ(passed.first[1].line, 6);
+  // The backup event is not converted either, and was not counted anywhere.
+  ASSERT_EQ(report.backupLines.size(), 1u);
+  const TPassedOver& backups = report.backupLines.begin()->second;
+  EXPECT_EQ(report.backupLines.begin()->first, source + "/hollardm.log");
+  EXPECT_EQ(backups.count, 1);
+  ASSERT_EQ(backups.first.size(), 1u);
+  EXPECT_EQ(backups.first[0].line, 3);
+  EXPECT_EQ(backups.first[0].text, "11.02.2001 09:30:00 > [smith] main.dpr - Backup (nightly)");
+  std::ostringstream summary;
+  PrintReportSummary(summary, report, false);
+  EXPECT_NE(summary.str().find("  Backup events not converted (history log lines that hold \" - Backup (\"):\n    " +
+                               source + "/hollardm.log: 1\n      line 3: 11.02.2001 09:30:00 > [smith] main.dpr - "
+                               "Backup (nightly)\n"),
+            std::string::npos)
+      << summary.str();
   // The gauge counted every line of the file.
   EXPECT_EQ(user.gauges.back(), (std::pair<int, int>{7, 7}));
 }

@@ -218,5 +218,26 @@ TEST_F(ArchiveVerifyTest, AssignmentsNameTheLabelsMadeForTheirNumbersInATargetTh
   EXPECT_NE(r.lost[0].find(": label 1 'Release 1.0' is not assigned"), std::string::npos) << r.lost[0];
 }
 
+// The history log's backup events are not converted; verify left them out of every count.
+TEST_F(ArchiveVerifyTest, BackupEventsOfTheLogAreCountedAsNotConverted) {
+  WriteRevisions(source, {{"\\src\\", "unit.pas", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
+  WriteTextFile(source + "/hollardm.log",
+                "10.02.2001 14:03:11 > [ada] Main.dpr - \\src\\unit.pas - check in: x\r\n"
+                "10.02.2001 20:00:00 > [ada] Main.dpr - Backup (nightly)\r\n"
+                "11.02.2001 20:00:00 > [ada] Main.dpr - Backup (nightly)\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(report.backupLines.at(source + "/hollardm.log").count, 2);
+  TVerifyReport r = Verify();
+  EXPECT_TRUE(r.Ok()) << Joined(r.lost);
+  EXPECT_EQ(r.checked["log lines"], 1);
+  EXPECT_NE(Joined(r.intended).find(source + "/hollardm.log: 2 lines of backup events (holding \" - Backup (\") not "
+                                    "converted; the first, line 2: 10.02.2001 20:00:00 > [ada] Main.dpr - Backup "
+                                    "(nightly)"),
+            std::string::npos)
+      << Joined(r.intended);
+}
+
 }  // namespace
 }  // namespace hollard::test
