@@ -38,7 +38,8 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
   j["changed"] = report.changed;
   j["cut"] = report.cut;
   if (!report.dateFormat.empty()) j["dateFormat"] = report.dateFormat;
-  for (const auto& [key, lists] : {std::pair{"passedOver", &report.passedOver}, std::pair{"backupLines", &report.backupLines}}) {
+  for (const auto& [key, lists] : {std::pair{"passedOver", &report.passedOver}, std::pair{"backupLines", &report.backupLines},
+                              std::pair{"mergedLines", &report.mergedLines}}) {
     j[key] = json::object();
     for (const auto& [file, passed] : *lists) {
       json first = json::array();

@@ -112,6 +112,10 @@ struct TMigrationReport {
   // Per file (as shown): the history log's lines of backup events (they hold
   // " - Backup ("), which the rules do not convert, with the first few of them.
   std::map<std::string, TPassedOver> backupLines;
+  // Per side file (as found): the lines taken once with an earlier one, the same line
+  // again or one that differs from it only in letter case (the rules read each such line
+  // once), with the first few of them. Empty lines are not counted.
+  std::map<std::string, TPassedOver> mergedLines;
   // What the conversion rules write when a name finds nothing in the target, said once
   // per kind: "table.FIELD" -> the records written with id 0 there (a login no user has,
   // a project that is not there), and "rvlabels" -> the label assignments not written

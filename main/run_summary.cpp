@@ -18,6 +18,23 @@ int FailedSteps(const TMigrationReport& report) {
   return failed;
 }
 
+namespace {
+
+// A heading, then per file how many of its lines, the first few of them each cut to a
+// line's worth (the log holds them whole), and how many more.
+void PrintLines(std::ostream& out, const char* heading, const std::map<std::string, TPassedOver>& files) {
+  if (files.empty()) return;
+  out << "  " << heading << ":\n";
+  for (const auto& [file, lines] : files) {
+    out << "    " << file << ": " << lines.count << "\n";
+    for (const TDatedText& t : lines.first) out << "      line " << t.line << ": " << ovrin::CutUtf8(t.text, 200) << "\n";
+    if (lines.count > static_cast<int64_t>(lines.first.size()))
+      out << "      and " << lines.count - static_cast<int64_t>(lines.first.size()) << " more\n";
+  }
+}
+
+}  // namespace
+
 void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool dryRun) {
   if (!report.dateFormat.empty()) out << "  " << report.dateFormat << "\n";
   out << (dryRun ? "  Records that would be added:\n" : "  Records added:\n");
@@ -31,26 +48,11 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
     out << "  Texts cut to their field's size (longer in the archive than the target holds):\n";
     for (const auto& [field, n] : report.cut) out << "    " << std::left << std::setw(20) << field << " " << n << "\n";
   }
-  if (!report.passedOver.empty()) {
-    out << "  Lines passed over (no valid date in the log; a date that does not read in a ToDo list):\n";
-    for (const auto& [file, passed] : report.passedOver) {
-      out << "    " << file << ": " << passed.count << "\n";
-      // The first few, each cut to a line's worth (the log holds them whole).
-      for (const TDatedText& t : passed.first)
-        out << "      line " << t.line << ": " << ovrin::CutUtf8(t.text, 200) << "\n";
-      if (passed.count > static_cast<int64_t>(passed.first.size()))
-        out << "      and " << passed.count - static_cast<int64_t>(passed.first.size()) << " more\n";
-    }
-  }
-  if (!report.backupLines.empty()) {
-    out << "  Backup events not converted (history log lines that hold \" - Backup (\"):\n";
-    for (const auto& [file, lines] : report.backupLines) {
-      out << "    " << file << ": " << lines.count << "\n";
-      for (const TDatedText& t : lines.first) out << "      line " << t.line << ": " << ovrin::CutUtf8(t.text, 200) << "\n";
-      if (lines.count > static_cast<int64_t>(lines.first.size()))
-        out << "      and " << lines.count - static_cast<int64_t>(lines.first.size()) << " more\n";
-    }
-  }
+  PrintLines(out, "Lines passed over (no valid date in the log; a date that does not read in a ToDo list)",
+             report.passedOver);
+  PrintLines(out, "Side-file lines taken once (the same line as an earlier one, or differing from it only in letter case)",
+             report.mergedLines);
+  PrintLines(out, "Backup events not converted (history log lines that hold \" - Backup (\")", report.backupLines);
   if (!report.unmatched.empty()) {
     out << "  Names that find nothing in the target (written as id 0; a label is not assigned;\n"
            "      under rvlabels.LABELID the label numbers that the key file does not hold):\n";

@@ -138,7 +138,10 @@ void TMigration::ConvertProjectFiles(TOvrinTable& projects, const char* extensio
       ForEachTextLine(found, [&](const std::string& line) {
         ++number;
         firstLine.emplace(line, number);
+        const int before = list_.Count();
         list_.Add(line);
+        // Taken once with an earlier line, as the rules have it, but counted.
+        if (list_.Count() == before && !line.empty()) report_.mergedLines[found].Add({found, number, Shown(line)});
       });
     } catch (const std::exception& e) {
       StepError(e.what());

@@ -292,11 +292,18 @@ class TVerifier {
     CheckSideFile(found, kMaxSideFileBytes);
     TWorkingList list(comparer_);
     std::map<std::string, int64_t> firstLine;
-    int64_t number = 0;
+    int64_t number = 0, merged = 0;
+    std::string firstMerged;
     ForEachTextLine(found, [&](const std::string& line) {
       firstLine.emplace(line, ++number);
+      const int before = list.Count();
       list.Add(line);
+      if (list.Count() == before && !line.empty() && ++merged == 1)
+        firstMerged = "line " + std::to_string(number) + ": " + Shown(line);
     });
+    if (merged > 0)
+      Intended(found + ": " + std::to_string(merged) + (merged == 1 ? " line" : " lines") +
+               " taken once with an earlier line (the same, or differing only in letter case); the first, " + firstMerged);
     for (int i = 0; i < list.Count(); ++i) lines.push_back({list[i], firstLine[list[i]]});
     return lines;
   }

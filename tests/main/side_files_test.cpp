@@ -122,6 +122,15 @@ TEST_F(SideFilesTest, ToDoLinesSplitSortedOnceEachAndLinkedToTheirUsers) {
   EXPECT_EQ(StampColumn(target, "todo", "DONEDATE")[0], "1899-12-30 00:00:00");
   EXPECT_EQ(user.Section("Converting ToDo list...", false),
             (std::vector<std::string>{"Converting " + source + "/Main.tdo", "Success."}));
+  // The lines taken once with an earlier one are counted for the summary, with their
+  // line numbers: nothing said that six lines made four items.
+  ASSERT_EQ(report.mergedLines.count(source + "/Main.tdo"), 1u);
+  const TPassedOver& merged = report.mergedLines.at(source + "/Main.tdo");
+  EXPECT_EQ(merged.count, 2);
+  ASSERT_EQ(merged.first.size(), 2u);
+  EXPECT_EQ(merged.first[0].line, 3);
+  EXPECT_EQ(merged.first[0].text, "2|01.03.2001 10:15:00|FIX BUILD|x|y|smith");
+  EXPECT_EQ(merged.first[1].line, 4);
 }
 
 // A ToDo line the step cannot convert in any date format stops the run before it writes,

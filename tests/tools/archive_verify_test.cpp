@@ -239,5 +239,26 @@ TEST_F(ArchiveVerifyTest, BackupEventsOfTheLogAreCountedAsNotConverted) {
       << Joined(r.intended);
 }
 
+// Side-file lines that repeat an earlier one, or differ from it only in letter case, are
+// taken once by the rules; verify counted only the distinct lines, without a word.
+TEST_F(ArchiveVerifyTest, SideFileLinesTakenOnceAreCounted) {
+  WriteRevisions(source, {{"\\src\\", "unit.pas", "Main.dpr", "ada"}});
+  WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
+  WriteTextFile(source + "/Main.tdo",
+                "2|05.03.1999 10:00:00|Call Bob|open|x|\r\n2|05.03.1999 10:00:00|CALL BOB|open|x|\r\n"
+                "1|06.03.1999 10:00:00|Other|open|x|\r\n");
+  Run();
+  ASSERT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(Records(target, "todo").size(), 2u);
+  EXPECT_EQ(report.mergedLines.at(source + "/Main.tdo").count, 1);
+  TVerifyReport r = Verify();
+  EXPECT_TRUE(r.Ok()) << Joined(r.lost);
+  EXPECT_NE(Joined(r.intended).find(source + "/Main.tdo: 1 line taken once with an earlier line (the same, or "
+                                    "differing only in letter case); the first, line 2: 2|05.03.1999 10:00:00|CALL "
+                                    "BOB|open|x|"),
+            std::string::npos)
+      << Joined(r.intended);
+}
+
 }  // namespace
 }  // namespace hollard::test
