@@ -57,7 +57,8 @@ void TMigration::ConvertModules() {
 
     links.Append();
     links.FieldByName("MODULEID").SetAsInteger(moduleId);
-    links.FieldByName("PROJECTID").SetAsInteger(FindProjectId(projects, source_->FieldByName("PROJECT").AsString()));
+    const std::string project = source_->FieldByName("PROJECT").AsString();
+    links.FieldByName("PROJECTID").SetAsInteger(Noted(links, "PROJECTID", FindProjectId(projects, project), project));
     SetText(links, "HIDDEN", "0");
     links.Post();
     Added(links);

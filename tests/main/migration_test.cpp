@@ -357,6 +357,20 @@ TEST_F(MigrationFixture, OneModulePerKeyLinkedToTheProjectOfItsFirstRecord) {
   // Gauges of steps 4 and 5 walk every record.
   EXPECT_EQ(user.gauges[3], (std::pair<int, int>{22, 22}));
   EXPECT_EQ(user.gauges[4], (std::pair<int, int>{22, 22}));
+  EXPECT_EQ(report.unmatched.count("pjmodule.PROJECTID"), 0u);
+}
+
+// A module whose first record names a project the project table lacks is linked to
+// project 0, as the rules have it; the summary did not say so.
+TEST_F(MigrationFixture, AModuleOfAProjectThatIsNotThereIsCountedForTheSummary) {
+  WriteRevisions(source, {{"\\src\\", "a.pas", "A.dpr", ""}, {"\\src\\", "b.pas", "Ghost.dpr", ""}});
+  WriteProjects(source, {{"A.dpr", "", ""}});
+  Run();
+  ASSERT_FALSE(report.Failed());
+  EXPECT_EQ(Column(target, "pjmodule", "PROJECTID"), (std::vector<std::string>{"1", "0"}));
+  ASSERT_EQ(report.unmatched.count("pjmodule.PROJECTID"), 1u);
+  EXPECT_EQ(report.unmatched.at("pjmodule.PROJECTID").count, 1);
+  EXPECT_EQ(report.unmatched.at("pjmodule.PROJECTID").first, std::vector<std::string>{"Ghost.dpr"});
 }
 
 // ------------------------------------------------------------------ shared and hidden modules
