@@ -47,6 +47,7 @@ json ReportJson(const TMigrationReport& report, const TTerminalUser& user, const
       j[key][file] = {{"count", passed.count}, {"first", first}};
     }
   }
+  j["formsNotStored"] = {{"count", report.formsNotStored.count}, {"first", report.formsNotStored.first}};
   j["unmatched"] = json::object();
   for (const auto& [what, names] : report.unmatched) j["unmatched"][what] = {{"count", names.count}, {"first", names.first}};
   j["steps"] = json::array();

@@ -121,6 +121,9 @@ struct TMigrationReport {
   // a project that is not there), and "rvlabels" -> the label assignments not written
   // because no revision of the module, version and revision is there.
   std::map<std::string, TUnmatched> unmatched;
+  // The form files whose size (ASFSIZE) is 0 or less while their field holds bytes: the
+  // rules store no form file then. How many, and the first few.
+  TUnmatched formsNotStored;
   // The step the run was stopped in, or would have run next; 0 when it was not stopped.
   int stoppedAtStep = 0;
   bool Stopped() const { return stoppedAtStep > 0; }

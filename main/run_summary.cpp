@@ -53,6 +53,14 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
   PrintLines(out, "Side-file lines taken once (the same line as an earlier one, or differing from it only in letter case)",
              report.mergedLines);
   PrintLines(out, "Backup events not converted (history log lines that hold \" - Backup (\")", report.backupLines);
+  if (report.formsNotStored.count > 0) {
+    out << "  Form files not stored (their size, ASFSIZE, is 0 or less, yet they hold bytes): "
+        << report.formsNotStored.count << "\n";
+    for (const std::string& form : report.formsNotStored.first) out << "    " << ovrin::CutUtf8(form, 200) << "\n";
+    if (report.formsNotStored.count > static_cast<int64_t>(report.formsNotStored.first.size()))
+      out << "    and " << report.formsNotStored.count - static_cast<int64_t>(report.formsNotStored.first.size())
+          << " more\n";
+  }
   if (!report.unmatched.empty()) {
     out << "  Names that find nothing in the target (written as id 0; a label is not assigned;\n"
            "      under rvlabels.LABELID the label numbers that the key file does not hold):\n";

@@ -104,6 +104,11 @@ void TMigration::ConvertRevisions() {
     if (source_->FieldByName("ASFSIZE").AsInteger() > 0) {
       Log("Converting " + Shown(path + FormFileName(name)) + numbers);
       AppendBlob(blobs, revisionId, ".dfm", {"ASFTIME", "ASFSIZE", "OPTIONS2", "ASCOMPSIZE", "ASBINARY"});
+    } else if (int64_t bytes = declared(source_->Current(), 1); bytes > 0) {
+      // Not stored, as the rules have it (a size of 0 or less says there is no form file),
+      // but its bytes are counted for the summary.
+      report_.formsNotStored.Add(Shown(path + FormFileName(name)) + numbers + " (" + std::to_string(bytes) +
+                                 " bytes, ASFSIZE " + std::to_string(source_->FieldByName("ASFSIZE").AsInteger()) + ")");
     }
     bytesDone += declared(source_->Current(), 0) + declared(source_->Current(), 1);
     user_.SetBytesCopied(bytesDone, bytesTotal);

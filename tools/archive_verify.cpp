@@ -215,7 +215,12 @@ class TVerifier {
         Lost(what + ": user " + std::to_string(userOf[id]) + " instead of " + std::to_string(expectedUser));
       // The file, then the form file when there is one.
       std::vector<std::string> files = {m.FieldByName("BINARY").AsBytes()};
-      if (m.FieldByName("ASFSIZE").AsInteger() > 0) files.push_back(m.FieldByName("ASBINARY").AsBytes());
+      if (m.FieldByName("ASFSIZE").AsInteger() > 0) {
+        files.push_back(m.FieldByName("ASBINARY").AsBytes());
+      } else if (size_t bytes = m.FieldByName("ASBINARY").AsBytes().size(); bytes > 0) {
+        Intended(what + ": its form file (" + std::to_string(bytes) + " bytes) is not stored: its size (ASFSIZE) is " +
+                 std::to_string(m.FieldByName("ASFSIZE").AsInteger()));
+      }
       const auto& places = blobsOf[id];
       for (size_t i = 0; i < files.size(); ++i) {
         ++report_.checked["stored files"];

@@ -98,6 +98,10 @@ TEST_F(MigrationFixture, ARevisionWithAFormFileGetsTwoBlobsRecords) {
   EXPECT_EQ(blobs[3]["EXTENSION"], ".txt");
   EXPECT_EQ(blobs[3]["FILEDATA"], "");
   EXPECT_EQ(report.added.at("blobs"), 4);
+  // The form file left out by its size is counted for the summary: its bytes were left
+  // out without a word.
+  EXPECT_EQ(report.formsNotStored.count, 1);
+  EXPECT_EQ(report.formsNotStored.first, std::vector<std::string>{"\\shared.v2\\readme.dfm 1.1 [1] (7 bytes, ASFSIZE -5)"});
   EXPECT_EQ(report.added.at("revision"), 3);
 }
 

@@ -7,10 +7,12 @@
 
 #include <clocale>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include <unicode/locid.h>
 
+#include "main/run_summary.h"
 #include "tests/main/migration_fixture.h"
 #include "tools/archive_verify.h"
 
@@ -256,6 +258,31 @@ TEST_F(ArchiveVerifyTest, SideFileLinesTakenOnceAreCounted) {
   EXPECT_NE(Joined(r.intended).find(source + "/Main.tdo: 1 line taken once with an earlier line (the same, or "
                                     "differing only in letter case); the first, line 2: 2|05.03.1999 10:00:00|CALL "
                                     "BOB|open|x|"),
+            std::string::npos)
+      << Joined(r.intended);
+}
+
+// A form file whose size (ASFSIZE) is 0 or less is not stored, by the rules; its bytes
+// went without a word in the run and in verify.
+TEST_F(ArchiveVerifyTest, AFormFileNotStoredForItsSizeIsNamed) {
+  TRevisionRow form{"\\src\\", "Form2.pas", "Main.dpr", "ada"};
+  form.asbinary = std::string(914, 'f');
+  form.asfsize = -5;
+  WriteRevisions(source, {form});
+  WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
+  Run();
+  ASSERT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(report.formsNotStored.count, 1);
+  std::ostringstream summary;
+  PrintReportSummary(summary, report, false);
+  EXPECT_NE(summary.str().find("  Form files not stored (their size, ASFSIZE, is 0 or less, yet they hold bytes): 1\n"
+                               "    \\src\\Form2.dfm 1.1 [1] (914 bytes, ASFSIZE -5)\n"),
+            std::string::npos)
+      << summary.str();
+  TVerifyReport r = Verify();
+  EXPECT_TRUE(r.Ok()) << Joined(r.lost);
+  EXPECT_NE(Joined(r.intended).find("revision \\src\\Form2.pas 1.1: its form file (914 bytes) is not stored: its size "
+                                    "(ASFSIZE) is -5"),
             std::string::npos)
       << Joined(r.intended);
 }
