@@ -100,7 +100,9 @@ bool TSourceField::IsNull() const {
 }
 
 std::string TSourceField::AsString() const {
-  return Read(table_, [&](int32_t r) { return table_.File().Text(r, index_); });
+  std::string text = Read(table_, [&](int32_t r) { return table_.File().Text(r, index_); });
+  if (ParadoxType() == pxAlpha) text.erase(text.find_last_not_of(' ') + 1);
+  return text;
 }
 
 int32_t TSourceField::AsInteger() const {

@@ -30,6 +30,10 @@ class TSourceField {
   const std::string& FieldName() const;
   uint8_t ParadoxType() const;
   bool IsNull() const;
+  // The field's text. An Alpha field's trailing blanks are dropped: the target's string
+  // fields keep none, so a login, name or folder read with them would name nothing the
+  // target holds (a user 'lee ' was stored as 'lee' beside the 'lee' there, and the
+  // revisions it locked found no user).
   std::string AsString() const;
   int32_t AsInteger() const;
   // Days since 30 December 1899, the time of day as fraction.

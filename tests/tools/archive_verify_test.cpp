@@ -287,5 +287,25 @@ TEST_F(ArchiveVerifyTest, AFormFileNotStoredForItsSizeIsNamed) {
       << Joined(r.intended);
 }
 
+// The target's string fields keep no trailing blanks. A login or module name read with
+// them made a second user beside the one the target holds, revisions that found no user,
+// and verify reported users, modules and revisions missing that were there.
+TEST_F(ArchiveVerifyTest, TrailingBlanksOfSourceNamesAreDroppedAsTheTargetDrops) {
+  WriteRevisions(source, {{"\\src\\", "unit.pas", "Main.dpr", "lee"},
+                          {"\\src\\", "unit.pas ", "Main.dpr", "lee "},
+                          {"\\src\\", "Unit4.pas ", "Main.dpr", "LEE "}});
+  WriteProjects(source, {{"Main.dpr ", "lee ", "lee"}});
+  Run();
+  ASSERT_FALSE(report.Failed()) << report.preflightMessage;
+  EXPECT_EQ(Column(target, "users", "LOGIN"), std::vector<std::string>{"lee"});
+  EXPECT_EQ(Column(target, "modules", "NAME"), (std::vector<std::string>{"unit.pas", "Unit4.pas"}));
+  EXPECT_EQ(Column(target, "revision", "USERID"), (std::vector<std::string>{"1", "1", "1"}));
+  EXPECT_EQ(Column(target, "revision", "MODULEID"), (std::vector<std::string>{"1", "1", "2"}));
+  EXPECT_EQ(Column(target, "projects", "CREATEDBY"), std::vector<std::string>{"1"});
+  EXPECT_TRUE(report.unmatched.empty());
+  TVerifyReport r = Verify();
+  EXPECT_TRUE(r.Ok()) << Joined(r.lost);
+}
+
 }  // namespace
 }  // namespace hollard::test
