@@ -265,6 +265,25 @@ std::string TableDamage(const TParadoxFile& file) {
   return {};
 }
 
+// The fields the steps read of the table that it lacks: a step fails at the first of them,
+// after the steps before it have written. Empty when it has them all.
+std::string MissingFields(const TParadoxFile& file, const std::string& table) {
+  static const std::map<std::string, std::vector<const char*>> kRead = {
+      {"hollardm",
+       {"PATH", "FNAME", "PROJECT", "LOCKEDBY", "LCOMMENT", "VCOMMENT", "VERSION", "REVISION", "NR", "VERSTATE",
+        "OPTIONS", "OPTIONS2", "FSIZE", "FLAG2", "COMPSIZE", "ASFSIZE", "ASCOMPSIZE", "FLAG", "TSTAMP", "LOCKTSTAMP",
+        "FTIME", "ASFTIME", "READONLY", "SHARE", "HIDDEN", "BINARY", "ASBINARY"}},
+      {"hollardp", {"PROJECT", "CREATEBY", "LASTUSER", "CREATETIME", "LASTACCESS"}}};
+  std::string missing;
+  int count = 0;
+  for (const char* field : kRead.at(table))
+    if (file.FieldIndex(field) < 0) missing += (count++ ? ", " : "") + std::string(field);
+  if (count == 0) return {};
+  return "The source table " + file.Path() + " lacks " + (count == 1 ? "the field " : "the fields ") + missing +
+         " that the run reads (the step that reads " + (count == 1 ? "it" : "the first") +
+         " would fail after the steps before it have written).";
+}
+
 }  // namespace
 
 std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
@@ -319,6 +338,7 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
         found.push_back(damage);
         continue;
       }
+      if (std::string missing = MissingFields(file, name); !missing.empty()) found.push_back(missing);
       file.CheckBlobFile();
       if (std::string(name) == "hollardp")
         for (table.First(); !table.Eof(); table.Next()) projects.push_back(table.FieldByName("PROJECT").AsString());

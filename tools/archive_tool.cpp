@@ -703,7 +703,8 @@ class TVerify : public TReadingCommand {
     TVerifyReport report = VerifyMigration(source_, target_, options);
     out << report.dateFormat << "\n";
     out << "Checked:\n";
-    for (const auto& [kind, n] : report.checked) out << "  " << std::left << std::setw(22) << kind << n << "\n";
+    for (const auto& [kind, n] : report.checked)
+      out << "  " << std::left << std::setw(std::max<int>(22, static_cast<int>(kind.size()) + 1)) << kind << n << "\n";
     if (!report.intended.empty()) {
       out << "As the migration's rules have it (" << report.intended.size() << "):\n";
       for (const std::string& line : report.intended) out << "  " << line << "\n";

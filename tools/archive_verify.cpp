@@ -60,11 +60,20 @@ class TVerifier {
     t.SetReadOnly(true);
     t.Open();
   }
+  // Opens an old table and checks that it has every field verify reads of it, so that a
+  // field the table lacks is named with the table's file (the reader's own message names
+  // only the field).
   void OpenSource(TSourceTable& t, const std::string& name) {
     t.SetDatabaseName(source_);
     t.SetTableName(name);
     t.SetTableType(TTableType::Paradox);
     t.Open();
+    static const std::map<std::string, std::vector<const char*>> kRead = {
+        {"hollardm", {"PATH", "FNAME", "LOCKEDBY", "VERSION", "REVISION", "FLAG", "BINARY", "ASBINARY", "ASFSIZE"}},
+        {"hollardp", {"PROJECT"}}};
+    for (const char* field : kRead.at(name))
+      if (t.File().FieldIndex(field) < 0)
+        throw std::runtime_error("The source table " + t.File().Path() + " has no field '" + field + "'");
   }
   // Text as the target keeps it: cut to the string field's size.
   static std::string Stored(TOvrinTable& t, const char* field, const std::string& text) {

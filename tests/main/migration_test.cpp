@@ -224,6 +224,20 @@ TEST_F(MigrationFixture, AMissingFieldEndsTheStepWithItsName) {
                       Number(0), Number(1)}});
   WriteProjects(source, {{"P.dpr", "ada", "ada"}});
   user.hiddenAnswers["\\x"] = {"P.dpr"};
+  // The preflight names every field the table lacks before anything is written.
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage,
+            "The source table " + source +
+                "/hollardm.db lacks the fields LCOMMENT, VCOMMENT, VERSION, REVISION, NR, VERSTATE, OPTIONS2, FSIZE, "
+                "FLAG2, COMPSIZE, ASFSIZE, ASCOMPSIZE, FLAG, FTIME, ASFTIME, SHARE, BINARY, ASBINARY that the run reads "
+                "(the step that reads the first would fail after the steps before it have written).\nNothing was written.");
+  EXPECT_EQ(FolderBytes(target), before);
+  // Forced, each step that reads a missing field fails, and the others run.
+  user = TScriptedUser();
+  user.hiddenAnswers["\\x"] = {"P.dpr"};
+  force = true;
   Run();
   // Steps 10 and 12 fail too: this table has none of the revision fields.
   // Each message says where the step was: the source record and the target tables.

@@ -1164,7 +1164,7 @@ TEST(ArchiveToolTest, VerifyCountsCutModuleListLinesAndListsPassedOverLinesApart
   EXPECT_EQ(clean.code, 0) << clean.out;
   EXPECT_NE(clean.out.find("Dates read as dd.mm.yyyy, time separator ':' (found automatically"), std::string::npos)
       << clean.out;
-  EXPECT_NE(clean.out.find("module list entries cut to their field1\n"), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find("module list entries cut to their field 1\n"), std::string::npos) << clean.out;
   EXPECT_NE(clean.out.find("Passed over by the migration's rules: no valid date (2):\n  " + source +
                            "/hollardm.log, line "),
             std::string::npos)
