@@ -439,11 +439,18 @@ std::string_view TParadoxFile::BlobInto(int32_t record, int field, std::string& 
   if (!f.IsBlob()) NoConversion(f, "a blob");
   const uint8_t* p = FieldBytes(record, field);
   size_t leader = f.size - 10u;
-  const uint8_t* tail = p + leader;
-  uint32_t pointer = LoadLE32(tail);
-  uint32_t length = LoadLE32(tail + 4);
+  uint32_t length = LoadLE32(p + leader + 4);
   if (length == 0) return {};
   if (length <= leader) return std::string_view(reinterpret_cast<const char*>(p), length);
+  uint64_t start = BlobPlace(record, field, buffer, &length);
+  return ReadBlobBytes(start, length, buffer);
+}
+
+uint64_t TParadoxFile::BlobPlace(int32_t record, int field, std::string& buffer, uint32_t* valueLength) const {
+  const TParadoxField& f = fields_.at(static_cast<size_t>(field));
+  const uint8_t* tail = FieldBytes(record, field) + f.size - 10u;
+  uint32_t pointer = LoadLE32(tail);
+  uint32_t length = LoadLE32(tail + 4);
   OpenBlobFile();
   std::string where = "record " + std::to_string(record + 1) + ", field " + f.name + ": ";
   uint32_t index = pointer & 0xFF;
@@ -483,8 +490,9 @@ std::string_view TParadoxFile::BlobInto(int32_t record, int field, std::string& 
     end = start + length;
     if (e[0] == 0 || end > block + kMbBlock) Damaged(where + "the blob lies outside its block");
   }
-  if (end > blobSize_) Damaged(where + "the blob file ends before the blob");
-  return ReadBlobBytes(start, length, buffer);
+  if (end > blobSize_) Damaged(where + "the blob file " + blobPath_ + " ends before the blob");
+  *valueLength = length;
+  return start;
 }
 
 std::string TParadoxFile::Blob(int32_t record, int field) const {
@@ -536,17 +544,23 @@ void TParadoxFile::CheckBlobFile() const {
       // demands: a zero-filled blob file passed the checks above and stopped the run half
       // way. Each block is looked at once.
       const uint8_t kind = (pointer & 0xFF) == 0xFF ? 2 : 3;
-      if (!checked.insert(block).second) continue;
-      const std::string_view head = ReadBlobBytes(block, kind == 2 ? 3 : 1, buffer);
-      const auto type = static_cast<uint8_t>(head[0]);
-      if (type != kind)
-        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the block at offset " +
-                std::to_string(block) + " of the blob file " + blobPath_ + " has type " + std::to_string(type) +
-                ", not " + std::to_string(kind) + " (a blob's block)");
-      // A blob of blocks of its own must end within the blocks its first one counts, as
-      // reading it demands (step 10 stopped at it after the earlier steps had written).
-      if (kind == 2 && end > block + uint64_t(LoadLE16(reinterpret_cast<const uint8_t*>(head.data()) + 1)) * kMbBlock)
-        Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob runs past its blocks");
+      if (checked.insert(block).second) {
+        const std::string_view head = ReadBlobBytes(block, kind == 2 ? 3 : 1, buffer);
+        const auto type = static_cast<uint8_t>(head[0]);
+        if (type != kind)
+          Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the block at offset " +
+                  std::to_string(block) + " of the blob file " + blobPath_ + " has type " + std::to_string(type) +
+                  ", not " + std::to_string(kind) + " (a blob's block)");
+        // A blob of blocks of its own must end within the blocks its first one counts, as
+        // reading it demands (step 10 stopped at it after the earlier steps had written).
+        if (kind == 2 && end > block + uint64_t(LoadLE16(reinterpret_cast<const uint8_t*>(head.data()) + 1)) * kMbBlock)
+          Damaged("record " + std::to_string(r + 1) + ", field " + f.name + ": the blob runs past its blocks");
+      }
+      // Every other check reading the blob makes (its slot in a shared block, the lengths
+      // its block keeps), without reading the value: a zeroed slot, or a pointer at
+      // another blob's block, stopped step 10 after the earlier steps had written.
+      uint32_t valueLength = 0;
+      BlobPlace(r, static_cast<int>(i), buffer, &valueLength);
     }
 }
 

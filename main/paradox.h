@@ -117,6 +117,10 @@ class TParadoxFile {
   // memory.
   std::string ReadBlobBytes(uint64_t offset, size_t count) const;
   std::string_view ReadBlobBytes(uint64_t offset, size_t count, std::string& buffer) const;
+  // Where a blob stored outside its record lies, with every check reading it makes (its
+  // block's type, slot and lengths), without reading the value: its offset in the blob
+  // file, and its length in *valueLength. Throws EParadoxError naming the damage.
+  uint64_t BlobPlace(int32_t record, int field, std::string& buffer, uint32_t* valueLength) const;
 
   std::string path_, blobPath_;
   // Where a record lies: its data block (1-based) and its place in the block.

@@ -40,6 +40,22 @@ class SourceGuardsTest : public MigrationFixture {
     WriteProjects(source, {{"Main.dpr", "ada", "ada"}});
   }
   std::string Path(const std::string& name) const { return source + "/" + name; }
+  // Where the record data holds the length of the stored file of `length` bytes that shares
+  // a block of the blob file with others (its pointer's 4 bytes lie before it).
+  static size_t SharedLengthAt(const std::string& bytes, uint32_t length) {
+    const std::string le{static_cast<char>(length & 0xFF), static_cast<char>(length >> 8 & 0xFF), '\0', '\0'};
+    for (size_t at = 4; (at = bytes.find(le, at)) != std::string::npos; ++at) {
+      const uint32_t pointer = SharedPointer(bytes, at);
+      if ((pointer & 0xFF) < 64 && pointer >= 4096 && (pointer & 0xF00) == 0) return at;
+    }
+    ADD_FAILURE() << "no shared blob of " << length << " bytes";
+    return 4;
+  }
+  static uint32_t SharedPointer(const std::string& bytes, size_t lengthAt) {
+    uint32_t pointer = 0;
+    for (int i = 0; i < 4; ++i) pointer |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[lengthAt - 4 + i])) << (8 * i);
+    return pointer;
+  }
   void Truncate(const std::string& name, uint64_t size) { fs::resize_file(Path(name), size); }
   // Runs unforced and expects the preflight to stop with a message holding `what`,
   // the target untouched.
@@ -82,7 +98,7 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
       {"blob file cut after its header", [&] { Truncate("hollardm.mb", 4096); },
        "lies beyond the end of the blob file " + mb},
       {"blob file cut in half", [&] { Truncate("hollardm.mb", fs::file_size(mb) / 2); },
-       "lies beyond the end of the blob file " + mb},
+       "the blob file " + mb + " ends before the blob"},
       // Zeroed, it looked whole (a header block's type is 0 too): the revisions step then
       // failed on its first stored file, with the users, projects and modules written.
       {"blob file zero-filled",
@@ -107,6 +123,27 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
          ovrin::test::WriteFileBytes(db, bytes);
        },
        "the blob's length 2147483648 is more than its block of the blob file " + mb + " holds"},
+      // A shared block's slot of a stored file zeroed: the preflight looked at the block's
+      // type alone, and step 10 stopped at the file after the earlier steps had written.
+      {"a shared blob's slot zeroed",
+       [&] {
+         const std::string bytes = FileBytes(db);
+         const uint32_t pointer = SharedPointer(bytes, SharedLengthAt(bytes, 300));
+         std::string blob = FileBytes(mb);
+         const size_t slot = (pointer & 0xFFFFFF00u) + 12 + (pointer & 0xFF) * 5;
+         blob.replace(slot, 5, std::string(5, '\0'));
+         ovrin::test::WriteFileBytes(mb, blob);
+       },
+       "record 1, field BINARY: the blob's lengths disagree"},
+      // A stored file's pointer aimed at another stored file's slot, of another length.
+      {"a blob pointed at another's slot",
+       [&] {
+         std::string bytes = FileBytes(db);
+         const size_t at = SharedLengthAt(bytes, 300), other = SharedLengthAt(bytes, 359);
+         bytes.replace(at - 4, 4, bytes.substr(other - 4, 4));
+         ovrin::test::WriteFileBytes(db, bytes);
+       },
+       "record 1, field BINARY: the blob's lengths disagree"},
       // A stored file of blocks of its own whose first block counts fewer blocks than it
       // needs (as a count of 16 bits wrapped by a file above 256 MB): step 10 stopped at
       // it after the users, projects and modules were written.
