@@ -37,6 +37,16 @@ int CutChainAfterFirstBlock(const std::string& path) {
 
 class SourceDamageTest : public MigrationFixture {
  protected:
+  // The check names the damage in `expected`, and the run stops with it before it writes.
+  void ExpectRefused(const std::string& expected) {
+    EXPECT_EQ(SourceTablesCutShort(source), std::vector<std::string>{expected});
+    auto before = FolderBytes(target);
+    Run();
+    ASSERT_TRUE(report.preflightFailed);
+    EXPECT_EQ(report.preflightMessage, expected + "\nNothing was written.");
+    EXPECT_EQ(user.errors, std::vector<std::string>{report.preflightMessage});
+    EXPECT_EQ(FolderBytes(target), before);
+  }
   void SetUp() override {
     MigrationFixture::SetUp();
     std::vector<TRevisionRow> rows;
@@ -60,14 +70,7 @@ TEST_F(SourceDamageTest, AChainCutShortStopsTheRunBeforeItWrites) {
   table.Close();
   std::string expected = "The source table " + source + "/hollardm.db is damaged: its data block chain holds " +
                          std::to_string(walked) + " records, its header counts 60.";
-  EXPECT_EQ(SourceTablesCutShort(source), std::vector<std::string>{expected});
-
-  auto before = FolderBytes(target);
-  Run();
-  ASSERT_TRUE(report.preflightFailed);
-  EXPECT_EQ(report.preflightMessage, expected + "\nNothing was written.");
-  EXPECT_EQ(user.errors, std::vector<std::string>{report.preflightMessage});
-  EXPECT_EQ(FolderBytes(target), before);
+  ExpectRefused(expected);
   // Forced, the run takes what the chain holds.
   user = TScriptedUser();
   force = true;
@@ -90,12 +93,7 @@ TEST_F(SourceDamageTest, AHeaderThatCountsFewerBlocksThanTheFileHoldsStopsTheRun
   std::ofstream(path, std::ios::binary | std::ios::trunc) << db;
   const std::string expected = "The source table " + path + " is damaged: its file holds " + std::to_string(blocks) +
                                " data blocks, its header counts 0 (the records in the others are not reached).";
-  EXPECT_EQ(SourceTablesCutShort(source), std::vector<std::string>{expected});
-  auto before = FolderBytes(target);
-  Run();
-  ASSERT_TRUE(report.preflightFailed);
-  EXPECT_EQ(report.preflightMessage, expected + "\nNothing was written.");
-  EXPECT_EQ(FolderBytes(target), before);
+  ExpectRefused(expected);
 }
 
 // The zeros an interrupted copy leaves in place of the last records of a block: each
@@ -115,12 +113,7 @@ TEST_F(SourceDamageTest, RecordsOfNothingButZeroBytesStopTheRun) {
   const std::string expected = "The source table " + path +
                                " is damaged: 2 of its 60 records hold nothing but zero bytes (records 59, 60), as a "
                                "copy cut short leaves them.";
-  EXPECT_EQ(SourceTablesCutShort(source), std::vector<std::string>{expected});
-  auto before = FolderBytes(target);
-  Run();
-  ASSERT_TRUE(report.preflightFailed);
-  EXPECT_EQ(report.preflightMessage, expected + "\nNothing was written.");
-  EXPECT_EQ(FolderBytes(target), before);
+  ExpectRefused(expected);
   // Forced, the run takes every record, as it did.
   user = TScriptedUser();
   force = true;
