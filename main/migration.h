@@ -247,6 +247,9 @@ class TMigration {
   void ConvertLabels();
   void ConvertToDoLists();
   void ConvertModuleLists();
+  // A module list's or cross-reference file's line of nothing but blanks and tabs: logged
+  // as passed over (true), else false.
+  bool PassedOverBlank(const std::string& line);
   void ConvertCrossReferences();
   void ConvertLogFile();
   // Every target revision of the module with this version and revision, in table order.

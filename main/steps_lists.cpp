@@ -207,6 +207,14 @@ void TMigration::ConvertToDoLists() {
   EndStep();
 }
 
+bool TMigration::PassedOverBlank(const std::string& line) {
+  // A blank line names no module and no project: it made a module without a name, or a
+  // cross-reference to project 0 that nothing counted.
+  if (line.find_first_not_of(" \t") != std::string::npos) return false;
+  Log("Passed over a blank line of " + lineFile_ + " (line " + std::to_string(lineNumber_) + ")");
+  return true;
+}
+
 void TMigration::ConvertModuleLists() {
   Log("Converting User Module list...");
   TOvrinTable& projects = OpenTarget(1, "projects");
@@ -214,6 +222,7 @@ void TMigration::ConvertModuleLists() {
   TOvrinTable& modules = OpenTarget(2, "modules");
   ShowStep("Converting User Module list... - Step 14/16");
   ConvertProjectFiles(projects, ".prl", [&](int32_t, const std::string& line) {
+    if (PassedOverBlank(line)) return;
     auto [folder, file] = SplitFileName(line);
     std::string name = comparer_.Lower(file), path = comparer_.Lower(folder);
     if (FindModuleId(lookups, name, path) != 0) return;
@@ -234,6 +243,7 @@ void TMigration::ConvertCrossReferences() {
   TOvrinTable& references = OpenTarget(2, "pjref");
   ShowStep("Converting Cross-references... - Step 15/16");
   ConvertProjectFiles(projects, ".pcr", [&](int32_t projectId, const std::string& line) {
+    if (PassedOverBlank(line)) return;
     // Looked up in lower case; a name that finds nothing is shown as the line has it.
     const std::string name = SplitFileName(line).second;
     int32_t reference = Noted(references, "REFERENCE", FindProjectId(lookups, comparer_.Lower(name)), name);

@@ -321,6 +321,12 @@ class TVerifier {
     for (int i = 0; i < list.Count(); ++i) lines.push_back({list[i], firstLine[list[i]]});
     return lines;
   }
+  // A module list's or cross-reference file's blank line, which the migration passes over.
+  bool Blank(const TSideLine& line, const std::string& file) {
+    if (line.text.find_first_not_of(" \t") != std::string::npos) return false;
+    Intended(file + ", line " + std::to_string(line.number) + ": a blank line, passed over");
+    return true;
+  }
   void PassedOver(const std::string& file, int64_t number, const std::string& line) {
     report_.passedOver.push_back(file + ", line " + std::to_string(number) + ": " + Shown(line));
   }
@@ -357,6 +363,7 @@ class TVerifier {
           items.erase(it);
       }
       for (const TSideLine& line : SideLines(project, ".prl", &file)) {
+        if (Blank(line, file)) continue;
         ++report_.checked["module list entries"];
         auto [folder, name] = SplitFileName(line.text);
         std::string path = comparer_.Lower(folder), lower = comparer_.Lower(name);
@@ -369,6 +376,7 @@ class TVerifier {
                std::to_string(line.number) + ") has no module");
       }
       std::vector<TSideLine> refs = SideLines(project, ".pcr", &file);
+      refs.erase(std::remove_if(refs.begin(), refs.end(), [&](const TSideLine& l) { return Blank(l, file); }), refs.end());
       report_.checked["cross-references"] += static_cast<int64_t>(refs.size());
       if (static_cast<int64_t>(refs.size()) > referencesOf[id])
         Lost("project " + Shown(project) + ": " + std::to_string(refs.size()) + " cross-references, " +

@@ -256,6 +256,7 @@ TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere
             "C:\\Work\\Src\\Unit1.PAS\r\n"
             "\\SRC\\unit2.PAS\r\n"  // \src\Unit2.pas is there under another letter case
             "\\src\\unit3.pas\r\n"  // there exactly
+            "  \r\n"               // a blank line made a module without a name
             "readme.txt\r\n");
   // Appended through the writing cursor while Main.prl was read; the lookup cursor sees it
   // when Tools.prl lists it again, so the module is there once.
@@ -275,19 +276,22 @@ TEST_F(SideFilesTest, ModuleListEntriesAreAddedInLowerCaseUnlessTheModuleIsThere
     EXPECT_EQ(modules[4]["USERID"], "");  // no other field is written
     EXPECT_EQ(report.added.at("modules"), 5);
     EXPECT_EQ(user.Section("Converting User Module list...", false),
-              (std::vector<std::string>{"Converting " + source + "/Main.prl", "Converting " + source + "/Tools.prl",
-                                        "Success."}));
+              (std::vector<std::string>{"Converting " + source + "/Main.prl",
+                                        "Passed over a blank line of " + source + "/Main.prl (line 4)",
+                                        "Converting " + source + "/Tools.prl", "Success."}));
   }
 }
 
 TEST_F(SideFilesTest, CrossReferencesFindProjectsWhateverTheirLetterCase) {
   WriteTextFile(Side("main.pcr"),  // found under another letter case
-            "c:\\projects\\Tools.dpr\r\nUnknown.dpr\r\nC:\\PROJECTS\\TOOLS.DPR\r\n");
+            "c:\\projects\\Tools.dpr\r\nUnknown.dpr\r\n\r\nC:\\PROJECTS\\TOOLS.DPR\r\n");
   Run();
   ASSERT_FALSE(report.Failed()) << (user.errors.empty() ? "" : user.errors.front());
   int32_t main = IdOf(target, "projects", "NAME", "Main.dpr", "PROJECTID");
   int32_t tools = IdOf(target, "projects", "NAME", "Tools.dpr", "PROJECTID");
-  // The two spellings of the Tools line are one; the unknown project is written as 0.
+  // The two spellings of the Tools line are one; the unknown project is written as 0; the
+  // blank line is passed over (it made a reference to project 0 that nothing counted).
+  EXPECT_TRUE(user.Logged("Passed over a blank line of " + source + "/main.pcr (line 3)"));
   auto refs = Records(target, "pjref");
   ASSERT_EQ(refs.size(), 2u);
   EXPECT_EQ(refs[0]["PROJECTID"], std::to_string(main));
