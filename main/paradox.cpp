@@ -140,7 +140,10 @@ void TParadoxFile::Open(const std::string& dbPath, const std::string& blobPath) 
     if (version_ < 3 || version_ > 12) Damaged("unknown version " + std::to_string(version_));
     if (blockKb < 1 || blockKb > 32) Damaged("block size of " + std::to_string(blockKb) + " KB");
     blockSize_ = blockKb * 1024u;
-    if (headerSize_ < kMinHeader || headerSize_ > file.size()) Damaged("header size " + std::to_string(headerSize_));
+    if (headerSize_ < kMinHeader) Damaged("header size " + std::to_string(headerSize_));
+    if (headerSize_ > file.size())
+      Damaged("its header of " + std::to_string(headerSize_) + " bytes is cut short: the file holds " +
+              std::to_string(dbSize_) + " bytes");
     file.resize(headerSize_);
     if (numFields < 1 || numFields > 255) Damaged(std::to_string(numFields) + " fields");
     if (recordSize_ == 0 || recordSize_ > blockSize_ - 6) Damaged("record size " + std::to_string(recordSize_));

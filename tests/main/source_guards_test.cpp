@@ -81,6 +81,9 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
   EXPECT_TRUE(SourceProblems(source, "windows-1252").empty());
   const uint64_t dbSize = fs::file_size(Path("hollardm.db"));
   const std::string db = Path("hollardm.db"), mb = Path("hollardm.mb");
+  const std::string head = FileBytes(db).substr(0, 4);
+  const int headerSize = static_cast<uint8_t>(head[2]) | static_cast<uint8_t>(head[3]) << 8;
+  ASSERT_GT(headerSize, 1000);
   struct TCase {
     const char* label;
     std::function<void()> damage;
@@ -90,6 +93,10 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
       {"empty table", [&] { Truncate("hollardm.db", 0); }, "Cannot open the Paradox table " + db + ": the file is empty"},
       {"100 bytes", [&] { Truncate("hollardm.db", 100); }, "The Paradox table " + db + " is damaged: "},
       {"2048 bytes", [&] { Truncate("hollardm.db", 2048); }, "The Paradox table " + db + " is damaged: "},
+      // Said as "header size 2048", as if the header's own field were wrong.
+      {"cut inside its header", [&] { Truncate("hollardm.db", 1000); },
+       "The Paradox table " + db + " is damaged: its header of " + std::to_string(headerSize) +
+           " bytes is cut short: the file holds 1000 bytes"},
       {"one byte short", [&] { Truncate("hollardm.db", dbSize - 1); },
        "The Paradox table " + db + " is damaged: block "},
       {"blob file missing", [&] { fs::remove(mb); }, "The blob file of the Paradox table " + db + " is missing"},
