@@ -454,8 +454,13 @@ uint64_t TParadoxFile::BlobPlace(int32_t record, int field, std::string& buffer,
   const uint8_t* tail = FieldBytes(record, field) + f.size - 10u;
   uint32_t pointer = LoadLE32(tail);
   uint32_t length = LoadLE32(tail + 4);
+  // The value's modification number, which its block (or slot) keeps too: a pointer at
+  // another value's place, of the same size in paragraphs, otherwise reads that value.
+  const uint16_t modification = LoadLE16(tail + 8);
   OpenBlobFile();
   std::string where = "record " + std::to_string(record + 1) + ", field " + f.name + ": ";
+  const std::string another = where + "the blob's place in the blob file " + blobPath_ +
+                              " holds another value (its modification number is not the record's)";
   uint32_t index = pointer & 0xFF;
   uint64_t block = pointer & 0xFFFFFF00u;
   if (block == 0 || block % kMbBlock != 0 || block + 12 + 64 * 5 > blobSize_)
@@ -475,7 +480,8 @@ uint64_t TParadoxFile::BlobPlace(int32_t record, int field, std::string& buffer,
     // and the lengths count it; the value is what follows.
     uint32_t header = f.type == pxGraphic ? 17 : 9;
     uint32_t expected = f.type == pxGraphic ? length + 8 : length;
-    if (stored != expected && stored != length) Damaged(where + "the blob's lengths disagree");
+    if (stored != expected && stored != length) Damaged(where + "the blob's lengths in the record and in the blob file " + blobPath_ + " disagree");
+    if (LoadLE16(b + 7) != modification) Damaged(another);
     if (f.type == pxGraphic) {
       if (length < 8) Damaged(where + "a picture shorter than its header");
       length -= 8;
@@ -488,7 +494,10 @@ uint64_t TParadoxFile::BlobPlace(int32_t record, int field, std::string& buffer,
     if (index >= 64) Damaged(where + "slot " + std::to_string(index));
     const uint8_t* e = b + 12 + index * 5;
     uint32_t paragraphs = e[1];
-    if ((length + 15) / 16 != paragraphs) Damaged(where + "the blob's lengths disagree");
+    // The slot keeps the length as its paragraphs and the bytes used of the last one.
+    if ((length + 15) / 16 != paragraphs || (paragraphs - 1) * 16 + e[4] != length)
+      Damaged(where + "the blob's lengths in the record and in the blob file " + blobPath_ + " disagree");
+    if (LoadLE16(e + 2) != modification) Damaged(another);
     start = block + uint64_t(e[0]) * 16;
     end = start + length;
     if (e[0] == 0 || end > block + kMbBlock) Damaged(where + "the blob lies outside its block");

@@ -141,7 +141,7 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
          blob.replace(slot, 5, std::string(5, '\0'));
          ovrin::test::WriteFileBytes(mb, blob);
        },
-       "record 1, field BINARY: the blob's lengths disagree"},
+       "record 1, field BINARY: the blob's lengths in the record and in the blob file " + mb + " disagree"},
       // A stored file's pointer aimed at another stored file's slot, of another length.
       {"a blob pointed at another's slot",
        [&] {
@@ -150,7 +150,27 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
          bytes.replace(at - 4, 4, bytes.substr(other - 4, 4));
          ovrin::test::WriteFileBytes(db, bytes);
        },
-       "record 1, field BINARY: the blob's lengths disagree"},
+       "record 1, field BINARY: the blob's lengths in the record and in the blob file " + mb + " disagree"},
+      // Aimed at a slot of as many paragraphs (300 and 301 bytes): the run stored the other
+      // file's bytes in its place, and verify agreed.
+      {"a blob pointed at another's slot of as many paragraphs",
+       [&] {
+         std::string bytes = FileBytes(db);
+         const size_t at = SharedLengthAt(bytes, 300), other = SharedLengthAt(bytes, 301);
+         bytes.replace(at - 4, 4, bytes.substr(other - 4, 4));
+         ovrin::test::WriteFileBytes(db, bytes);
+       },
+       "record 1, field BINARY: the blob's lengths in the record and in the blob file " + mb + " disagree"},
+      // The record's modification number is not the one its slot keeps.
+      {"a blob's modification number changed",
+       [&] {
+         std::string bytes = FileBytes(db);
+         const size_t at = SharedLengthAt(bytes, 300);
+         bytes[at + 4] = static_cast<char>(bytes[at + 4] ^ 0x5A);
+         ovrin::test::WriteFileBytes(db, bytes);
+       },
+       "record 1, field BINARY: the blob's place in the blob file " + mb +
+           " holds another value (its modification number is not the record's)"},
       // A stored file of blocks of its own whose first block counts fewer blocks than it
       // needs (as a count of 16 bits wrapped by a file above 256 MB): step 10 stopped at
       // it after the users, projects and modules were written.
@@ -168,6 +188,20 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
          ovrin::test::WriteFileBytes(mb, bytes);
        },
        ": the blob runs past its blocks"},
+      // A block of a stored file's own that keeps another modification number.
+      {"a blob block's modification number changed",
+       [&] {
+         fs::remove_all(source);
+         fs::create_directories(source);
+         WriteGeneratedArchive(source, 10, 3, 1, 20000);
+         std::string bytes = FileBytes(mb);
+         size_t at = 4096;
+         while (at + 9 <= bytes.size() && bytes[at] != 2) at += 4096;
+         ASSERT_LT(at + 9, bytes.size()) << "no blob of blocks of its own";
+         bytes[at + 7] = static_cast<char>(bytes[at + 7] ^ 0x5A);
+         ovrin::test::WriteFileBytes(mb, bytes);
+       },
+       " holds another value (its modification number is not the record's)"},
   };
   for (const TCase& c : cases) {
     WriteSource();
