@@ -68,6 +68,11 @@ void TProfileFile::Parse(const std::string& text) {
   }
 }
 
+std::map<std::string, std::string> TProfileFile::Section(const std::string& section) const {
+  auto s = sections_.find(ovrin::AsciiUpper(section));
+  return s == sections_.end() ? std::map<std::string, std::string>() : s->second;
+}
+
 std::string TProfileFile::ReadString(const std::string& section, const std::string& key,
                                      const std::string& fallback) const {
   auto s = sections_.find(ovrin::AsciiUpper(section));

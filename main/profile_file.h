@@ -22,6 +22,9 @@ class TProfileFile {
   static TProfileFile FromText(const std::string& text);
 
   std::string ReadString(const std::string& section, const std::string& key, const std::string& fallback) const;
+  // The keys of a section (upper-cased) with their values, in key order; empty when the
+  // section is not there.
+  std::map<std::string, std::string> Section(const std::string& section) const;
 
  private:
   TProfileFile() = default;

@@ -63,7 +63,7 @@ void PrintReportSummary(std::ostream& out, const TMigrationReport& report, bool 
   }
   if (!report.unmatched.empty()) {
     out << "  Names that find nothing in the target (written as id 0; a label is not assigned;\n"
-           "      under rvlabels.LABELID the label numbers that the key file does not hold):\n";
+           "      under rvlabels.LABELID the label numbers no label was made for, not assigned):\n";
     for (const auto& [what, names] : report.unmatched) {
       out << "    " << std::left << std::setw(20) << what << " " << names.count << "  e.g.";
       for (size_t i = 0; i < names.first.size(); ++i)

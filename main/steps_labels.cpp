@@ -4,11 +4,11 @@
 // A revision record names its label by the label's number in the key file. The target is
 // an existing archive that may hold labels already, so the number is not the id the
 // target gives the label: an assignment takes the id of the label that step 11 made for
-// that number. A number the key file does not hold (a gap ends the list, a missing key
-// file holds none) keeps the number as the id, since nothing better is known and the
-// number itself is kept that way; but where the target has a label of that id, which
-// is some other label, the assignment is not written. Both are counted in the report
-// under "rvlabels.LABELID".
+// that number. A number step 11 made no label for (the key file lacks it, or holds it
+// after the gap that ends the list, or above 1000) is not assigned: written as an id it
+// named some other label of the target, at once or once a label of that id was made
+// later. Each is logged and counted in the report under "rvlabels.LABELID", and labels
+// the key file holds that step 11 does not read are logged by number and name.
 #include <map>
 #include <set>
 
@@ -30,6 +30,7 @@ void TMigration::ConvertLabels() {
   std::string keyFile = sourceDir_ + "hollardm.key";
   Log(keyFile);
   std::map<int32_t, int32_t> labelId;  // the key file's number -> the id of the label made for it
+  std::set<int32_t> notRead;           // numbers the key file holds beyond the end of its list
   {
     TProfileFile keys(keyFile);
     for (int n = 1; n <= 1000; ++n) {
@@ -44,10 +45,17 @@ void TMigration::ConvertLabels() {
       Added(labels);
       labelId[n] = labels.FieldByName("LABELID").AsInteger();
     }
+    // The list ends at the first missing number; what the file holds beyond is said.
+    for (const auto& [key, name] : keys.Section("Keys")) {
+      const bool number = !key.empty() && key.size() <= 9 && key.find_first_not_of("0123456789") == std::string::npos &&
+                          key[0] != '0';
+      if (number && !labelId.count(std::stoi(key)) && name != "_empty_") {
+        Log("Not read: label " + key + ". " + Shown(name) + " of the key file (" +
+            (std::stoi(key) > 1000 ? "above 1000" : "after the gap that ends its list") + ")");
+        notRead.insert(std::stoi(key));
+      }
+    }
   }
-  // Every label id the target has now, those of earlier runs among them.
-  std::set<int32_t> targetIds;
-  for (labels.First(); !labels.Eof(); labels.Next()) targetIds.insert(labels.FieldByName("LABELID").AsInteger());
   labels.Close();
   Log("Success.");
   Log("Assign labels...");
@@ -75,16 +83,14 @@ void TMigration::ConvertLabels() {
       report_.unmatched["rvlabels"].Add(Shown(path + name) + " " + std::to_string(version) + "." + std::to_string(revision));
       continue;
     }
-    int32_t id = label;
-    if (auto made = labelId.find(label); made != labelId.end()) {
-      id = made->second;
-    } else if (targetIds.count(label)) {
-      report_.unmatched["rvlabels.LABELID"].Add(std::to_string(label) + " (not assigned: id " + std::to_string(label) +
-                                                " is another label)");
+    auto made = labelId.find(label);
+    if (made == labelId.end()) {
+      const std::string why = notRead.count(label) ? "not read from the key file" : "not in the key file";
+      Log("Not assigned: label " + std::to_string(label) + " is " + why);
+      report_.unmatched["rvlabels.LABELID"].Add(std::to_string(label) + " (" + why + ")");
       continue;
-    } else {
-      report_.unmatched["rvlabels.LABELID"].Add(std::to_string(label) + " (kept as the id)");
     }
+    const int32_t id = made->second;
     for (int32_t revisionId : revisionIds) {
       assignments.Append();
       assignments.FieldByName("REVISIONID").SetAsInteger(revisionId);

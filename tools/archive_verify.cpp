@@ -246,18 +246,15 @@ class TVerifier {
 
   // ---- labels and their assignments
   // An assignment names the label the run made for the key file's number (any label of
-  // that name: earlier runs may have made one too); a number the key file does not hold
-  // is kept as the id, unless the target has a label of that id, which is another label.
+  // that name: earlier runs may have made one too); a number the run made no label for
+  // (not in the key file's list) is not assigned.
   void Labels() {
     TOvrinTable labels, assignments;
     OpenTarget(labels, "labels");
     OpenTarget(assignments, "rvlabels");
     std::map<std::string, std::set<int32_t>> labelIds;
-    std::set<int32_t> ids;
-    for (labels.First(); !labels.Eof(); labels.Next()) {
+    for (labels.First(); !labels.Eof(); labels.Next())
       labelIds[labels.FieldByName("LABEL").AsString()].insert(labels.FieldByName("LABELID").AsInteger());
-      ids.insert(labels.FieldByName("LABELID").AsInteger());
-    }
     std::map<int32_t, std::string> keyNames;  // the key file's number -> the label's name as stored
     TProfileFile keys(source_ + "hollardm.key");
     for (int n = 1; n <= 1000; ++n) {
@@ -277,14 +274,8 @@ class TVerifier {
         const std::set<int32_t>& wanted = labelIds[named->second];
         if (std::none_of(wanted.begin(), wanted.end(), [&](int32_t id) { return has.count(id) > 0; }))
           Lost(what + ": label " + std::to_string(label) + " '" + Shown(named->second) + "' is not assigned");
-      } else if (ids.count(label)) {
-        Intended(what + ": label number " + std::to_string(label) +
-                 " is not in the key file, and the label of that id is another: not assigned");
-      } else if (!has.count(label)) {
-        Lost(what + ": label " + std::to_string(label) + " is not assigned");
       } else {
-        Intended(what + ": label number " + std::to_string(label) +
-                 " is not in the key file; kept as the label's id, and no label has it");
+        Intended(what + ": label number " + std::to_string(label) + " is not in the key file's list: not assigned");
       }
     }
   }

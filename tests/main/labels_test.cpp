@@ -35,7 +35,9 @@ TEST_F(MigrationFixture, LabelsStopAtTheFirstMissingNumber) {
                "[Keys]\r\n1=Release 1.0\r\n2=Beta\r\n4=never read\r\n[Comments]\r\n2=the beta\r\n");
   Run();
   EXPECT_EQ(user.Section("Converting labels...", false),
-            (std::vector<std::string>{source + "/hollardm.key", "1. Release 1.0", "2. Beta", "Success."}));
+            (std::vector<std::string>{source + "/hollardm.key", "1. Release 1.0", "2. Beta",
+                                      "Not read: label 4. never read of the key file (after the gap that ends its list)",
+                                      "Success."}));
   auto labels = Records(target, "labels");
   ASSERT_EQ(labels.size(), 2u);
   EXPECT_EQ(labels[0]["LABEL"], "Release 1.0");
@@ -80,10 +82,10 @@ TEST_F(MigrationFixture, ALabelGoesToEveryMatchingRevision) {
   lost.version = 7;
   WriteRevisions(source, {a, twin, other, lost});
   WriteProjects(source, {{"P.dpr", "", ""}});
-  // No key file: no labels, no error, and the numbers are assigned all the same.
+  WriteTextFile(source + "/hollardm.key", "[Keys]\r\n1=One\r\n2=Two\r\n3=Three\r\n");
   Run();
   EXPECT_TRUE(user.errors.empty()) << user.errors.front();
-  EXPECT_TRUE(Records(target, "labels").empty());
+  EXPECT_EQ(Records(target, "labels").size(), 3u);
   EXPECT_EQ(user.Section("Assign labels...", false),
             (std::vector<std::string>{"Search label Unit1.pas2.5 [9]", "Search label Unit2.pas1.1 [1]", "Success."}));
   auto assignments = Records(target, "rvlabels");
@@ -94,6 +96,21 @@ TEST_F(MigrationFixture, ALabelGoesToEveryMatchingRevision) {
   EXPECT_EQ(assignments[1]["LABELID"], "3");
   EXPECT_EQ(assignments[2]["REVISIONID"], "3");
   EXPECT_EQ(assignments[2]["LABELID"], "1");
+
+  // Without a key file no label is made, and no error shown. The numbers were written as
+  // label ids, naming whatever label of the target had or would get that id: they are
+  // not assigned now, each one logged and counted.
+  std::filesystem::remove(source + "/hollardm.key");
+  ResetTarget();
+  Run();
+  EXPECT_TRUE(user.errors.empty()) << user.errors.front();
+  EXPECT_TRUE(Records(target, "labels").empty());
+  EXPECT_TRUE(Records(target, "rvlabels").empty());
+  EXPECT_EQ(user.Section("Assign labels...", false),
+            (std::vector<std::string>{"Search label Unit1.pas2.5 [9]", "Not assigned: label 3 is not in the key file",
+                                      "Search label Unit2.pas1.1 [1]", "Not assigned: label 1 is not in the key file",
+                                      "Success."}));
+  EXPECT_EQ(report.unmatched.at("rvlabels.LABELID").count, 2);
 }
 
 }  // namespace

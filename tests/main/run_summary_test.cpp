@@ -45,7 +45,7 @@ TEST(RunSummaryTest, NamesThatFindNothingAreCountedWithTheFirstFew) {
   std::string cut;
   for (int i = 0; i < 30; ++i) cut += "\xC3\xA9";
   EXPECT_NE(text.find("  Names that find nothing in the target (written as id 0; a label is not assigned;\n"
-                      "      under rvlabels.LABELID the label numbers that the key file does not hold):\n"
+                      "      under rvlabels.LABELID the label numbers no label was made for, not assigned):\n"
                       "    rvlabels             1  e.g. \"" + cut + "...\"\n"
                       "    vcslog.USERID        5  e.g. \"jones\", \"lee\", \"smith\"\n"),
             std::string::npos)
