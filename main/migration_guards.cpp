@@ -284,6 +284,50 @@ std::string MissingFields(const TParadoxFile& file, const std::string& table) {
          " would fail after the steps before it have written).";
 }
 
+// The values of the number, date and logical fields the steps read that do not read as the
+// steps read them (a field whose type changed in a damaged header, a number beyond 32
+// bits): the step fails at the first of them after the steps before it have written.
+// Empty when every one reads.
+std::string ValuesThatDoNotRead(const TParadoxFile& file, const std::string& table) {
+  enum TKind { kInteger, kDateTime, kLogical };
+  static const std::map<std::string, std::vector<std::pair<const char*, TKind>>> kRead = {
+      {"hollardm",
+       {{"VERSION", kInteger}, {"REVISION", kInteger}, {"NR", kInteger}, {"VERSTATE", kInteger},
+        {"OPTIONS", kInteger}, {"OPTIONS2", kInteger}, {"FSIZE", kInteger}, {"FLAG2", kInteger},
+        {"COMPSIZE", kInteger}, {"ASFSIZE", kInteger}, {"ASCOMPSIZE", kInteger}, {"FLAG", kInteger},
+        {"TSTAMP", kDateTime}, {"LOCKTSTAMP", kDateTime}, {"FTIME", kDateTime}, {"ASFTIME", kDateTime},
+        {"READONLY", kLogical}, {"SHARE", kLogical}, {"HIDDEN", kLogical}}},
+      {"hollardp", {{"CREATETIME", kDateTime}, {"LASTACCESS", kDateTime}}}};
+  std::vector<std::pair<int, TKind>> fields;
+  for (const auto& [name, kind] : kRead.at(table))
+    if (int f = file.FieldIndex(name); f >= 0) fields.push_back({f, kind});
+  int64_t count = 0;
+  std::string first;
+  for (int32_t r = 0; r < file.RecordCount(); ++r)
+    for (const auto& [f, kind] : fields) {
+      std::string why;
+      try {
+        if (kind == kInteger) {
+          const int64_t v = file.Integer(r, f);
+          if (v < INT32_MIN || v > INT32_MAX) why = std::to_string(v) + " is beyond a 32-bit integer";
+        } else if (kind == kDateTime) {
+          file.DateTime(r, f);
+        } else {
+          file.Logical(r, f);
+        }
+      } catch (const std::exception& e) {
+        why = e.what();
+      }
+      if (why.empty() || ++count > 3) continue;
+      first += (first.empty() ? "" : "; ") + std::string("record ") + std::to_string(r + 1) + ", field " +
+               file.Fields()[static_cast<size_t>(f)].name + ": " + why;
+    }
+  if (count == 0) return {};
+  return "The source table " + file.Path() + " holds " + std::to_string(count) +
+         (count == 1 ? " value" : " values") + " that the steps cannot read (" + first + (count > 3 ? "; ..." : "") +
+         "): the step that reads the first would fail after the steps before it have written.";
+}
+
 }  // namespace
 
 std::vector<std::string> SourceTablesCutShort(const std::string& sourceDir) {
@@ -339,6 +383,7 @@ std::vector<std::string> SourceProblems(const std::string& sourceDir, const std:
         continue;
       }
       if (std::string missing = MissingFields(file, name); !missing.empty()) found.push_back(missing);
+      else if (std::string unread = ValuesThatDoNotRead(file, name); !unread.empty()) found.push_back(unread);
       file.CheckBlobFile();
       if (std::string(name) == "hollardp")
         for (table.First(); !table.Eof(); table.Next()) projects.push_back(table.FieldByName("PROJECT").AsString());

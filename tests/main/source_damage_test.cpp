@@ -149,5 +149,35 @@ TEST(ParadoxGraphicTest, AGraphicIsReadAtItsValuesLength) {
   EXPECT_TRUE(read == picture);
 }
 
+// A field whose type changed in a damaged header (FLAG, a Long, read as Alpha) passed the
+// preflight; step 12 then failed at its first value after steps 1 to 11 had written.
+TEST_F(SourceDamageTest, ValuesTheStepsCannotReadStopTheRun) {
+  const std::string path = source + "/hollardm.db";
+  int flag = -1;
+  {
+    TSourceTable table;
+    table.SetDatabaseName(source);
+    table.SetTableName("hollardm");
+    table.Open();
+    flag = table.File().FieldIndex("FLAG");
+    ASSERT_EQ(table.File().Fields()[static_cast<size_t>(flag)].type, pxLong);
+  }
+  std::string db = FileBytes(path);
+  db[0x78 + 2 * static_cast<size_t>(flag)] = static_cast<char>(pxAlpha);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << db;
+  auto before = FolderBytes(target);
+  Run();
+  ASSERT_TRUE(report.preflightFailed);
+  EXPECT_EQ(report.preflightMessage.rfind("The source table " + path + " holds 60 values that the steps cannot read "
+                                          "(record 1, field FLAG: ", 0),
+            0u)
+      << report.preflightMessage;
+  EXPECT_NE(report.preflightMessage.find("; ...): the step that reads the first would fail after the steps before it "
+                                         "have written.\nNothing was written."),
+            std::string::npos)
+      << report.preflightMessage;
+  EXPECT_EQ(FolderBytes(target), before);
+}
+
 }  // namespace
 }  // namespace hollard::test
