@@ -51,6 +51,13 @@ class SourceGuardsTest : public MigrationFixture {
     ADD_FAILURE() << "no shared blob of " << length << " bytes";
     return 4;
   }
+  // Points the first stored file (300 bytes) at the slot of the one of `length` bytes.
+  void AimFirstAt(uint32_t length) {
+    std::string bytes = FileBytes(Path("hollardm.db"));
+    const size_t at = SharedLengthAt(bytes, 300), other = SharedLengthAt(bytes, length);
+    bytes.replace(at - 4, 4, bytes.substr(other - 4, 4));
+    ovrin::test::WriteFileBytes(Path("hollardm.db"), bytes);
+  }
   static uint32_t SharedPointer(const std::string& bytes, size_t lengthAt) {
     uint32_t pointer = 0;
     for (int i = 0; i < 4; ++i) pointer |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[lengthAt - 4 + i])) << (8 * i);
@@ -143,23 +150,11 @@ TEST_F(SourceGuardsTest, ADamagedRevisionTableOrBlobFileStopsThePreflightBeforeI
        },
        "record 1, field BINARY: the blob's lengths in the record and in the blob file " + mb + " disagree"},
       // A stored file's pointer aimed at another stored file's slot, of another length.
-      {"a blob pointed at another's slot",
-       [&] {
-         std::string bytes = FileBytes(db);
-         const size_t at = SharedLengthAt(bytes, 300), other = SharedLengthAt(bytes, 359);
-         bytes.replace(at - 4, 4, bytes.substr(other - 4, 4));
-         ovrin::test::WriteFileBytes(db, bytes);
-       },
+      {"a blob pointed at another's slot", [&] { AimFirstAt(359); },
        "record 1, field BINARY: the blob's lengths in the record and in the blob file " + mb + " disagree"},
       // Aimed at a slot of as many paragraphs (300 and 301 bytes): the run stored the other
       // file's bytes in its place, and verify agreed.
-      {"a blob pointed at another's slot of as many paragraphs",
-       [&] {
-         std::string bytes = FileBytes(db);
-         const size_t at = SharedLengthAt(bytes, 300), other = SharedLengthAt(bytes, 301);
-         bytes.replace(at - 4, 4, bytes.substr(other - 4, 4));
-         ovrin::test::WriteFileBytes(db, bytes);
-       },
+      {"a blob pointed at another's slot of as many paragraphs", [&] { AimFirstAt(301); },
        "record 1, field BINARY: the blob's lengths in the record and in the blob file " + mb + " disagree"},
       // The record's modification number is not the one its slot keeps.
       {"a blob's modification number changed",
