@@ -161,6 +161,11 @@ struct TToDoLine {
   std::string priority, created, description, state, login;
 };
 TToDoLine SplitToDoLine(const std::string& line);
+// A module list's or cross-reference file's line of nothing but blanks and tabs: it names
+// no module and no project, and is passed over.
+bool BlankLine(const std::string& line);
+// A history log line of a backup event (it holds " - Backup ("): not converted.
+bool BackupEvent(const std::string& line);
 // A history log line: "<date> <time> > [<user>] <event>". The date text ends one blank
 // before the first '>'; the user is cut before " on " and " (as "; the event is the rest.
 struct TLogLine {

@@ -265,18 +265,30 @@ std::string TableDamage(const TParadoxFile& file) {
   return {};
 }
 
+// The fields the steps read of each old table, with how they read them.
+enum TReadAs { kText, kInteger, kDateTime, kLogical, kBlob };
+const std::vector<std::pair<const char*, TReadAs>>& FieldsTheStepsRead(const std::string& table) {
+  static const std::map<std::string, std::vector<std::pair<const char*, TReadAs>>> kRead = {
+      {"hollardm",
+       {{"PATH", kText},        {"FNAME", kText},      {"PROJECT", kText},      {"LOCKEDBY", kText},
+        {"LCOMMENT", kText},    {"VCOMMENT", kText},   {"VERSION", kInteger},   {"REVISION", kInteger},
+        {"NR", kInteger},       {"VERSTATE", kInteger}, {"OPTIONS", kInteger},  {"OPTIONS2", kInteger},
+        {"FSIZE", kInteger},    {"FLAG2", kInteger},   {"COMPSIZE", kInteger},  {"ASFSIZE", kInteger},
+        {"ASCOMPSIZE", kInteger}, {"FLAG", kInteger},  {"TSTAMP", kDateTime},   {"LOCKTSTAMP", kDateTime},
+        {"FTIME", kDateTime},   {"ASFTIME", kDateTime}, {"READONLY", kLogical}, {"SHARE", kLogical},
+        {"HIDDEN", kLogical},   {"BINARY", kBlob},     {"ASBINARY", kBlob}}},
+      {"hollardp",
+       {{"PROJECT", kText}, {"CREATEBY", kText}, {"LASTUSER", kText}, {"CREATETIME", kDateTime},
+        {"LASTACCESS", kDateTime}}}};
+  return kRead.at(table);
+}
+
 // The fields the steps read of the table that it lacks: a step fails at the first of them,
 // after the steps before it have written. Empty when it has them all.
 std::string MissingFields(const TParadoxFile& file, const std::string& table) {
-  static const std::map<std::string, std::vector<const char*>> kRead = {
-      {"hollardm",
-       {"PATH", "FNAME", "PROJECT", "LOCKEDBY", "LCOMMENT", "VCOMMENT", "VERSION", "REVISION", "NR", "VERSTATE",
-        "OPTIONS", "OPTIONS2", "FSIZE", "FLAG2", "COMPSIZE", "ASFSIZE", "ASCOMPSIZE", "FLAG", "TSTAMP", "LOCKTSTAMP",
-        "FTIME", "ASFTIME", "READONLY", "SHARE", "HIDDEN", "BINARY", "ASBINARY"}},
-      {"hollardp", {"PROJECT", "CREATEBY", "LASTUSER", "CREATETIME", "LASTACCESS"}}};
   std::string missing;
   int count = 0;
-  for (const char* field : kRead.at(table))
+  for (const auto& [field, readAs] : FieldsTheStepsRead(table))
     if (file.FieldIndex(field) < 0) missing += (count++ ? ", " : "") + std::string(field);
   if (count == 0) return {};
   return "The source table " + file.Path() + " lacks " + (count == 1 ? "the field " : "the fields ") + missing +
@@ -287,20 +299,12 @@ std::string MissingFields(const TParadoxFile& file, const std::string& table) {
 // The values of the number, date and logical fields the steps read that do not read as the
 // steps read them (a field whose type changed in a damaged header, a number beyond 32
 // bits): the step fails at the first of them after the steps before it have written.
-// Empty when every one reads.
+// Empty when every one reads. (Texts read as any type does; blobs are checked with the
+// blob file.)
 std::string ValuesThatDoNotRead(const TParadoxFile& file, const std::string& table) {
-  enum TKind { kInteger, kDateTime, kLogical };
-  static const std::map<std::string, std::vector<std::pair<const char*, TKind>>> kRead = {
-      {"hollardm",
-       {{"VERSION", kInteger}, {"REVISION", kInteger}, {"NR", kInteger}, {"VERSTATE", kInteger},
-        {"OPTIONS", kInteger}, {"OPTIONS2", kInteger}, {"FSIZE", kInteger}, {"FLAG2", kInteger},
-        {"COMPSIZE", kInteger}, {"ASFSIZE", kInteger}, {"ASCOMPSIZE", kInteger}, {"FLAG", kInteger},
-        {"TSTAMP", kDateTime}, {"LOCKTSTAMP", kDateTime}, {"FTIME", kDateTime}, {"ASFTIME", kDateTime},
-        {"READONLY", kLogical}, {"SHARE", kLogical}, {"HIDDEN", kLogical}}},
-      {"hollardp", {{"CREATETIME", kDateTime}, {"LASTACCESS", kDateTime}}}};
-  std::vector<std::pair<int, TKind>> fields;
-  for (const auto& [name, kind] : kRead.at(table))
-    if (int f = file.FieldIndex(name); f >= 0) fields.push_back({f, kind});
+  std::vector<std::pair<int, TReadAs>> fields;
+  for (const auto& [name, kind] : FieldsTheStepsRead(table))
+    if (int f = file.FieldIndex(name); f >= 0 && kind != kText && kind != kBlob) fields.push_back({f, kind});
   int64_t count = 0;
   std::string first;
   for (int32_t r = 0; r < file.RecordCount(); ++r)

@@ -207,10 +207,12 @@ void TMigration::ConvertToDoLists() {
   EndStep();
 }
 
+bool BlankLine(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
+
 bool TMigration::PassedOverBlank(const std::string& line) {
   // A blank line names no module and no project: it made a module without a name, or a
   // cross-reference to project 0 that nothing counted.
-  if (line.find_first_not_of(" \t") != std::string::npos) return false;
+  if (!BlankLine(line)) return false;
   Log("Passed over a blank line of " + lineFile_ + " (line " + std::to_string(lineNumber_) + ")");
   return true;
 }

@@ -22,6 +22,8 @@ void CutBefore(std::string* text, const char* mark) {
 
 }  // namespace
 
+bool BackupEvent(const std::string& line) { return line.find(" - Backup (") != std::string::npos; }
+
 TLogLine SplitLogLine(const std::string& line) {
   TLogLine out;
   size_t arrow = line.find('>');
@@ -133,7 +135,7 @@ void TMigration::ConvertLogLine(const std::string& line, int64_t number, const s
   Advance();
   user_.ProcessEvents();
   if (line.empty()) return;
-  if (line.find(" - Backup (") != std::string::npos) {
+  if (BackupEvent(line)) {
     // Not converted, as the rules have it, but counted: the summary says so.
     report_.backupLines[file].Add({file, number, Shown(line)});
     return;

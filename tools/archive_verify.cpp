@@ -314,7 +314,7 @@ class TVerifier {
   }
   // A module list's or cross-reference file's blank line, which the migration passes over.
   bool Blank(const TSideLine& line, const std::string& file) {
-    if (line.text.find_first_not_of(" \t") != std::string::npos) return false;
+    if (!BlankLine(line.text)) return false;
     Intended(file + ", line " + std::to_string(line.number) + ": a blank line, passed over");
     return true;
   }
@@ -390,7 +390,7 @@ class TVerifier {
     ForEachTextLine(found, [&](const std::string& line) {
       ++number;
       if (line.empty()) return;
-      if (line.find(" - Backup (") != std::string::npos) {
+      if (BackupEvent(line)) {
         if (++backups == 1) firstBackup = "line " + std::to_string(number) + ": " + Shown(line);
         return;
       }
